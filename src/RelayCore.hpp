@@ -1,0 +1,89 @@
+// The running relay: the event loop with its two listeners, the joined connections and the
+// rooms, the game endpoint (room list, join, relay, leave), the state documents, moderation and
+// the admin endpoint. Everything but `stopRequested` is used by the loop thread only.
+#pragma once
+
+#include "RelayConfig.hpp"
+#include "RelayLog.hpp"
+#include "Rooms.hpp"
+#include "net/Net.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tnlrelay {
+
+class RelayCore {
+public:
+    /// One joined player.
+    struct ConnInfo {
+        std::string room; ///< the room instance: the requested name, or name#n
+        std::string guid; ///< "player"
+        std::string name; ///< "name"
+        std::string ip;   ///< peer address text
+        std::string pid;
+        std::string game;
+        bool listed = false; ///< "listed" was exactly "1"
+        std::string owner;
+        std::string category;  ///< "cat"
+        std::string thumbnail; ///< "thumb"
+        net::Conn* conn = nullptr; ///< valid until this connection's close event
+    };
+
+    explicit RelayCore(RelayConfig config, net::Limits limits = {});
+    /// Closes every connection (one LEAVE line per joined player) and both listeners.
+    ~RelayCore();
+    RelayCore(const RelayCore&) = delete;
+    RelayCore& operator=(const RelayCore&) = delete;
+
+    /// Opens both listeners; true when both are open. Writes the start or the failure line.
+    bool start();
+    /// Runs the event loop until `stopRequested` is true, then writes "relay stopped".
+    void runLoop();
+
+    /// Set to true from any thread to end `runLoop` within one poll interval.
+    std::atomic<bool> stopRequested{false};
+
+    // Documents.
+    std::string roomsJson(const std::string& game) const;
+    std::string stateJson() const;
+
+    // Moderation.
+    void kick(std::uint32_t connId);
+    void ban(const std::string& ip, const std::string& name);
+    void unban(const std::string& ip);
+    bool isBanned(const std::string& ip) const;
+
+    /// The instance a player asking for `name` with capacity `max` is placed in.
+    std::string allocateRoom(const std::string& name, int max) const;
+
+    // Read access for tests and documents.
+    const std::unordered_map<net::ConnId, ConnInfo>& connectionTable() const { return connections; }
+    const RoomTable& roomTable() const { return rooms; }
+    const RelayConfig& configuration() const { return config; }
+
+private:
+    static void gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
+    static void adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
+
+    void onGameHttp(net::Conn* c, const net::HttpMessage& hm);
+    void onGameMessage(net::Conn* c, const net::WsMessage& wm);
+    void onClose(net::Conn* c);
+    void onAdminHttp(net::Conn* c, const net::HttpMessage& hm);
+
+    std::unique_ptr<net::Loop> mgr;
+    RelayConfig config;
+    RelayLog log;
+    std::string adminHtml;
+    std::unordered_map<net::ConnId, ConnInfo> connections;
+    RoomTable rooms; ///< room instance -> members, with an index for the instance search
+};
+
+/// The admin page: AdminPage.html beside the executable, or a built-in fallback page.
+std::string loadAdminHtml();
+
+} // namespace tnlrelay

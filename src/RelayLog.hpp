@@ -1,0 +1,41 @@
+// The relay's text log: one time-stamped line per event, appended to relay.log, rotated into
+// numbered generations before it passes its size limit, and read back incrementally by offset.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tnlrelay {
+
+/// What one incremental read of the live log returns.
+struct LogChunk {
+    std::uint64_t nextOffset = 0; ///< where the next read should resume
+    bool reset = false;           ///< the lines do not continue from the offset given
+    std::vector<std::string> lines;
+};
+
+class RelayLog {
+public:
+    RelayLog(std::filesystem::path path, std::uint64_t maxBytes, std::int32_t generations);
+
+    void info(std::string_view message);
+    void error(std::string_view message);
+
+    /// Complete lines written since `offset`, at most `maxBytes` of them.
+    LogChunk readSince(std::uint64_t offset, std::uint64_t maxBytes) const;
+
+    const std::filesystem::path& filePath() const { return path_; }
+
+private:
+    void writeLine(const char* level, std::string_view message);
+    void rotateIfNeeded(std::uint64_t incomingBytes);
+
+    std::filesystem::path path_;
+    std::uint64_t maxBytes_;
+    std::int32_t generations_;
+};
+
+} // namespace tnlrelay

@@ -1,0 +1,130 @@
+// The network adapter: an event loop with HTTP listeners, HTTP requests and replies, the
+// WebSocket upgrade and WebSocket frames. It is built on Asio and Beast, but this header shows
+// only plain types, so that the rest of the program neither sees nor compiles them.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tnlrelay::net {
+
+/// One connection, a listener or an accepted socket. Opaque: the core holds pointers to it as
+/// non-owning handles, valid until the connection's close event has been delivered.
+struct Conn;
+
+/// Connection ids: from 1, increasing, one counter for listeners and accepted connections.
+using ConnId = std::uint32_t;
+
+/// What a handler is called for.
+enum class Event {
+    close,   ///< the connection is closing; its handle is invalid once the handler returns
+    httpMsg, ///< one complete HTTP request; event data is a `const HttpMessage*`
+    wsMsg,   ///< one complete WebSocket data message; event data is a `const WsMessage*`
+};
+
+/// Event callback of a listener and of every connection it accepts: the connection, the event,
+/// the event data and the user data given to `Loop::listen`.
+using Handler = void (*)(Conn* c, Event ev, const void* eventData, void* userData);
+
+/// One parsed HTTP request. Every view is valid only during the handler call.
+struct HttpMessage {
+    std::string_view method;
+    std::string_view uri;   ///< the path, without the query string
+    std::string_view query; ///< the text after the first "?", empty when there is none
+    std::string_view body;
+    std::vector<std::pair<std::string_view, std::string_view>> headers;
+
+    /// The first header of that name (compared without regard to case), or null.
+    const std::string_view* header(std::string_view name) const;
+};
+
+/// WebSocket opcodes of data messages.
+constexpr int kOpText = 1;
+constexpr int kOpBinary = 2;
+
+/// A message payload that can be queued on many connections without being copied: large
+/// payloads are reference-counted and shared by every receiver, small ones are copied into the
+/// receivers' output buffers. Cheap to copy; valid to send only during the handler call that
+/// delivered it (after that, hold nothing).
+class Payload {
+public:
+    Payload() = default;
+    Payload(const char* data, std::size_t size, void* owner) : data_(data), size_(size), owner_(owner) {}
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::string_view view() const { return {data_, size_}; }
+    void* owner() const { return owner_; } ///< adapter-internal shared buffer, or null
+
+private:
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    void* owner_ = nullptr;
+};
+
+/// One complete WebSocket data message (fragments already joined).
+struct WsMessage {
+    Payload payload;
+    int opcode = kOpBinary; ///< kOpText or kOpBinary
+};
+
+/// Limits and timeouts of the adapter. The defaults are the relay's; tests shrink them.
+struct Limits {
+    std::size_t maxHeaderBytes = 16 * 1024;       ///< larger request headers get 431
+    std::size_t maxBodyBytes = 1024 * 1024;       ///< larger request bodies get 413
+    std::uint64_t maxMessageBytes = 268435456;    ///< a larger WebSocket message closes with 1009
+    std::uint64_t maxInboundBytes = 1ull << 30;   ///< all incomplete messages together; past it 1009
+    std::uint64_t maxQueuedBytes = 268435456;     ///< unsent output beyond the frame being written
+    std::chrono::milliseconds httpIdle{30000};    ///< no complete request within this: closed
+    std::chrono::milliseconds wsIdle{60000};      ///< silent WebSocket: pinged, then closed
+    std::chrono::milliseconds drainTimeout{5000}; ///< a draining connection is closed hard after it
+    std::chrono::milliseconds sweepInterval{1000};
+};
+
+/// The event loop. Single-threaded: every handler runs inside `poll` on the calling thread.
+class Loop {
+public:
+    explicit Loop(Limits limits = {});
+    /// Closes every connection and listener, delivering each close event synchronously.
+    ~Loop();
+    Loop(const Loop&) = delete;
+    Loop& operator=(const Loop&) = delete;
+
+    /// Opens an HTTP listener on an IPv4 host and port. False on any failure, ports outside
+    /// 1..65535 included.
+    bool listen(const std::string& host, int port, Handler handler, void* userData);
+
+    /// Runs ready handlers for at most `timeout`.
+    void poll(std::chrono::milliseconds timeout);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+ConnId connId(const Conn* c);
+
+/// The peer's IPv4 address in dotted decimal, no port.
+const std::string& peerAddress(const Conn* c);
+
+/// Sends an HTTP reply: the status line, `extraHeaders` as given, Content-Length and the body.
+void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view body);
+
+/// Answers a WebSocket upgrade request. Without a Sec-WebSocket-Key it answers 426 and the
+/// connection closes; otherwise it answers 101 and the connection carries frames from now on.
+void wsUpgrade(Conn* c, const HttpMessage& request);
+
+/// Queues one complete, unmasked data frame. Frames queued during one turn of the loop leave
+/// together in as few system calls as possible.
+void wsSend(Conn* c, const Payload& payload, int opcode);
+
+/// Sends what is queued, then closes the connection. No further events but the close.
+void setDraining(Conn* c);
+
+} // namespace tnlrelay::net
