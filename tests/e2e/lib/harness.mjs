@@ -1,0 +1,177 @@
+// Shared pieces of the end-to-end tests: start the built relay on free loopback ports with a
+// data directory of its own, wait for conditions with deadlines, and talk to it over HTTP,
+// WebSocket and raw TCP.
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import WebSocket from 'ws';
+
+export const BIN = process.env.TNLRELAY_BIN ?? path.resolve('../../build/tnlrelay');
+
+/** Polls `check` until it returns a truthy value or the deadline passes. */
+export async function waitFor(check, what, timeoutMs = 10000) {
+    const end = Date.now() + timeoutMs;
+    let last;
+    for (;;) {
+        try {
+            last = await check();
+            if (last) return last;
+        } catch (e) {
+            last = e;
+        }
+        if (Date.now() > end) throw new Error(`timed out waiting for ${what} (last: ${last})`);
+        await new Promise((r) => setTimeout(r, 20));
+    }
+}
+
+/** A TCP port that was free a moment ago, and the one after it, for game and admin. */
+export async function freePortPair() {
+    for (let attempt = 0; attempt < 50; attempt++) {
+        const port = await new Promise((resolve, reject) => {
+            const srv = net.createServer();
+            srv.once('error', reject);
+            srv.listen(0, '127.0.0.1', () => {
+                const p = srv.address().port;
+                srv.close(() => resolve(p));
+            });
+        });
+        if (port < 65535 && (await portFree(port + 1))) return port;
+    }
+    throw new Error('no free port pair');
+}
+
+export function portFree(port, host = '127.0.0.1') {
+    return new Promise((resolve) => {
+        const srv = net.createServer();
+        srv.once('error', () => resolve(false));
+        srv.listen(port, host, () => srv.close(() => resolve(true)));
+    });
+}
+
+export function makeDataRoot() {
+    return fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-e2e-'));
+}
+
+/** A running relay in console mode. */
+export class Relay {
+    constructor({ port, dataRoot, proc }) {
+        this.port = port;
+        this.adminPort = port + 1;
+        this.dataRoot = dataRoot;
+        this.dataDir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
+        this.logPath = path.join(this.dataDir, 'relay.log');
+        this.configPath = path.join(this.dataDir, 'config.json');
+        this.proc = proc;
+        this.stdout = '';
+        this.stderr = '';
+        this.exitCode = undefined;
+        this.exited = new Promise((resolve) => {
+            proc.on('exit', (code, signal) => {
+                this.exitCode = code;
+                this.exitSignal = signal;
+                resolve(code);
+            });
+        });
+        proc.stdout.on('data', (d) => (this.stdout += d));
+        proc.stderr.on('data', (d) => (this.stderr += d));
+    }
+
+    /** Starts the relay and waits until it has logged its start line. */
+    static async start({ port, dataRoot, args, waitListening = true } = {}) {
+        dataRoot ??= makeDataRoot();
+        port ??= await freePortPair();
+        const proc = spawn(BIN, args ?? ['--console', String(port)], {
+            env: { ...process.env, ProgramData: dataRoot },
+            stdio: ['ignore', 'pipe', 'pipe'],
+        });
+        const relay = new Relay({ port, dataRoot, proc });
+        if (waitListening) {
+            await waitFor(
+                () => relay.logText().includes(`relay listening ws://0.0.0.0:${port}`) ||
+                    relay.exitCode !== undefined,
+                'the relay to listen');
+            if (relay.exitCode !== undefined)
+                throw new Error(`relay exited ${relay.exitCode}: ${relay.stderr}`);
+        }
+        return relay;
+    }
+
+    logText() {
+        try {
+            return fs.readFileSync(this.logPath, 'latin1');
+        } catch {
+            return '';
+        }
+    }
+
+    /** Log lines without their time stamps ("INFO JOIN room=..."). */
+    logLines() {
+        return this.logText()
+            .split('\r\n')
+            .filter((l) => l.length)
+            .map((l) => l.replace(/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d /, ''));
+    }
+
+    async waitLog(pred, what, timeoutMs) {
+        return waitFor(() => this.logLines().find(typeof pred === 'string' ? (l) => l === pred : pred),
+            what ?? `log line ${pred}`, timeoutMs);
+    }
+
+    /** Sends a signal and waits for the exit; returns the exit code. */
+    async stop(signal = 'SIGINT', timeoutMs = 10000) {
+        if (this.exitCode === undefined) this.proc.kill(signal);
+        const timer = setTimeout(() => this.proc.kill('SIGKILL'), timeoutMs);
+        const code = await this.exited;
+        clearTimeout(timer);
+        return code;
+    }
+
+    url(pathAndQuery = '/') {
+        return `ws://127.0.0.1:${this.port}${pathAndQuery}`;
+    }
+
+    /** Joins with a WebSocket; resolves once open. Received messages collect in ws.received. */
+    join(query, options = {}) {
+        const ws = new WebSocket(this.url(`/?${new URLSearchParams(query)}`), options);
+        ws.binaryType = 'nodebuffer';
+        ws.received = [];
+        ws.on('message', (data, isBinary) => ws.received.push({ data, isBinary }));
+        ws.closedPromise = new Promise((resolve) => ws.on('close', (code) => resolve(code)));
+        return new Promise((resolve, reject) => {
+            ws.once('open', () => resolve(ws));
+            ws.once('error', reject);
+            ws.once('unexpected-response', (req, res) => reject(new Error(`status ${res.statusCode}`)));
+        });
+    }
+
+    async get(pathAndQuery, { admin = false, method = 'GET', body, headers } = {}) {
+        const port = admin ? this.adminPort : this.port;
+        const res = await fetch(`http://127.0.0.1:${port}${pathAndQuery}`, { method, body, headers });
+        return { status: res.status, headers: res.headers, text: await res.text() };
+    }
+
+    async state() {
+        return JSON.parse((await this.get('/api/state', { admin: true })).text);
+    }
+}
+
+/** Sends raw bytes on a new TCP connection and collects everything until the peer closes. */
+export function rawExchange(port, bytes, { timeoutMs = 5000, host = '127.0.0.1' } = {}) {
+    return new Promise((resolve, reject) => {
+        const sock = net.connect(port, host);
+        const chunks = [];
+        const timer = setTimeout(() => {
+            sock.destroy();
+            resolve({ data: Buffer.concat(chunks), closed: false });
+        }, timeoutMs);
+        sock.on('connect', () => sock.write(bytes));
+        sock.on('data', (d) => chunks.push(d));
+        sock.on('error', reject);
+        sock.on('close', () => {
+            clearTimeout(timer);
+            resolve({ data: Buffer.concat(chunks), closed: true });
+        });
+    });
+}
