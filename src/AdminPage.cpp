@@ -1,0 +1,35 @@
+// Loading the admin page: AdminPage.html beside the executable, read once when the core is
+// built, or a one-line built-in page when that file cannot be opened.
+#include "RelayCore.hpp"
+#include "platform/Platform.hpp"
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace tnlrelay {
+
+namespace {
+
+constexpr const char *kFallbackPage =
+    "<!doctype html><meta charset=\"utf-8\"><body style=\"font-family:Segoe UI,Arial,"
+    "sans-serif;background:#1e1f24;color:#e6e6e6;padding:24px\"><h2>Tarnelle Relay &mdash; "
+    "admin</h2><p>AdminPage.html was not found next to the executable.</p></body>";
+
+} // namespace
+
+std::string loadAdminHtml() {
+    std::filesystem::path dir = platform::executablePath().parent_path();
+    if (dir.empty()) dir = ".";
+    const auto file = dir / "AdminPage.html";
+
+    // A directory of that name opens on some systems but is no page.
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) return kFallbackPage;
+    std::ifstream in(file, std::ios::binary);
+    if (!in.is_open()) return kFallbackPage;
+    // An empty file is an empty page: only a file that cannot be opened gets the fallback.
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace tnlrelay

@@ -1,0 +1,134 @@
+// Moderation (kick, ban, unban) and the admin endpoint on the loopback listener: the state
+// document, the live log, the moderation requests and the admin page.
+#include "RelayCore.hpp"
+#include "RelayCoreInternal.hpp"
+
+namespace tnlrelay {
+
+namespace {
+
+constexpr std::string_view kHtmlHeaders = "Content-Type: text/html; charset=utf-8\r\n";
+constexpr std::string_view kOkReply = "{\"ok\":true}";
+
+/// The most log bytes one /api/log request reads.
+constexpr std::uint64_t kLogReadLimit = 262144;
+
+void replyJson(net::Conn *c, std::string_view body) {
+    net::reply(c, 200, detail::kJsonHeaders, body);
+}
+
+/// A request we cannot act on: 400 with the reason, in the JSON the page already reads.
+void replyBadRequest(net::Conn *c, const char *reason) {
+    nlohmann::json body = {{"error", reason}, {"ok", false}};
+    net::reply(c, 400, detail::kJsonHeaders, detail::jsonText(body));
+}
+
+} // namespace
+
+void RelayCore::kick(std::uint32_t connId) {
+    auto it = connections.find(connId);
+    if (it == connections.end() || it->second.conn == nullptr) return;
+    // The entry stays until the close event: that is where the room and the tables let go.
+    net::setDraining(it->second.conn);
+    log.info("KICK connId=" + std::to_string(connId) + " ip=" + detail::logValue(it->second.ip));
+}
+
+void RelayCore::ban(const std::string &ip, const std::string &name) {
+    if (ip.empty()) return;
+    std::string stored = name;
+    if (stored.empty()) {
+        for (const auto &[id, info] : connections) {
+            if (info.ip == ip && !info.name.empty()) {
+                stored = info.name;
+                break;
+            }
+        }
+    }
+    config.bans[ip] = stored;
+    // The file is written before the line, so a logged ban is one the next start knows; a failed
+    // save keeps the ban for this run.
+    (void)config.save();
+    std::string line = "BAN ip=" + detail::logValue(ip);
+    if (!stored.empty()) line += " name=" + detail::logValue(stored);
+    log.info(line);
+    for (const auto &[id, info] : connections) {
+        if (info.ip == ip && info.conn != nullptr) net::setDraining(info.conn);
+    }
+}
+
+void RelayCore::unban(const std::string &ip) {
+    if (config.bans.erase(ip) == 0) return;
+    (void)config.save();
+    log.info("UNBAN ip=" + detail::logValue(ip));
+}
+
+bool RelayCore::isBanned(const std::string &ip) const {
+    return config.bans.count(ip) != 0;
+}
+
+void RelayCore::adminHandler(net::Conn *c, net::Event ev, const void *eventData, void *userData) {
+    if (userData == nullptr || ev != net::Event::httpMsg || eventData == nullptr) return;
+    static_cast<RelayCore *>(userData)->onAdminHttp(
+        c, *static_cast<const net::HttpMessage *>(eventData));
+}
+
+void RelayCore::onAdminHttp(net::Conn *c, const net::HttpMessage &hm) {
+    if (!detail::adminRequestAllowed(hm.header("Host"), hm.header("Origin"))) {
+        net::reply(c, 403, "Content-Type: text/plain; charset=utf-8\r\n",
+                   "forbidden: the admin page answers only its own origin on this machine\n");
+        return;
+    }
+
+    const std::string_view path = hm.uri;
+    if (path == "/api/state") {
+        replyJson(c, stateJson());
+        return;
+    }
+    if (path == "/api/log") {
+        auto since = detail::sinceOffset(detail::queryVar(hm.query, "since"));
+        LogChunk chunk = log.readSince(since, kLogReadLimit);
+        nlohmann::json body = {
+            {"lines", chunk.lines}, {"offset", chunk.nextOffset}, {"reset", chunk.reset}};
+        replyJson(c, detail::jsonText(body));
+        return;
+    }
+    if (path == "/api/kick" || path == "/api/ban" || path == "/api/unban") {
+        auto body = detail::parseBody(hm.body);
+        if (!body.is_object()) {
+            replyBadRequest(c, "the body must be a JSON object");
+            return;
+        }
+        if (path == "/api/kick") {
+            auto connId = detail::connIdMember(body);
+            if (!connId) {
+                replyBadRequest(c, "connId must be a number or a boolean");
+                return;
+            }
+            kick(*connId);
+        } else if (path == "/api/ban") {
+            auto name = detail::stringMember(body, "name");
+            auto ip = detail::stringMember(body, "ip");
+            if (!name) {
+                replyBadRequest(c, "name must be a string");
+                return;
+            }
+            if (!ip) {
+                replyBadRequest(c, "ip must be a string");
+                return;
+            }
+            ban(*ip, *name);
+        } else {
+            auto ip = detail::stringMember(body, "ip");
+            if (!ip) {
+                replyBadRequest(c, "ip must be a string");
+                return;
+            }
+            unban(*ip);
+        }
+        replyJson(c, kOkReply);
+        return;
+    }
+    net::reply(c, 200, kHtmlHeaders, adminHtml);
+}
+
+} // namespace tnlrelay

@@ -1,0 +1,44 @@
+// The documents that describe the running relay: the room list that games fetch and the state
+// document of the admin page. Both are built anew from the tables for every request.
+#include "RelayCore.hpp"
+#include "RelayCoreInternal.hpp"
+
+namespace tnlrelay {
+
+std::string RelayCore::roomsJson(const std::string &game) const {
+    return detail::jsonText(detail::buildRoomList(rooms.map(), game));
+}
+
+std::string RelayCore::stateJson() const {
+    nlohmann::json state = nlohmann::json::object();
+    state["gamePort"] = config.gamePort;
+    state["logPath"] = logPathUtf8();
+    state["rooms"] = detail::buildRoomList(rooms.map(), "");
+
+    auto players = nlohmann::json::array();
+    for (const auto &[id, info] : connections) {
+        players.push_back({
+            {"category", info.category},
+            {"connId", id},
+            {"game", info.game},
+            {"guid", info.guid},
+            {"ip", info.ip},
+            {"listed", info.listed},
+            {"name", info.name},
+            {"owner", info.owner},
+            {"pid", info.pid},
+            {"room", info.room},
+            {"thumbnail", info.thumbnail},
+        });
+    }
+    state["players"] = std::move(players);
+
+    auto bans = nlohmann::json::array();
+    for (const auto &[ip, name] : config.bans) {
+        bans.push_back({{"ip", ip}, {"name", name}});
+    }
+    state["bans"] = std::move(bans);
+    return detail::jsonText(state);
+}
+
+} // namespace tnlrelay
