@@ -1,0 +1,66 @@
+// The relay core's life: construction, opening the two listeners, the event loop with its stop
+// flag, and the destruction that closes every connection through the ordinary close handling.
+#include "RelayCore.hpp"
+
+#include <string>
+
+namespace tnlrelay {
+
+namespace {
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+constexpr std::uint64_t kLogLimit = 1048576;
+constexpr std::int32_t kLogGenerations = 5;
+} // namespace
+
+RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
+    : mgr(std::make_unique<net::Loop>(limits)), log(logPath(), kLogLimit, kLogGenerations),
+      adminHtml(loadAdminHtml()) {
+    config.gamePort = cfg.gamePort;
+    config.adminPort = cfg.adminPort;
+    config.bans = std::move(cfg.bans);
+}
+
+RelayCore::~RelayCore() {
+    // Every connection closes first, while the tables and the log are intact, so that each
+    // joined player gets its LEAVE line.
+    mgr.reset();
+}
+
+bool RelayCore::start() {
+    if (!mgr->listen("0.0.0.0", config.gamePort, &RelayCore::gameHandler, this)) {
+        log.error("failed to bind game port " + std::to_string(config.gamePort) +
+                  " (already in use?)");
+        return false;
+    }
+    if (!mgr->listen("127.0.0.1", config.adminPort, &RelayCore::adminHandler, this)) {
+        log.error("failed to bind admin port " + std::to_string(config.adminPort));
+        return false;
+    }
+    log.info("relay listening ws://0.0.0.0:" + std::to_string(config.gamePort) +
+             "  admin http://127.0.0.1:" + std::to_string(config.adminPort));
+    return true;
+}
+
+void RelayCore::runLoop() {
+    while (!stopRequested.load())
+        mgr->poll(kPollInterval);
+    log.info("relay stopped");
+}
+
+void RelayCore::gameHandler(net::Conn *c, net::Event ev, const void *eventData, void *userData) {
+    auto *core = static_cast<RelayCore *>(userData);
+    if (!core) return;
+    switch (ev) {
+    case net::Event::httpMsg:
+        core->onGameHttp(c, *static_cast<const net::HttpMessage *>(eventData));
+        break;
+    case net::Event::wsMsg:
+        core->onGameMessage(c, *static_cast<const net::WsMessage *>(eventData));
+        break;
+    case net::Event::close:
+        core->onClose(c);
+        break;
+    }
+}
+
+} // namespace tnlrelay

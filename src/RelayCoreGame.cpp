@@ -1,0 +1,121 @@
+// The game endpoint: the room list, the WebSocket join with its refusals, the fan-out of every
+// message to the other members of the sender's room instance, and leaving.
+#include "RelayCore.hpp"
+#include "RelayCoreInternal.hpp"
+
+#include <cstdlib>
+#include <string>
+
+namespace tnlrelay {
+
+using detail::logValue;
+using detail::queryVar;
+
+namespace {
+
+constexpr int kDefaultCapacity = 16;
+
+/// The room capacity a joining player asks for: `atoi` of "max", with 16 for anything below 1.
+int capacity(const std::string &text) {
+    if (text.empty()) return kDefaultCapacity;
+    // atoi without its undefined behaviour on overflow: saturate instead.
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > 0x7FFFFFFFLL) {
+            value = 0x80000000LL;
+            break;
+        }
+    }
+    if (negative) value = -value;
+    if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
+    return value < 1 ? kDefaultCapacity : static_cast<int>(value);
+}
+
+} // namespace
+
+void RelayCore::onGameHttp(net::Conn *c, const net::HttpMessage &hm) {
+    if (hm.uri == "/rooms") {
+        net::reply(c, 200, detail::kJsonHeaders, roomsJson(queryVar(hm.query, "project")));
+        return;
+    }
+    if (!hm.header("Upgrade")) {
+        net::reply(c, 426, "", "expected websocket\n");
+        net::setDraining(c);
+        return;
+    }
+
+    const std::string &ip = net::peerAddress(c);
+    if (isBanned(ip)) {
+        log.info("REJECT banned ip=" + logValue(ip));
+        net::reply(c, 403, "", "banned\n");
+        net::setDraining(c);
+        return;
+    }
+    std::string room = queryVar(hm.query, "room");
+    if (room.empty()) {
+        net::reply(c, 400, "", "missing room\n");
+        net::setDraining(c);
+        return;
+    }
+
+    ConnInfo info;
+    info.guid = queryVar(hm.query, "player");
+    info.name = queryVar(hm.query, "name");
+    info.room = allocateRoom(room, capacity(queryVar(hm.query, "max")));
+    info.ip = ip;
+    info.pid = queryVar(hm.query, "pid");
+    info.game = queryVar(hm.query, "game");
+    info.listed = queryVar(hm.query, "listed") == "1";
+    info.owner = queryVar(hm.query, "owner");
+    info.category = queryVar(hm.query, "cat");
+    info.thumbnail = queryVar(hm.query, "thumb");
+    info.conn = c;
+
+    const net::ConnId id = net::connId(c);
+    const std::string &display = info.name.empty() ? info.guid : info.name;
+    std::string line =
+        "JOIN room=" + logValue(info.room) + " player=" + logValue(display) + " ip=" + logValue(ip);
+    auto &entry = connections[id];
+    if (!entry.room.empty()) rooms.remove(entry.room, id);
+    entry = std::move(info);
+    const std::size_t members = rooms.add(entry.room, Member{id, c});
+
+    net::wsUpgrade(c, hm);
+    log.info(line + " (" + std::to_string(members) + " in room)");
+}
+
+std::string RelayCore::allocateRoom(const std::string &name, int max) const {
+    return rooms.firstWithRoom(name, max);
+}
+
+void RelayCore::onGameMessage(net::Conn *c, const net::WsMessage &wm) {
+    const net::ConnId sender = net::connId(c);
+    auto it = connections.find(sender);
+    if (it == connections.end()) return;
+    const MemberList *members = rooms.find(it->second.room);
+    if (!members) return;
+    const int opcode = wm.opcode & 0x0F;
+    for (const Member &m : *members) {
+        if (m.id == sender || !m.conn) continue;
+        net::wsSend(m.conn, wm.payload, opcode);
+    }
+}
+
+void RelayCore::onClose(net::Conn *c) {
+    const net::ConnId id = net::connId(c);
+    auto it = connections.find(id);
+    if (it == connections.end()) return;
+    const std::string room = std::move(it->second.room);
+    const std::string guid = std::move(it->second.guid);
+    rooms.remove(room, id);
+    connections.erase(it);
+    log.info("LEAVE room=" + logValue(room) + " player=" + logValue(guid));
+}
+
+} // namespace tnlrelay

@@ -1,0 +1,104 @@
+// The process entry: picks the run mode from the first argument, and runs the console mode,
+// the simplest host of the relay core (until Ctrl+C or a termination signal).
+#include "RelayConfig.hpp"
+#include "RelayCore.hpp"
+#include "platform/Platform.hpp"
+
+#ifdef _WIN32
+#include "TrayApp.hpp"
+#include "WindowsService.hpp"
+#else
+#include <csignal>
+#endif
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using namespace tnlrelay;
+
+/// `atoi` of a port text, saturating instead of overflowing.
+std::int32_t parsePort(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT32_MAX) {
+            value = std::int64_t(INT32_MAX) + 1;
+            break;
+        }
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<std::int32_t>(value);
+}
+
+int runConsole(std::int32_t portOverride) {
+    RelayConfig config = RelayConfig::load();
+    if (portOverride > 0) {
+        config.gamePort = portOverride;
+        // The largest port text gives an admin port that wraps, as a 32-bit sum would.
+        config.adminPort = static_cast<std::int32_t>(static_cast<std::uint32_t>(portOverride) + 1u);
+    }
+    const auto dir = dataDir();
+    if (!platform::canWriteIn(dir)) {
+        std::fprintf(stderr,
+                     "tnlrelay: cannot write the data directory %s (config.json, relay.log); "
+                     "set ProgramData to a writable folder to use another\n",
+                     platform::pathUtf8(dir).c_str());
+    }
+
+    int result = 0;
+    {
+        RelayCore core(std::move(config));
+        platform::setStopTarget(&core.stopRequested);
+        platform::installStopHandlers();
+        if (core.start()) {
+            std::fputs("Tarnelle relay running. Press Ctrl+C to stop.\n", stdout);
+            std::fflush(stdout);
+            core.runLoop();
+        } else {
+            std::fputs("Relay failed to start (is the port already in use?). See relay.log.\n",
+                       stderr);
+            result = 1;
+        }
+        // No stop event may reach the core once it is being destroyed.
+        platform::setStopTarget(nullptr);
+    }
+    platform::stopTargetReleased();
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string_view mode = argc > 1 ? std::string_view(argv[1]) : "--tray";
+#ifdef _WIN32
+    if (mode == "--service") return service::runDispatcher();
+    if (mode == "--install") return service::install() ? 0 : 1;
+    if (mode == "--uninstall") return service::uninstall() ? 0 : 1;
+    if (mode == "--svc-start") return service::startService() ? 0 : 1;
+    if (mode == "--svc-stop") return service::stopService() ? 0 : 1;
+    if (mode == "--svc-restart") return service::restartService() ? 0 : 1;
+    if (mode == "--svc-autostart")
+        return service::setAutoStart(argc > 2 && std::string_view(argv[2]) == "on") ? 0 : 1;
+    if (mode == "--console") return runConsole(argc > 2 ? parsePort(argv[2]) : 0);
+    return runTray();
+#else
+    // A peer that vanishes mid-write must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (mode == "--console") return runConsole(argc > 2 ? parsePort(argv[2]) : 0);
+    std::fprintf(stderr,
+                 "tnlrelay: %s belongs to the Windows build; on this system use --console "
+                 "[port]\n",
+                 argc > 1 ? argv[1] : "(no argument: the tray)");
+    return 1;
+#endif
+}

@@ -1,0 +1,165 @@
+// Byte buffers of the data path: a reference-counted buffer that one received message lives in
+// while every receiver's queue holds it, and the per-connection output queue that gathers
+// queued frames for one system call. Single-threaded: counts are plain integers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace tnlrelay::net {
+
+/// A heap buffer with a reference count; grows in place while only its creator holds it.
+struct SharedBuf {
+    std::uint32_t refs;
+    std::size_t size;
+    std::size_t cap;
+    char *data() { return reinterpret_cast<char *>(this + 1); }
+
+    static SharedBuf *create(std::size_t cap) {
+        auto *b = static_cast<SharedBuf *>(std::malloc(sizeof(SharedBuf) + cap));
+        if (!b) throw std::bad_alloc();
+        b->refs = 1;
+        b->size = 0;
+        b->cap = cap;
+        return b;
+    }
+    /// Grows the capacity; only while this is the sole reference (the pointer may move).
+    static SharedBuf *grow(SharedBuf *b, std::size_t cap) {
+        auto *n = static_cast<SharedBuf *>(std::realloc(b, sizeof(SharedBuf) + cap));
+        if (!n) throw std::bad_alloc();
+        n->cap = cap;
+        return n;
+    }
+    static void retain(SharedBuf *b) { ++b->refs; }
+    static void release(SharedBuf *b) {
+        if (--b->refs == 0) std::free(b);
+    }
+};
+
+/// One connection's unsent output: small frames copied into chunks of kChunkBytes, large
+/// payloads referenced where they are. Sent front to back with gathered writes.
+class OutQueue {
+public:
+    static constexpr std::size_t kChunkBytes = 16 * 1024;
+    /// Payloads up to this size are copied; larger ones are shared.
+    static constexpr std::size_t kCopyMax = 512;
+
+    OutQueue() = default;
+    OutQueue(const OutQueue &) = delete;
+    OutQueue &operator=(const OutQueue &) = delete;
+    ~OutQueue() { clear(); }
+
+    bool empty() const { return head_ == segs_.size(); }
+    std::uint64_t bytes() const { return bytes_; }
+    /// Bytes queued behind the first segment (the one being written).
+    std::uint64_t bytesBehindFirst() const {
+        return empty() ? 0 : bytes_ - (segs_[head_].len - segs_[head_].sent);
+    }
+
+    /// Copies bytes into the tail chunk, starting new chunks as needed.
+    void append(const char *data, std::size_t len) {
+        while (len > 0) {
+            Seg *tail = tailChunkWithRoom();
+            std::size_t room = kChunkBytes - tail->len;
+            std::size_t n = len < room ? len : room;
+            std::memcpy(const_cast<char *>(tail->data) + tail->len, data, n);
+            tail->len += n;
+            bytes_ += n;
+            data += n;
+            len -= n;
+        }
+    }
+
+    /// Queues a shared buffer's bytes without copying them (takes a reference).
+    void appendShared(SharedBuf *owner, const char *data, std::size_t len) {
+        SharedBuf::retain(owner);
+        segs_.push_back(Seg{data, len, 0, owner, false});
+        bytes_ += len;
+    }
+
+    /// Fills up to `max` (pointer, length) pairs from the front; returns how many.
+    template <class Buf> std::size_t gather(Buf *out, std::size_t max, std::size_t maxBytes) const {
+        std::size_t n = 0, total = 0;
+        for (std::size_t i = head_; i < segs_.size() && n < max && total < maxBytes; ++i) {
+            const Seg &s = segs_[i];
+            std::size_t len = s.len - s.sent;
+            if (len > maxBytes - total) len = maxBytes - total;
+            out[n++] = Buf(s.data + s.sent, len);
+            total += len;
+        }
+        return n;
+    }
+
+    /// Drops `n` sent bytes from the front.
+    void consume(std::size_t n) {
+        bytes_ -= n;
+        while (n > 0) {
+            Seg &s = segs_[head_];
+            std::size_t left = s.len - s.sent;
+            if (n < left) {
+                s.sent += n;
+                return;
+            }
+            n -= left;
+            dropSeg(s);
+            ++head_;
+        }
+        if (empty()) reset();
+    }
+
+    void clear() {
+        for (std::size_t i = head_; i < segs_.size(); ++i)
+            dropSeg(segs_[i]);
+        segs_.clear();
+        segs_.shrink_to_fit();
+        head_ = 0;
+        bytes_ = 0;
+    }
+
+private:
+    struct Seg {
+        const char *data;
+        std::size_t len;
+        std::size_t sent;
+        SharedBuf *owner; ///< shared payload, or the chunk's own buffer
+        bool chunk;
+    };
+
+    Seg *tailChunkWithRoom() {
+        if (!empty()) {
+            Seg &t = segs_.back();
+            if (t.chunk && t.len < kChunkBytes) return &t;
+        }
+        SharedBuf *b = takeChunk();
+        segs_.push_back(Seg{b->data(), 0, 0, b, true});
+        return &segs_.back();
+    }
+
+    void dropSeg(Seg &s) {
+        if (s.chunk)
+            giveChunk(s.owner);
+        else
+            SharedBuf::release(s.owner);
+        s.owner = nullptr;
+    }
+
+    void reset() {
+        segs_.clear();
+        head_ = 0;
+        // Keep the vector's storage only while it is small: idle connections hold nothing.
+        if (segs_.capacity() > 64) segs_.shrink_to_fit();
+    }
+
+    static SharedBuf *takeChunk();
+    static void giveChunk(SharedBuf *b);
+
+    std::vector<Seg> segs_;
+    std::size_t head_ = 0;
+    std::uint64_t bytes_ = 0;
+};
+
+} // namespace tnlrelay::net

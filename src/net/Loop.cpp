@@ -1,0 +1,701 @@
+// The event loop on Asio: listeners, accepted connections, HTTP requests parsed by Beast, and
+// the WebSocket data path of our own. Reads wait for readability and drain the socket without
+// blocking; output queued during a turn is flushed once per connection at the turn's end, in
+// gathered writes. Close events are never delivered from inside another handler call.
+#include "Net.hpp"
+#include "WsFrames.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/status.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace tnlrelay::net {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
+
+namespace {
+
+constexpr std::size_t kScratchBytes = 64 * 1024;
+constexpr std::size_t kMaxIoBytes = 256 * 1024; // per read or write call
+constexpr int kReadRounds = 8;                  // reads per wake-up, for fairness
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = x - 'A' + 'a';
+        if (y >= 'A' && y <= 'Z') y = y - 'A' + 'a';
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+} // namespace
+
+using RequestParser = http::request_parser<http::string_body>;
+
+enum class Kind : std::uint8_t { http, ws };
+
+struct Listener {
+    Listener(asio::io_context &io) : acceptor(io), retry(io) {}
+    tcp::acceptor acceptor;
+    asio::steady_timer retry;
+    Handler handler = nullptr;
+    void *user = nullptr;
+    ConnId id = 0;
+};
+
+struct Conn {
+    Conn(Loop::Impl *l, tcp::socket s) : loop(l), sock(std::move(s)) {}
+    Loop::Impl *loop;
+    tcp::socket sock;
+    ConnId id = 0;
+    Handler handler = nullptr;
+    void *user = nullptr;
+    std::string peer;
+
+    Kind kind = Kind::http;
+    bool closed = false;    ///< the close event has been delivered
+    bool draining = false;  ///< send what is queued, then close
+    bool hardClose = false; ///< close at the end of the turn, dropping the queue
+    bool dirty = false;     ///< in the loop's list of connections to flush
+    bool readArmed = false;
+    bool writeArmed = false;
+    bool paused = false;   ///< a reply is being written; the next request waits for it
+    bool keepAlive = true; ///< of the request being answered
+    bool pingSent = false;
+    std::uint32_t refs = 0; ///< pending operations and calls in progress that use this object
+
+    /// HTTP: connect or last reply. WebSocket: last byte received. Draining: drain start.
+    Clock::time_point since;
+    Clock::time_point pingAt;
+
+    std::string httpIn;                    ///< request bytes not yet consumed by the parser
+    std::unique_ptr<RequestParser> parser; ///< the request being read
+    std::unique_ptr<FrameParser> frames;   ///< after the upgrade
+    OutQueue out;
+};
+
+struct Loop::Impl {
+    explicit Impl(Limits l)
+        : limits(l), io(1), work(asio::make_work_guard(io)), sweepTimer(io),
+          scratch(kScratchBytes) {
+        budget.limit = limits.maxInboundBytes;
+        gatherBufs.reserve(64);
+    }
+
+    Limits limits;
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> work;
+    asio::steady_timer sweepTimer;
+    std::vector<std::unique_ptr<Listener>> listeners;
+    std::unordered_map<ConnId, Conn *> conns;
+    std::unordered_set<Conn *> allConns; ///< including closed ones still awaiting their handlers
+    ConnId lastId = 0;
+    std::vector<Conn *> dirty, flushing;
+    bool flushPosted = false;
+    bool sweeping = false;
+    std::vector<char> scratch;
+    std::vector<asio::const_buffer> gatherBufs;
+    InboundBudget budget;
+    Clock::time_point now = Clock::now();
+    // A payload delivered where it lies in the input, copied once for every receiver to share.
+    const char *promotedSrc = nullptr;
+    SharedBuf *promoted = nullptr;
+
+    ConnId nextId();
+    void accept(Listener *l);
+    void onAccept(Listener *l, error_code ec, tcp::socket sock);
+    void armRead(Conn *c);
+    void onReadable(Conn *c, error_code ec);
+    void consume(Conn *c, char *data, std::size_t n);
+    void processHttp(Conn *c);
+    void feedFrames(Conn *c, char *data, std::size_t n);
+    void armWrite(Conn *c);
+    void markDirty(Conn *c);
+    void flushAll();
+    void flushConn(Conn *c);
+    void closeNow(Conn *c);
+    void release(Conn *c);
+    void dispatch(Conn *c, Event ev, const void *data);
+    void sendFrame(Conn *c, int opcode, const char *data, std::size_t len);
+    SharedBuf *promote(const Payload &p);
+    void dropPromoted();
+    void armSweep();
+    void sweep();
+};
+
+/// Receives what the frame parser finds on one connection.
+struct FrameSink {
+    Loop::Impl *loop;
+    Conn *c;
+
+    void onMessage(const char *data, std::size_t len, SharedBuf *owner, int opcode) {
+        if (c->closed || c->draining) return;
+        WsMessage wm{Payload(data, len, owner), opcode};
+        loop->dispatch(c, Event::wsMsg, &wm);
+        loop->dropPromoted();
+    }
+    void onControl(int opcode, const char *data, std::size_t len) {
+        if (c->closed || c->draining) return;
+        if (opcode == kOpPing) {
+            loop->sendFrame(c, kOpPong, data, len);
+        } else if (opcode == kOpClose) {
+            // Answer with the peer's status code, then close once it has been sent.
+            loop->sendFrame(c, kOpClose, data, len >= 2 ? 2 : 0);
+            setDraining(c);
+        }
+    }
+    void onProtocolError(std::uint16_t code) {
+        if (c->closed || c->draining) return;
+        const char status[2] = {char(code >> 8), char(code & 0xFF)};
+        loop->sendFrame(c, kOpClose, status, 2);
+        setDraining(c);
+    }
+};
+
+const std::string_view *HttpMessage::header(std::string_view name) const {
+    for (const auto &h : headers)
+        if (equalsNoCase(h.first, name)) return &h.second;
+    return nullptr;
+}
+
+// ---- the loop ----
+
+Loop::Loop(Limits limits) : impl_(std::make_unique<Impl>(limits)) {
+    impl_->armSweep();
+}
+
+Loop::~Loop() {
+    Impl &m = *impl_;
+    // Every connection closes with its owner's tables still intact, in ascending id order.
+    std::vector<Conn *> open;
+    for (auto &entry : m.conns)
+        open.push_back(entry.second);
+    std::sort(open.begin(), open.end(), [](Conn *a, Conn *b) { return a->id < b->id; });
+    for (Conn *c : open)
+        m.closeNow(c);
+    error_code ec;
+    for (auto &l : m.listeners) {
+        l->acceptor.close(ec);
+        l->retry.cancel();
+    }
+    m.sweepTimer.cancel();
+    m.dropPromoted();
+    // Let the cancelled operations finish so that every connection is released normally.
+    m.io.restart();
+    m.io.poll();
+    for (Conn *c : m.allConns)
+        delete c;
+    m.allConns.clear();
+}
+
+bool Loop::listen(const std::string &host, int port, Handler handler, void *userData) {
+    if (port < 1 || port > 65535) return false;
+    Impl &m = *impl_;
+    error_code ec;
+    const auto address = asio::ip::make_address_v4(host, ec);
+    if (ec) return false;
+    auto l = std::make_unique<Listener>(m.io);
+    const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    l->acceptor.open(endpoint.protocol(), ec);
+    if (ec) return false;
+#ifdef _WIN32
+    // A second relay must not be able to take over a port in use.
+    using ExclusiveAddressUse =
+        asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+    l->acceptor.set_option(ExclusiveAddressUse(true), ec);
+#else
+    l->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+#endif
+    l->acceptor.bind(endpoint, ec);
+    if (ec) return false;
+    l->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) return false;
+    l->acceptor.non_blocking(true, ec);
+    l->handler = handler;
+    l->user = userData;
+    l->id = m.nextId();
+    m.accept(l.get());
+    m.listeners.push_back(std::move(l));
+    return true;
+}
+
+void Loop::poll(std::chrono::milliseconds timeout) {
+    impl_->io.run_for(timeout);
+    if (impl_->io.stopped()) impl_->io.restart();
+}
+
+ConnId Loop::Impl::nextId() {
+    // Ids never repeat while in use: after the largest the counter wraps, skipping 0 and every
+    // id still held by a connection or a listener.
+    for (;;) {
+        ++lastId;
+        if (lastId == 0) continue;
+        if (conns.count(lastId)) continue;
+        bool listenerHasIt = false;
+        for (auto &l : listeners)
+            listenerHasIt = listenerHasIt || l->id == lastId;
+        if (!listenerHasIt) return lastId;
+    }
+}
+
+void Loop::Impl::accept(Listener *l) {
+    l->acceptor.async_accept(
+        [this, l](error_code ec, tcp::socket sock) { onAccept(l, ec, std::move(sock)); });
+}
+
+void Loop::Impl::onAccept(Listener *l, error_code ec, tcp::socket sock) {
+    if (ec == asio::error::operation_aborted || !l->acceptor.is_open()) return;
+    if (ec) {
+        // Out of descriptors (or another passing failure): pause briefly instead of spinning.
+        l->retry.expires_after(kAcceptRetry);
+        l->retry.async_wait([this, l](error_code wec) {
+            if (!wec) accept(l);
+        });
+        return;
+    }
+    error_code e;
+    const auto remote = sock.remote_endpoint(e);
+    if (!e) sock.non_blocking(true, e);
+    if (!e) sock.set_option(tcp::no_delay(true), e);
+    if (e) {
+        sock.close(e);
+        accept(l);
+        return;
+    }
+    auto *c = new Conn(this, std::move(sock));
+    auto address = remote.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    c->peer = address.to_string();
+    c->handler = l->handler;
+    c->user = l->user;
+    c->id = nextId();
+    c->since = now = Clock::now();
+    conns.emplace(c->id, c);
+    allConns.insert(c);
+    armRead(c);
+    accept(l);
+}
+
+void Loop::Impl::armRead(Conn *c) {
+    if (c->readArmed || c->closed || c->draining || c->paused) return;
+    c->readArmed = true;
+    ++c->refs;
+    c->sock.async_wait(tcp::socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
+}
+
+void Loop::Impl::onReadable(Conn *c, error_code ec) {
+    c->readArmed = false;
+    if (c->closed || c->draining) {
+        --c->refs;
+        release(c);
+        return;
+    }
+    if (ec) {
+        closeNow(c);
+        --c->refs;
+        release(c);
+        return;
+    }
+    now = Clock::now();
+    for (int round = 0; round < kReadRounds; ++round) {
+        char *target = scratch.data();
+        std::size_t room = scratch.size();
+        bool direct = false;
+        if (c->frames) {
+            std::size_t len = 0;
+            if (char *p = c->frames->directTarget(kMaxIoBytes, len)) {
+                target = p;
+                room = len;
+                direct = true;
+            }
+        }
+        error_code rec;
+        const std::size_t n = c->sock.read_some(asio::buffer(target, room), rec);
+        if (rec == asio::error::would_block || rec == asio::error::try_again) break;
+        if (rec) {
+            closeNow(c);
+            break;
+        }
+        if (c->kind == Kind::ws) {
+            c->since = now;
+            c->pingSent = false;
+        }
+        if (direct) {
+            FrameSink sink{this, c};
+            c->frames->directDone(sink, n);
+        } else {
+            consume(c, target, n);
+        }
+        if (c->closed || c->draining || c->paused || n < room) break;
+    }
+    armRead(c);
+    --c->refs;
+    release(c);
+}
+
+void Loop::Impl::consume(Conn *c, char *data, std::size_t n) {
+    if (c->kind == Kind::ws) {
+        feedFrames(c, data, n);
+        return;
+    }
+    c->httpIn.append(data, n);
+    processHttp(c);
+}
+
+void Loop::Impl::feedFrames(Conn *c, char *data, std::size_t n) {
+    FrameSink sink{this, c};
+    c->frames->feed(sink, data, n);
+}
+
+void Loop::Impl::processHttp(Conn *c) {
+    while (!c->closed && !c->draining && !c->paused && c->kind == Kind::http &&
+           !c->httpIn.empty()) {
+        if (!c->parser) {
+            c->parser = std::make_unique<RequestParser>();
+            c->parser->header_limit(static_cast<std::uint32_t>(limits.maxHeaderBytes));
+            c->parser->body_limit(limits.maxBodyBytes);
+            c->parser->eager(true);
+        }
+        RequestParser &p = *c->parser;
+        error_code ec;
+        std::size_t used = 0;
+        while (!p.is_done() && used < c->httpIn.size()) {
+            const std::size_t n =
+                p.put(asio::buffer(c->httpIn.data() + used, c->httpIn.size() - used), ec);
+            used += n;
+            if (ec || n == 0) break;
+        }
+        if (ec == http::error::need_more) ec = {};
+        if (ec) {
+            const bool headers = ec == http::error::header_limit;
+            const bool body = ec == http::error::body_limit;
+            c->keepAlive = false;
+            reply(c,
+                  headers ? 431
+                  : body  ? 413
+                          : 400,
+                  "",
+                  headers ? "request header too large\n"
+                  : body  ? "request body too large\n"
+                          : "bad request\n");
+            setDraining(c);
+            return;
+        }
+        if (!p.is_done()) {
+            // The header is handed over whole; a body is consumed as it arrives.
+            if (used > 0) c->httpIn.erase(0, used);
+            return;
+        }
+        std::unique_ptr<RequestParser> done = std::move(c->parser);
+        auto &req = done->get();
+        HttpMessage hm;
+        hm.method = req.method_string();
+        const std::string_view target = req.target();
+        const auto q = target.find('?');
+        hm.uri = target.substr(0, q);
+        hm.query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+        hm.body = req.body();
+        hm.headers.reserve(16);
+        for (const auto &field : req)
+            hm.headers.emplace_back(field.name_string(), field.value());
+        c->keepAlive = req.keep_alive();
+        c->httpIn.erase(0, used);
+        dispatch(c, Event::httpMsg, &hm);
+        if (c->closed || c->draining) return;
+        if (c->kind == Kind::ws) {
+            // Bytes that followed the upgrade request are the first frames.
+            std::string early = std::move(c->httpIn);
+            c->httpIn = std::string();
+            if (!early.empty()) feedFrames(c, early.data(), early.size());
+            return;
+        }
+        // Pipelined requests wait until this reply has been written.
+        if (!c->out.empty()) c->paused = true;
+    }
+}
+
+void Loop::Impl::dispatch(Conn *c, Event ev, const void *data) {
+    ++c->refs;
+    c->handler(c, ev, data, c->user);
+    --c->refs;
+}
+
+void Loop::Impl::markDirty(Conn *c) {
+    if (c->dirty) return;
+    c->dirty = true;
+    ++c->refs;
+    dirty.push_back(c);
+    if (!flushPosted) {
+        flushPosted = true;
+        asio::post(io, [this] { flushAll(); });
+    }
+}
+
+void Loop::Impl::flushAll() {
+    flushPosted = false;
+    flushing.swap(dirty);
+    now = Clock::now();
+    for (Conn *c : flushing) {
+        c->dirty = false;
+        if (!c->closed) flushConn(c);
+        --c->refs;
+        release(c);
+    }
+    flushing.clear();
+}
+
+void Loop::Impl::flushConn(Conn *c) {
+    if (c->hardClose) {
+        c->out.clear();
+        closeNow(c);
+        return;
+    }
+    if (c->writeArmed) return;
+    while (!c->out.empty()) {
+        gatherBufs.resize(64);
+        const std::size_t n = c->out.gather(gatherBufs.data(), 64, kMaxIoBytes);
+        gatherBufs.resize(n);
+        error_code ec;
+        const std::size_t written = c->sock.write_some(gatherBufs, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            armWrite(c);
+            return;
+        }
+        if (ec) {
+            c->out.clear();
+            closeNow(c);
+            return;
+        }
+        c->out.consume(written);
+    }
+    if (c->draining) {
+        closeNow(c);
+        return;
+    }
+    if (c->paused) {
+        c->paused = false;
+        ++c->refs;
+        processHttp(c);
+        armRead(c);
+        --c->refs;
+    }
+}
+
+void Loop::Impl::armWrite(Conn *c) {
+    c->writeArmed = true;
+    ++c->refs;
+    c->sock.async_wait(tcp::socket::wait_write, [this, c](error_code ec) {
+        c->writeArmed = false;
+        now = Clock::now();
+        if (!c->closed) {
+            if (ec)
+                closeNow(c);
+            else
+                flushConn(c);
+        }
+        --c->refs;
+        release(c);
+    });
+}
+
+void Loop::Impl::closeNow(Conn *c) {
+    if (c->closed) return;
+    c->closed = true;
+    conns.erase(c->id);
+    c->frames.reset();
+    c->parser.reset();
+    dispatch(c, Event::close, nullptr);
+    c->out.clear();
+    error_code ec;
+    c->sock.shutdown(tcp::socket::shutdown_both, ec);
+    c->sock.close(ec);
+}
+
+void Loop::Impl::release(Conn *c) {
+    if (c->closed && c->refs == 0) {
+        allConns.erase(c);
+        delete c;
+    }
+}
+
+void Loop::Impl::sendFrame(Conn *c, int opcode, const char *data, std::size_t len) {
+    char header[10];
+    c->out.append(header, writeFrameHeader(header, opcode, len));
+    c->out.append(data, len);
+    markDirty(c);
+}
+
+SharedBuf *Loop::Impl::promote(const Payload &p) {
+    if (promoted && promotedSrc == p.data() && promoted->size == p.size()) return promoted;
+    dropPromoted();
+    promoted = SharedBuf::create(p.size());
+    std::memcpy(promoted->data(), p.data(), p.size());
+    promoted->size = p.size();
+    promotedSrc = p.data();
+    return promoted;
+}
+
+void Loop::Impl::dropPromoted() {
+    if (promoted) {
+        SharedBuf::release(promoted);
+        promoted = nullptr;
+        promotedSrc = nullptr;
+    }
+}
+
+void Loop::Impl::armSweep() {
+    sweepTimer.expires_after(limits.sweepInterval);
+    sweepTimer.async_wait([this](error_code ec) {
+        if (ec) return;
+        sweep();
+        armSweep();
+    });
+}
+
+void Loop::Impl::sweep() {
+    now = Clock::now();
+    std::vector<Conn *> expired;
+    for (auto &[id, c] : conns) {
+        if (c->draining) {
+            if (now - c->since >= limits.drainTimeout) expired.push_back(c);
+        } else if (c->kind == Kind::http) {
+            if (now - c->since >= limits.httpIdle) expired.push_back(c);
+        } else if (!c->pingSent) {
+            if (now - c->since >= limits.wsIdle) {
+                c->pingSent = true;
+                c->pingAt = now;
+                sendFrame(c, kOpPing, "", 0);
+            }
+        } else if (now - c->pingAt >= limits.wsIdle) {
+            expired.push_back(c);
+        }
+    }
+    for (Conn *c : expired) {
+        ++c->refs;
+        c->out.clear();
+        closeNow(c);
+        --c->refs;
+        release(c);
+    }
+}
+
+// ---- operations on one connection ----
+
+ConnId connId(const Conn *c) {
+    return c->id;
+}
+
+const std::string &peerAddress(const Conn *c) {
+    return c->peer;
+}
+
+void reply(Conn *c, int status, std::string_view extraHeaders, std::string_view body) {
+    if (c->closed) return;
+    Loop::Impl &m = *c->loop;
+    const auto reason = http::obsolete_reason(http::int_to_status(static_cast<unsigned>(status)));
+    std::string head;
+    head.reserve(64 + extraHeaders.size());
+    head += "HTTP/1.1 ";
+    head += std::to_string(status);
+    head += ' ';
+    head.append(reason.data(), reason.size());
+    head += "\r\n";
+    head.append(extraHeaders.data(), extraHeaders.size());
+    head += "Content-Length: ";
+    head += std::to_string(body.size());
+    head += "\r\n\r\n";
+    c->out.append(head.data(), head.size());
+    c->out.append(body.data(), body.size());
+    c->since = m.now = Clock::now();
+    m.markDirty(c);
+    if (!c->keepAlive) setDraining(c);
+}
+
+void wsUpgrade(Conn *c, const HttpMessage &request) {
+    if (c->closed || c->kind != Kind::http) return;
+    Loop::Impl &m = *c->loop;
+    const std::string_view *key = request.header("Sec-WebSocket-Key");
+    if (!key || trim(*key).empty()) {
+        c->keepAlive = false;
+        reply(c, 426, "", "expected websocket\n");
+        setDraining(c);
+        return;
+    }
+    std::string answer =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: ";
+    answer += wsAcceptKey(trim(*key));
+    answer += "\r\n";
+    if (const std::string_view *offered = request.header("Sec-WebSocket-Protocol")) {
+        const std::string_view first = trim(offered->substr(0, offered->find(',')));
+        if (!first.empty()) {
+            answer += "Sec-WebSocket-Protocol: ";
+            answer.append(first.data(), first.size());
+            answer += "\r\n";
+        }
+    }
+    answer += "\r\n";
+    c->out.append(answer.data(), answer.size());
+    c->kind = Kind::ws;
+    c->parser.reset();
+    c->frames = std::make_unique<FrameParser>(m.limits.maxMessageBytes, &m.budget);
+    c->since = m.now;
+    m.markDirty(c);
+}
+
+void wsSend(Conn *c, const Payload &payload, int opcode) {
+    if (c->closed || c->draining || c->hardClose || c->kind != Kind::ws) return;
+    Loop::Impl &m = *c->loop;
+    char header[10];
+    const std::size_t headerLen = writeFrameHeader(header, opcode, payload.size());
+    c->out.append(header, headerLen);
+    if (payload.size() <= OutQueue::kCopyMax) {
+        c->out.append(payload.data(), payload.size());
+    } else {
+        SharedBuf *owner = static_cast<SharedBuf *>(payload.owner());
+        const char *data = payload.data();
+        if (!owner) {
+            owner = m.promote(payload);
+            data = owner->data();
+        }
+        c->out.appendShared(owner, data, payload.size());
+    }
+    // A receiver that does not read is cut off before its queue can exhaust memory.
+    if (c->out.bytesBehindFirst() > m.limits.maxQueuedBytes) c->hardClose = true;
+    m.markDirty(c);
+}
+
+void setDraining(Conn *c) {
+    if (c->closed || c->draining) return;
+    c->draining = true;
+    c->since = c->loop->now = Clock::now();
+    c->loop->markDirty(c);
+}
+
+} // namespace tnlrelay::net

@@ -1,0 +1,307 @@
+// WebSocket frames after the handshake: the incremental parser of client frames (unmasking,
+// fragments with control frames between them, the size limits, protocol errors), the header
+// of outgoing frames, and the handshake's accept key.
+#pragma once
+
+#include "Buffers.hpp"
+#include "Net.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tnlrelay::net {
+
+constexpr int kOpContinuation = 0;
+constexpr int kOpClose = 8;
+constexpr int kOpPing = 9;
+constexpr int kOpPong = 10;
+
+constexpr std::uint16_t kCloseNormal = 1000;
+constexpr std::uint16_t kCloseProtocolError = 1002;
+constexpr std::uint16_t kCloseTooBig = 1009;
+
+/// Writes the header of an unmasked, final frame; returns its length (2, 4 or 10 bytes).
+std::size_t writeFrameHeader(char *out, int opcode, std::uint64_t payloadLen);
+
+/// Sec-WebSocket-Accept for a Sec-WebSocket-Key: base64(SHA-1(key + the protocol's GUID)).
+std::string wsAcceptKey(std::string_view key);
+
+/// Inbound bytes held by incomplete messages over all connections of one loop.
+struct InboundBudget {
+    std::uint64_t used = 0;
+    std::uint64_t limit = 1ull << 30;
+};
+
+/// Parses the frames a client sends. Complete data messages go to the sink whole; small
+/// single-frame messages are delivered where they lie in the input (unmasked in place), larger
+/// or fragmented ones are assembled in a SharedBuf that receivers can share.
+///
+/// Sink interface:
+///   void onMessage(const char* data, size_t len, SharedBuf* owner, int opcode);
+///   void onControl(int opcode, const char* data, size_t len);
+///   void onProtocolError(uint16_t closeCode);
+class FrameParser {
+public:
+    /// Single-frame messages up to this size are delivered in place.
+    static constexpr std::size_t kInPlaceMax = 64 * 1024;
+
+    FrameParser(std::uint64_t maxMessage, InboundBudget *budget)
+        : maxMessage_(maxMessage), budget_(budget) {}
+    FrameParser(const FrameParser &) = delete;
+    FrameParser &operator=(const FrameParser &) = delete;
+    ~FrameParser() { dropMessage(); }
+
+    /// Consumes bytes (which it may modify). False once an error was reported; feed no more.
+    template <class Sink> bool feed(Sink &sink, char *data, std::size_t len);
+
+    /// While inside a long data frame, the place to read the next bytes straight into, and how
+    /// many (at most `maxLen`); null otherwise. Follow with `directDone`.
+    char *directTarget(std::size_t maxLen, std::size_t &len);
+    template <class Sink> bool directDone(Sink &sink, std::size_t n);
+
+    /// Bytes held for incomplete messages (part of the loop's inbound budget).
+    std::uint64_t heldBytes() const { return msg_ ? msg_->cap : 0; }
+
+private:
+    enum class State : std::uint8_t { header, payload };
+
+    template <class Sink> bool startFrame(Sink &sink);
+    template <class Sink> bool finishFrame(Sink &sink);
+    bool reserve(std::size_t extra);
+    void unmaskInto(char *dst, const char *src, std::size_t n);
+    void dropMessage();
+
+    std::uint64_t maxMessage_;
+    InboundBudget *budget_;
+
+    State state_ = State::header;
+    std::uint8_t hdr_[14];
+    std::uint8_t hdrLen_ = 0;
+    std::uint8_t opcode_ = 0; ///< of the current frame
+    bool fin_ = false;
+    bool masked_ = false;
+    std::uint8_t mask_[4] = {0, 0, 0, 0};
+    std::uint8_t maskPos_ = 0;
+    std::uint64_t remaining_ = 0; ///< payload bytes of the current frame still to come
+
+    std::uint8_t msgOpcode_ = 0; ///< opcode of the message being assembled, 0 when none
+    SharedBuf *msg_ = nullptr;   ///< the message being assembled
+
+    std::uint8_t ctrl_[125];
+    std::uint8_t ctrlLen_ = 0;
+};
+
+// ---- implementation of the templates ----
+
+inline void FrameParser::unmaskInto(char *dst, const char *src, std::size_t n) {
+    if (!masked_) {
+        if (dst != src) std::memcpy(dst, src, n);
+        return;
+    }
+    std::size_t i = 0;
+    // Word-at-a-time once the mask is aligned with the position.
+    std::uint8_t pos = maskPos_;
+    for (; i < n && (pos & 3) != 0; ++i, ++pos)
+        dst[i] = char(src[i] ^ mask_[pos & 3]);
+    std::uint64_t m8;
+    std::uint8_t m[8] = {mask_[0], mask_[1], mask_[2], mask_[3],
+                         mask_[0], mask_[1], mask_[2], mask_[3]};
+    std::memcpy(&m8, m, 8);
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        w ^= m8;
+        std::memcpy(dst + i, &w, 8);
+    }
+    for (; i < n; ++i, ++pos)
+        dst[i] = char(src[i] ^ mask_[pos & 3]);
+    maskPos_ = std::uint8_t(pos & 3);
+}
+
+template <class Sink> bool FrameParser::startFrame(Sink &sink) {
+    const std::uint8_t b0 = hdr_[0], b1 = hdr_[1];
+    fin_ = (b0 & 0x80) != 0;
+    opcode_ = b0 & 0x0F;
+    masked_ = (b1 & 0x80) != 0;
+    std::uint64_t len = b1 & 0x7F;
+    std::size_t p = 2;
+    if (len == 126) {
+        len = (std::uint64_t(hdr_[2]) << 8) | hdr_[3];
+        p = 4;
+    } else if (len == 127) {
+        len = 0;
+        for (int i = 0; i < 8; ++i)
+            len = (len << 8) | hdr_[2 + i];
+        p = 10;
+    }
+    if (masked_) std::memcpy(mask_, hdr_ + p, 4);
+    maskPos_ = 0;
+    remaining_ = len;
+
+    if (b0 & 0x70) return sink.onProtocolError(kCloseProtocolError), false;
+    switch (opcode_) {
+    case kOpContinuation:
+        if (msgOpcode_ == 0) return sink.onProtocolError(kCloseProtocolError), false;
+        break;
+    case kOpText:
+    case kOpBinary:
+        if (msgOpcode_ != 0) return sink.onProtocolError(kCloseProtocolError), false;
+        break;
+    case kOpClose:
+    case kOpPing:
+    case kOpPong:
+        if (!fin_ || len > 125) return sink.onProtocolError(kCloseProtocolError), false;
+        ctrlLen_ = 0;
+        break;
+    default:
+        return sink.onProtocolError(kCloseProtocolError), false;
+    }
+    if (len >> 63) return sink.onProtocolError(kCloseProtocolError), false;
+    if (opcode_ < 8) {
+        std::uint64_t sofar = msg_ ? msg_->size : 0;
+        if (len > maxMessage_ || sofar + len > maxMessage_)
+            return sink.onProtocolError(kCloseTooBig), false;
+        if (opcode_ != kOpContinuation) msgOpcode_ = opcode_;
+    }
+    state_ = State::payload;
+    return true;
+}
+
+template <class Sink> bool FrameParser::finishFrame(Sink &sink) {
+    state_ = State::header;
+    hdrLen_ = 0;
+    if (opcode_ >= 8) {
+        sink.onControl(opcode_, reinterpret_cast<const char *>(ctrl_), ctrlLen_);
+        return true;
+    }
+    if (!fin_) return true;
+    const int op = msgOpcode_;
+    msgOpcode_ = 0;
+    if (!msg_) {
+        sink.onMessage("", 0, nullptr, op);
+        return true;
+    }
+    SharedBuf *m = msg_;
+    msg_ = nullptr;
+    budget_->used -= m->cap;
+    sink.onMessage(m->data(), m->size, m, op);
+    SharedBuf::release(m);
+    return true;
+}
+
+template <class Sink> bool FrameParser::feed(Sink &sink, char *data, std::size_t len) {
+    while (true) {
+        if (state_ == State::header) {
+            // Fast path: a whole small single-frame message lying in the input.
+            if (hdrLen_ == 0 && msgOpcode_ == 0 && len >= 2) {
+                const std::uint8_t b0 = std::uint8_t(data[0]), b1 = std::uint8_t(data[1]);
+                const int op = b0 & 0x7F; // fin set, rsv clear, data opcode
+                std::size_t plen = b1 & 0x7F, hlen = 2;
+                if (plen == 126 && len >= 4) {
+                    plen = (std::size_t(std::uint8_t(data[2])) << 8) | std::uint8_t(data[3]);
+                    hlen = 4;
+                } else if (plen >= 126) {
+                    plen = ~std::size_t(0);
+                }
+                if (b1 & 0x80) hlen += 4;
+                if ((b0 & 0x80) && (op == kOpText || op == kOpBinary) && plen <= kInPlaceMax &&
+                    plen <= maxMessage_ && len >= hlen + plen) {
+                    char *payload = data + hlen;
+                    masked_ = (b1 & 0x80) != 0;
+                    if (masked_) {
+                        std::memcpy(mask_, data + hlen - 4, 4);
+                        maskPos_ = 0;
+                        unmaskInto(payload, payload, plen);
+                    }
+                    sink.onMessage(payload, plen, nullptr, op);
+                    data += hlen + plen;
+                    len -= hlen + plen;
+                    continue;
+                }
+            }
+            if (len == 0) return true;
+            // Gather the header, which may arrive in pieces.
+            std::size_t need = 2;
+            while (true) {
+                if (hdrLen_ >= 2) {
+                    const std::uint8_t l7 = hdr_[1] & 0x7F;
+                    need = 2 + (l7 == 126 ? 2 : l7 == 127 ? 8 : 0) + ((hdr_[1] & 0x80) ? 4 : 0);
+                }
+                if (hdrLen_ >= need || len == 0) break;
+                hdr_[hdrLen_++] = std::uint8_t(*data++);
+                --len;
+            }
+            if (hdrLen_ < need) return true;
+            if (!startFrame(sink)) return false;
+            if (remaining_ == 0 && !finishFrame(sink)) return false;
+            continue;
+        }
+
+        // Payload of the current frame.
+        if (len == 0) return true;
+        std::size_t n = remaining_ < len ? std::size_t(remaining_) : len;
+        if (opcode_ >= 8) {
+            unmaskInto(reinterpret_cast<char *>(ctrl_) + ctrlLen_, data, n);
+            ctrlLen_ = std::uint8_t(ctrlLen_ + n);
+        } else {
+            if (!reserve(n)) return sink.onProtocolError(kCloseTooBig), false;
+            unmaskInto(msg_->data() + msg_->size, data, n);
+            msg_->size += n;
+        }
+        data += n;
+        len -= n;
+        remaining_ -= n;
+        if (remaining_ == 0 && !finishFrame(sink)) return false;
+    }
+}
+
+inline bool FrameParser::reserve(std::size_t extra) {
+    const std::size_t size = msg_ ? msg_->size : 0;
+    const std::size_t cap = msg_ ? msg_->cap : 0;
+    if (size + extra <= cap) return true;
+    // Grow with the bytes that arrive (doubling), never past what the frame still announces.
+    std::size_t want = cap * 2 > 4096 ? cap * 2 : 4096;
+    const std::uint64_t frameEnd = size + remaining_;
+    if (want > frameEnd) want = std::size_t(frameEnd);
+    if (want < size + extra) want = size + extra;
+    if (budget_->used - cap + want > budget_->limit) return false;
+    budget_->used = budget_->used - cap + want;
+    msg_ = msg_ ? SharedBuf::grow(msg_, want) : SharedBuf::create(want);
+    return true;
+}
+
+inline char *FrameParser::directTarget(std::size_t maxLen, std::size_t &len) {
+    if (state_ != State::payload || opcode_ >= 8 || remaining_ < 4096) return nullptr;
+    const std::size_t size = msg_ ? msg_->size : 0;
+    if (!msg_ || msg_->cap - size < 4096) {
+        // Grow by doubling as the bytes arrive; the ordinary path reports an overflow.
+        std::uint64_t step = size > 4096 ? size : 4096;
+        if (!reserve(std::size_t(remaining_ < step ? remaining_ : step))) return nullptr;
+    }
+    std::size_t n = msg_->cap - msg_->size;
+    if (n > remaining_) n = std::size_t(remaining_);
+    if (n > maxLen) n = maxLen;
+    len = n;
+    return msg_->data() + msg_->size;
+}
+
+template <class Sink> bool FrameParser::directDone(Sink &sink, std::size_t n) {
+    char *p = msg_->data() + msg_->size;
+    unmaskInto(p, p, n);
+    msg_->size += n;
+    remaining_ -= n;
+    if (remaining_ == 0) return finishFrame(sink);
+    return true;
+}
+
+inline void FrameParser::dropMessage() {
+    if (msg_) {
+        budget_->used -= msg_->cap;
+        SharedBuf::release(msg_);
+        msg_ = nullptr;
+    }
+}
+
+} // namespace tnlrelay::net

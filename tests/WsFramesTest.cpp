@@ -1,0 +1,217 @@
+// The WebSocket frame parser fed byte streams as clients send them: every length form, masks,
+// fragments with control frames between them, the limits, and the errors that close with 1002.
+#include "net/WsFrames.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace tnlrelay::net;
+
+namespace {
+
+struct Recorder {
+    struct Msg {
+        std::string data;
+        int opcode;
+        bool shared;
+    };
+    std::vector<Msg> messages;
+    std::vector<std::pair<int, std::string>> controls;
+    std::vector<std::uint16_t> errors;
+
+    void onMessage(const char *d, std::size_t n, SharedBuf *owner, int op) {
+        messages.push_back({std::string(d, n), op, owner != nullptr});
+    }
+    void onControl(int op, const char *d, std::size_t n) {
+        controls.emplace_back(op, std::string(d, n));
+    }
+    void onProtocolError(std::uint16_t code) { errors.push_back(code); }
+};
+
+/// A client frame: masked unless told otherwise.
+std::string frame(int opcode, const std::string &payload, bool fin = true, bool masked = true,
+                  std::uint8_t rsv = 0) {
+    std::string f;
+    f.push_back(char((fin ? 0x80 : 0) | rsv | opcode));
+    const std::uint8_t maskBit = masked ? 0x80 : 0;
+    if (payload.size() < 126) {
+        f.push_back(char(maskBit | payload.size()));
+    } else if (payload.size() <= 0xFFFF) {
+        f.push_back(char(maskBit | 126));
+        f.push_back(char(payload.size() >> 8));
+        f.push_back(char(payload.size()));
+    } else {
+        f.push_back(char(maskBit | 127));
+        for (int i = 7; i >= 0; --i)
+            f.push_back(char(std::uint64_t(payload.size()) >> (8 * i)));
+    }
+    const std::uint8_t mask[4] = {0x37, 0xFA, 0x21, 0x3D};
+    if (masked) f.append(reinterpret_cast<const char *>(mask), 4);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        f.push_back(masked ? char(payload[i] ^ mask[i % 4]) : payload[i]);
+    return f;
+}
+
+std::string pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = char((i * 131 + 7) & 0xFF);
+    return s;
+}
+
+/// Feeds `bytes` in pieces of `step` bytes.
+bool feedInPieces(FrameParser &p, Recorder &r, std::string bytes, std::size_t step) {
+    for (std::size_t i = 0; i < bytes.size(); i += step) {
+        std::string piece = bytes.substr(i, step);
+        if (!p.feed(r, piece.data(), piece.size())) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(WsFrames, EveryLengthFormArrivesWholeWhateverThePieces) {
+    const std::vector<std::size_t> sizes = {0, 1, 125, 126, 65535, 65536, 200000};
+    std::string stream;
+    for (std::size_t n : sizes)
+        stream += frame(kOpBinary, pattern(n));
+    stream += frame(kOpText, "hello", true, false); // unmasked frames are accepted too
+    for (std::size_t step : {std::size_t(1), std::size_t(7), std::size_t(4096), stream.size()}) {
+        InboundBudget budget;
+        FrameParser p(268435456, &budget);
+        Recorder r;
+        ASSERT_TRUE(feedInPieces(p, r, stream, step)) << "step " << step;
+        ASSERT_EQ(r.messages.size(), sizes.size() + 1) << "step " << step;
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            EXPECT_EQ(r.messages[i].data, pattern(sizes[i])) << "size " << sizes[i];
+            EXPECT_EQ(r.messages[i].opcode, kOpBinary);
+        }
+        EXPECT_EQ(r.messages.back().data, "hello");
+        EXPECT_EQ(r.messages.back().opcode, kOpText);
+        EXPECT_TRUE(r.errors.empty());
+        EXPECT_EQ(budget.used, 0u) << "nothing held once every message is complete";
+    }
+}
+
+TEST(WsFrames, FragmentsJoinAroundControlFrames) {
+    std::string stream = frame(kOpText, "Hel", false) + frame(kOpPing, "p1") +
+                         frame(kOpContinuation, "lo, ", false) + frame(kOpPong, "") +
+                         frame(kOpContinuation, "world");
+    InboundBudget budget;
+    FrameParser p(1000, &budget);
+    Recorder r;
+    ASSERT_TRUE(feedInPieces(p, r, stream, 3));
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_EQ(r.messages[0].data, "Hello, world");
+    EXPECT_EQ(r.messages[0].opcode, kOpText);
+    ASSERT_EQ(r.controls.size(), 2u);
+    EXPECT_EQ(r.controls[0], std::make_pair(kOpPing, std::string("p1")));
+    EXPECT_EQ(r.controls[1].first, kOpPong);
+}
+
+TEST(WsFrames, ProtocolViolationsCloseWith1002) {
+    const std::vector<std::pair<const char *, std::string>> cases = {
+        {"reserved bit", frame(kOpBinary, "x", true, true, 0x40)},
+        {"unknown data opcode", frame(3, "x")},
+        {"unknown control opcode", frame(11, "")},
+        {"fragmented control frame", frame(kOpPing, "x", false)},
+        {"control frame over 125 bytes", frame(kOpPing, std::string(126, 'p'))},
+        {"continuation without a start", frame(kOpContinuation, "x")},
+        {"new message inside an unfinished one",
+         frame(kOpText, "a", false) + frame(kOpBinary, "b")},
+    };
+    for (const auto &[what, bytes] : cases) {
+        InboundBudget budget;
+        FrameParser p(1000, &budget);
+        Recorder r;
+        std::string copy = bytes;
+        EXPECT_FALSE(p.feed(r, copy.data(), copy.size())) << what;
+        ASSERT_EQ(r.errors.size(), 1u) << what;
+        EXPECT_EQ(r.errors[0], kCloseProtocolError) << what;
+        EXPECT_TRUE(r.messages.empty()) << what;
+    }
+}
+
+TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
+    InboundBudget budget;
+    FrameParser p(100, &budget);
+    Recorder r;
+    // A single frame announcing more than the limit: refused from its header alone.
+    std::string header = frame(kOpBinary, std::string(101, 'x')).substr(0, 8);
+    EXPECT_FALSE(p.feed(r, header.data(), header.size()));
+    ASSERT_EQ(r.errors, std::vector<std::uint16_t>{kCloseTooBig});
+
+    // Fragments that pass the limit only together.
+    FrameParser q(100, &budget);
+    Recorder s;
+    std::string two = frame(kOpBinary, std::string(60, 'a'), false) +
+                      frame(kOpContinuation, std::string(60, 'b'));
+    EXPECT_FALSE(q.feed(s, two.data(), two.size()));
+    EXPECT_EQ(s.errors, std::vector<std::uint16_t>{kCloseTooBig});
+
+    // Exactly the limit passes.
+    FrameParser ok(100, &budget);
+    Recorder t;
+    std::string exact = frame(kOpBinary, std::string(100, 'c'));
+    EXPECT_TRUE(ok.feed(t, exact.data(), exact.size()));
+    EXPECT_EQ(t.messages.size(), 1u);
+}
+
+TEST(WsFrames, InboundBudgetIsSharedAndReleased) {
+    InboundBudget budget;
+    budget.limit = 300000;
+    FrameParser a(1 << 20, &budget), b(1 << 20, &budget);
+    Recorder ra, rb;
+    // Each announces 200000 bytes but sends only part: the budget counts what is held.
+    std::string fa = frame(kOpBinary, pattern(200000));
+    std::string partA = fa.substr(0, 150000);
+    ASSERT_TRUE(a.feed(ra, partA.data(), partA.size()));
+    EXPECT_GE(budget.used, 150000u - 14) << "the payload bytes received so far";
+    EXPECT_LE(budget.used, 200000u) << "buffers grow with arrivals, not with announced lengths";
+    std::string fb = frame(kOpBinary, pattern(200000));
+    EXPECT_FALSE(b.feed(rb, fb.data(), fb.size())) << "the second passes the shared cap";
+    EXPECT_EQ(rb.errors, std::vector<std::uint16_t>{kCloseTooBig});
+    std::string restA = fa.substr(150000);
+    ASSERT_TRUE(a.feed(ra, restA.data(), restA.size()));
+    ASSERT_EQ(ra.messages.size(), 1u);
+    EXPECT_EQ(ra.messages[0].data, pattern(200000));
+    EXPECT_TRUE(ra.messages[0].shared) << "large messages come in a shareable buffer";
+    EXPECT_EQ(budget.used, 0u);
+}
+
+TEST(WsFrames, DirectReadsFillLongFrames) {
+    InboundBudget budget;
+    FrameParser p(1 << 22, &budget);
+    Recorder r;
+    const std::string payload = pattern(1 << 20);
+    std::string f = frame(kOpBinary, payload);
+    std::size_t at = 20; // header and a few payload bytes through the ordinary path
+    ASSERT_TRUE(p.feed(r, f.data(), at));
+    while (at < f.size()) {
+        std::size_t len = 0;
+        char *target = p.directTarget(100000, len);
+        ASSERT_NE(target, nullptr);
+        ASSERT_GT(len, 0u);
+        len = std::min(len, f.size() - at);
+        std::memcpy(target, f.data() + at, len);
+        at += len;
+        ASSERT_TRUE(p.directDone(r, len));
+    }
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_EQ(r.messages[0].data, payload);
+}
+
+TEST(WsFrames, OutgoingHeadersAndAcceptKey) {
+    char h[10];
+    EXPECT_EQ(writeFrameHeader(h, kOpText, 5), 2u);
+    EXPECT_EQ(std::uint8_t(h[0]), 0x81);
+    EXPECT_EQ(h[1], 5);
+    EXPECT_EQ(writeFrameHeader(h, kOpBinary, 300), 4u);
+    EXPECT_EQ(std::uint8_t(h[1]), 126);
+    EXPECT_EQ(writeFrameHeader(h, kOpBinary, 70000), 10u);
+    EXPECT_EQ(std::uint8_t(h[1]), 127);
+    // The worked example of the WebSocket handshake.
+    EXPECT_EQ(wsAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+}
