@@ -1,0 +1,413 @@
+// The network adapter against plain client sockets: keep-alive requests, replies, limits,
+// draining, close events (also when the loop is destroyed), timeouts, ids, slow readers.
+#include "net/Net.hpp"
+#include "net/WsFrames.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace tnlrelay::net;
+using namespace std::chrono_literals;
+
+namespace {
+
+/// A loopback port that was free a moment ago.
+int freePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+/// What the test server saw, and how it answers.
+struct Server {
+    std::vector<std::string> events; ///< "http <id> <method> <uri> <query> <body>", "close <id>"
+    std::map<ConnId, Conn *> open;
+    std::function<void(Conn *, const HttpMessage &)> onHttp;
+    std::function<void(Conn *, const WsMessage &)> onWs;
+    std::vector<ConnId> closed;
+
+    static void handler(Conn *c, Event ev, const void *data, void *user) {
+        auto *s = static_cast<Server *>(user);
+        if (ev == Event::httpMsg) {
+            const auto &hm = *static_cast<const HttpMessage *>(data);
+            s->open[connId(c)] = c;
+            s->events.push_back("http " + std::to_string(connId(c)) + " " + std::string(hm.method) +
+                                " " + std::string(hm.uri) + " " + std::string(hm.query) + " " +
+                                std::string(hm.body));
+            if (s->onHttp) s->onHttp(c, hm);
+        } else if (ev == Event::wsMsg) {
+            if (s->onWs) s->onWs(c, *static_cast<const WsMessage *>(data));
+        } else {
+            s->open.erase(connId(c));
+            s->closed.push_back(connId(c));
+        }
+    }
+};
+
+/// A blocking-with-timeout client socket.
+struct Client {
+    int fd = -1;
+    explicit Client(int port) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    ~Client() {
+        if (fd >= 0) ::close(fd);
+    }
+    /// Sends everything, running the loop while the socket is full.
+    void send(const std::string &s, Loop *loop = nullptr) {
+        std::size_t off = 0;
+        while (off < s.size()) {
+            ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+            if (n > 0)
+                off += std::size_t(n);
+            else if (loop)
+                loop->poll(std::chrono::milliseconds(1));
+        }
+    }
+    /// Reads what is there; false once the peer has closed.
+    bool pull(std::string &into) {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                into.append(buf, std::size_t(n));
+                continue;
+            }
+            return !(n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK));
+        }
+    }
+};
+
+/// Polls the loop until `done` holds; false after the deadline.
+bool pumpUntil(Loop &loop, const std::function<bool()> &done,
+               std::chrono::milliseconds limit = 5s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        loop.poll(5ms);
+    }
+    return true;
+}
+
+std::string get(const std::string &target, const std::string &extra = "") {
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+}
+
+std::size_t count(const std::string &hay, const std::string &needle) {
+    std::size_t n = 0;
+    for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
+        ++n;
+    return n;
+}
+
+std::string maskedFrame(int opcode, const std::string &payload) {
+    std::string f;
+    f.push_back(char(0x80 | opcode));
+    if (payload.size() < 126) {
+        f.push_back(char(0x80 | payload.size()));
+    } else {
+        f.push_back(char(0x80 | 126));
+        f.push_back(char(payload.size() >> 8));
+        f.push_back(char(payload.size()));
+    }
+    f.append("\x01\x02\x03\x04", 4);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        f.push_back(char(payload[i] ^ (1 + i % 4)));
+    return f;
+}
+
+} // namespace
+
+TEST(Net, KeepAliveRequestsAreAnsweredInOrderOnOneConnection) {
+    Server srv;
+    Loop loop;
+    srv.onHttp = [](Conn *c, const HttpMessage &hm) {
+        reply(c, 200, "X-Test: 1\r\n", "you asked " + std::string(hm.uri));
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Client cl(port);
+    // Three requests in one write: each is read only after the previous reply was written.
+    cl.send(get("/a?x=1") + "POST /b HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + get("/c"));
+    std::string in;
+    ASSERT_TRUE(pumpUntil(loop, [&] { return cl.pull(in) && count(in, "HTTP/1.1 200 OK") == 3; }));
+    EXPECT_NE(in.find("X-Test: 1\r\nContent-Length: 12\r\n\r\nyou asked /a"), std::string::npos)
+        << in;
+    EXPECT_LT(in.find("/a"), in.find("/b"));
+    EXPECT_LT(in.find("/b"), in.find("/c"));
+    ASSERT_EQ(srv.events.size(), 3u);
+    EXPECT_EQ(srv.events[0].substr(0, 6), "http 2") << "the listener took id 1";
+    EXPECT_NE(srv.events[0].find("GET /a x=1"), std::string::npos);
+    EXPECT_NE(srv.events[1].find("POST /b  hello"), std::string::npos);
+    EXPECT_TRUE(srv.closed.empty()) << "keep-alive: the connection stays open";
+}
+
+TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
+    Limits limits;
+    limits.maxBodyBytes = 100;
+    Server srv;
+    Loop loop(limits);
+    srv.onHttp = [](Conn *c, const HttpMessage &) { reply(c, 200, "", "ok"); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {get("/", "X-Big: " + std::string(17000, 'a') + "\r\n"), "HTTP/1.1 431 "},
+        {"POST / HTTP/1.1\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'b'), "HTTP/1.1 413 "},
+        {"this is not http\r\n\r\n", "HTTP/1.1 400 "},
+    };
+    for (const auto &[request, status] : cases) {
+        Client cl(port);
+        cl.send(request);
+        std::string in;
+        ASSERT_TRUE(pumpUntil(loop, [&] { return !cl.pull(in); })) << status << " not closed";
+        EXPECT_EQ(in.substr(0, status.size()), status) << in.substr(0, 80);
+    }
+    EXPECT_TRUE(srv.events.empty()) << "no request reached the handler";
+}
+
+TEST(Net, DrainingSendsWhatIsQueuedThenCloses) {
+    Server srv;
+    Loop loop;
+    const std::string big(3 * 1024 * 1024, 'z');
+    srv.onHttp = [&](Conn *c, const HttpMessage &) {
+        reply(c, 200, "", big);
+        setDraining(c);
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Client cl(port);
+    cl.send(get("/"));
+    std::string in;
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !cl.pull(in); }));
+    ASSERT_GE(in.size(), big.size());
+    EXPECT_EQ(in.substr(in.size() - big.size()), big) << "the whole body came before the close";
+    EXPECT_EQ(srv.closed.size(), 1u);
+}
+
+TEST(Net, DestroyingTheLoopClosesEveryConnectionOnce) {
+    Server srv;
+    std::vector<std::unique_ptr<Client>> clients;
+    const int port = freePort();
+    {
+        Loop loop;
+        ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+        for (int i = 0; i < 3; ++i) {
+            clients.push_back(std::make_unique<Client>(port));
+            clients.back()->send(get("/"));
+        }
+        ASSERT_TRUE(pumpUntil(loop, [&] { return srv.open.size() == 3; }));
+        EXPECT_TRUE(srv.closed.empty());
+    }
+    EXPECT_EQ(srv.closed.size(), 3u);
+    EXPECT_TRUE(srv.open.empty());
+    std::string in;
+    for (auto &cl : clients)
+        EXPECT_FALSE(cl->pull(in)) << "the socket is closed";
+}
+
+TEST(Net, ListenFailsForPortsInUseAndOutOfRange) {
+    Server srv;
+    Loop loop;
+    const int port = freePort();
+    EXPECT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Loop other;
+    EXPECT_FALSE(other.listen("127.0.0.1", port, &Server::handler, &srv));
+    EXPECT_FALSE(other.listen("127.0.0.1", 0, &Server::handler, &srv));
+    EXPECT_FALSE(other.listen("127.0.0.1", -5, &Server::handler, &srv));
+    EXPECT_FALSE(other.listen("127.0.0.1", 65536, &Server::handler, &srv));
+    EXPECT_FALSE(other.listen("not an address", freePort(), &Server::handler, &srv));
+}
+
+TEST(Net, SlowAndSilentConnectionsAreClosed) {
+    Limits limits;
+    limits.httpIdle = 150ms;
+    limits.wsIdle = 150ms;
+    limits.drainTimeout = 150ms;
+    limits.sweepInterval = 20ms;
+    Server srv;
+    Loop loop(limits);
+    srv.onHttp = [](Conn *c, const HttpMessage &hm) {
+        if (hm.uri == "/ws") wsUpgrade(c, hm);
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+
+    Client idle(port); // never completes a request
+    idle.send("GET / HTTP/1.1\r\n");
+    Client ws(port);
+    ws.send(get("/ws", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                       "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"));
+    std::string in, wsIn;
+    ASSERT_TRUE(pumpUntil(
+        loop, [&] { return !idle.pull(in); }, 3s))
+        << "slow HTTP client closed";
+
+    // The silent WebSocket is pinged first, then closed when it stays silent.
+    ASSERT_TRUE(pumpUntil(
+        loop,
+        [&] {
+            ws.pull(wsIn);
+            return wsIn.find(std::string("\x89\x00", 2)) != std::string::npos;
+        },
+        3s))
+        << "no ping";
+    EXPECT_NE(wsIn.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), std::string::npos);
+    ASSERT_TRUE(pumpUntil(
+        loop, [&] { return !ws.pull(wsIn); }, 3s))
+        << "silent peer not closed";
+    EXPECT_EQ(srv.closed.size(), 2u);
+}
+
+TEST(Net, AnsweringPeersStayAndPingsArePonged) {
+    Limits limits;
+    limits.wsIdle = 100ms;
+    limits.sweepInterval = 10ms;
+    Server srv;
+    Loop loop(limits);
+    srv.onHttp = [](Conn *c, const HttpMessage &hm) { wsUpgrade(c, hm); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Client ws(port);
+    ws.send(get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                     "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Protocol: game, chat\r\n"));
+    std::string in;
+    ASSERT_TRUE(
+        pumpUntil(loop, [&] { return ws.pull(in) && in.find("\r\n\r\n") != std::string::npos; }));
+    EXPECT_NE(in.find("Sec-WebSocket-Protocol: game\r\n"), std::string::npos) << in;
+    in.clear();
+    ws.send(maskedFrame(kOpPing, "are you there"));
+    ASSERT_TRUE(pumpUntil(loop, [&] {
+        return ws.pull(in) && in.find("\x8A\x0D"
+                                      "are you there") != std::string::npos;
+    })) << "pong with the same payload";
+    // Keep answering pings for several idle periods: the connection stays.
+    const auto end = std::chrono::steady_clock::now() + 500ms;
+    while (std::chrono::steady_clock::now() < end) {
+        loop.poll(5ms);
+        in.clear();
+        ASSERT_TRUE(ws.pull(in));
+        if (in.find(std::string("\x89\x00", 2)) != std::string::npos)
+            ws.send(maskedFrame(kOpPong, ""));
+    }
+    EXPECT_TRUE(srv.closed.empty());
+}
+
+TEST(Net, ProtocolErrorsAndOversizedMessagesCloseWithTheirStatus) {
+    Limits limits;
+    limits.maxMessageBytes = 1000;
+    Server srv;
+    Loop loop(limits);
+    srv.onHttp = [](Conn *c, const HttpMessage &hm) { wsUpgrade(c, hm); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    const std::string upgrade =
+        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {maskedFrame(3, "x"), std::string("\x88\x02\x03\xEA", 4)}, // 1002
+        {maskedFrame(kOpBinary, std::string(1001, 'x')),
+         std::string("\x88\x02\x03\xF1", 4)}, // 1009
+    };
+    for (const auto &[bytes, close] : cases) {
+        Client ws(port);
+        ws.send(upgrade + bytes); // frames right behind the request are kept for the parser
+        std::string in;
+        ASSERT_TRUE(pumpUntil(loop, [&] { return !ws.pull(in); }));
+        EXPECT_NE(in.find(close), std::string::npos);
+    }
+    // Without a key the upgrade is refused.
+    Client nokey(port);
+    nokey.send(get("/", "Upgrade: websocket\r\n"));
+    std::string in;
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !nokey.pull(in); }));
+    EXPECT_EQ(in.substr(0, 13), "HTTP/1.1 426 ");
+}
+
+TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
+    Limits limits;
+    limits.maxQueuedBytes = 4 * 1024 * 1024;
+    Server srv;
+    Loop loop(limits);
+    std::vector<Conn *> members;
+    srv.onHttp = [&](Conn *c, const HttpMessage &hm) {
+        wsUpgrade(c, hm);
+        members.push_back(c);
+    };
+    srv.onWs = [&](Conn *from, const WsMessage &wm) {
+        for (Conn *m : members)
+            if (m != from &&
+                std::find(srv.closed.begin(), srv.closed.end(), connId(m)) == srv.closed.end())
+                wsSend(m, wm.payload, wm.opcode);
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    const std::string upgrade =
+        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+    Client sender(port), reader(port), sleeper(port);
+    for (Client *c : {&sender, &reader, &sleeper})
+        c->send(upgrade);
+    std::string in;
+    ASSERT_TRUE(pumpUntil(loop, [&] { return members.size() == 3; }));
+    // The sleeper's receive buffer is made small so that its queue grows in the server.
+    int small = 4096;
+    ::setsockopt(sleeper.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::string readerIn;
+    reader.pull(readerIn);
+    readerIn.clear();
+    const std::string payload(200000, 'p');
+    const std::string frame = [&] {
+        std::string f; // the relayed frame's header is the same, less the mask bit and key
+        f.push_back(char(0x82));
+        f.push_back(char(0x80 | 127));
+        for (int i = 7; i >= 0; --i)
+            f.push_back(char(std::uint64_t(payload.size()) >> (8 * i)));
+        f.append(4, '\0'); // a zero mask leaves the payload as it is
+        return f + payload;
+    }();
+    std::size_t sent = 0;
+    ASSERT_TRUE(pumpUntil(
+        loop,
+        [&] {
+            if (sent < 60) {
+                sender.send(frame, &loop);
+                ++sent;
+            }
+            reader.pull(readerIn);
+            return !srv.closed.empty();
+        },
+        20s))
+        << "the reader that never reads was not cut off";
+    EXPECT_EQ(srv.closed.front(), connId(members[2]));
+    ASSERT_TRUE(pumpUntil(
+        loop,
+        [&] {
+            reader.pull(readerIn);
+            std::string relayed = frame.substr(0, 10);
+            relayed[1] = char(127); // no mask bit on the way out
+            return count(readerIn, relayed) >= sent;
+        },
+        20s))
+        << "the reading member got " << readerIn.size() << " bytes";
+}
