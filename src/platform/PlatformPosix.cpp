@@ -1,0 +1,221 @@
+// The platform layer on Linux and other POSIX systems: plain open/read/write/rename calls (no
+// sharing modes exist here), localtime_r, /proc/self/exe and the SIGINT/SIGTERM/SIGHUP handlers.
+#include "platform/Platform.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace tnlrelay::platform {
+
+namespace {
+
+constexpr std::size_t kMaxBaseLength = 260;
+constexpr std::size_t kReadPiece = 4096;
+constexpr std::size_t kRangePiece = 8192;
+
+std::atomic<std::atomic<bool> *> g_stopTarget{nullptr};
+// Handlers currently between reading g_stopTarget and storing into it; setStopTarget waits for
+// them so that the previous target is never touched once it returns.
+std::atomic<int> g_handlersInFlight{0};
+std::atomic<unsigned> g_tempCounter{0};
+
+static_assert(std::atomic<std::atomic<bool> *>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void stopSignalHandler(int) {
+    g_handlersInFlight.fetch_add(1);
+    if (std::atomic<bool> *flag = g_stopTarget.load()) flag->store(true);
+    g_handlersInFlight.fetch_sub(1);
+}
+
+int openRetrying(const char *path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Writes everything, continuing after partial writes; false on the first error.
+bool writeAll(int fd, const char *data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A name beside `path` that no other writer in this or another process picks at the same time.
+std::filesystem::path tempPathBeside(const std::filesystem::path &path) {
+    std::string name = path.filename().string();
+    name += ".tmp.";
+    name += std::to_string(::getpid());
+    name += '.';
+    name += std::to_string(g_tempCounter.fetch_add(1));
+    return path.parent_path() / name;
+}
+
+} // namespace
+
+std::filesystem::path dataDirBase() {
+    const char *value = std::getenv("ProgramData");
+    if (value != nullptr) {
+        std::string text(value);
+        if (!text.empty() && text.size() < kMaxBaseLength) return std::filesystem::path(text);
+    }
+    return std::filesystem::path("/var/lib");
+}
+
+void createDirectory(const std::filesystem::path &dir, bool /*restricted*/) {
+    ::mkdir(dir.c_str(), 0755);
+}
+
+bool canWriteIn(const std::filesystem::path &dir) {
+    std::filesystem::path probe = tempPathBeside(dir / ".write-probe");
+    int fd = openRetrying(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+std::string pathUtf8(const std::filesystem::path &path) {
+    return path.string();
+}
+
+std::string readFile(const std::filesystem::path &path) {
+    std::string bytes;
+    int fd = openRetrying(path.c_str(), O_RDONLY);
+    if (fd < 0) return bytes;
+    char piece[kReadPiece];
+    for (;;) {
+        ssize_t n = ::read(fd, piece, sizeof piece);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bytes.append(piece, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+bool replaceFile(const std::filesystem::path &path, const std::string &bytes) {
+    std::filesystem::path temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temp = tempPathBeside(path);
+        fd = openRetrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+
+    bool ok = writeAll(fd, bytes.data(), bytes.size());
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+
+    // The rename itself is durable only once the directory entry is on disk.
+    std::filesystem::path dir = path.parent_path();
+    if (dir.empty()) dir = ".";
+    int dirFd = openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+void appendToFile(const std::filesystem::path &path, const std::string &bytes) {
+    int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0) return;
+    ssize_t written;
+    do {
+        written = ::write(fd, bytes.data(), bytes.size());
+    } while (written < 0 && errno == EINTR);
+    ::close(fd);
+}
+
+std::optional<std::uint64_t> fileSize(const std::filesystem::path &path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::optional<std::string> readRange(const std::filesystem::path &path, std::uint64_t offset,
+                                     std::uint64_t length) {
+    int fd = openRetrying(path.c_str(), O_RDONLY);
+    if (fd < 0) return std::nullopt;
+    std::string bytes;
+    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset)) {
+        char piece[kRangePiece];
+        while (bytes.size() < length) {
+            std::uint64_t want = std::min<std::uint64_t>(sizeof piece, length - bytes.size());
+            ssize_t n = ::read(fd, piece, static_cast<std::size_t>(want));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            bytes.append(piece, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+bool renameFile(const std::filesystem::path &from, const std::filesystem::path &to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool removeFile(const std::filesystem::path &path) {
+    return ::unlink(path.c_str()) == 0;
+}
+
+LocalTime localTime() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    ::localtime_r(&now, &parts);
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+}
+
+std::filesystem::path executablePath() {
+    std::error_code ec;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : path;
+}
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = stopSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+void setStopTarget(std::atomic<bool> *flag) {
+    g_stopTarget.store(flag);
+    // A handler that read the old target before the store above has already raised the
+    // counter; once it falls to zero none of them can still be using that target.
+    while (g_handlersInFlight.load() != 0)
+        std::this_thread::yield();
+}
+
+void stopTargetReleased() {
+    // The process is not ended when a signal handler returns, so there is nothing to wait for.
+}
+
+} // namespace tnlrelay::platform

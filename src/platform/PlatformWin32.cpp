@@ -1,0 +1,269 @@
+// The platform layer on Windows: wide paths, CreateFileW with the sharing modes the storage
+// relies on, GetLocalTime, GetModuleFileNameW and the console control handler.
+#include "platform/Platform.hpp"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace tnlrelay::platform {
+
+namespace {
+
+constexpr DWORD kMaxBaseLength = 260;
+constexpr DWORD kReadPiece = 4096;
+constexpr DWORD kRangePiece = 8192;
+// How long a replace keeps retrying while another process briefly holds the target.
+constexpr int kReplaceAttempts = 20;
+constexpr DWORD kReplaceRetryMs = 10;
+// Windows ends the process once the close handler returns; give the owner this long to finish.
+constexpr ULONGLONG kCloseWaitMs = 4000;
+
+std::atomic<std::atomic<bool> *> g_stopTarget{nullptr};
+// Handlers currently between reading g_stopTarget and storing into it.
+std::atomic<int> g_handlersInFlight{0};
+std::atomic<bool> g_targetReleased{false};
+std::atomic<unsigned> g_tempCounter{0};
+
+// Users may read, SYSTEM and Administrators may do anything; nothing is inherited from above.
+constexpr const wchar_t *kRestrictedSddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (valid()) ::CloseHandle(handle_);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+    bool close() {
+        HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
+        return handle != INVALID_HANDLE_VALUE && ::CloseHandle(handle) != 0;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+bool writeAll(HANDLE file, const char *data, std::size_t size) {
+    while (size > 0) {
+        DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD written = 0;
+        if (!::WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+std::filesystem::path tempPathBeside(const std::filesystem::path &path) {
+    std::wstring name = path.filename().wstring();
+    name += L".tmp.";
+    name += std::to_wstring(::GetCurrentProcessId());
+    name += L'.';
+    name += std::to_wstring(g_tempCounter.fetch_add(1));
+    return path.parent_path() / name;
+}
+
+BOOL WINAPI consoleCtrlHandler(DWORD event) {
+    if (event > CTRL_CLOSE_EVENT) return FALSE; // logoff and shutdown belong to the service, if any
+    g_handlersInFlight.fetch_add(1);
+    if (std::atomic<bool> *flag = g_stopTarget.load()) flag->store(true);
+    g_handlersInFlight.fetch_sub(1);
+    if (event == CTRL_CLOSE_EVENT) {
+        ULONGLONG deadline = ::GetTickCount64() + kCloseWaitMs;
+        while (!g_targetReleased.load() && ::GetTickCount64() < deadline)
+            ::Sleep(10);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+std::filesystem::path dataDirBase() {
+    wchar_t buffer[kMaxBaseLength] = {};
+    DWORD length = ::GetEnvironmentVariableW(L"ProgramData", buffer, kMaxBaseLength);
+    if (length == 0 || length >= kMaxBaseLength) return std::filesystem::path(L"C:\\ProgramData");
+    return std::filesystem::path(std::wstring(buffer, length));
+}
+
+void createDirectory(const std::filesystem::path &dir, bool restricted) {
+    if (!restricted) {
+        ::CreateDirectoryW(dir.c_str(), nullptr);
+        return;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRestrictedSddl, SDDL_REVISION_1,
+                                                                &descriptor, nullptr))
+        return; // never fall back to inherited rights for a directory that must be restricted
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    ::CreateDirectoryW(dir.c_str(), &attributes);
+    ::LocalFree(descriptor);
+}
+
+bool canWriteIn(const std::filesystem::path &dir) {
+    std::filesystem::path probe = tempPathBeside(dir / L".write-probe");
+    Handle file(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return file.valid();
+}
+
+std::string pathUtf8(const std::filesystem::path &path) {
+    const std::wstring &wide = path.native();
+    if (wide.empty()) return {};
+    int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return {};
+    std::string text(static_cast<std::size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                          length, nullptr, nullptr);
+    return text;
+}
+
+std::string readFile(const std::filesystem::path &path) {
+    std::string bytes;
+    // Delete sharing lets a writer in another process replace the file while we read it.
+    Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return bytes;
+    char piece[kReadPiece];
+    DWORD n = 0;
+    while (::ReadFile(file.get(), piece, kReadPiece, &n, nullptr) && n > 0)
+        bytes.append(piece, n);
+    return bytes;
+}
+
+bool replaceFile(const std::filesystem::path &path, const std::string &bytes) {
+    std::filesystem::path temp;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 8 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+        temp = tempPathBeside(path);
+        handle = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            DWORD error = ::GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+        }
+    }
+    Handle file(handle);
+    if (!file.valid()) return false;
+
+    bool ok = writeAll(file.get(), bytes.data(), bytes.size());
+    ok = ::FlushFileBuffers(file.get()) != 0 && ok;
+    ok = file.close() && ok;
+    if (ok) {
+        ok = false;
+        for (int attempt = 0; attempt < kReplaceAttempts && !ok; ++attempt) {
+            if (attempt > 0) ::Sleep(kReplaceRetryMs);
+            ok = ::MoveFileExW(temp.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            if (!ok) {
+                DWORD error = ::GetLastError();
+                if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+                    error != ERROR_LOCK_VIOLATION)
+                    break;
+            }
+        }
+    }
+    if (!ok) ::DeleteFileW(temp.c_str());
+    return ok;
+}
+
+void appendToFile(const std::filesystem::path &path, const std::string &bytes) {
+    Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return;
+    DWORD written = 0;
+    ::WriteFile(file.get(), bytes.data(),
+                static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 0xFFFFFFFFu)), &written,
+                nullptr);
+}
+
+std::optional<std::uint64_t> fileSize(const std::filesystem::path &path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return std::nullopt;
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::optional<std::string> readRange(const std::filesystem::path &path, std::uint64_t offset,
+                                     std::uint64_t length) {
+    Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return std::nullopt;
+    std::string bytes;
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (::SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN)) {
+        char piece[kRangePiece];
+        while (bytes.size() < length) {
+            DWORD want =
+                static_cast<DWORD>(std::min<std::uint64_t>(kRangePiece, length - bytes.size()));
+            DWORD n = 0;
+            if (!::ReadFile(file.get(), piece, want, &n, nullptr) || n == 0) break;
+            bytes.append(piece, n);
+        }
+    }
+    return bytes;
+}
+
+bool renameFile(const std::filesystem::path &from, const std::filesystem::path &to) {
+    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool removeFile(const std::filesystem::path &path) {
+    return ::DeleteFileW(path.c_str()) != 0;
+}
+
+LocalTime localTime() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+std::filesystem::path executablePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length =
+            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        // A full buffer means the path may have been cut short: grow and ask again.
+        if (length < buffer.size())
+            return std::filesystem::path(std::wstring(buffer.data(), length));
+        if (buffer.size() >= 32768 * 2) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void installStopHandlers() {
+    ::SetConsoleCtrlHandler(consoleCtrlHandler, TRUE);
+}
+
+void setStopTarget(std::atomic<bool> *flag) {
+    if (flag != nullptr) g_targetReleased.store(false);
+    g_stopTarget.store(flag);
+    while (g_handlersInFlight.load() != 0)
+        ::SwitchToThread();
+}
+
+void stopTargetReleased() {
+    g_targetReleased.store(true);
+}
+
+} // namespace tnlrelay::platform
