@@ -1,0 +1,152 @@
+// Writing relay.log one line per call (no file held open), rotating it into numbered
+// generations before a line would pass the size limit, and reading new lines back by offset.
+#include "RelayLog.hpp"
+
+#include "platform/Platform.hpp"
+
+#include <cstdio>
+#include <utility>
+
+namespace tnlrelay {
+
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+
+std::filesystem::path generationPath(const std::filesystem::path &path, std::int32_t n) {
+    if (n == 0) return path;
+    std::filesystem::path result = path;
+    result += "." + std::to_string(n);
+    return result;
+}
+
+// The live file is moved here first, so that nothing older is touched unless it could be moved.
+std::filesystem::path stagingPath(const std::filesystem::path &path) {
+    std::filesystem::path result = path;
+    result += ".rotating";
+    return result;
+}
+
+// Drops the oldest generation, shifts the others up by one and makes `staged` generation 1.
+void shiftInto(const std::filesystem::path &path, std::int32_t generations,
+               const std::filesystem::path &staged) {
+    platform::removeFile(generationPath(path, generations));
+    for (std::int32_t n = generations - 1; n >= 1; --n)
+        platform::renameFile(generationPath(path, n), generationPath(path, n + 1));
+    platform::renameFile(staged, generationPath(path, 1));
+}
+
+} // namespace
+
+RelayLog::RelayLog(std::filesystem::path path, std::uint64_t maxBytes, std::int32_t generations)
+    : path_(std::move(path)), maxBytes_(maxBytes), generations_(generations < 1 ? 1 : generations) {
+}
+
+void RelayLog::info(std::string_view message) {
+    writeLine("INFO", message);
+}
+
+void RelayLog::error(std::string_view message) {
+    writeLine("ERROR", message);
+}
+
+void RelayLog::writeLine(const char *level, std::string_view message) {
+    platform::LocalTime now = platform::localTime();
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month,
+                  now.day, now.hour, now.minute, now.second);
+    std::string line;
+    line.reserve(32 + message.size());
+    line += stamp;
+    line += ' ';
+    line += level;
+    line += ' ';
+    line += message;
+    line += kLineEnd;
+    rotateIfNeeded(line.size());
+    platform::appendToFile(path_, line);
+}
+
+void RelayLog::rotateIfNeeded(std::uint64_t incomingBytes) {
+    std::optional<std::uint64_t> size = platform::fileSize(path_);
+    // An empty file takes even a line longer than the limit, so the limit can never stall it.
+    if (!size || *size == 0) return;
+    if (*size <= maxBytes_ && incomingBytes <= maxBytes_ - *size) return;
+
+    std::filesystem::path staging = stagingPath(path_);
+    // A staging file left by an interrupted rotation is a generation that never reached its
+    // place; give it that place before the live file needs the staging name.
+    if (platform::fileSize(staging)) shiftInto(path_, generations_, staging);
+    if (!platform::renameFile(path_, staging))
+        return; // held by another program: keep appending, try again with the next line
+    shiftInto(path_, generations_, staging);
+}
+
+LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const {
+    LogChunk chunk;
+    std::optional<std::uint64_t> size = platform::fileSize(path_);
+    if (!size) {
+        chunk.reset = offset != 0;
+        return chunk;
+    }
+
+    std::uint64_t start = offset;
+    if (*size < offset) {
+        chunk.reset = true; // rotated or truncated since the caller's last read
+        start = 0;
+    }
+    if (start >= *size) {
+        chunk.nextOffset = *size;
+        return chunk;
+    }
+    std::uint64_t pending = *size - start;
+    if (pending > maxBytes) {
+        chunk.reset = true;
+        start = *size - maxBytes;
+        pending = maxBytes;
+        if (start >= *size) {
+            chunk.nextOffset = *size;
+            return chunk;
+        }
+    }
+
+    std::optional<std::string> bytes = platform::readRange(path_, start, pending);
+    if (!bytes) {
+        // Held by another program: let the caller simply try again from where it was.
+        chunk.nextOffset = offset;
+        chunk.reset = false;
+        return chunk;
+    }
+    const std::string &buffer = *bytes;
+    if (buffer.empty()) {
+        chunk.nextOffset = start;
+        return chunk;
+    }
+
+    // Reading from the middle of the file may have begun inside a line; that line is dropped.
+    std::size_t skip = 0;
+    if (chunk.reset && start > 0) {
+        std::size_t firstFeed = buffer.find('\n');
+        skip = firstFeed == std::string::npos ? buffer.size() : firstFeed + 1;
+    }
+    std::size_t lastFeed = buffer.rfind('\n');
+    if (lastFeed == std::string::npos || lastFeed < skip) {
+        // A trailing partial line stays unread until its line end has been written.
+        chunk.nextOffset = start + skip;
+        return chunk;
+    }
+    std::size_t end = lastFeed + 1;
+    chunk.nextOffset = start + end;
+
+    std::size_t pos = skip;
+    while (pos < end) {
+        std::size_t feed = buffer.find('\n', pos);
+        std::size_t stop = feed;
+        if (stop > pos && buffer[stop - 1] == '\r') --stop;
+        if (stop > pos) chunk.lines.emplace_back(buffer, pos, stop - pos);
+        pos = feed + 1;
+    }
+    return chunk;
+}
+
+} // namespace tnlrelay
