@@ -1,0 +1,106 @@
+// The POSIX platform layer: the data directory base, the small file helpers, and stop signals
+// that reach only the target currently set, never one that has been detached.
+#include "platform/Platform.hpp"
+#include "TempDataDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <deque>
+#include <thread>
+
+namespace tnlrelay {
+namespace {
+
+TEST(PlatformTest, DataDirBaseUsesProgramDataOnlyWhenUsable) {
+    test::TempDataDir temp;
+    EXPECT_EQ(platform::dataDirBase(), temp.base());
+
+    std::string longest(259, 'd');
+    ::setenv("ProgramData", longest.c_str(), 1);
+    EXPECT_EQ(platform::dataDirBase(), std::filesystem::path(longest));
+    for (std::string unusable : {std::string(), std::string(260, 'd'), std::string(300, 'd')}) {
+        ::setenv("ProgramData", unusable.c_str(), 1);
+        EXPECT_EQ(platform::dataDirBase(), std::filesystem::path("/var/lib"))
+            << "ProgramData of length " << unusable.size();
+    }
+    ::unsetenv("ProgramData");
+    EXPECT_EQ(platform::dataDirBase(), std::filesystem::path("/var/lib"));
+}
+
+TEST(PlatformTest, FileHelpers) {
+    test::TempDataDir temp;
+    const std::filesystem::path file = temp.base() / "file";
+    EXPECT_TRUE(platform::canWriteIn(temp.base()));
+    EXPECT_FALSE(platform::canWriteIn(temp.base() / "missing"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.base()), {}), 0)
+        << "the probe file is removed again";
+
+    EXPECT_FALSE(platform::fileSize(file));
+    EXPECT_FALSE(platform::readRange(file, 0, 10));
+    EXPECT_EQ(platform::readFile(file), "");
+    platform::appendToFile(file, "hello ");
+    platform::appendToFile(file, std::string(10000, 'w'));
+    EXPECT_EQ(platform::fileSize(file), 10006u);
+    EXPECT_EQ(platform::readRange(file, 4, 4), "o ww");
+    EXPECT_EQ(platform::readRange(file, 9000, 5000), std::string(1006, 'w'))
+        << "reading stops at the end of the file";
+    EXPECT_EQ(platform::readFile(file).size(), 10006u);
+    EXPECT_FALSE(platform::fileSize(temp.base())) << "a directory has no file size";
+
+    EXPECT_TRUE(platform::replaceFile(file, "new"));
+    EXPECT_EQ(platform::readFile(file), "new");
+    EXPECT_FALSE(platform::replaceFile(temp.base() / "missing" / "file", "x"));
+
+    EXPECT_TRUE(platform::renameFile(file, temp.base() / "moved"));
+    EXPECT_FALSE(platform::removeFile(file));
+    EXPECT_TRUE(platform::removeFile(temp.base() / "moved"));
+
+    std::filesystem::path exe = platform::executablePath();
+    EXPECT_TRUE(exe.is_absolute()) << exe;
+    EXPECT_TRUE(std::filesystem::is_regular_file(exe)) << exe;
+}
+
+TEST(PlatformTest, StopSignalsReachTheCurrentTargetOnly) {
+    platform::installStopHandlers();
+    std::atomic<bool> flag{false};
+    platform::setStopTarget(&flag);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        flag = false;
+        std::raise(signal);
+        EXPECT_TRUE(flag.load()) << "signal " << signal;
+    }
+    flag = false;
+    platform::setStopTarget(nullptr);
+    std::raise(SIGTERM);
+    EXPECT_FALSE(flag.load()) << "a detached target must not be touched";
+}
+
+TEST(PlatformTest, DetachedTargetIsNeverTouchedByASignalInFlight) {
+    platform::installStopHandlers();
+    std::atomic<bool> done{false};
+    std::atomic<int> raised{0};
+    std::thread sender([&] {
+        while (!done.load()) {
+            std::raise(SIGHUP); // runs the handler on this thread, racing the swaps below
+            raised.fetch_add(1);
+        }
+    });
+    std::deque<std::atomic<bool>> flags;
+    int hits = 0;
+    for (int i = 0; i < 20000 && (i < 2000 || hits == 0); ++i) {
+        std::atomic<bool> &flag = flags.emplace_back(false);
+        platform::setStopTarget(&flag);
+        std::this_thread::yield();
+        platform::setStopTarget(nullptr);
+        hits += flag.exchange(false) ? 1 : 0;
+    }
+    done = true;
+    sender.join();
+    EXPECT_GT(raised.load(), 0);
+    for (std::size_t i = 0; i < flags.size(); ++i)
+        ASSERT_FALSE(flags[i].load()) << "flag " << i << " was set after it was detached";
+}
+
+} // namespace
+} // namespace tnlrelay

@@ -1,0 +1,54 @@
+// For tests: a fresh temporary directory used as the data directory base (ProgramData) for the
+// lifetime of the object, removed with everything in it afterwards.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+namespace tnlrelay::test {
+
+class TempDataDir {
+public:
+    TempDataDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tnlrelay-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) base_ = pattern;
+        if (const char *old = std::getenv("ProgramData")) previous_ = old;
+        ::setenv("ProgramData", base_.c_str(), 1);
+    }
+    ~TempDataDir() {
+        if (previous_)
+            ::setenv("ProgramData", previous_->c_str(), 1);
+        else
+            ::unsetenv("ProgramData");
+        std::error_code ec;
+        std::filesystem::remove_all(base_, ec);
+    }
+    TempDataDir(const TempDataDir &) = delete;
+    TempDataDir &operator=(const TempDataDir &) = delete;
+
+    const std::filesystem::path &base() const { return base_; }
+    std::filesystem::path dir() const { return base_ / "Tarnelle" / "RelayServer"; }
+
+private:
+    std::filesystem::path base_;
+    std::optional<std::string> previous_;
+};
+
+inline std::string readBytes(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::filesystem::path &path, const std::string &bytes,
+                       bool append = false) {
+    std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+    out << bytes;
+}
+
+} // namespace tnlrelay::test
