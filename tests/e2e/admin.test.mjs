@@ -1,0 +1,294 @@
+// The admin endpoint against the running relay: routing and headers, the live log reader, the
+// moderation requests and their bodies, refused origins, and bans kept across a restart.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+import WebSocket from 'ws';
+import { BIN, Relay, waitFor } from './lib/harness.mjs';
+
+const JSON_TYPE = 'application/json';
+const OK = '{"ok":true}';
+
+/** One HTTP request with full control over the headers (fetch will not send a foreign Host). */
+function request(port, { method = 'GET', path: target = '/', headers = {}, body } = {}) {
+    return new Promise((resolve, reject) => {
+        const req = http.request({ host: '127.0.0.1', port, method, path: target, headers }, (res) => {
+            const chunks = [];
+            res.on('data', (d) => chunks.push(d));
+            res.on('end', () => resolve({ status: res.statusCode, headers: res.headers,
+                                          text: Buffer.concat(chunks).toString('utf8') }));
+        });
+        req.on('error', reject);
+        if (body !== undefined) req.write(body);
+        req.end();
+    });
+}
+
+function assertJsonHeaders(res, what) {
+    assert.equal(res.headers['content-type'], JSON_TYPE, `${what}: content type`);
+    assert.equal(res.headers['access-control-allow-origin'], '*', `${what}: cross-origin header`);
+}
+
+const post = (relay, target, body, headers = {}) =>
+    request(relay.adminPort, { method: 'POST', path: target, body, headers });
+
+async function playerIds(relay) {
+    return (await relay.state()).players.map((p) => p.connId).sort((a, b) => a - b);
+}
+
+let relay;
+before(async () => {
+    relay = await Relay.start();
+});
+after(async () => {
+    if (relay) await relay.stop();
+});
+
+test('paths match exactly, ignoring method and query; everything else is the page', async () => {
+    const page = fs.readFileSync(path.join(path.dirname(BIN), 'AdminPage.html'), 'utf8');
+    for (const [method, target] of [['GET', '/api/state'], ['POST', '/api/state?x=1&since=5'],
+                                    ['OPTIONS', '/api/state']]) {
+        const res = await request(relay.adminPort, { method, path: target });
+        assert.equal(res.status, 200, `${method} ${target}`);
+        assertJsonHeaders(res, `${method} ${target}`);
+        const state = JSON.parse(res.text);
+        assert.deepEqual(Object.keys(state), ['bans', 'gamePort', 'logPath', 'players', 'rooms']);
+        assert.equal(state.gamePort, relay.port);
+        assert.equal(state.logPath, relay.logPath);
+    }
+    for (const target of ['/', '/api/state/', '/API/STATE', '/index.html', '/favicon.ico',
+                          '/api', '/api/kick/x?connId=1']) {
+        const res = await request(relay.adminPort, { path: target });
+        assert.equal(res.status, 200, target);
+        assert.equal(res.headers['content-type'], 'text/html; charset=utf-8', target);
+        assert.equal(res.headers['access-control-allow-origin'], undefined, target);
+        assert.equal(res.text, page, `${target} answers the page`);
+    }
+    // Moderation paths answer ok whatever the method, also without a body.
+    for (const method of ['GET', 'OPTIONS', 'PUT']) {
+        for (const target of ['/api/kick', '/api/ban', '/api/unban?ip=1.2.3.4']) {
+            const res = await request(relay.adminPort, { method, path: target });
+            assert.equal(res.status, 200, `${method} ${target}`);
+            assertJsonHeaders(res, `${method} ${target}`);
+            assert.equal(res.text, OK, `${method} ${target}`);
+        }
+    }
+    assert.deepEqual((await relay.state()).bans, [], 'query strings carry no parameters');
+});
+
+test('the log reader reads "since" like strtoull and follows the offset', async () => {
+    const log = async (query) => {
+        const res = await request(relay.adminPort, { path: `/api/log${query}` });
+        assert.equal(res.status, 200, query);
+        assertJsonHeaders(res, query);
+        const body = JSON.parse(res.text);
+        assert.deepEqual(Object.keys(body), ['lines', 'offset', 'reset'], query);
+        return body;
+    };
+    const size = fs.statSync(relay.logPath).size;
+    const full = await log('');
+    assert.equal(full.reset, false);
+    assert.equal(full.offset, size);
+    assert.match(full.lines[0], / INFO relay listening ws:\/\/0\.0\.0\.0:\d+ {2}admin http:\/\/127\.0\.0\.1:\d+$/);
+    for (const query of ['?since=', '?since=abc', '?SINCE=0', '?since=-0', `?since=${'1'.repeat(300)}`]) {
+        assert.deepEqual(await log(query), full, `${query} reads from the start`);
+    }
+    // Offsets past the end (a huge value, overflow, a minus sign) start over with reset.
+    for (const query of ['?since=99999999999999999999999', '?since=-1', '?since=18446744073709551615']) {
+        assert.deepEqual(await log(query), { ...full, reset: true }, query);
+    }
+    assert.deepEqual(await log(`?since=${size}`), { lines: [], offset: size, reset: false });
+    // Blanks are skipped and reading stops at the first non-digit.
+    const mid = await log('?since=%20%20%095xyz');
+    assert.deepEqual(mid, await log('?since=5'));
+    assert.equal(mid.lines[0], full.lines[0].slice(5), 'resumes inside the line without reset');
+
+    // New lines arrive after the offset the client carries.
+    await post(relay, '/api/ban', JSON.stringify({ ip: '192.0.2.77' }));
+    await post(relay, '/api/unban', JSON.stringify({ ip: '192.0.2.77' }));
+    const next = await log(`?since=${full.offset}`);
+    assert.deepEqual(next.lines.map((l) => l.replace(/^[\d :-]{19} /, '')),
+                     ['INFO BAN ip=192.0.2.77', 'INFO UNBAN ip=192.0.2.77']);
+});
+
+test('kick reads connId as a number or boolean, reduced to 32 bits', async () => {
+    const kicks = () => relay.logLines().filter((l) => l.startsWith('INFO KICK'));
+    const kicked = async (body, what) => {
+        const ws = await relay.join({ room: 'kicks', name: 'K' });
+        const id = (await playerIds(relay)).at(-1);
+        const res = await post(relay, '/api/kick', JSON.stringify(body(id)));
+        assert.equal(res.status, 200, what);
+        assert.equal(res.text, OK, what);
+        await relay.waitLog(`INFO KICK connId=${id} ip=127.0.0.1`, `${what} kicks ${id}`);
+        await ws.closedPromise;
+        await relay.waitLog((l) => l.startsWith('INFO LEAVE room=kicks'), 'the LEAVE line');
+        const lines = relay.logLines();
+        assert.ok(lines.indexOf(`INFO KICK connId=${id} ip=127.0.0.1`) <
+                  lines.findLastIndex((l) => l.startsWith('INFO LEAVE room=kicks')), 'KICK before LEAVE');
+    };
+    await kicked((id) => ({ connId: id }), 'an integer');
+    await kicked((id) => ({ connId: id + 0.9 }), 'a fraction');
+    await kicked((id) => ({ connId: id + 4294967296 }), 'a value above 32 bits');
+    await kicked((id) => ({ connId: id - 4294967296 }), 'a negative value');
+
+    const ws = await relay.join({ room: 'kicks', name: 'stays' });
+    const before = kicks().length;
+    for (const body of ['{"connId":true}', '{"connId":false}', '{"connId":-1}', '{"connId":4294967295}',
+                        '{"connId":1e19}', '{"connId":-1.5}', '{"connId":1e400}', '{}',
+                        'connId=3', '{"connId":3']) {
+        const res = await post(relay, '/api/kick', body);
+        assert.equal(res.status, 200, body);
+        assert.equal(res.text, OK, body);
+    }
+    assert.equal(kicks().length, before, 'no connection has any of those ids');
+    assert.equal(ws.readyState, ws.OPEN);
+    ws.close();
+    await ws.closedPromise;
+});
+
+test('wrong-typed bodies get 400 and change nothing; the relay stays up', async () => {
+    const cases = [
+        ['/api/kick', '[3]'], ['/api/kick', '"3"'], ['/api/kick', '7'], ['/api/kick', 'null'],
+        ['/api/kick', '{"connId":"3"}'], ['/api/kick', '{"connId":null}'], ['/api/kick', '{"connId":{}}'],
+        ['/api/ban', '{"ip":5}'], ['/api/ban', '{"ip":"198.51.100.1","name":["x"]}'],
+        ['/api/ban', '["198.51.100.1"]'], ['/api/unban', '{"ip":false}'], ['/api/unban', 'true'],
+        ['/api/ban', '['.repeat(400000) + ']'.repeat(400000)],
+    ];
+    for (const [target, body] of cases) {
+        const res = await post(relay, target, body);
+        const what = `${target} ${body.slice(0, 40)}`;
+        assert.equal(res.status, 400, what);
+        assertJsonHeaders(res, what);
+        const reply = JSON.parse(res.text);
+        assert.deepEqual(Object.keys(reply), ['error', 'ok'], what);
+        assert.equal(reply.ok, false, what);
+        assert.ok(reply.error.length > 0, what);
+    }
+    // Form-encoded and broken bodies read as no parameters.
+    for (const body of ['ip=198.51.100.1', '', '{"ip":"198.51.100.1"', '{"ip":"198.51.100.1"} x']) {
+        const res = await post(relay, '/api/ban', body,
+                               { 'Content-Type': 'application/x-www-form-urlencoded' });
+        assert.equal(res.status, 200, body);
+        assert.equal(res.text, OK, body);
+    }
+    assert.deepEqual((await relay.state()).bans, []);
+    // Join values may decode to any bytes: the documents replace invalid UTF-8 instead of failing.
+    const ws = new WebSocket(relay.url('/?room=P_%C3x&name=%FFAnn&player=%E2%82'));
+    await new Promise((resolve, reject) => { ws.once('open', resolve); ws.once('error', reject); });
+    const state = await relay.state();
+    const player = state.players.find((p) => p.room.startsWith('P_'));
+    assert.equal(player.name, '\uFFFDAnn');
+    assert.equal(player.guid, '\uFFFD');
+    assert.deepEqual(state.rooms.find((r) => r.room.startsWith('P_')), { count: 1, room: 'P_\uFFFDx' });
+    const rooms = await relay.get('/rooms?project=P');
+    assert.deepEqual(JSON.parse(rooms.text), [{ count: 1, room: '\uFFFDx' }]);
+    ws.close();
+    await waitFor(async () => (await relay.state()).players.length === 0, 'the player to leave');
+});
+
+test('requests from other origins or for other hosts are refused', async () => {
+    const host = `127.0.0.1:${relay.adminPort}`;
+    const refused = [
+        { Origin: 'http://evil.example' },
+        { Origin: 'null' },
+        { Origin: `http://localhost:${relay.adminPort}` }, // Host says 127.0.0.1
+        { Origin: `https://${host}` },
+        { Host: `evil.example:${relay.adminPort}` },
+        { Host: 'attacker.test', Origin: 'http://attacker.test' }, // DNS rebinding
+    ];
+    for (const headers of refused) {
+        for (const target of ['/api/state', '/api/ban', '/']) {
+            const res = await request(relay.adminPort, {
+                method: 'POST', path: target, headers, body: '{"ip":"203.0.113.9"}' });
+            const what = `${target} ${JSON.stringify(headers)}`;
+            assert.equal(res.status, 403, what);
+            assert.match(res.headers['content-type'], /^text\/plain/, what);
+            assert.ok(res.text.endsWith('\n') && !res.text.includes('players'), what);
+        }
+    }
+    assert.deepEqual((await relay.state()).bans, [], 'a refused ban changed nothing');
+
+    for (const headers of [{ Origin: `http://${host}` }, { Host: `localhost:${relay.adminPort}`,
+                            Origin: `http://localhost:${relay.adminPort}` }, { Host: '[::1]' }]) {
+        const res = await request(relay.adminPort, { path: '/api/state', headers });
+        assert.equal(res.status, 200, JSON.stringify(headers));
+    }
+});
+
+test('a ban closes every connection of the address, once, and is saved before its line', async () => {
+    const dataRoot = relay.dataRoot;
+    const port = relay.port;
+    const bob = await relay.join({ room: 'P_lobby', player: 'g1', name: 'Bob' });
+    const anon = await relay.join({ room: 'P_other', player: 'g2' });
+    const res = await post(relay, '/api/ban', JSON.stringify({ ip: '127.0.0.1' }));
+    assert.equal(res.text, OK);
+    await Promise.all([bob.closedPromise, anon.closedPromise]);
+    await waitFor(async () => (await relay.state()).players.length === 0, 'both players to leave');
+    const lines = relay.logLines();
+    assert.deepEqual(lines.filter((l) => l.includes(' BAN ')), ['INFO BAN ip=127.0.0.1 name=Bob'],
+                     'one BAN line with the name of the connected player');
+    assert.equal(lines.filter((l) => l.includes('KICK')).length, 0, 'no KICK lines');
+    assert.equal(lines.filter((l) => l.startsWith('INFO LEAVE')).length >= 2, true);
+
+    const banned = `{\n  "adminPort": ${port + 1},\n  "bans": [\n    {\n      "ip": "127.0.0.1",\n` +
+        `      "name": "Bob"\n    }\n  ],\n  "gamePort": ${port}\n}`;
+    assert.equal(fs.readFileSync(relay.configPath, 'utf8'), banned);
+    assert.deepEqual((await relay.state()).bans, [{ ip: '127.0.0.1', name: 'Bob' }]);
+    await assert.rejects(relay.join({ room: 'P_lobby' }), /403/);
+    await relay.waitLog('INFO REJECT banned ip=127.0.0.1');
+
+    // Values from the API cannot forge log lines.
+    await post(relay, '/api/ban', JSON.stringify({ ip: '10.0.0.7\r\n2026-01-01 00:00:00 INFO X',
+                                                   name: 'Eve\nINFO KICK' }));
+    await relay.waitLog('INFO BAN ip=10.0.0.7\\x0D\\x0A2026-01-01 00:00:00 INFO X name=Eve\\x0AINFO KICK');
+    await post(relay, '/api/unban', JSON.stringify({ ip: '10.0.0.7\r\n2026-01-01 00:00:00 INFO X' }));
+
+    // Bans survive a restart; the stored names stay as they were.
+    await relay.stop();
+    relay = await Relay.start({ dataRoot, port });
+    assert.deepEqual((await relay.state()).bans, [{ ip: '127.0.0.1', name: 'Bob' }]);
+    await assert.rejects(relay.join({ room: 'P_lobby' }), /403/);
+
+    // Unbanning an unknown address writes nothing; unbanning the ban restores the file.
+    const before = relay.logText();
+    await post(relay, '/api/unban', JSON.stringify({ ip: '127.0.0.2' }));
+    assert.equal(relay.logText(), before);
+    assert.equal(fs.readFileSync(relay.configPath, 'utf8'), banned);
+    await post(relay, '/api/unban', JSON.stringify({ ip: '127.0.0.1' }));
+    await relay.waitLog('INFO UNBAN ip=127.0.0.1');
+    assert.equal(fs.readFileSync(relay.configPath, 'utf8'),
+                 `{\n  "adminPort": ${port + 1},\n  "bans": [],\n  "gamePort": ${port}\n}`);
+    const back = await relay.join({ room: 'P_lobby' });
+    back.close();
+    await back.closedPromise;
+});
+
+test('a ban without a name and no matching player stores an empty name', async () => {
+    await post(relay, '/api/ban', JSON.stringify({ ip: '198.51.100.3', name: 'First' }));
+    await post(relay, '/api/ban', JSON.stringify({ ip: '198.51.100.3' }));
+    await relay.waitLog('INFO BAN ip=198.51.100.3');
+    assert.deepEqual((await relay.state()).bans, [{ ip: '198.51.100.3', name: '' }]);
+    await post(relay, '/api/unban', JSON.stringify({ ip: '198.51.100.3' }));
+});
+
+test('one log request reads at most 256 KiB, from a whole line', async () => {
+    await relay.stop();
+    const dataRoot = relay.dataRoot;
+    const port = relay.port;
+    // 400 KiB of earlier lines in the live log (below the rotation limit).
+    const filler = Array.from({ length: 4000 }, (_, i) =>
+        `2026-01-01 00:00:00 INFO filler ${String(i).padStart(4, '0')} ${'x'.repeat(60)}\r\n`).join('');
+    fs.appendFileSync(relay.logPath, filler);
+    relay = await Relay.start({ dataRoot, port });
+    const size = fs.statSync(relay.logPath).size;
+    const res = await request(relay.adminPort, { path: '/api/log?since=0' });
+    const body = JSON.parse(res.text);
+    assert.equal(body.reset, true, 'the start was skipped');
+    assert.equal(body.offset, size);
+    const bytes = body.lines.reduce((n, l) => n + Buffer.byteLength(l) + 2, 0);
+    assert.ok(bytes <= 262144 && bytes > 262144 - 200, `read ${bytes} bytes`);
+    assert.match(body.lines[0], /^2026-01-01 00:00:00 INFO filler \d{4} x{60}$/, 'a whole first line');
+    assert.match(body.lines.at(-1), / INFO relay listening /);
+});

@@ -1,0 +1,123 @@
+// The admin page in headless Chromium against the running relay: players appear and can be
+// kicked, addresses banned and unbanned, the live log follows, hostile names stay text, and the
+// page says when the relay is gone and recovers when it returns.
+import { test, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import { BIN, Relay } from './lib/harness.mjs';
+
+const CHROMIUM = '/usr/bin/chromium';
+const HOSTILE = '<img src=x onerror=alert(1)>';
+
+const cleanups = [];
+after(async () => {
+    for (const cleanup of cleanups.reverse()) await cleanup();
+});
+
+test('the admin page shows, kicks, bans and unbans, and follows the log',
+     { skip: !fs.existsSync(CHROMIUM) && 'chromium is not installed' }, async () => {
+    let relay = await Relay.start();
+    cleanups.push(() => relay.stop());
+    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-chromium-'));
+    cleanups.push(() => fs.rmSync(profile, { recursive: true, force: true }));
+    const context = await chromium.launchPersistentContext(profile, {
+        executablePath: CHROMIUM,
+        headless: true,
+        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+               '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+        viewport: { width: 1400, height: 900 },
+    });
+    cleanups.push(() => context.close());
+    const page = context.pages()[0] ?? (await context.newPage());
+    page.setDefaultTimeout(15000);
+    const nativeDialogs = [];
+    const pageErrors = [];
+    page.on('dialog', (d) => {
+        nativeDialogs.push(d.message());
+        d.dismiss();
+    });
+    page.on('pageerror', (e) => pageErrors.push(String(e)));
+
+    await page.goto(`http://127.0.0.1:${relay.adminPort}/`);
+    await page.locator('#status', { hasText: 'connected' }).waitFor();
+    assert.equal(await page.textContent('#gamePort'), String(relay.port));
+    assert.equal(await page.textContent('#logPath'), relay.logPath);
+    await page.locator('#logView div', { hasText: 'relay listening' }).waitFor();
+
+    // A joined player appears, its name shown as the characters it is made of.
+    const hostile = await relay.join({ room: 'P_lobby', player: 'guid-1', name: HOSTILE,
+                                       game: 'Space', listed: '1', owner: 'o1', cat: 'arcade' });
+    const row = page.locator('#playerRows tr', { hasText: HOSTILE });
+    await row.waitFor();
+    const cells = await row.locator('td').allTextContents();
+    assert.deepEqual(cells.slice(0, 8),
+                     [HOSTILE, 'guid-1', '127.0.0.1', 'P_lobby', 'Space', 'yes', 'o1', 'arcade']);
+    assert.equal(await page.locator('img').count(), 0, 'no element was made from the name');
+    await page.locator('#roomRows tr', { hasText: 'P_lobby' }).waitFor();
+    assert.equal(await page.locator('#roomRows tr td.num').first().textContent(), '1');
+    await page.locator('#logView div', { hasText: `JOIN room=P_lobby player=${HOSTILE}` }).waitFor();
+    fs.mkdirSync(path.dirname(BIN), { recursive: true });
+    await page.screenshot({ path: path.join(path.dirname(BIN), 'admin-page.png'), fullPage: true });
+
+    // Kick: the connection closes, the row goes, the KICK line arrives in the log view.
+    const connId = (await relay.state()).players[0].connId;
+    await row.getByRole('button', { name: 'Kick' }).click();
+    await hostile.closedPromise;
+    await row.waitFor({ state: 'detached' });
+    await page.locator('#logView div', { hasText: `KICK connId=${connId} ip=127.0.0.1` }).waitFor();
+    await page.locator('#playersEmpty', { hasText: 'No players connected.' }).waitFor();
+
+    // Ban from a player's row asks first; cancelling changes nothing.
+    const bob = await relay.join({ room: 'P_lobby', name: 'Bob' });
+    const bobRow = page.locator('#playerRows tr', { hasText: 'Bob' });
+    await bobRow.getByRole('button', { name: 'Ban' }).click();
+    await page.locator('#confirm[open]', { hasText: 'Bob (127.0.0.1)' }).waitFor();
+    await page.click('#confirmNo');
+    await page.locator('#confirm[open]').waitFor({ state: 'detached' });
+    assert.deepEqual((await relay.state()).bans, [], 'a cancelled ban is not made');
+    await bobRow.getByRole('button', { name: 'Ban' }).click();
+    await page.click('#confirmYes');
+    await bob.closedPromise;
+    const banRow = page.locator('#banRows tr', { hasText: '127.0.0.1' });
+    await banRow.waitFor();
+    assert.deepEqual(await banRow.locator('td').allTextContents(), ['127.0.0.1', 'Bob', 'Unban']);
+    await page.locator('#logView div', { hasText: 'BAN ip=127.0.0.1 name=Bob' }).waitFor();
+
+    // Ban by hand, then lift both bans.
+    await page.fill('#banIp', '198.51.100.20');
+    await page.fill('#banName', 'Mallory');
+    await page.click('#banForm button[type=submit]');
+    await page.click('#confirmYes');
+    const handRow = page.locator('#banRows tr', { hasText: '198.51.100.20' });
+    await handRow.waitFor();
+    await page.locator('#logView div', { hasText: 'BAN ip=198.51.100.20 name=Mallory' }).waitFor();
+    assert.equal(await page.inputValue('#banIp'), '', 'the form is cleared after the ban');
+    for (const [rowLocator, ip] of [[banRow, '127.0.0.1'], [handRow, '198.51.100.20']]) {
+        await rowLocator.getByRole('button', { name: 'Unban' }).click();
+        await rowLocator.waitFor({ state: 'detached' });
+        await page.locator('#logView div', { hasText: `UNBAN ip=${ip}` }).waitFor();
+    }
+    assert.deepEqual((await relay.state()).bans, []);
+    await page.locator('#bansEmpty', { hasText: 'No bans.' }).waitFor();
+
+    // The log view keeps the newest line in view.
+    const atBottom = await page.$eval('#logView',
+                                      (v) => v.scrollHeight - v.scrollTop - v.clientHeight < 30);
+    assert.ok(atBottom, 'the log view follows the newest lines');
+
+    // The relay goes away: the page says so; it comes back: the page recovers by itself.
+    const { port, dataRoot } = relay;
+    await relay.stop();
+    await page.locator('#banner.shown', { hasText: 'cannot be reached' }).waitFor();
+    await page.locator('#status', { hasText: 'unreachable' }).waitFor();
+    relay = await Relay.start({ port, dataRoot });
+    await page.locator('#status', { hasText: 'connected' }).waitFor();
+    await page.locator('#banner.shown').waitFor({ state: 'detached' });
+    await page.locator('#logView div', { hasText: 'relay stopped' }).waitFor();
+
+    assert.deepEqual(nativeDialogs, [], 'no script ran from player data');
+    assert.deepEqual(pageErrors, []);
+});
