@@ -1,0 +1,762 @@
+// tnlrelay-bench: opens many WebSocket clients into rooms of a relay over loopback, drives one
+// named load scenario, checks every delivery, and prints one JSON line with what it measured.
+#include "FrameReader.hpp"
+#include "Handshake.hpp"
+#include "Histogram.hpp"
+#include "Ledger.hpp"
+#include "Payload.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <optional>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tnlrelay::bench {
+
+namespace {
+
+enum class Mode { windowed, rate, idle };
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 49200;
+    std::string scenario;
+    std::string label = "server";
+    double duration = 10;
+    long serverPid = 0;
+    std::uint32_t rooms = 0;
+    std::uint32_t members = 0;
+    std::uint32_t size = 0;
+    std::uint32_t senders = 0; // per room; 0: every member
+    std::uint32_t window = 0;
+    double rate = 0; // messages a second per sending client, rate mode only
+    std::uint32_t concurrency = 200;
+    std::uint32_t sources = 0; // loopback source addresses; 0: by client count
+    double drain = 10;
+    Mode mode = Mode::windowed;
+};
+
+// Scenario shapes: rooms, members, message size, senders per room, window, rate.
+bool applyScenario(Options &o) {
+    struct Shape {
+        const char *name;
+        Mode mode;
+        std::uint32_t rooms, members, size, senders, window;
+        double rate;
+    };
+    static const Shape kShapes[] = {
+        {"chat", Mode::windowed, 100, 10, 64, 0, 8, 0},
+        {"broadcast", Mode::windowed, 1, 200, 32, 5, 32, 0},
+        {"bulk", Mode::windowed, 10, 2, 1048576, 0, 2, 0},
+        {"latency", Mode::rate, 100, 10, 64, 0, 0, 5},
+        {"idle", Mode::idle, 1000, 10, 64, 1, 1, 0},
+        {"medium", Mode::windowed, 100, 10, 2000, 0, 8, 0},
+    };
+    for (const Shape &s : kShapes) {
+        if (o.scenario != s.name) continue;
+        o.mode = s.mode;
+        if (!o.rooms) o.rooms = s.rooms;
+        if (!o.members) o.members = s.members;
+        if (!o.size) o.size = s.size;
+        if (!o.senders) o.senders = s.senders ? s.senders : o.members;
+        if (!o.window) o.window = s.window ? s.window : 1;
+        if (o.rate <= 0) o.rate = s.rate;
+        return true;
+    }
+    return false;
+}
+
+void usage() {
+    std::fputs("usage: tnlrelay-bench --scenario NAME [options]\n"
+               "scenarios: chat broadcast bulk latency idle medium\n"
+               "  --host A          relay address, loopback only (127.0.0.1)\n"
+               "  --port N          relay game port (49200)\n"
+               "  --duration S      seconds of load (10)\n"
+               "  --server-pid P    relay process, for its processor use and memory\n"
+               "  --label TEXT      name of the relay in the output\n"
+               "  --rooms N --members N --size BYTES --senders N --window N --rate PER_S\n"
+               "                    override the scenario's shape\n"
+               "  --concurrency N   joins in progress at once (200)\n"
+               "  --sources N       loopback source addresses to spread clients over\n"
+               "  --drain S         seconds to wait for the last deliveries (10)\n",
+               stderr);
+}
+
+std::optional<Options> parseArgs(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") return std::nullopt;
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "tnlrelay-bench: %s needs a value\n", a.c_str());
+            return std::nullopt;
+        }
+        const char *v = argv[++i];
+        char *end = nullptr;
+        const double num = std::strtod(v, &end);
+        const bool isNum = end && *end == '\0' && num >= 0;
+        auto u32 = [&](std::uint32_t &dst) {
+            if (isNum && num <= 1e7) dst = static_cast<std::uint32_t>(num);
+            return isNum && num <= 1e7;
+        };
+        bool good = true;
+        if (a == "--host")
+            o.host = v;
+        else if (a == "--scenario")
+            o.scenario = v;
+        else if (a == "--label")
+            o.label = v;
+        else if (a == "--port")
+            good = isNum && num >= 1 && num <= 65535, o.port = int(num);
+        else if (a == "--duration")
+            good = isNum && num > 0, o.duration = num;
+        else if (a == "--drain")
+            good = isNum, o.drain = num;
+        else if (a == "--rate")
+            good = isNum && num > 0, o.rate = num;
+        else if (a == "--server-pid")
+            good = isNum && num >= 1, o.serverPid = long(num);
+        else if (a == "--rooms")
+            good = u32(o.rooms);
+        else if (a == "--members")
+            good = u32(o.members);
+        else if (a == "--size")
+            good = isNum && num <= 256.0 * 1024 * 1024, o.size = std::uint32_t(num);
+        else if (a == "--senders")
+            good = u32(o.senders);
+        else if (a == "--window")
+            good = u32(o.window);
+        else if (a == "--concurrency")
+            good = u32(o.concurrency);
+        else if (a == "--sources")
+            good = u32(o.sources);
+        else {
+            std::fprintf(stderr, "tnlrelay-bench: unknown option %s\n", a.c_str());
+            return std::nullopt;
+        }
+        if (!good) {
+            std::fprintf(stderr, "tnlrelay-bench: bad value for %s: %s\n", a.c_str(), v);
+            return std::nullopt;
+        }
+    }
+    if (!applyScenario(o)) {
+        std::fprintf(stderr, "tnlrelay-bench: unknown or missing scenario '%s'\n",
+                     o.scenario.c_str());
+        return std::nullopt;
+    }
+    if (o.members < 2 || o.members > 60000 || o.rooms < 1 || o.size < kPayloadHeader ||
+        o.senders > o.members || o.concurrency < 1 || o.window > 60000) {
+        std::fputs("tnlrelay-bench: rooms >= 1, 2 <= members <= 60000, size >= 16, "
+                   "senders <= members\n",
+                   stderr);
+        return std::nullopt;
+    }
+    return o;
+}
+
+std::uint64_t nowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::uint64_t(ts.tv_sec) * 1000000000ull + std::uint64_t(ts.tv_nsec);
+}
+
+// Processor seconds of a process (all its threads), from /proc/<pid>/stat.
+std::optional<double> processCpu(long pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE *f = std::fopen(path, "r");
+    if (!f) return std::nullopt;
+    char buf[1024];
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    const char *p = std::strrchr(buf, ')');
+    if (!p) return std::nullopt;
+    // After the command name: state is field 3, utime 14, stime 15.
+    unsigned long long utime = 0, stime = 0;
+    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                    &stime) != 2)
+        return std::nullopt;
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+double selfCpu() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+std::optional<long> residentKb(long pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/status", pid);
+    FILE *f = std::fopen(path, "r");
+    if (!f) return std::nullopt;
+    char line[256];
+    std::optional<long> kb;
+    while (std::fgets(line, sizeof line, f)) {
+        long v = 0;
+        if (std::sscanf(line, "VmRSS: %ld kB", &v) == 1) kb = v;
+    }
+    std::fclose(f);
+    return kb;
+}
+
+// Outgoing bytes of one client, written as the socket accepts them; never zero-filled, since
+// bulk messages are a megabyte each.
+class OutBuf {
+public:
+    char *append(std::size_t n) {
+        if (head_ == tail_) head_ = tail_ = 0;
+        if (tail_ + n > cap_) {
+            if (head_) {
+                std::memmove(data_.get(), data_.get() + head_, tail_ - head_);
+                tail_ -= head_;
+                head_ = 0;
+            }
+            if (tail_ + n > cap_) {
+                std::size_t cap = cap_ ? cap_ : 4096;
+                while (cap < tail_ + n)
+                    cap *= 2;
+                std::unique_ptr<char[]> grown(new char[cap]);
+                if (tail_) std::memcpy(grown.get(), data_.get(), tail_);
+                data_ = std::move(grown);
+                cap_ = cap;
+            }
+        }
+        char *p = data_.get() + tail_;
+        tail_ += n;
+        return p;
+    }
+    const char *data() const { return data_.get() + head_; }
+    std::size_t size() const { return tail_ - head_; }
+    void consume(std::size_t n) { head_ += n; }
+
+private:
+    std::unique_ptr<char[]> data_;
+    std::size_t cap_ = 0, head_ = 0, tail_ = 0;
+};
+
+enum class State : std::uint8_t { waiting, connecting, handshaking, open, dead };
+
+struct Client {
+    int fd = -1;
+    State state = State::waiting;
+    bool queued = false; // in the list of senders whose window opened
+    bool binary = false; // opcode of the message being received
+    std::string key;
+    std::string answer; // the handshake answer while it arrives
+    FrameReader reader;
+    PayloadCheck check;
+    OutBuf out;
+};
+
+constexpr std::size_t kReadBuffer = 256 * 1024;
+
+class Bench {
+public:
+    explicit Bench(const Options &o)
+        : o_(o), ledger_(o.rooms, o.members, o.window), clients_(ledger_.clients()),
+          readBuf_(new char[kReadBuffer]) {
+        nonce_ = "b";
+        nonce_ += std::to_string(getpid());
+        nonce_ += 'x';
+        nonce_ += std::to_string(nowNs() % 1000000007);
+        rng_ = nowNs() | 1;
+    }
+    ~Bench() {
+        for (Client &c : clients_) {
+            if (c.fd < 0) continue;
+            // A reset leaves no TIME_WAIT behind, so runs back to back never run out of ports.
+            linger l{1, 0};
+            setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            close(c.fd);
+        }
+        if (ep_ >= 0) close(ep_);
+    }
+
+    int run();
+
+    // Frame reader callbacks, for one client (see ClientSink).
+    void messageStart(std::uint32_t id, int opcode) {
+        clients_[id].check.reset();
+        clients_[id].binary = opcode == 2;
+    }
+    void messageData(std::uint32_t id, const char *p, std::size_t n) {
+        clients_[id].check.feed(p, n);
+        bytesIn_ += n;
+    }
+    void messageEnd(std::uint32_t id);
+    void control(std::uint32_t id, int opcode, const std::string &payload);
+
+private:
+    bool connectAll(double timeoutS);
+    bool startConnect(std::uint32_t id);
+    void pump(int timeoutMs);
+    void onEvent(std::uint32_t id, std::uint32_t events);
+    void readFrom(std::uint32_t id);
+    void flush(std::uint32_t id);
+    void queueMessage(std::uint32_t id);
+    void queueFrame(std::uint32_t id, int opcode, const char *payload, std::size_t n);
+    void fail(std::uint32_t id, const char *why);
+    bool isSender(std::uint32_t id) const { return id % o_.members < o_.senders; }
+    std::uint32_t nextMask() {
+        rng_ ^= rng_ << 13, rng_ ^= rng_ >> 7, rng_ ^= rng_ << 17;
+        return static_cast<std::uint32_t>(rng_ >> 16);
+    }
+
+    Options o_;
+    Ledger ledger_;
+    std::vector<Client> clients_;
+    std::unique_ptr<char[]> readBuf_;
+    std::vector<std::uint32_t> ready_;
+    Histogram latency_;
+    std::string nonce_;
+    std::uint64_t rng_ = 1;
+    int ep_ = -1;
+    std::uint32_t nextConnect_ = 0;
+    std::uint32_t pendingJoins_ = 0;
+    std::uint32_t joined_ = 0;
+    std::uint32_t dead_ = 0;
+    std::uint32_t refused_ = 0;
+    std::uint32_t protocolFaults_ = 0;
+    std::uint64_t bytesIn_ = 0;
+    std::uint64_t recvNs_ = 0; // time of the read being parsed
+    bool sending_ = false;
+    bool finishing_ = false;
+    std::string firstError_;
+};
+
+struct ClientSink {
+    Bench &bench;
+    std::uint32_t id;
+    void messageStart(int opcode) { bench.messageStart(id, opcode); }
+    void messageData(const char *p, std::size_t n) { bench.messageData(id, p, n); }
+    void messageEnd() { bench.messageEnd(id); }
+    void control(int opcode, const std::string &payload) { bench.control(id, opcode, payload); }
+};
+
+void Bench::fail(std::uint32_t id, const char *why) {
+    Client &c = clients_[id];
+    if (c.state == State::dead) return;
+    if (c.state == State::connecting || c.state == State::handshaking) --pendingJoins_;
+    if (firstError_.empty() && !finishing_)
+        firstError_ = "client " + std::to_string(id) + ": " + why;
+    c.state = State::dead;
+    ++dead_;
+    if (c.fd >= 0) {
+        epoll_ctl(ep_, EPOLL_CTL_DEL, c.fd, nullptr);
+        close(c.fd);
+        c.fd = -1;
+    }
+}
+
+bool Bench::startConnect(std::uint32_t id) {
+    Client &c = clients_[id];
+    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (c.fd < 0) return fail(id, std::strerror(errno)), false;
+    const int one = 1;
+    setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (o_.sources > 1) {
+        // Spread over 127.0.0.1, 127.0.0.2, ...: each source address has its own port range.
+        setsockopt(c.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        src.sin_addr.s_addr = htonl(0x7F000001u + id % o_.sources);
+        if (bind(c.fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0)
+            return fail(id, "bind to a loopback source address failed"), false;
+    }
+    sockaddr_in dst{};
+    dst.sin_family = AF_INET;
+    dst.sin_port = htons(static_cast<std::uint16_t>(o_.port));
+    inet_pton(AF_INET, o_.host.c_str(), &dst.sin_addr);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLET | EPOLLRDHUP;
+    ev.data.u32 = id;
+    if (epoll_ctl(ep_, EPOLL_CTL_ADD, c.fd, &ev) != 0) return fail(id, "epoll_ctl"), false;
+    c.state = State::connecting;
+    ++pendingJoins_;
+    if (connect(c.fd, reinterpret_cast<sockaddr *>(&dst), sizeof dst) != 0 && errno != EINPROGRESS)
+        return fail(id, std::strerror(errno)), false;
+    return true;
+}
+
+bool Bench::connectAll(double timeoutS) {
+    const std::uint64_t deadline = nowNs() + std::uint64_t(timeoutS * 1e9);
+    while (joined_ + dead_ < clients_.size() && nowNs() < deadline) {
+        while (nextConnect_ < clients_.size() && pendingJoins_ < o_.concurrency)
+            startConnect(nextConnect_++);
+        pump(50);
+    }
+    if (joined_ < clients_.size() && firstError_.empty())
+        firstError_ = "not every client joined in time";
+    return joined_ == clients_.size();
+}
+
+void Bench::pump(int timeoutMs) {
+    epoll_event events[512];
+    const int n = epoll_wait(ep_, events, 512, timeoutMs);
+    for (int i = 0; i < n; ++i)
+        onEvent(events[i].data.u32, events[i].events);
+    if (!sending_) return;
+    // Senders whose window opened during this batch write once each, everything they may.
+    for (std::size_t i = 0; i < ready_.size(); ++i) {
+        const std::uint32_t id = ready_[i];
+        clients_[id].queued = false;
+        if (clients_[id].state != State::open) continue;
+        while (ledger_.canSend(id))
+            queueMessage(id);
+        flush(id);
+    }
+    ready_.clear();
+}
+
+void Bench::onEvent(std::uint32_t id, std::uint32_t events) {
+    Client &c = clients_[id];
+    if (c.state == State::connecting) {
+        if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err) return fail(id, std::strerror(err));
+        c.state = State::handshaking;
+        c.key = makeKey((std::uint64_t(id) << 20) ^ rng_);
+        // Room names carry a nonce of this run, so leftovers of an earlier run never share them.
+        std::string hostPort = o_.host;
+        hostPort += ':';
+        hostPort += std::to_string(o_.port);
+        std::string room = nonce_;
+        room += "_r";
+        room += std::to_string(id / o_.members);
+        std::string player = "p";
+        player += std::to_string(id);
+        const std::string req = joinRequest(hostPort, room, player, o_.members, c.key);
+        std::memcpy(c.out.append(req.size()), req.data(), req.size());
+        flush(id);
+        if (c.state == State::dead) return;
+    }
+    if (events & EPOLLIN) readFrom(id);
+    if (c.state == State::dead) return;
+    if (events & EPOLLOUT) flush(id);
+    if (c.state != State::dead && (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)))
+        readFrom(id); // collect what is left, then the end of stream fails the client
+}
+
+void Bench::readFrom(std::uint32_t id) {
+    Client &c = clients_[id];
+    ClientSink sink{*this, id};
+    for (;;) {
+        const ssize_t n = read(c.fd, readBuf_.get(), kReadBuffer);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            if (errno == EINTR) continue;
+            return fail(id, std::strerror(errno));
+        }
+        if (n == 0) return fail(id, "the relay closed the connection");
+        recvNs_ = nowNs();
+        const char *p = readBuf_.get();
+        std::size_t size = static_cast<std::size_t>(n);
+        if (c.state == State::handshaking) {
+            c.answer.append(p, size);
+            std::size_t headerEnd = 0;
+            const HandshakeStatus st = checkAnswer(c.answer, c.key, headerEnd);
+            if (st == HandshakeStatus::incomplete) continue;
+            if (st == HandshakeStatus::refused) {
+                ++refused_;
+                return fail(id,
+                            ("join refused: " + c.answer.substr(0, c.answer.find('\r'))).c_str());
+            }
+            c.state = State::open;
+            --pendingJoins_;
+            ++joined_;
+            const std::string rest = c.answer.substr(headerEnd);
+            std::string().swap(c.answer);
+            if (!rest.empty() && !c.reader.feed(rest.data(), rest.size(), sink)) {
+                ++protocolFaults_;
+                return fail(id, "malformed frame from the relay");
+            }
+        } else if (!c.reader.feed(p, size, sink)) {
+            ++protocolFaults_;
+            return fail(id, "malformed frame from the relay");
+        }
+        if (c.state == State::dead) return;
+        // Edge-triggered: a short read emptied the socket, and new data brings a new event.
+        if (size < kReadBuffer) return;
+    }
+}
+
+void Bench::flush(std::uint32_t id) {
+    Client &c = clients_[id];
+    while (c.out.size()) {
+        const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            c.out.consume(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0 && errno == EINTR) continue;
+        return fail(id, n < 0 ? std::strerror(errno) : "write failed");
+    }
+}
+
+void Bench::queueFrame(std::uint32_t id, int opcode, const char *payload, std::size_t n) {
+    unsigned char h[14];
+    std::size_t hl = 0;
+    h[hl++] = static_cast<unsigned char>(0x80 | opcode);
+    if (n < 126) {
+        h[hl++] = static_cast<unsigned char>(0x80 | n);
+    } else if (n < 65536) {
+        h[hl++] = 0x80 | 126;
+        h[hl++] = static_cast<unsigned char>(n >> 8);
+        h[hl++] = static_cast<unsigned char>(n);
+    } else {
+        h[hl++] = 0x80 | 127;
+        for (int i = 7; i >= 0; --i)
+            h[hl++] = static_cast<unsigned char>(std::uint64_t(n) >> (8 * i));
+    }
+    const std::uint32_t mask = nextMask();
+    for (int i = 0; i < 4; ++i)
+        h[hl++] = static_cast<unsigned char>(mask >> (8 * i));
+    char *dst = clients_[id].out.append(hl + n);
+    std::memcpy(dst, h, hl);
+    if (payload) {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[hl + i] = static_cast<char>(payload[i] ^ h[hl - 4 + i % 4]);
+    } else {
+        PayloadHead head;
+        head.sender = id;
+        head.seq = ledger_.send(id);
+        head.sentNs = nowNs();
+        fillPayload(dst + hl, n, head, mask);
+    }
+}
+
+void Bench::queueMessage(std::uint32_t id) {
+    queueFrame(id, 2, nullptr, o_.size);
+}
+
+void Bench::messageEnd(std::uint32_t id) {
+    Client &c = clients_[id];
+    const Receipt r = ledger_.receiveMessage(id, c.binary, c.check, o_.size);
+    if (r == Receipt::corrupt || r == Receipt::unexpected) return;
+    const PayloadHead &head = c.check.head();
+    if (r == Receipt::windowOpened && sending_ && !clients_[head.sender].queued) {
+        clients_[head.sender].queued = true;
+        ready_.push_back(head.sender);
+    }
+    if (recvNs_ >= head.sentNs) latency_.record(recvNs_ - head.sentNs);
+}
+
+void Bench::control(std::uint32_t id, int opcode, const std::string &payload) {
+    if (opcode == 9) { // ping: answer in kind, as any client must
+        queueFrame(id, 10, payload.data(), payload.size());
+        flush(id);
+    } else if (opcode == 8) {
+        fail(id, "the relay sent a close frame");
+    }
+}
+
+std::string fmt(const char *f, double v) {
+    char b[64];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
+}
+
+int Bench::run() {
+    const rlimit want{clients_.size() + 64, clients_.size() + 64};
+    rlimit have{};
+    getrlimit(RLIMIT_NOFILE, &have);
+    if (have.rlim_cur < want.rlim_cur) {
+        rlimit raised{std::min(have.rlim_max, want.rlim_cur), have.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &raised);
+        getrlimit(RLIMIT_NOFILE, &have);
+        if (have.rlim_cur < want.rlim_cur) {
+            std::fprintf(stderr, "tnlrelay-bench: %zu clients need more open files (ulimit -n)\n",
+                         clients_.size());
+            return 2;
+        }
+    }
+    if (!o_.sources) o_.sources = clients_.size() > 5000 ? 4 : 1;
+    ep_ = epoll_create1(EPOLL_CLOEXEC);
+
+    const long rssBefore = o_.serverPid ? residentKb(o_.serverPid).value_or(-1) : -1;
+    const std::optional<double> serverJoinCpu0 =
+        o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    const std::uint64_t joinStart = nowNs();
+    connectAll(60);
+    const double joinS = double(nowNs() - joinStart) / 1e9;
+    const std::optional<double> serverJoinCpu1 =
+        o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+
+    long rssAfter = -1;
+    double windowS = 0;
+    std::uint64_t delivered = 0, bytes = 0;
+    std::optional<double> serverCpu;
+    double genCpu = 0;
+    if (joined_ == clients_.size()) {
+        if (o_.mode == Mode::idle) {
+            // Let the relay finish whatever follows the handshake before its memory is read.
+            const std::uint64_t settle = nowNs() + 1000000000ull;
+            while (nowNs() < settle)
+                pump(50);
+            if (o_.serverPid) rssAfter = residentKb(o_.serverPid).value_or(-1);
+            if (serverJoinCpu0 && serverJoinCpu1)
+                serverCpu = (*serverJoinCpu1 - *serverJoinCpu0) / joinS;
+            // Prove every connection is really in its room: one message per room.
+            sending_ = true;
+            for (std::uint32_t id = 0; id < clients_.size(); ++id) {
+                if (!isSender(id)) continue;
+                queueMessage(id);
+                flush(id);
+            }
+            sending_ = false;
+        } else {
+            const std::optional<double> s0 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+            const double g0 = selfCpu();
+            const std::uint64_t d0 = ledger_.delivered(), b0 = bytesIn_;
+            const std::uint64_t t0 = nowNs();
+            const std::uint64_t t1 = t0 + std::uint64_t(o_.duration * 1e9);
+            sending_ = true;
+            if (o_.mode == Mode::windowed) {
+                for (std::uint32_t id = 0; id < clients_.size(); ++id) {
+                    if (!isSender(id)) continue;
+                    while (ledger_.canSend(id))
+                        queueMessage(id);
+                    flush(id);
+                }
+                for (std::uint64_t now = t0; now < t1; now = nowNs())
+                    pump(static_cast<int>(std::min<std::uint64_t>((t1 - now) / 1000000 + 1, 100)));
+            } else {
+                // Sends spread evenly over time and round-robin over the senders.
+                std::vector<std::uint32_t> senders;
+                for (std::uint32_t id = 0; id < clients_.size(); ++id)
+                    if (isSender(id)) senders.push_back(id);
+                const double perNs = o_.rate * double(senders.size()) / 1e9;
+                std::uint64_t issued = 0;
+                for (std::uint64_t now = t0; now < t1; now = nowNs()) {
+                    const auto due = static_cast<std::uint64_t>(double(now - t0) * perNs);
+                    for (; issued < due; ++issued) {
+                        const std::uint32_t id = senders[issued % senders.size()];
+                        if (clients_[id].state != State::open) continue;
+                        queueMessage(id);
+                        flush(id);
+                    }
+                    pump(1);
+                }
+            }
+            sending_ = false;
+            const std::uint64_t tEnd = nowNs();
+            windowS = double(tEnd - t0) / 1e9;
+            delivered = ledger_.delivered() - d0;
+            bytes = bytesIn_ - b0;
+            genCpu = (selfCpu() - g0) / windowS;
+            if (s0) {
+                if (const auto s1 = processCpu(o_.serverPid)) serverCpu = (*s1 - *s0) / windowS;
+            }
+        }
+        const std::uint64_t drainEnd = nowNs() + std::uint64_t(o_.drain * 1e9);
+        while (!ledger_.settled() && nowNs() < drainEnd)
+            pump(20);
+    }
+    finishing_ = true;
+
+    const LedgerTotals t = ledger_.totals();
+    const bool ok = t.clean() && joined_ == clients_.size() && dead_ == 0 && t.sent > 0;
+    std::string j = "{";
+    auto add = [&](const char *k, const std::string &v) {
+        if (j.size() > 1) j += ',';
+        j += '"';
+        j += k;
+        j += "\":";
+        j += v;
+    };
+    auto num = [](std::uint64_t v) { return std::to_string(v); };
+    auto opt = [](const std::optional<double> &v, const char *f) {
+        return v ? fmt(f, *v) : std::string("null");
+    };
+    add("scenario", "\"" + o_.scenario + "\"");
+    add("server", "\"" + o_.label + "\"");
+    add("rooms", num(o_.rooms));
+    add("members", num(o_.members));
+    add("clients", num(clients_.size()));
+    add("senders_per_room", num(o_.senders));
+    add("size", num(o_.size));
+    add("window", o_.mode == Mode::windowed ? num(o_.window) : "null");
+    add("rate_per_client", o_.mode == Mode::rate ? fmt("%.3g", o_.rate) : "null");
+    add("joined", num(joined_));
+    add("join_s", fmt("%.4f", joinS));
+    add("duration_s", fmt("%.3f", windowS));
+    add("sent", num(t.sent));
+    add("delivered", num(t.delivered));
+    add("msgs_per_s", windowS > 0 ? fmt("%.0f", double(delivered) / windowS) : "null");
+    add("bytes_per_s", windowS > 0 ? fmt("%.0f", double(bytes) / windowS) : "null");
+    add("lost", num(t.lost));
+    add("reordered", num(t.reordered));
+    add("duplicate", num(t.duplicate));
+    add("corrupt", num(t.corrupt));
+    add("unexpected", num(t.unexpected));
+    add("conn_failures", num(dead_));
+    add("protocol_faults", num(protocolFaults_));
+    add("lat_p50_us", fmt("%.1f", double(latency_.quantile(0.50)) / 1e3));
+    add("lat_p90_us", fmt("%.1f", double(latency_.quantile(0.90)) / 1e3));
+    add("lat_p99_us", fmt("%.1f", double(latency_.quantile(0.99)) / 1e3));
+    add("lat_max_us", fmt("%.1f", double(latency_.max()) / 1e3));
+    add("server_cpu", opt(serverCpu, "%.3f"));
+    add("gen_cpu", o_.mode == Mode::idle ? "null" : fmt("%.3f", genCpu));
+    add("rss_before_kb", rssBefore >= 0 ? std::to_string(rssBefore) : "null");
+    add("rss_after_kb", rssAfter >= 0 ? std::to_string(rssAfter) : "null");
+    add("rss_per_conn_b",
+        rssBefore >= 0 && rssAfter >= 0
+            ? fmt("%.0f", double(rssAfter - rssBefore) * 1024.0 / double(clients_.size()))
+            : "null");
+    add("ok", ok ? "true" : "false");
+    if (!firstError_.empty()) {
+        std::string e;
+        for (char ch : firstError_)
+            if (ch != '"' && ch != '\\' && static_cast<unsigned char>(ch) >= 0x20) e += ch;
+        add("error", "\"" + e + "\"");
+    }
+    j += "}\n";
+    std::fputs(j.c_str(), stdout);
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+}
+
+bool isLoopback(const std::string &host) {
+    in_addr a{};
+    return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+} // namespace
+
+} // namespace tnlrelay::bench
+
+int main(int argc, char **argv) {
+    using namespace tnlrelay::bench;
+    const std::optional<Options> o = parseArgs(argc, argv);
+    if (!o) {
+        usage();
+        return 2;
+    }
+    if (!isLoopback(o->host)) {
+        std::fputs("tnlrelay-bench: the host must be a loopback address (127.x.x.x)\n", stderr);
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    Bench bench(*o);
+    return bench.run();
+}
