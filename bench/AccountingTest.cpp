@@ -2,6 +2,7 @@
 // whatever read boundaries the bytes arrive with; otherwise its figures mean nothing.
 #include "FrameReader.hpp"
 #include "Handshake.hpp"
+#include "Histogram.hpp"
 #include "Ledger.hpp"
 #include "Payload.hpp"
 
@@ -249,4 +250,25 @@ TEST(Handshake, AcceptKeyAndAnswerCheck) {
     const std::string req = joinRequest("127.0.0.1:9", "r1", "p2", 10, key);
     EXPECT_EQ(req.rfind("GET /?room=r1&player=p2&max=10 HTTP/1.1\r\n", 0), 0u);
     EXPECT_NE(req.find("Sec-WebSocket-Version: 13\r\n"), std::string::npos);
+}
+
+TEST(Histogram, QuantilesWithinTheBucketResolution) {
+    Histogram h;
+    EXPECT_EQ(h.quantile(0.99), 0u);
+    for (std::uint64_t ns = 1; ns <= 100000; ++ns)
+        h.record(ns);
+    h.record(5000000000ull); // one stall of five seconds
+    EXPECT_EQ(h.count(), 100001u);
+    EXPECT_EQ(h.max(), 5000000000ull);
+    const std::pair<double, double> expected[] = {{0.5, 50000}, {0.9, 90000}, {0.99, 99000}};
+    for (auto [q, want] : expected) {
+        const double got = double(h.quantile(q));
+        EXPECT_GE(got, want * 0.99) << "quantile " << q;
+        EXPECT_LE(got, want * 1.02) << "quantile " << q;
+    }
+    EXPECT_EQ(h.quantile(1.0), 5000000000ull) << "the top quantile is the largest sample";
+    Histogram small;
+    for (std::uint64_t ns : {3u, 3u, 7u})
+        small.record(ns);
+    EXPECT_EQ(small.quantile(0.5), 3u) << "small values are exact";
 }

@@ -716,6 +716,10 @@ int Bench::run() {
     add("lat_p99_us", fmt("%.1f", double(latency_.quantile(0.99)) / 1e3));
     add("lat_max_us", fmt("%.1f", double(latency_.max()) / 1e3));
     add("server_cpu", opt(serverCpu, "%.3f"));
+    // Deliveries per second of server processor time: robust where other work shares the CPU.
+    add("msgs_per_server_cpu_s", serverCpu && *serverCpu > 0 && windowS > 0
+                                     ? fmt("%.0f", double(delivered) / (*serverCpu * windowS))
+                                     : "null");
     add("gen_cpu", o_.mode == Mode::idle ? "null" : fmt("%.3f", genCpu));
     add("rss_before_kb", rssBefore >= 0 ? std::to_string(rssBefore) : "null");
     add("rss_after_kb", rssAfter >= 0 ? std::to_string(rssAfter) : "null");

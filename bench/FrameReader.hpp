@@ -41,6 +41,21 @@ template <class Sink> bool FrameReader::feed(const char *data, std::size_t size,
     if (fault_ != FrameFault::none) return false;
     while (size) {
         if (!inPayload_) {
+            if (hdrHave_ == 0 && size >= 2) { // the usual case: a whole header in this piece
+                const unsigned len7 = static_cast<unsigned char>(data[1]) & 0x7F;
+                const unsigned need = 2 +
+                                      (len7 == 126   ? 2
+                                       : len7 == 127 ? 8
+                                                     : 0) +
+                                      ((static_cast<unsigned char>(data[1]) & 0x80) ? 4 : 0);
+                if (size >= need) {
+                    std::memcpy(hdr_, data, need);
+                    data += need;
+                    size -= need;
+                    if (!headerDone(sink)) return false;
+                    continue;
+                }
+            }
             while (size && hdrHave_ < hdrNeed_) {
                 hdr_[hdrHave_++] = static_cast<unsigned char>(*data++);
                 --size;

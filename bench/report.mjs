@@ -1,0 +1,108 @@
+// Turns the JSON lines of a benchmark run into the published tables: medians per server and
+// scenario, and each server's ratio to the Node relay measured in the same run.
+// Usage: node bench/report.mjs raw.jsonl
+import { readFileSync } from 'node:fs';
+
+const lines = readFileSync(process.argv[2], 'utf8').split('\n').filter((l) => l.trim());
+const runs = [];
+for (const line of lines) {
+    try {
+        runs.push(JSON.parse(line));
+    } catch {
+        // a line cut short by a crash: it counts as a failed run below
+    }
+}
+
+const median = (xs) => {
+    const v = xs.filter((x) => typeof x === 'number' && Number.isFinite(x)).sort((a, b) => a - b);
+    if (!v.length) return null;
+    const m = Math.floor(v.length / 2);
+    return v.length % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+};
+
+const order = ['tnlrelay', 'node', 'go'];
+const rank = (s) => (order.includes(s) ? order.indexOf(s) : order.length);
+const servers = [...new Set(runs.map((r) => r.server))].sort((a, b) =>
+    rank(a) - rank(b) || a.localeCompare(b));
+const scenarios = ['chat', 'broadcast', 'bulk', 'latency', 'idle', 'medium'].filter((s) =>
+    runs.some((r) => r.scenario === s));
+const pick = (server, scenario) => runs.filter((r) => r.server === server && r.scenario === scenario);
+const med = (server, scenario, key) => median(pick(server, scenario).map((r) => r[key]));
+
+// What each scenario publishes, and the target of tnlrelay's ratio to the Node relay.
+const metrics = {
+    chat: [
+        ['msgs_per_s', 'delivered msgs/s', '>= 45'],
+        ['msgs_per_server_cpu_s', 'msgs per server CPU-second', ''],
+    ],
+    broadcast: [
+        ['msgs_per_s', 'delivered msgs/s', '>= 100'],
+        ['msgs_per_server_cpu_s', 'msgs per server CPU-second', ''],
+    ],
+    bulk: [['bytes_per_s', 'delivered MB/s', '>= 2']],
+    latency: [
+        ['lat_p50_us', 'p50 µs', ''],
+        ['lat_p90_us', 'p90 µs', ''],
+        ['lat_p99_us', 'p99 µs', '<= 0.25'],
+        ['lat_max_us', 'max µs', ''],
+        ['server_cpu', 'server CPU (cores)', '<= 0.7'],
+    ],
+    idle: [
+        ['rss_per_conn_b', 'server bytes/connection', '<= 1000 B'],
+        ['join_s', 'join 10,000 (s)', '<= 0.3'],
+    ],
+    medium: [
+        ['msgs_per_s', 'delivered msgs/s', ''],
+        ['bytes_per_s', 'delivered MB/s', ''],
+    ],
+};
+
+const fmt = (key, v) => {
+    if (v === null) return 'n/a';
+    if (key === 'bytes_per_s') return (v / 1e6).toFixed(1);
+    if (key === 'server_cpu' || key === 'join_s') return v.toFixed(2);
+    if (Math.abs(v) >= 1000) return Math.round(v).toLocaleString('en-US');
+    return v.toFixed(v < 10 ? 2 : 0);
+};
+const ratio = (a, b) => (a === null || b === null || b === 0 ? 'n/a' : (a / b).toFixed(2));
+
+const out = [];
+const head = ['scenario', 'measure', ...servers];
+const others = servers.filter((s) => s !== 'node');
+if (servers.includes('node')) head.push(...others.map((s) => `${s} / node`));
+head.push('target');
+out.push(`| ${head.join(' | ')} |`, `|${head.map(() => '---').join('|')}|`);
+for (const scenario of scenarios) {
+    for (const [key, label, target] of metrics[scenario]) {
+        const row = [scenario, label];
+        for (const s of servers) row.push(fmt(key, med(s, scenario, key)));
+        if (servers.includes('node'))
+            for (const s of others) row.push(ratio(med(s, scenario, key), med('node', scenario, key)));
+        row.push(target);
+        out.push(`| ${row.join(' | ')} |`);
+    }
+}
+
+out.push('', 'Processor use during the load (cores; server pinned to one, generator to the other):', '');
+const head2 = ['scenario', ...servers.flatMap((s) => [`${s} server`, `${s} generator`]), 'runs clean'];
+out.push(`| ${head2.join(' | ')} |`, `|${head2.map(() => '---').join('|')}|`);
+let failures = 0;
+for (const scenario of scenarios) {
+    const row = [scenario];
+    for (const s of servers) {
+        row.push(fmt('server_cpu', med(s, scenario, 'server_cpu')));
+        row.push(fmt('server_cpu', med(s, scenario, 'gen_cpu')));
+    }
+    const all = runs.filter((r) => r.scenario === scenario);
+    const clean = all.filter((r) => r.ok === true).length;
+    failures += all.length - clean;
+    row.push(`${clean}/${all.length}`);
+    out.push(`| ${row.join(' | ')} |`);
+}
+failures += lines.length - runs.length;
+if (!runs.length) out.push('', 'No run produced a result.');
+console.log(out.join('\n'));
+if (failures) {
+    console.log(`\n${failures} run(s) reported lost, reordered or corrupted deliveries or failed;`
+        + ' see the raw lines.');
+}
