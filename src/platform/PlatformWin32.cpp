@@ -32,7 +32,8 @@ constexpr ULONGLONG kCloseWaitMs = 4000;
 std::atomic<std::atomic<bool> *> g_stopTarget{nullptr};
 // Handlers currently between reading g_stopTarget and storing into it.
 std::atomic<int> g_handlersInFlight{0};
-std::atomic<bool> g_targetReleased{false};
+// True while no owner is running or once it has gone; a close event only waits while false.
+std::atomic<bool> g_targetReleased{true};
 std::atomic<unsigned> g_tempCounter{0};
 
 // Users may read, SYSTEM and Administrators may do anything; nothing is inherited from above.
