@@ -83,7 +83,9 @@ export class Relay {
         dataRoot ??= makeDataRoot();
         port ??= await freePortPair();
         const proc = spawn(BIN, args ?? ['--console', String(port)], {
-            env: { ...process.env, ProgramData: dataRoot },
+            // A small quarantine keeps a sanitizer build's memory near the plain build's.
+            env: { ...process.env, ProgramData: dataRoot,
+                ASAN_OPTIONS: `${process.env.ASAN_OPTIONS ?? ''}:quarantine_size_mb=16` },
             stdio: ['ignore', 'pipe', 'pipe'],
         });
         const relay = new Relay({ port, dataRoot, proc });
