@@ -11,8 +11,10 @@ namespace tnlrelay {
 
 namespace {
 
+__extension__ using Wide = unsigned __int128;
+
 std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    const Wide r = static_cast<Wide>(a) * b;
     return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
 }
 

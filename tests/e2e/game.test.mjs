@@ -179,7 +179,7 @@ test('hostile names and rooms cannot forge log lines or break the documents', as
     const text = relay.logText();
     for (const line of text.split('\r\n').filter(Boolean))
         assert.match(line, /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (INFO|ERROR) /, `a line of its own: ${line}`);
-    assert.ok(text.includes('\\x0d\\x0aINFO BAN'), 'control bytes written as escapes');
+    assert.ok(text.includes('\\x0D\\x0AINFO BAN'), 'control bytes written as escapes');
     const rooms = await relay.get('/rooms');
     const parsed = JSON.parse(rooms.text);
     assert.ok(parsed.some((r) => r.room.startsWith('H_\r\nINFO BAN') && r.room.includes('\ufffd')));
