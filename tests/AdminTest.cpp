@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <string>
 
 using namespace tnlrelay;
@@ -147,9 +148,15 @@ protected:
             (std::filesystem::temp_directory_path() / "tnlrelay-admin-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         base_ = pattern;
+        if (const char *old = std::getenv("ProgramData")) saved_ = old;
         setenv("ProgramData", base_.c_str(), 1);
     }
     void TearDown() override {
+        if (saved_) {
+            setenv("ProgramData", saved_->c_str(), 1);
+        } else {
+            unsetenv("ProgramData");
+        }
         std::error_code ec;
         std::filesystem::remove_all(base_, ec);
     }
@@ -158,6 +165,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     std::filesystem::path base_;
+    std::optional<std::string> saved_;
 };
 
 } // namespace
