@@ -411,3 +411,43 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
         20s))
         << "the reading member got " << readerIn.size() << " bytes";
 }
+
+TEST(Net, IdsWrapAroundSkippingZeroAndIdsInUse) {
+    Limits limits;
+    limits.lastId = 4294967293u;
+    Server srv;
+    Loop loop(limits);
+    srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok"); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv)); // takes 4294967294
+    std::vector<std::unique_ptr<Client>> clients;
+    auto connect = [&] {
+        clients.push_back(std::make_unique<Client>(port));
+        clients.back()->send(get("/"));
+        const std::size_t before = srv.events.size();
+        EXPECT_TRUE(pumpUntil(loop, [&] { return srv.events.size() > before; }));
+        return std::stoul(srv.events.back().substr(5));
+    };
+    EXPECT_EQ(connect(), 4294967295u);
+    EXPECT_EQ(connect(), 1u) << "0 is never an id";
+    EXPECT_EQ(connect(), 2u);
+}
+
+TEST(Net, AKickedPeerThatStopsReadingIsClosedAfterTheDrainTimeout) {
+    Limits limits;
+    limits.drainTimeout = 200ms;
+    limits.sweepInterval = 20ms;
+    Server srv;
+    Loop loop(limits);
+    srv.onHttp = [](Conn* c, const HttpMessage&) {
+        reply(c, 200, "", std::string(64 * 1024 * 1024, 'k')); // more than the socket takes
+        setDraining(c);
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Client cl(port);
+    cl.send(get("/"));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pumpUntil(loop, [&] { return srv.closed.size() == 1; }, 5s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms) << "not before its deadline";
+}

@@ -104,6 +104,7 @@ struct Loop::Impl {
         : limits(l), io(1), work(asio::make_work_guard(io)), sweepTimer(io),
           scratch(kScratchBytes) {
         budget.limit = limits.maxInboundBytes;
+        lastId = limits.lastId;
         gatherBufs.reserve(64);
     }
 

@@ -85,6 +85,7 @@ struct Limits {
     std::chrono::milliseconds wsIdle{60000};    ///< silent WebSocket: pinged, then closed
     std::chrono::milliseconds drainTimeout{5000}; ///< a draining connection is closed hard after it
     std::chrono::milliseconds sweepInterval{1000};
+    ConnId lastId = 0; ///< ids are given from lastId + 1 on (tests start near the wrap)
 };
 
 /// The event loop. Single-threaded: every handler runs inside `poll` on the calling thread.

@@ -82,6 +82,11 @@ export class Relay {
     static async start({ port, dataRoot, args, waitListening = true } = {}) {
         dataRoot ??= makeDataRoot();
         port ??= await freePortPair();
+        // A data directory used before holds earlier start lines: look only past them.
+        let earlier = 0;
+        try {
+            earlier = fs.statSync(path.join(dataRoot, 'Tarnelle', 'RelayServer', 'relay.log')).size;
+        } catch {}
         const proc = spawn(BIN, args ?? ['--console', String(port)], {
             // A small quarantine keeps a sanitizer build's memory near the plain build's.
             env: { ...process.env, ProgramData: dataRoot,
@@ -90,9 +95,12 @@ export class Relay {
         });
         const relay = new Relay({ port, dataRoot, proc });
         if (waitListening) {
-            await waitFor(
-                () => relay.logText().includes(`relay listening ws://0.0.0.0:${port}`) ||
-                    relay.exitCode !== undefined,
+            await waitFor(() => {
+                if (relay.exitCode !== undefined) return true;
+                const text = relay.logText(); // a rotation starts the file anew
+                return text.slice(text.length < earlier ? 0 : earlier)
+                    .includes(`relay listening ws://0.0.0.0:${port}`);
+            },
                 'the relay to listen');
             if (relay.exitCode !== undefined)
                 throw new Error(`relay exited ${relay.exitCode}: ${relay.stderr}`);
