@@ -59,12 +59,12 @@ bool applyScenario(Options &o) {
         double rate;
     };
     static const Shape kShapes[] = {
-        {"chat", Mode::windowed, 100, 10, 64, 0, 8, 0},
+        {"chat", Mode::windowed, 100, 10, 64, 0, 32, 0},
         {"broadcast", Mode::windowed, 1, 200, 32, 5, 32, 0},
         {"bulk", Mode::windowed, 10, 2, 1048576, 0, 2, 0},
         {"latency", Mode::rate, 100, 10, 64, 0, 0, 5},
         {"idle", Mode::idle, 1000, 10, 64, 1, 1, 0},
-        {"medium", Mode::windowed, 100, 10, 2000, 0, 8, 0},
+        {"medium", Mode::windowed, 100, 10, 2000, 0, 32, 0},
     };
     for (const Shape &s : kShapes) {
         if (o.scenario != s.name) continue;
@@ -336,6 +336,7 @@ private:
     std::uint32_t protocolFaults_ = 0;
     std::uint64_t bytesIn_ = 0;
     std::uint64_t recvNs_ = 0; // time of the read being parsed
+    std::uint64_t sendNs_ = 0; // time of the batch of sends being written
     bool sending_ = false;
     bool finishing_ = false;
     std::string firstError_;
@@ -414,6 +415,7 @@ void Bench::pump(int timeoutMs) {
         onEvent(events[i].data.u32, events[i].events);
     if (!sending_) return;
     // Senders whose window opened during this batch write once each, everything they may.
+    sendNs_ = nowNs();
     for (std::size_t i = 0; i < ready_.size(); ++i) {
         const std::uint32_t id = ready_[i];
         clients_[id].queued = false;
@@ -540,7 +542,7 @@ void Bench::queueFrame(std::uint32_t id, int opcode, const char *payload, std::s
         PayloadHead head;
         head.sender = id;
         head.seq = ledger_.send(id);
-        head.sentNs = nowNs();
+        head.sentNs = sendNs_;
         fillPayload(dst + hl, n, head, mask);
     }
 }
@@ -618,6 +620,7 @@ int Bench::run() {
                 serverCpu = (*serverJoinCpu1 - *serverJoinCpu0) / joinS;
             // Prove every connection is really in its room: one message per room.
             sending_ = true;
+            sendNs_ = nowNs();
             for (std::uint32_t id = 0; id < clients_.size(); ++id) {
                 if (!isSender(id)) continue;
                 queueMessage(id);
@@ -632,6 +635,7 @@ int Bench::run() {
             const std::uint64_t t1 = t0 + std::uint64_t(o_.duration * 1e9);
             sending_ = true;
             if (o_.mode == Mode::windowed) {
+                sendNs_ = nowNs();
                 for (std::uint32_t id = 0; id < clients_.size(); ++id) {
                     if (!isSender(id)) continue;
                     while (ledger_.canSend(id))
@@ -649,6 +653,7 @@ int Bench::run() {
                 std::uint64_t issued = 0;
                 for (std::uint64_t now = t0; now < t1; now = nowNs()) {
                     const auto due = static_cast<std::uint64_t>(double(now - t0) * perNs);
+                    sendNs_ = now;
                     for (; issued < due; ++issued) {
                         const std::uint32_t id = senders[issued % senders.size()];
                         if (clients_[id].state != State::open) continue;

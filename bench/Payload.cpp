@@ -20,7 +20,7 @@ std::uint64_t mix(std::uint64_t x) {
 
 // Every field of the head feeds the seed, so a corrupted head shows up as a pattern mismatch.
 std::uint64_t seedOf(const PayloadHead &h) {
-    return mix(mix((std::uint64_t(h.sender) << 32) | h.seq) ^ h.sentNs);
+    return mix(((std::uint64_t(h.sender) << 32) | h.seq) ^ (h.sentNs * kStep));
 }
 
 // Word k of the pattern covers payload bytes kPayloadHeader + 8k .. +7, little-endian.
@@ -89,6 +89,16 @@ void PayloadCheck::reset() {
 
 void PayloadCheck::feed(const char *data, std::size_t size) {
     auto *p = reinterpret_cast<const unsigned char *>(data);
+    if (pos_ == 0 && size >= kPayloadHeader) { // the usual case: the head arrives in one piece
+        std::memcpy(headBytes_, p, kPayloadHeader);
+        p += kPayloadHeader;
+        size -= kPayloadHeader;
+        pos_ = kPayloadHeader;
+        head_.sender = getLe32(headBytes_);
+        head_.seq = getLe32(headBytes_ + 4);
+        head_.sentNs = getLe64(headBytes_ + 8);
+        seed_ = seedOf(head_);
+    }
     while (size && pos_ < kPayloadHeader) {
         headBytes_[pos_++] = *p++;
         --size;
