@@ -131,6 +131,26 @@ TEST(Accounting, LostReorderedAndDuplicatedDeliveriesAreCounted) {
     EXPECT_EQ(tail.totals().reordered, 0u);
 }
 
+TEST(Accounting, LateArrivalsInsideOneGapAreEachCountedOnce) {
+    Ledger ledger(1, 2, 64);
+    for (int i = 0; i < 10; ++i)
+        ledger.send(0);
+    // 0, then 9: a gap of 1..8. Then 5, 1, 8, 5 again, 3: the gap splits and shrinks.
+    for (std::uint32_t seq : {0u, 9u, 5u, 1u, 8u, 5u, 3u})
+        ledger.receive(1, 0, seq);
+    LedgerTotals t = ledger.totals();
+    EXPECT_EQ(t.reordered, 4u) << "5, 1, 8 and 3 came late";
+    EXPECT_EQ(t.duplicate, 1u) << "the second 5";
+    EXPECT_EQ(t.lost, 4u) << "2, 4, 6 and 7 never came";
+    for (std::uint32_t seq : {7u, 2u, 6u, 4u})
+        ledger.receive(1, 0, seq);
+    t = ledger.totals();
+    EXPECT_EQ(t.lost, 0u);
+    EXPECT_EQ(t.reordered, 8u);
+    EXPECT_EQ(t.delivered, 10u);
+    EXPECT_TRUE(ledger.settled());
+}
+
 TEST(Accounting, CorruptedMessagesAreDetected) {
     constexpr std::size_t kSize = 64;
     const std::string good = payloadOf(1, 0, kSize);

@@ -60,7 +60,7 @@ bool applyScenario(Options &o) {
     };
     static const Shape kShapes[] = {
         {"chat", Mode::windowed, 100, 10, 64, 0, 32, 0},
-        {"broadcast", Mode::windowed, 1, 200, 32, 5, 32, 0},
+        {"broadcast", Mode::windowed, 1, 200, 32, 5, 128, 0},
         {"bulk", Mode::windowed, 10, 2, 1048576, 0, 2, 0},
         {"latency", Mode::rate, 100, 10, 64, 0, 0, 5},
         {"idle", Mode::idle, 1000, 10, 64, 1, 1, 0},
