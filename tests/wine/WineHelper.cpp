@@ -75,13 +75,25 @@ bool screenshot(const wchar_t *path) {
     return ok;
 }
 
-/// Waits up to 10 s for a top-level window with this title (a message box) and posts it a
-/// command: the button the test "presses".
+BOOL CALLBACK printStaticText(HWND window, LPARAM) {
+    wchar_t className[64] = {};
+    wchar_t text[1024] = {};
+    GetClassNameW(window, className, 64);
+    if (lstrcmpiW(className, L"Static") == 0 && GetWindowTextW(window, text, 1024) > 0)
+        std::wprintf(L"%ls\n", text);
+    return TRUE;
+}
+
+/// Waits up to 20 s for a top-level window with this title (a message box), prints its text and
+/// posts it a command: the button the test "presses".
 bool answer(const wchar_t *title, WPARAM button) {
-    DWORD deadline = GetTickCount() + 10000;
+    DWORD deadline = GetTickCount() + 20000;
     for (;;) {
-        if (HWND box = FindWindowW(nullptr, title))
+        if (HWND box = FindWindowW(nullptr, title)) {
+            EnumChildWindows(box, printStaticText, 0);
+            std::fflush(stdout);
             return PostMessageW(box, WM_COMMAND, button, 0) != 0;
+        }
         if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return false;
         Sleep(50);
     }

@@ -1,0 +1,63 @@
+// What the Wine tests ask of the relay over the network, with Node and the end-to-end tests' ws
+// package: relay one message between two WebSocket clients, or make one HTTP request.
+// Usage: node client.mjs relay PORT | node client.mjs http URL [METHOD BODY]
+import { createRequire } from 'node:module';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const require = createRequire(path.join(here, '..', 'e2e', 'package.json'));
+const WebSocket = require('ws');
+
+function join(port, name) {
+    const query = new URLSearchParams({ room: 'wine_lobby', player: name, name, game: 'wine' });
+    const ws = new WebSocket(`ws://127.0.0.1:${port}/?${query}`);
+    ws.received = [];
+    ws.on('message', (data) => ws.received.push(data.toString()));
+    return new Promise((resolve, reject) => {
+        ws.once('open', () => resolve(ws));
+        ws.once('error', reject);
+    });
+}
+
+async function relay(port) {
+    const a = await join(port, 'alice');
+    const b = await join(port, 'bob');
+    const end = Date.now() + 10000;
+    a.send('hello from alice');
+    while (!b.received.length && Date.now() < end) await new Promise((r) => setTimeout(r, 20));
+    b.send('hello from bob');
+    while (!a.received.length && Date.now() < end) await new Promise((r) => setTimeout(r, 20));
+    a.close();
+    b.close();
+    if (b.received[0] !== 'hello from alice' || a.received[0] !== 'hello from bob') {
+        console.error(`relayed wrongly: bob got ${JSON.stringify(b.received)}, ` +
+                      `alice got ${JSON.stringify(a.received)}`);
+        return 1;
+    }
+    return 0;
+}
+
+async function http(url, method = 'GET', body) {
+    try {
+        const res = await fetch(url, { method, body, signal: AbortSignal.timeout(5000) });
+        console.log(res.status);
+        console.log(await res.text());
+        return 0;
+    } catch (e) {
+        console.error(`no answer from ${url}: ${e.message}`);
+        return 1;
+    }
+}
+
+const [verb, ...args] = process.argv.slice(2);
+let code = 2;
+try {
+    if (verb === 'relay') code = await relay(Number(args[0]));
+    else if (verb === 'http') code = await http(...args);
+    else console.error('usage: client.mjs relay PORT | client.mjs http URL [METHOD BODY]');
+} catch (e) {
+    console.error(e.message);
+    code = 1;
+}
+process.exit(code);
