@@ -75,24 +75,29 @@ bool screenshot(const wchar_t *path) {
     return ok;
 }
 
-BOOL CALLBACK printStaticText(HWND window, LPARAM) {
+BOOL CALLBACK collectStaticText(HWND window, LPARAM texts) {
     wchar_t className[64] = {};
     wchar_t text[1024] = {};
     GetClassNameW(window, className, 64);
     if (lstrcmpiW(className, L"Static") == 0 && GetWindowTextW(window, text, 1024) > 0)
-        std::wprintf(L"%ls\n", text);
+        reinterpret_cast<std::wstring *>(texts)->append(text).append(L"\n");
     return TRUE;
 }
 
-/// Waits up to 20 s for a top-level window with this title (a message box), prints its text and
-/// posts it a command: the button the test "presses".
+/// Waits up to 60 s for a shown top-level window with this title (a message box) whose text is
+/// in place, prints the text and posts it a command: the button the test "presses".
 bool answer(const wchar_t *title, WPARAM button) {
-    DWORD deadline = GetTickCount() + 20000;
+    DWORD deadline = GetTickCount() + 60000;
     for (;;) {
-        if (HWND box = FindWindowW(nullptr, title)) {
-            EnumChildWindows(box, printStaticText, 0);
-            std::fflush(stdout);
-            return PostMessageW(box, WM_COMMAND, button, 0) != 0;
+        HWND box = FindWindowW(nullptr, title);
+        if (box && IsWindowVisible(box)) {
+            std::wstring texts;
+            EnumChildWindows(box, collectStaticText, reinterpret_cast<LPARAM>(&texts));
+            if (!texts.empty()) {
+                std::wprintf(L"%ls", texts.c_str());
+                std::fflush(stdout);
+                return PostMessageW(box, WM_COMMAND, button, 0) != 0;
+            }
         }
         if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return false;
         Sleep(50);
