@@ -16,7 +16,9 @@ constexpr std::string_view kLineEnd = "\r\n";
 std::filesystem::path generationPath(const std::filesystem::path &path, std::int32_t n) {
     if (n == 0) return path;
     std::filesystem::path result = path;
-    result += "." + std::to_string(n);
+    // Two appends rather than "." + text: mingw's GCC 12 warns (falsely) about the latter.
+    result += ".";
+    result += std::to_string(n);
     return result;
 }
 
