@@ -66,12 +66,16 @@ void readBans(const json &object, std::map<std::string, std::string> &bans) {
     }
 }
 
+// The data directory's path, without creating anything.
+std::filesystem::path dataDirPath() {
+    return platform::dataDirBase() / "Tarnelle" / "RelayServer";
+}
+
 } // namespace
 
 std::filesystem::path dataDir() {
-    std::filesystem::path product = platform::dataDirBase() / "Tarnelle";
-    std::filesystem::path dir = product / "RelayServer";
-    platform::createDirectory(product);
+    std::filesystem::path dir = dataDirPath();
+    platform::createDirectory(dir.parent_path());
     platform::createDirectory(dir);
     return dir;
 }
@@ -90,7 +94,9 @@ std::string logPathUtf8() {
 
 RelayConfig RelayConfig::load() {
     RelayConfig config;
-    std::string text = platform::readFile(configPath());
+    // Reading creates no folders: the tray reads the configuration as an ordinary user, and the
+    // folders must be made by the service, with its access list.
+    std::string text = platform::readFile(dataDirPath() / "config.json");
     if (text.empty()) return config;
     try {
         json root = json::parse(text, nullptr, false);

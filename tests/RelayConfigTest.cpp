@@ -51,6 +51,10 @@ TEST_F(RelayConfigTest, MissingFileGivesDefaultsAndIsNotCreated) {
     EXPECT_EQ(config.adminPort, 49201);
     EXPECT_TRUE(config.bans.empty());
     EXPECT_FALSE(std::filesystem::exists(temp.dir() / "config.json"));
+
+    std::filesystem::remove_all(temp.base() / "Tarnelle");
+    RelayConfig::load();
+    EXPECT_FALSE(std::filesystem::exists(temp.base() / "Tarnelle")) << "load created folders";
 }
 
 TEST_F(RelayConfigTest, UnusableTextGivesAllDefaults) {
