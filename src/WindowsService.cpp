@@ -12,6 +12,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <vector>
 
 namespace tnlrelay::service {
@@ -39,13 +42,39 @@ void WINAPI controlHandler(DWORD control) {
     g_host.handleControl(control);
 }
 
-/// The product folder and the data directory, created with an access list of their own before
-/// anything else can create them with inherited rights: the service deletes and renames files
-/// there as LocalSystem, so users may read but never plant links.
+/// Gives a folder that someone else may have made first (any user can create folders in
+/// ProgramData) the owner and the protected access list the service would have created it with.
+void restrictFolder(const std::filesystem::path &dir) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", SDDL_REVISION_1,
+            &descriptor, nullptr))
+        return;
+    PSID owner = nullptr;
+    BOOL ownerDefaulted = FALSE;
+    PACL dacl = nullptr;
+    BOOL daclPresent = FALSE;
+    BOOL daclDefaulted = FALSE;
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted) &&
+        GetSecurityDescriptorDacl(descriptor, &daclPresent, &dacl, &daclDefaulted) && daclPresent) {
+        std::wstring path = dir.wstring();
+        SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                  PROTECTED_DACL_SECURITY_INFORMATION,
+                              owner, nullptr, dacl, nullptr);
+    }
+    LocalFree(descriptor);
+}
+
+/// The product folder and the data directory, created with an access list of their own (or
+/// given it, when they exist): the service deletes and renames files there as LocalSystem, so
+/// users may read but never plant links.
 void prepareDataDir() {
     std::filesystem::path product = platform::dataDirBase() / "Tarnelle";
-    platform::createDirectory(product, true);
-    platform::createDirectory(product / "RelayServer", true);
+    for (const std::filesystem::path &dir : {product, product / "RelayServer"}) {
+        platform::createDirectory(dir, true);
+        restrictFolder(dir);
+    }
 }
 
 void WINAPI serviceMain(DWORD, LPWSTR *) {
