@@ -47,15 +47,15 @@ void RelayCore::runLoop() {
     log.info("relay stopped");
 }
 
-void RelayCore::gameHandler(net::Conn *c, net::Event ev, const void *eventData, void *userData) {
-    auto *core = static_cast<RelayCore *>(userData);
+void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
+    auto* core = static_cast<RelayCore*>(userData);
     if (!core) return;
     switch (ev) {
     case net::Event::httpMsg:
-        core->onGameHttp(c, *static_cast<const net::HttpMessage *>(eventData));
+        core->onGameHttp(c, *static_cast<const net::HttpMessage*>(eventData));
         break;
     case net::Event::wsMsg:
-        core->onGameMessage(c, *static_cast<const net::WsMessage *>(eventData));
+        core->onGameMessage(c, *static_cast<const net::WsMessage*>(eventData));
         break;
     case net::Event::close:
         core->onClose(c);

@@ -3,6 +3,7 @@
 // the admin endpoint. Everything but `stopRequested` is used by the loop thread only.
 #pragma once
 
+#include "Bytes.hpp"
 #include "RelayConfig.hpp"
 #include "RelayLog.hpp"
 #include "Rooms.hpp"
@@ -21,17 +22,19 @@ class RelayCore {
 public:
     /// One joined player.
     struct ConnInfo {
-        std::string room; ///< the room instance: the requested name, or name#n
-        std::string guid; ///< "player"
-        std::string name; ///< "name"
-        std::string ip;   ///< peer address text
-        std::string pid;
-        std::string game;
+        Bytes room; ///< the room instance: the requested name, or name#n
+        Bytes guid; ///< "player"
+        Bytes name; ///< "name"
+        Bytes ip;   ///< peer address text
+        Bytes pid;
+        Bytes game;
         bool listed = false; ///< "listed" was exactly "1"
-        std::string owner;
-        std::string category;  ///< "cat"
-        std::string thumbnail; ///< "thumb"
+        Bytes owner;
+        Bytes category;            ///< "cat"
+        Bytes thumbnail;           ///< "thumb"
         net::Conn* conn = nullptr; ///< valid until this connection's close event
+        /// The members of `room`, which exists as long as this player is one of them.
+        const MemberList* members = nullptr;
     };
 
     explicit RelayCore(RelayConfig config, net::Limits limits = {});

@@ -16,7 +16,7 @@ namespace {
 constexpr int kDefaultCapacity = 16;
 
 /// The room capacity a joining player asks for: `atoi` of "max", with 16 for anything below 1.
-int capacity(const std::string &text) {
+int capacity(const std::string& text) {
     if (text.empty()) return kDefaultCapacity;
     // atoi without its undefined behaviour on overflow: saturate instead.
     std::size_t i = 0;
@@ -39,7 +39,7 @@ int capacity(const std::string &text) {
 
 } // namespace
 
-void RelayCore::onGameHttp(net::Conn *c, const net::HttpMessage &hm) {
+void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
     if (hm.uri == "/rooms") {
         net::reply(c, 200, detail::kJsonHeaders, roomsJson(queryVar(hm.query, "project")));
         return;
@@ -50,7 +50,7 @@ void RelayCore::onGameHttp(net::Conn *c, const net::HttpMessage &hm) {
         return;
     }
 
-    const std::string &ip = net::peerAddress(c);
+    const std::string ip(net::peerAddress(c));
     if (isBanned(ip)) {
         log.info("REJECT banned ip=" + logValue(ip));
         net::reply(c, 403, "", "banned\n");
@@ -78,41 +78,42 @@ void RelayCore::onGameHttp(net::Conn *c, const net::HttpMessage &hm) {
     info.conn = c;
 
     const net::ConnId id = net::connId(c);
-    const std::string &display = info.name.empty() ? info.guid : info.name;
+    const std::string_view display = info.name.empty() ? info.guid : info.name;
     std::string line =
         "JOIN room=" + logValue(info.room) + " player=" + logValue(display) + " ip=" + logValue(ip);
-    auto &entry = connections[id];
+    auto& entry = connections[id];
     if (!entry.room.empty()) rooms.remove(entry.room, id);
     entry = std::move(info);
     const std::size_t members = rooms.add(entry.room, Member{id, c});
+    entry.members = rooms.find(entry.room);
 
     net::wsUpgrade(c, hm);
     log.info(line + " (" + std::to_string(members) + " in room)");
 }
 
-std::string RelayCore::allocateRoom(const std::string &name, int max) const {
+std::string RelayCore::allocateRoom(const std::string& name, int max) const {
     return rooms.firstWithRoom(name, max);
 }
 
-void RelayCore::onGameMessage(net::Conn *c, const net::WsMessage &wm) {
+void RelayCore::onGameMessage(net::Conn* c, const net::WsMessage& wm) {
     const net::ConnId sender = net::connId(c);
     auto it = connections.find(sender);
     if (it == connections.end()) return;
-    const MemberList *members = rooms.find(it->second.room);
+    const MemberList* members = it->second.members; // the room's entry, without hashing its name
     if (!members) return;
     const int opcode = wm.opcode & 0x0F;
-    for (const Member &m : *members) {
+    for (const Member& m : *members) {
         if (m.id == sender || !m.conn) continue;
         net::wsSend(m.conn, wm.payload, opcode);
     }
 }
 
-void RelayCore::onClose(net::Conn *c) {
+void RelayCore::onClose(net::Conn* c) {
     const net::ConnId id = net::connId(c);
     auto it = connections.find(id);
     if (it == connections.end()) return;
-    const std::string room = std::move(it->second.room);
-    const std::string guid = std::move(it->second.guid);
+    const Bytes room = std::move(it->second.room);
+    const Bytes guid = std::move(it->second.guid);
     rooms.remove(room, id);
     connections.erase(it);
     log.info("LEAVE room=" + logValue(room) + " player=" + logValue(guid));

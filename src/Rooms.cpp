@@ -20,7 +20,7 @@ std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
 
 /// The instance number of a key whose name ends in "#" and a canonical decimal number of 2 or
 /// more (as the instance search writes them), with the base name; 0 otherwise.
-std::uint64_t instanceSuffix(std::string_view key, std::string_view &base) {
+std::uint64_t instanceSuffix(std::string_view key, std::string_view& base) {
     const auto hash = key.rfind('#');
     if (hash == std::string_view::npos) return 0;
     const std::string_view digits = key.substr(hash + 1);
@@ -60,10 +60,12 @@ std::size_t SeededHash::operator()(std::string_view s) const noexcept {
     return static_cast<std::size_t>(mix(h, 0x8EBC6AF09C88C6E3ull ^ k));
 }
 
-std::size_t RoomTable::add(const std::string &room, Member m) {
-    MemberList &members = rooms_[room];
+std::size_t RoomTable::add(std::string_view room, Member m) {
+    auto it = rooms_.find(room);
+    if (it == rooms_.end()) it = rooms_.emplace(std::string(room), MemberList{}).first;
+    MemberList& members = it->second;
     auto at = std::lower_bound(members.begin(), members.end(), m.id,
-                               [](const Member &a, net::ConnId id) { return a.id < id; });
+                               [](const Member& a, net::ConnId id) { return a.id < id; });
     if (at != members.end() && at->id == m.id)
         at->conn = m.conn;
     else
@@ -72,12 +74,12 @@ std::size_t RoomTable::add(const std::string &room, Member m) {
     return members.size();
 }
 
-void RoomTable::remove(const std::string &room, net::ConnId id) {
+void RoomTable::remove(std::string_view room, net::ConnId id) {
     auto it = rooms_.find(room);
     if (it == rooms_.end()) return;
-    MemberList &members = it->second;
+    MemberList& members = it->second;
     auto at = std::lower_bound(members.begin(), members.end(), id,
-                               [](const Member &a, net::ConnId v) { return a.id < v; });
+                               [](const Member& a, net::ConnId v) { return a.id < v; });
     if (at == members.end() || at->id != id) return;
     members.erase(at);
     const auto count = static_cast<std::int32_t>(members.size());
@@ -85,7 +87,7 @@ void RoomTable::remove(const std::string &room, net::ConnId id) {
     setCount(room, count);
 }
 
-const MemberList *RoomTable::find(std::string_view room) const {
+const MemberList* RoomTable::find(std::string_view room) const {
     auto it = rooms_.find(room);
     return it == rooms_.end() ? nullptr : &it->second;
 }
@@ -103,7 +105,7 @@ void RoomTable::setInstance(std::string_view base, std::uint64_t n, std::int32_t
         if (count == 0) return;
         it = index_.emplace(std::string(base), Instances{}).first;
     }
-    Instances &ins = it->second;
+    Instances& ins = it->second;
     std::int32_t old = 0;
     if (n <= ins.leaves) {
         old = ins.tree[ins.leaves + n - 1];
@@ -149,10 +151,10 @@ void RoomTable::setInstance(std::string_view base, std::uint64_t n, std::int32_t
         ins.tree[i] = std::min(ins.tree[2 * i], ins.tree[2 * i + 1]);
 }
 
-std::string RoomTable::firstWithRoom(const std::string &name, int max) const {
+std::string RoomTable::firstWithRoom(const std::string& name, int max) const {
     auto it = index_.find(name);
     if (it == index_.end()) return name;
-    const Instances &ins = it->second;
+    const Instances& ins = it->second;
     std::uint64_t n = ins.leaves + 1; // absent, by the tree's invariant
     if (ins.leaves > 0 && ins.tree[1] < max) {
         std::size_t i = 1;

@@ -22,7 +22,7 @@ struct SeededHash {
 /// A member of a room: its id and, to spare a lookup per receiver, its connection.
 struct Member {
     net::ConnId id;
-    net::Conn *conn;
+    net::Conn* conn;
 };
 
 /// The members of one room instance, in ascending id order.
@@ -33,15 +33,15 @@ public:
     using Map = std::unordered_map<std::string, MemberList, SeededHash, std::equal_to<>>;
 
     /// Adds a member (ids are unique); creates the room when absent. Returns the member count.
-    std::size_t add(const std::string &room, Member m);
+    std::size_t add(std::string_view room, Member m);
     /// Removes a member; removes the room with its last member.
-    void remove(const std::string &room, net::ConnId id);
-    const MemberList *find(std::string_view room) const;
+    void remove(std::string_view room, net::ConnId id);
+    const MemberList* find(std::string_view room) const;
 
     /// The first of name, name#2, name#3, ... that is absent or has fewer than `max` members.
-    std::string firstWithRoom(const std::string &name, int max) const;
+    std::string firstWithRoom(const std::string& name, int max) const;
 
-    const Map &map() const { return rooms_; }
+    const Map& map() const { return rooms_; }
     bool empty() const { return rooms_.empty(); }
     std::size_t size() const { return rooms_.size(); }
 

@@ -78,7 +78,7 @@ int runConsole(std::int32_t portOverride) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     const std::string_view mode = argc > 1 ? std::string_view(argv[1]) : "--tray";
 #ifdef _WIN32
     if (mode == "--service") return service::runDispatcher();

@@ -28,9 +28,9 @@ int freePort() {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(s);
     return ntohs(a.sin_port);
 }
@@ -38,22 +38,22 @@ int freePort() {
 /// What the test server saw, and how it answers.
 struct Server {
     std::vector<std::string> events; ///< "http <id> <method> <uri> <query> <body>", "close <id>"
-    std::map<ConnId, Conn *> open;
-    std::function<void(Conn *, const HttpMessage &)> onHttp;
-    std::function<void(Conn *, const WsMessage &)> onWs;
+    std::map<ConnId, Conn*> open;
+    std::function<void(Conn*, const HttpMessage&)> onHttp;
+    std::function<void(Conn*, const WsMessage&)> onWs;
     std::vector<ConnId> closed;
 
-    static void handler(Conn *c, Event ev, const void *data, void *user) {
-        auto *s = static_cast<Server *>(user);
+    static void handler(Conn* c, Event ev, const void* data, void* user) {
+        auto* s = static_cast<Server*>(user);
         if (ev == Event::httpMsg) {
-            const auto &hm = *static_cast<const HttpMessage *>(data);
+            const auto& hm = *static_cast<const HttpMessage*>(data);
             s->open[connId(c)] = c;
             s->events.push_back("http " + std::to_string(connId(c)) + " " + std::string(hm.method) +
                                 " " + std::string(hm.uri) + " " + std::string(hm.query) + " " +
                                 std::string(hm.body));
             if (s->onHttp) s->onHttp(c, hm);
         } else if (ev == Event::wsMsg) {
-            if (s->onWs) s->onWs(c, *static_cast<const WsMessage *>(data));
+            if (s->onWs) s->onWs(c, *static_cast<const WsMessage*>(data));
         } else {
             s->open.erase(connId(c));
             s->closed.push_back(connId(c));
@@ -70,14 +70,14 @@ struct Client {
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         ::fcntl(fd, F_SETFL, O_NONBLOCK);
     }
     ~Client() {
         if (fd >= 0) ::close(fd);
     }
     /// Sends everything, running the loop while the socket is full.
-    void send(const std::string &s, Loop *loop = nullptr) {
+    void send(const std::string& s, Loop* loop = nullptr) {
         std::size_t off = 0;
         while (off < s.size()) {
             ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
@@ -88,7 +88,7 @@ struct Client {
         }
     }
     /// Reads what is there; false once the peer has closed.
-    bool pull(std::string &into) {
+    bool pull(std::string& into) {
         char buf[65536];
         for (;;) {
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
@@ -102,7 +102,7 @@ struct Client {
 };
 
 /// Polls the loop until `done` holds; false after the deadline.
-bool pumpUntil(Loop &loop, const std::function<bool()> &done,
+bool pumpUntil(Loop& loop, const std::function<bool()>& done,
                std::chrono::milliseconds limit = 5s) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
@@ -112,18 +112,18 @@ bool pumpUntil(Loop &loop, const std::function<bool()> &done,
     return true;
 }
 
-std::string get(const std::string &target, const std::string &extra = "") {
+std::string get(const std::string& target, const std::string& extra = "") {
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
 }
 
-std::size_t count(const std::string &hay, const std::string &needle) {
+std::size_t count(const std::string& hay, const std::string& needle) {
     std::size_t n = 0;
     for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
         ++n;
     return n;
 }
 
-std::string maskedFrame(int opcode, const std::string &payload) {
+std::string maskedFrame(int opcode, const std::string& payload) {
     std::string f;
     f.push_back(char(0x80 | opcode));
     if (payload.size() < 126) {
@@ -144,7 +144,7 @@ std::string maskedFrame(int opcode, const std::string &payload) {
 TEST(Net, KeepAliveRequestsAreAnsweredInOrderOnOneConnection) {
     Server srv;
     Loop loop;
-    srv.onHttp = [](Conn *c, const HttpMessage &hm) {
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) {
         reply(c, 200, "X-Test: 1\r\n", "you asked " + std::string(hm.uri));
     };
     const int port = freePort();
@@ -170,7 +170,7 @@ TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
     limits.maxBodyBytes = 100;
     Server srv;
     Loop loop(limits);
-    srv.onHttp = [](Conn *c, const HttpMessage &) { reply(c, 200, "", "ok"); };
+    srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok"); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -178,7 +178,7 @@ TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
         {"POST / HTTP/1.1\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'b'), "HTTP/1.1 413 "},
         {"this is not http\r\n\r\n", "HTTP/1.1 400 "},
     };
-    for (const auto &[request, status] : cases) {
+    for (const auto& [request, status] : cases) {
         Client cl(port);
         cl.send(request);
         std::string in;
@@ -192,7 +192,7 @@ TEST(Net, DrainingSendsWhatIsQueuedThenCloses) {
     Server srv;
     Loop loop;
     const std::string big(3 * 1024 * 1024, 'z');
-    srv.onHttp = [&](Conn *c, const HttpMessage &) {
+    srv.onHttp = [&](Conn* c, const HttpMessage&) {
         reply(c, 200, "", big);
         setDraining(c);
     };
@@ -224,7 +224,7 @@ TEST(Net, DestroyingTheLoopClosesEveryConnectionOnce) {
     EXPECT_EQ(srv.closed.size(), 3u);
     EXPECT_TRUE(srv.open.empty());
     std::string in;
-    for (auto &cl : clients)
+    for (auto& cl : clients)
         EXPECT_FALSE(cl->pull(in)) << "the socket is closed";
 }
 
@@ -249,7 +249,7 @@ TEST(Net, SlowAndSilentConnectionsAreClosed) {
     limits.sweepInterval = 20ms;
     Server srv;
     Loop loop(limits);
-    srv.onHttp = [](Conn *c, const HttpMessage &hm) {
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) {
         if (hm.uri == "/ws") wsUpgrade(c, hm);
     };
     const int port = freePort();
@@ -287,7 +287,7 @@ TEST(Net, AnsweringPeersStayAndPingsArePonged) {
     limits.sweepInterval = 10ms;
     Server srv;
     Loop loop(limits);
-    srv.onHttp = [](Conn *c, const HttpMessage &hm) { wsUpgrade(c, hm); };
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
     Client ws(port);
@@ -320,7 +320,7 @@ TEST(Net, ProtocolErrorsAndOversizedMessagesCloseWithTheirStatus) {
     limits.maxMessageBytes = 1000;
     Server srv;
     Loop loop(limits);
-    srv.onHttp = [](Conn *c, const HttpMessage &hm) { wsUpgrade(c, hm); };
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
     const std::string upgrade =
@@ -330,7 +330,7 @@ TEST(Net, ProtocolErrorsAndOversizedMessagesCloseWithTheirStatus) {
         {maskedFrame(kOpBinary, std::string(1001, 'x')),
          std::string("\x88\x02\x03\xF1", 4)}, // 1009
     };
-    for (const auto &[bytes, close] : cases) {
+    for (const auto& [bytes, close] : cases) {
         Client ws(port);
         ws.send(upgrade + bytes); // frames right behind the request are kept for the parser
         std::string in;
@@ -351,11 +351,11 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
     Server srv;
     Loop loop(limits);
     std::vector<ConnId> members; // in join order; srv.open holds the live ones
-    srv.onHttp = [&](Conn *c, const HttpMessage &hm) {
+    srv.onHttp = [&](Conn* c, const HttpMessage& hm) {
         wsUpgrade(c, hm);
         members.push_back(connId(c));
     };
-    srv.onWs = [&](Conn *from, const WsMessage &wm) {
+    srv.onWs = [&](Conn* from, const WsMessage& wm) {
         for (auto& [id, m] : srv.open)
             if (m != from) wsSend(m, wm.payload, wm.opcode);
     };
@@ -364,7 +364,7 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
     const std::string upgrade =
         get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
     Client sender(port), reader(port), sleeper(port);
-    for (Client *c : {&sender, &reader, &sleeper})
+    for (Client* c : {&sender, &reader, &sleeper})
         c->send(upgrade);
     std::string in;
     ASSERT_TRUE(pumpUntil(loop, [&] { return members.size() == 3; }));
@@ -446,6 +446,7 @@ TEST(Net, AKickedPeerThatStopsReadingIsClosedAfterTheDrainTimeout) {
     Client cl(port);
     cl.send(get("/"));
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(pumpUntil(loop, [&] { return srv.closed.size() == 1; }, 5s));
+    ASSERT_TRUE(pumpUntil(
+        loop, [&] { return srv.closed.size() == 1; }, 5s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms) << "not before its deadline";
 }

@@ -13,10 +13,10 @@ using namespace tnlrelay;
 namespace {
 
 /// The reference: walk name, name#2, name#3... until one is absent or not full.
-std::string scan(const RoomTable &t, const std::string &name, int max) {
+std::string scan(const RoomTable& t, const std::string& name, int max) {
     std::string candidate = name;
     for (int n = 1;;) {
-        const MemberList *m = t.find(candidate);
+        const MemberList* m = t.find(candidate);
         if (!m || static_cast<std::int32_t>(m->size()) < max) return candidate;
         candidate = name + "#" + std::to_string(++n);
     }
@@ -42,7 +42,7 @@ TEST(Rooms, SpillsIntoNumberedInstancesAndReusesLowerOnes) {
     t.add("r", Member{9, nullptr});
     t.add("r", Member{3, nullptr});
     t.add("r", Member{5, nullptr});
-    const MemberList &r = *t.find("r");
+    const MemberList& r = *t.find("r");
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[0].id, 3u);
     EXPECT_EQ(r[1].id, 5u);
@@ -57,7 +57,7 @@ TEST(Rooms, InstanceSearchMatchesTheScanUnderRandomChurn) {
     // Names that collide with each other's instances: "a#2" is both a name and a's instance 2.
     const std::vector<std::string> names = {"a", "a#2", "a#3", "b", "a#02", "a#2#2", "#5", ""};
     for (int step = 0; step < 20000; ++step) {
-        const std::string &name = names[rng() % names.size()];
+        const std::string& name = names[rng() % names.size()];
         const int max = 1 + int(rng() % 4);
         ASSERT_EQ(t.firstWithRoom(name, max), scan(t, name, max))
             << "step " << step << " name '" << name << "' max " << max;

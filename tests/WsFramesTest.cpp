@@ -21,17 +21,17 @@ struct Recorder {
     std::vector<std::pair<int, std::string>> controls;
     std::vector<std::uint16_t> errors;
 
-    void onMessage(const char *d, std::size_t n, SharedBuf *owner, int op) {
+    void onMessage(const char* d, std::size_t n, SharedBuf* owner, int op) {
         messages.push_back({std::string(d, n), op, owner != nullptr});
     }
-    void onControl(int op, const char *d, std::size_t n) {
+    void onControl(int op, const char* d, std::size_t n) {
         controls.emplace_back(op, std::string(d, n));
     }
     void onProtocolError(std::uint16_t code) { errors.push_back(code); }
 };
 
 /// A client frame: masked unless told otherwise.
-std::string frame(int opcode, const std::string &payload, bool fin = true, bool masked = true,
+std::string frame(int opcode, const std::string& payload, bool fin = true, bool masked = true,
                   std::uint8_t rsv = 0) {
     std::string f;
     f.push_back(char((fin ? 0x80 : 0) | rsv | opcode));
@@ -48,7 +48,7 @@ std::string frame(int opcode, const std::string &payload, bool fin = true, bool 
             f.push_back(char(std::uint64_t(payload.size()) >> (8 * i)));
     }
     const std::uint8_t mask[4] = {0x37, 0xFA, 0x21, 0x3D};
-    if (masked) f.append(reinterpret_cast<const char *>(mask), 4);
+    if (masked) f.append(reinterpret_cast<const char*>(mask), 4);
     for (std::size_t i = 0; i < payload.size(); ++i)
         f.push_back(masked ? char(payload[i] ^ mask[i % 4]) : payload[i]);
     return f;
@@ -62,7 +62,7 @@ std::string pattern(std::size_t n) {
 }
 
 /// Feeds `bytes` in pieces of `step` bytes.
-bool feedInPieces(FrameParser &p, Recorder &r, std::string bytes, std::size_t step) {
+bool feedInPieces(FrameParser& p, Recorder& r, std::string bytes, std::size_t step) {
     for (std::size_t i = 0; i < bytes.size(); i += step) {
         std::string piece = bytes.substr(i, step);
         if (!p.feed(r, piece.data(), piece.size())) return false;
@@ -80,7 +80,8 @@ TEST(WsFrames, EveryLengthFormArrivesWholeWhateverThePieces) {
     stream += frame(kOpText, "hello", true, false); // unmasked frames are accepted too
     for (std::size_t step : {std::size_t(1), std::size_t(7), std::size_t(4096), stream.size()}) {
         InboundBudget budget;
-        FrameParser p(268435456, &budget);
+        budget.maxMessage = 268435456;
+        FrameParser p(&budget);
         Recorder r;
         ASSERT_TRUE(feedInPieces(p, r, stream, step)) << "step " << step;
         ASSERT_EQ(r.messages.size(), sizes.size() + 1) << "step " << step;
@@ -100,7 +101,8 @@ TEST(WsFrames, FragmentsJoinAroundControlFrames) {
                          frame(kOpContinuation, "lo, ", false) + frame(kOpPong, "") +
                          frame(kOpContinuation, "world");
     InboundBudget budget;
-    FrameParser p(1000, &budget);
+    budget.maxMessage = 1000;
+    FrameParser p(&budget);
     Recorder r;
     ASSERT_TRUE(feedInPieces(p, r, stream, 3));
     ASSERT_EQ(r.messages.size(), 1u);
@@ -112,7 +114,7 @@ TEST(WsFrames, FragmentsJoinAroundControlFrames) {
 }
 
 TEST(WsFrames, ProtocolViolationsCloseWith1002) {
-    const std::vector<std::pair<const char *, std::string>> cases = {
+    const std::vector<std::pair<const char*, std::string>> cases = {
         {"reserved bit", frame(kOpBinary, "x", true, true, 0x40)},
         {"unknown data opcode", frame(3, "x")},
         {"unknown control opcode", frame(11, "")},
@@ -122,9 +124,10 @@ TEST(WsFrames, ProtocolViolationsCloseWith1002) {
         {"new message inside an unfinished one",
          frame(kOpText, "a", false) + frame(kOpBinary, "b")},
     };
-    for (const auto &[what, bytes] : cases) {
+    for (const auto& [what, bytes] : cases) {
         InboundBudget budget;
-        FrameParser p(1000, &budget);
+        budget.maxMessage = 1000;
+        FrameParser p(&budget);
         Recorder r;
         std::string copy = bytes;
         EXPECT_FALSE(p.feed(r, copy.data(), copy.size())) << what;
@@ -136,7 +139,8 @@ TEST(WsFrames, ProtocolViolationsCloseWith1002) {
 
 TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
     InboundBudget budget;
-    FrameParser p(100, &budget);
+    budget.maxMessage = 100;
+    FrameParser p(&budget);
     Recorder r;
     // A single frame announcing more than the limit: refused from its header alone.
     std::string header = frame(kOpBinary, std::string(101, 'x')).substr(0, 8);
@@ -144,7 +148,8 @@ TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
     ASSERT_EQ(r.errors, std::vector<std::uint16_t>{kCloseTooBig});
 
     // Fragments that pass the limit only together.
-    FrameParser q(100, &budget);
+    budget.maxMessage = 100;
+    FrameParser q(&budget);
     Recorder s;
     std::string two = frame(kOpBinary, std::string(60, 'a'), false) +
                       frame(kOpContinuation, std::string(60, 'b'));
@@ -152,7 +157,8 @@ TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
     EXPECT_EQ(s.errors, std::vector<std::uint16_t>{kCloseTooBig});
 
     // Exactly the limit passes.
-    FrameParser ok(100, &budget);
+    budget.maxMessage = 100;
+    FrameParser ok(&budget);
     Recorder t;
     std::string exact = frame(kOpBinary, std::string(100, 'c'));
     EXPECT_TRUE(ok.feed(t, exact.data(), exact.size()));
@@ -162,7 +168,9 @@ TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
 TEST(WsFrames, InboundBudgetIsSharedAndReleased) {
     InboundBudget budget;
     budget.limit = 300000;
-    FrameParser a(1 << 20, &budget), b(1 << 20, &budget);
+    budget.maxMessage = 1 << 20;
+    FrameParser a(&budget);
+    FrameParser b(&budget);
     Recorder ra, rb;
     // Each announces 200000 bytes but sends only part: the budget counts what is held.
     std::string fa = frame(kOpBinary, pattern(200000));
@@ -183,7 +191,8 @@ TEST(WsFrames, InboundBudgetIsSharedAndReleased) {
 
 TEST(WsFrames, DirectReadsFillLongFrames) {
     InboundBudget budget;
-    FrameParser p(1 << 22, &budget);
+    budget.maxMessage = 1 << 22;
+    FrameParser p(&budget);
     Recorder r;
     const std::string payload = pattern(1 << 20);
     std::string f = frame(kOpBinary, payload);
@@ -191,7 +200,7 @@ TEST(WsFrames, DirectReadsFillLongFrames) {
     ASSERT_TRUE(p.feed(r, f.data(), at));
     while (at < f.size()) {
         std::size_t len = 0;
-        char *target = p.directTarget(100000, len);
+        char* target = p.directTarget(100000, len);
         ASSERT_NE(target, nullptr);
         ASSERT_GT(len, 0u);
         len = std::min(len, f.size() - at);

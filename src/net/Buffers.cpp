@@ -6,13 +6,18 @@ namespace tnlrelay::net {
 
 namespace {
 
-constexpr std::size_t kPoolMax = 256; // 4 MiB of idle chunks at most
+constexpr std::size_t kPoolMax = 64; // idle chunks kept of each size
 
 struct ChunkPool {
-    std::vector<SharedBuf *> free;
+    std::vector<SharedBuf*> small, large;
     ~ChunkPool() {
-        for (SharedBuf *b : free)
+        for (SharedBuf* b : small)
             std::free(b);
+        for (SharedBuf* b : large)
+            std::free(b);
+    }
+    std::vector<SharedBuf*>& of(std::size_t size) {
+        return size == OutQueue::kFirstChunkBytes ? small : large;
     }
 };
 
@@ -20,18 +25,20 @@ thread_local ChunkPool t_pool;
 
 } // namespace
 
-SharedBuf *OutQueue::takeChunk() {
-    if (!t_pool.free.empty()) {
-        SharedBuf *b = t_pool.free.back();
-        t_pool.free.pop_back();
+SharedBuf* OutQueue::takeChunk(std::size_t size) {
+    auto& pool = t_pool.of(size);
+    if (!pool.empty()) {
+        SharedBuf* b = pool.back();
+        pool.pop_back();
         return b;
     }
-    return SharedBuf::create(kChunkBytes);
+    return SharedBuf::create(size);
 }
 
-void OutQueue::giveChunk(SharedBuf *b) {
-    if (t_pool.free.size() < kPoolMax)
-        t_pool.free.push_back(b);
+void OutQueue::giveChunk(SharedBuf* b) {
+    auto& pool = t_pool.of(b->cap);
+    if (pool.size() < kPoolMax)
+        pool.push_back(b);
     else
         std::free(b);
 }

@@ -17,10 +17,10 @@ struct SharedBuf {
     std::uint32_t refs;
     std::size_t size;
     std::size_t cap;
-    char *data() { return reinterpret_cast<char *>(this + 1); }
+    char* data() { return reinterpret_cast<char*>(this + 1); }
 
-    static SharedBuf *create(std::size_t cap) {
-        auto *b = static_cast<SharedBuf *>(std::malloc(sizeof(SharedBuf) + cap));
+    static SharedBuf* create(std::size_t cap) {
+        auto* b = static_cast<SharedBuf*>(std::malloc(sizeof(SharedBuf) + cap));
         if (!b) throw std::bad_alloc();
         b->refs = 1;
         b->size = 0;
@@ -28,14 +28,14 @@ struct SharedBuf {
         return b;
     }
     /// Grows the capacity; only while this is the sole reference (the pointer may move).
-    static SharedBuf *grow(SharedBuf *b, std::size_t cap) {
-        auto *n = static_cast<SharedBuf *>(std::realloc(b, sizeof(SharedBuf) + cap));
+    static SharedBuf* grow(SharedBuf* b, std::size_t cap) {
+        auto* n = static_cast<SharedBuf*>(std::realloc(b, sizeof(SharedBuf) + cap));
         if (!n) throw std::bad_alloc();
         n->cap = cap;
         return n;
     }
-    static void retain(SharedBuf *b) { ++b->refs; }
-    static void release(SharedBuf *b) {
+    static void retain(SharedBuf* b) { ++b->refs; }
+    static void release(SharedBuf* b) {
         if (--b->refs == 0) std::free(b);
     }
 };
@@ -45,12 +45,15 @@ struct SharedBuf {
 class OutQueue {
 public:
     static constexpr std::size_t kChunkBytes = 16 * 1024;
+    /// The first chunk of an empty queue is small: most queues hold one reply or a few frames,
+    /// and thousands of idle connections should not each pin a large chunk's pages.
+    static constexpr std::size_t kFirstChunkBytes = 512;
     /// Payloads up to this size are copied; larger ones are shared.
     static constexpr std::size_t kCopyMax = 512;
 
     OutQueue() = default;
-    OutQueue(const OutQueue &) = delete;
-    OutQueue &operator=(const OutQueue &) = delete;
+    OutQueue(const OutQueue&) = delete;
+    OutQueue& operator=(const OutQueue&) = delete;
     ~OutQueue() { clear(); }
 
     bool empty() const { return head_ == segs_.size(); }
@@ -60,13 +63,27 @@ public:
         return empty() ? 0 : bytes_ - (segs_[head_].len - segs_[head_].sent);
     }
 
+    /// Copies a few bytes (at most one chunk); the common case is one memcpy into the tail.
+    void appendSmall(const char* data, std::size_t len) {
+        if (head_ < segs_.size()) {
+            Seg& t = segs_.back();
+            if (t.chunk && t.len + len <= t.owner->cap) {
+                std::memcpy(const_cast<char*>(t.data) + t.len, data, len);
+                t.len += len;
+                bytes_ += len;
+                return;
+            }
+        }
+        append(data, len);
+    }
+
     /// Copies bytes into the tail chunk, starting new chunks as needed.
-    void append(const char *data, std::size_t len) {
+    void append(const char* data, std::size_t len) {
         while (len > 0) {
-            Seg *tail = tailChunkWithRoom();
-            std::size_t room = kChunkBytes - tail->len;
+            Seg* tail = tailChunkWithRoom(len);
+            std::size_t room = tail->owner->cap - tail->len;
             std::size_t n = len < room ? len : room;
-            std::memcpy(const_cast<char *>(tail->data) + tail->len, data, n);
+            std::memcpy(const_cast<char*>(tail->data) + tail->len, data, n);
             tail->len += n;
             bytes_ += n;
             data += n;
@@ -75,17 +92,17 @@ public:
     }
 
     /// Queues a shared buffer's bytes without copying them (takes a reference).
-    void appendShared(SharedBuf *owner, const char *data, std::size_t len) {
+    void appendShared(SharedBuf* owner, const char* data, std::size_t len) {
         SharedBuf::retain(owner);
         segs_.push_back(Seg{data, len, 0, owner, false});
         bytes_ += len;
     }
 
     /// Fills up to `max` (pointer, length) pairs from the front; returns how many.
-    template <class Buf> std::size_t gather(Buf *out, std::size_t max, std::size_t maxBytes) const {
+    template <class Buf> std::size_t gather(Buf* out, std::size_t max, std::size_t maxBytes) const {
         std::size_t n = 0, total = 0;
         for (std::size_t i = head_; i < segs_.size() && n < max && total < maxBytes; ++i) {
-            const Seg &s = segs_[i];
+            const Seg& s = segs_[i];
             std::size_t len = s.len - s.sent;
             if (len > maxBytes - total) len = maxBytes - total;
             out[n++] = Buf(s.data + s.sent, len);
@@ -98,7 +115,7 @@ public:
     void consume(std::size_t n) {
         bytes_ -= n;
         while (n > 0) {
-            Seg &s = segs_[head_];
+            Seg& s = segs_[head_];
             std::size_t left = s.len - s.sent;
             if (n < left) {
                 s.sent += n;
@@ -122,24 +139,25 @@ public:
 
 private:
     struct Seg {
-        const char *data;
+        const char* data;
         std::size_t len;
         std::size_t sent;
-        SharedBuf *owner; ///< shared payload, or the chunk's own buffer
+        SharedBuf* owner; ///< shared payload, or the chunk's own buffer
         bool chunk;
     };
 
-    Seg *tailChunkWithRoom() {
+    Seg* tailChunkWithRoom(std::size_t want) {
         if (!empty()) {
-            Seg &t = segs_.back();
-            if (t.chunk && t.len < kChunkBytes) return &t;
+            Seg& t = segs_.back();
+            if (t.chunk && t.len < t.owner->cap) return &t;
         }
-        SharedBuf *b = takeChunk();
+        SharedBuf* b =
+            takeChunk(empty() && want <= kFirstChunkBytes ? kFirstChunkBytes : kChunkBytes);
         segs_.push_back(Seg{b->data(), 0, 0, b, true});
         return &segs_.back();
     }
 
-    void dropSeg(Seg &s) {
+    void dropSeg(Seg& s) {
         if (s.chunk)
             giveChunk(s.owner);
         else
@@ -148,14 +166,12 @@ private:
     }
 
     void reset() {
-        segs_.clear();
+        std::vector<Seg>().swap(segs_); // an idle connection holds no output storage at all
         head_ = 0;
-        // Keep the vector's storage only while it is small: idle connections hold nothing.
-        if (segs_.capacity() > 64) segs_.shrink_to_fit();
     }
 
-    static SharedBuf *takeChunk();
-    static void giveChunk(SharedBuf *b);
+    static SharedBuf* takeChunk(std::size_t size);
+    static void giveChunk(SharedBuf* b);
 
     std::vector<Seg> segs_;
     std::size_t head_ = 0;

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace tnlrelay::net {
 
@@ -57,25 +56,37 @@ std::string_view trim(std::string_view s) {
 
 using RequestParser = http::request_parser<http::string_body>;
 
+// A concrete executor: smaller sockets and smaller pending operations than the type-erased one.
+using Executor = asio::io_context::executor_type;
+using Socket = asio::basic_stream_socket<tcp, Executor>;
+using Acceptor = asio::basic_socket_acceptor<tcp, Executor>;
+using Timer = asio::basic_waitable_timer<Clock, asio::wait_traits<Clock>, Executor>;
+
 enum class Kind : std::uint8_t { http, ws };
 
 struct Listener {
-    Listener(asio::io_context &io) : acceptor(io), retry(io) {}
-    tcp::acceptor acceptor;
-    asio::steady_timer retry;
+    Listener(asio::io_context& io) : acceptor(io.get_executor()), retry(io.get_executor()) {}
+    Acceptor acceptor;
+    Timer retry;
     Handler handler = nullptr;
-    void *user = nullptr;
+    void* user = nullptr;
     ConnId id = 0;
 };
 
+/// What an HTTP connection needs until it is upgraded (or closed).
+struct HttpState {
+    std::string in;                      ///< request bytes not yet consumed by the parser
+    std::optional<RequestParser> parser; ///< the request being read
+};
+
 struct Conn {
-    Conn(Loop::Impl *l, tcp::socket s) : loop(l), sock(std::move(s)) {}
-    Loop::Impl *loop;
-    tcp::socket sock;
+    Conn(Loop::Impl* l, Socket s) : loop(l), sock(std::move(s)) {}
+    Loop::Impl* loop;
+    Socket sock;
     ConnId id = 0;
-    Handler handler = nullptr;
-    void *user = nullptr;
-    std::string peer;
+    Listener* listener = nullptr; ///< whose handler and user data this connection uses
+    char peer[16] = {};           ///< dotted IPv4 text
+    std::uint8_t peerLen = 0;
 
     Kind kind = Kind::http;
     bool closed = false;    ///< the close event has been delivered
@@ -89,21 +100,21 @@ struct Conn {
     bool pingSent = false;
     std::uint32_t refs = 0; ///< pending operations and calls in progress that use this object
 
-    /// HTTP: connect or last reply. WebSocket: last byte received. Draining: drain start.
+    /// HTTP: connect or last reply. WebSocket: last byte received, or the ping sent since.
+    /// Draining: drain start.
     Clock::time_point since;
-    Clock::time_point pingAt;
 
-    std::string httpIn;                    ///< request bytes not yet consumed by the parser
-    std::unique_ptr<RequestParser> parser; ///< the request being read
-    std::unique_ptr<FrameParser> frames;   ///< after the upgrade
+    std::unique_ptr<HttpState> http;   ///< until the upgrade
+    std::optional<FrameParser> frames; ///< after the upgrade
     OutQueue out;
 };
 
 struct Loop::Impl {
     explicit Impl(Limits l)
-        : limits(l), io(1), work(asio::make_work_guard(io)), sweepTimer(io),
+        : limits(l), io(1), work(asio::make_work_guard(io)), sweepTimer(io.get_executor()),
           scratch(kScratchBytes) {
         budget.limit = limits.maxInboundBytes;
+        budget.maxMessage = limits.maxMessageBytes;
         lastId = limits.lastId;
         gatherBufs.reserve(64);
     }
@@ -111,12 +122,11 @@ struct Loop::Impl {
     Limits limits;
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> work;
-    asio::steady_timer sweepTimer;
+    Timer sweepTimer;
     std::vector<std::unique_ptr<Listener>> listeners;
-    std::unordered_map<ConnId, Conn *> conns;
-    std::unordered_set<Conn *> allConns; ///< including closed ones still awaiting their handlers
+    std::unordered_map<ConnId, Conn*> conns;
     ConnId lastId = 0;
-    std::vector<Conn *> dirty, flushing;
+    std::vector<Conn*> dirty, flushing;
     bool flushPosted = false;
     bool sweeping = false;
     std::vector<char> scratch;
@@ -124,26 +134,32 @@ struct Loop::Impl {
     InboundBudget budget;
     Clock::time_point now = Clock::now();
     // A payload delivered where it lies in the input, copied once for every receiver to share.
-    const char *promotedSrc = nullptr;
-    SharedBuf *promoted = nullptr;
+    const char* promotedSrc = nullptr;
+    SharedBuf* promoted = nullptr;
+    // The last small frame built, header and payload, copied as a whole into each receiver.
+    const char* frameSrc = nullptr;
+    std::size_t frameSrcLen = 0;
+    int frameOpcode = -1;
+    std::size_t frameLen = 0;
+    char frame[OutQueue::kCopyMax + 10];
 
     ConnId nextId();
-    void accept(Listener *l);
-    void onAccept(Listener *l, error_code ec, tcp::socket sock);
-    void armRead(Conn *c);
-    void onReadable(Conn *c, error_code ec);
-    void consume(Conn *c, char *data, std::size_t n);
-    void processHttp(Conn *c);
-    void feedFrames(Conn *c, char *data, std::size_t n);
-    void armWrite(Conn *c);
-    void markDirty(Conn *c);
+    void accept(Listener* l);
+    void onAccept(Listener* l, error_code ec, Socket sock);
+    void armRead(Conn* c);
+    void onReadable(Conn* c, error_code ec);
+    void consume(Conn* c, char* data, std::size_t n);
+    void processHttp(Conn* c);
+    void feedFrames(Conn* c, char* data, std::size_t n);
+    void armWrite(Conn* c);
+    void markDirty(Conn* c);
     void flushAll();
-    void flushConn(Conn *c);
-    void closeNow(Conn *c);
-    void release(Conn *c);
-    void dispatch(Conn *c, Event ev, const void *data);
-    void sendFrame(Conn *c, int opcode, const char *data, std::size_t len);
-    SharedBuf *promote(const Payload &p);
+    void flushConn(Conn* c);
+    void closeNow(Conn* c);
+    void release(Conn* c);
+    void dispatch(Conn* c, Event ev, const void* data);
+    void sendFrame(Conn* c, int opcode, const char* data, std::size_t len);
+    SharedBuf* promote(const Payload& p);
     void dropPromoted();
     void armSweep();
     void sweep();
@@ -151,16 +167,15 @@ struct Loop::Impl {
 
 /// Receives what the frame parser finds on one connection.
 struct FrameSink {
-    Loop::Impl *loop;
-    Conn *c;
+    Loop::Impl* loop;
+    Conn* c;
 
-    void onMessage(const char *data, std::size_t len, SharedBuf *owner, int opcode) {
+    void onMessage(const char* data, std::size_t len, SharedBuf* owner, int opcode) {
         if (c->closed || c->draining) return;
         WsMessage wm{Payload(data, len, owner), opcode};
         loop->dispatch(c, Event::wsMsg, &wm);
-        loop->dropPromoted();
     }
-    void onControl(int opcode, const char *data, std::size_t len) {
+    void onControl(int opcode, const char* data, std::size_t len) {
         if (c->closed || c->draining) return;
         if (opcode == kOpPing) {
             loop->sendFrame(c, kOpPong, data, len);
@@ -178,8 +193,8 @@ struct FrameSink {
     }
 };
 
-const std::string_view *HttpMessage::header(std::string_view name) const {
-    for (const auto &h : headers)
+const std::string_view* HttpMessage::header(std::string_view name) const {
+    for (const auto& h : headers)
         if (equalsNoCase(h.first, name)) return &h.second;
     return nullptr;
 }
@@ -191,16 +206,16 @@ Loop::Loop(Limits limits) : impl_(std::make_unique<Impl>(limits)) {
 }
 
 Loop::~Loop() {
-    Impl &m = *impl_;
+    Impl& m = *impl_;
     // Every connection closes with its owner's tables still intact, in ascending id order.
-    std::vector<Conn *> open;
-    for (auto &entry : m.conns)
+    std::vector<Conn*> open;
+    for (auto& entry : m.conns)
         open.push_back(entry.second);
-    std::sort(open.begin(), open.end(), [](Conn *a, Conn *b) { return a->id < b->id; });
-    for (Conn *c : open)
+    std::sort(open.begin(), open.end(), [](Conn* a, Conn* b) { return a->id < b->id; });
+    for (Conn* c : open)
         m.closeNow(c);
     error_code ec;
-    for (auto &l : m.listeners) {
+    for (auto& l : m.listeners) {
         l->acceptor.close(ec);
         l->retry.cancel();
     }
@@ -209,14 +224,11 @@ Loop::~Loop() {
     // Let the cancelled operations finish so that every connection is released normally.
     m.io.restart();
     m.io.poll();
-    for (Conn *c : m.allConns)
-        delete c;
-    m.allConns.clear();
 }
 
-bool Loop::listen(const std::string &host, int port, Handler handler, void *userData) {
+bool Loop::listen(const std::string& host, int port, Handler handler, void* userData) {
     if (port < 1 || port > 65535) return false;
-    Impl &m = *impl_;
+    Impl& m = *impl_;
     error_code ec;
     const auto address = asio::ip::make_address_v4(host, ec);
     if (ec) return false;
@@ -258,18 +270,18 @@ ConnId Loop::Impl::nextId() {
         if (lastId == 0) continue;
         if (conns.count(lastId)) continue;
         bool listenerHasIt = false;
-        for (auto &l : listeners)
+        for (auto& l : listeners)
             listenerHasIt = listenerHasIt || l->id == lastId;
         if (!listenerHasIt) return lastId;
     }
 }
 
-void Loop::Impl::accept(Listener *l) {
+void Loop::Impl::accept(Listener* l) {
     l->acceptor.async_accept(
-        [this, l](error_code ec, tcp::socket sock) { onAccept(l, ec, std::move(sock)); });
+        [this, l](error_code ec, Socket sock) { onAccept(l, ec, std::move(sock)); });
 }
 
-void Loop::Impl::onAccept(Listener *l, error_code ec, tcp::socket sock) {
+void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
     if (ec == asio::error::operation_aborted || !l->acceptor.is_open()) return;
     if (ec) {
         // Out of descriptors (or another passing failure): pause briefly instead of spinning.
@@ -288,29 +300,30 @@ void Loop::Impl::onAccept(Listener *l, error_code ec, tcp::socket sock) {
         accept(l);
         return;
     }
-    auto *c = new Conn(this, std::move(sock));
+    auto* c = new Conn(this, std::move(sock));
     auto address = remote.address();
     if (address.is_v6() && address.to_v6().is_v4_mapped())
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    c->peer = address.to_string();
-    c->handler = l->handler;
-    c->user = l->user;
+    const std::string text = address.is_v4() ? address.to_string() : std::string();
+    c->peerLen = static_cast<std::uint8_t>(std::min(text.size(), sizeof c->peer));
+    std::memcpy(c->peer, text.data(), c->peerLen);
+    c->listener = l;
+    c->http = std::make_unique<HttpState>();
     c->id = nextId();
     c->since = now = Clock::now();
     conns.emplace(c->id, c);
-    allConns.insert(c);
     armRead(c);
     accept(l);
 }
 
-void Loop::Impl::armRead(Conn *c) {
+void Loop::Impl::armRead(Conn* c) {
     if (c->readArmed || c->closed || c->draining || c->paused) return;
     c->readArmed = true;
     ++c->refs;
-    c->sock.async_wait(tcp::socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
+    c->sock.async_wait(Socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
 }
 
-void Loop::Impl::onReadable(Conn *c, error_code ec) {
+void Loop::Impl::onReadable(Conn* c, error_code ec) {
     c->readArmed = false;
     if (c->closed || c->draining) {
         --c->refs;
@@ -325,12 +338,12 @@ void Loop::Impl::onReadable(Conn *c, error_code ec) {
     }
     now = Clock::now();
     for (int round = 0; round < kReadRounds; ++round) {
-        char *target = scratch.data();
+        char* target = scratch.data();
         std::size_t room = scratch.size();
         bool direct = false;
         if (c->frames) {
             std::size_t len = 0;
-            if (char *p = c->frames->directTarget(kMaxIoBytes, len)) {
+            if (char* p = c->frames->directTarget(kMaxIoBytes, len)) {
                 target = p;
                 room = len;
                 direct = true;
@@ -360,35 +373,35 @@ void Loop::Impl::onReadable(Conn *c, error_code ec) {
     release(c);
 }
 
-void Loop::Impl::consume(Conn *c, char *data, std::size_t n) {
+void Loop::Impl::consume(Conn* c, char* data, std::size_t n) {
     if (c->kind == Kind::ws) {
         feedFrames(c, data, n);
         return;
     }
-    c->httpIn.append(data, n);
+    c->http->in.append(data, n);
     processHttp(c);
 }
 
-void Loop::Impl::feedFrames(Conn *c, char *data, std::size_t n) {
+void Loop::Impl::feedFrames(Conn* c, char* data, std::size_t n) {
     FrameSink sink{this, c};
     c->frames->feed(sink, data, n);
 }
 
-void Loop::Impl::processHttp(Conn *c) {
+void Loop::Impl::processHttp(Conn* c) {
     while (!c->closed && !c->draining && !c->paused && c->kind == Kind::http &&
-           !c->httpIn.empty()) {
-        if (!c->parser) {
-            c->parser = std::make_unique<RequestParser>();
-            c->parser->header_limit(static_cast<std::uint32_t>(limits.maxHeaderBytes));
-            c->parser->body_limit(limits.maxBodyBytes);
-            c->parser->eager(true);
+           !c->http->in.empty()) {
+        HttpState& h = *c->http;
+        if (!h.parser) {
+            h.parser.emplace();
+            h.parser->header_limit(static_cast<std::uint32_t>(limits.maxHeaderBytes));
+            h.parser->body_limit(limits.maxBodyBytes);
+            h.parser->eager(true);
         }
-        RequestParser &p = *c->parser;
+        RequestParser& p = *h.parser;
         error_code ec;
         std::size_t used = 0;
-        while (!p.is_done() && used < c->httpIn.size()) {
-            const std::size_t n =
-                p.put(asio::buffer(c->httpIn.data() + used, c->httpIn.size() - used), ec);
+        while (!p.is_done() && used < h.in.size()) {
+            const std::size_t n = p.put(asio::buffer(h.in.data() + used, h.in.size() - used), ec);
             used += n;
             if (ec || n == 0) break;
         }
@@ -410,11 +423,10 @@ void Loop::Impl::processHttp(Conn *c) {
         }
         if (!p.is_done()) {
             // The header is handed over whole; a body is consumed as it arrives.
-            if (used > 0) c->httpIn.erase(0, used);
+            if (used > 0) h.in.erase(0, used);
             return;
         }
-        std::unique_ptr<RequestParser> done = std::move(c->parser);
-        auto &req = done->get();
+        auto& req = p.get();
         HttpMessage hm;
         hm.method = req.method_string();
         const std::string_view target = req.target();
@@ -423,31 +435,35 @@ void Loop::Impl::processHttp(Conn *c) {
         hm.query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
         hm.body = req.body();
         hm.headers.reserve(16);
-        for (const auto &field : req)
+        for (const auto& field : req)
             hm.headers.emplace_back(field.name_string(), field.value());
         c->keepAlive = req.keep_alive();
-        c->httpIn.erase(0, used);
+        h.in.erase(0, used);
+        // The handler may upgrade the connection, which ends its HTTP state: keep what it
+        // still needs (the request and the bytes after it) alive until it returns.
+        std::unique_ptr<HttpState> keep = std::move(c->http);
         dispatch(c, Event::httpMsg, &hm);
         if (c->closed || c->draining) return;
         if (c->kind == Kind::ws) {
             // Bytes that followed the upgrade request are the first frames.
-            std::string early = std::move(c->httpIn);
-            c->httpIn = std::string();
-            if (!early.empty()) feedFrames(c, early.data(), early.size());
+            if (!keep->in.empty()) feedFrames(c, keep->in.data(), keep->in.size());
             return;
         }
+        c->http = std::move(keep);
+        c->http->parser.reset();
         // Pipelined requests wait until this reply has been written.
         if (!c->out.empty()) c->paused = true;
     }
 }
 
-void Loop::Impl::dispatch(Conn *c, Event ev, const void *data) {
+void Loop::Impl::dispatch(Conn* c, Event ev, const void* data) {
     ++c->refs;
-    c->handler(c, ev, data, c->user);
+    c->listener->handler(c, ev, data, c->listener->user);
     --c->refs;
+    dropPromoted(); // what the handler was given is gone now
 }
 
-void Loop::Impl::markDirty(Conn *c) {
+void Loop::Impl::markDirty(Conn* c) {
     if (c->dirty) return;
     c->dirty = true;
     ++c->refs;
@@ -462,7 +478,7 @@ void Loop::Impl::flushAll() {
     flushPosted = false;
     flushing.swap(dirty);
     now = Clock::now();
-    for (Conn *c : flushing) {
+    for (Conn* c : flushing) {
         c->dirty = false;
         if (!c->closed) flushConn(c);
         --c->refs;
@@ -471,7 +487,7 @@ void Loop::Impl::flushAll() {
     flushing.clear();
 }
 
-void Loop::Impl::flushConn(Conn *c) {
+void Loop::Impl::flushConn(Conn* c) {
     if (c->hardClose) {
         c->out.clear();
         closeNow(c);
@@ -508,10 +524,10 @@ void Loop::Impl::flushConn(Conn *c) {
     }
 }
 
-void Loop::Impl::armWrite(Conn *c) {
+void Loop::Impl::armWrite(Conn* c) {
     c->writeArmed = true;
     ++c->refs;
-    c->sock.async_wait(tcp::socket::wait_write, [this, c](error_code ec) {
+    c->sock.async_wait(Socket::wait_write, [this, c](error_code ec) {
         c->writeArmed = false;
         now = Clock::now();
         if (!c->closed) {
@@ -525,34 +541,31 @@ void Loop::Impl::armWrite(Conn *c) {
     });
 }
 
-void Loop::Impl::closeNow(Conn *c) {
+void Loop::Impl::closeNow(Conn* c) {
     if (c->closed) return;
     c->closed = true;
     conns.erase(c->id);
     c->frames.reset();
-    c->parser.reset();
+    c->http.reset();
     dispatch(c, Event::close, nullptr);
     c->out.clear();
     error_code ec;
-    c->sock.shutdown(tcp::socket::shutdown_both, ec);
+    c->sock.shutdown(Socket::shutdown_both, ec);
     c->sock.close(ec);
 }
 
-void Loop::Impl::release(Conn *c) {
-    if (c->closed && c->refs == 0) {
-        allConns.erase(c);
-        delete c;
-    }
+void Loop::Impl::release(Conn* c) {
+    if (c->closed && c->refs == 0) delete c;
 }
 
-void Loop::Impl::sendFrame(Conn *c, int opcode, const char *data, std::size_t len) {
+void Loop::Impl::sendFrame(Conn* c, int opcode, const char* data, std::size_t len) {
     char header[10];
     c->out.append(header, writeFrameHeader(header, opcode, len));
     c->out.append(data, len);
     markDirty(c);
 }
 
-SharedBuf *Loop::Impl::promote(const Payload &p) {
+SharedBuf* Loop::Impl::promote(const Payload& p) {
     if (promoted && promotedSrc == p.data() && promoted->size == p.size()) return promoted;
     dropPromoted();
     promoted = SharedBuf::create(p.size());
@@ -563,6 +576,7 @@ SharedBuf *Loop::Impl::promote(const Payload &p) {
 }
 
 void Loop::Impl::dropPromoted() {
+    frameOpcode = -1;
     if (promoted) {
         SharedBuf::release(promoted);
         promoted = nullptr;
@@ -581,8 +595,8 @@ void Loop::Impl::armSweep() {
 
 void Loop::Impl::sweep() {
     now = Clock::now();
-    std::vector<Conn *> expired;
-    for (auto &[id, c] : conns) {
+    std::vector<Conn*> expired;
+    for (auto& [id, c] : conns) {
         if (c->draining) {
             if (now - c->since >= limits.drainTimeout) expired.push_back(c);
         } else if (c->kind == Kind::http) {
@@ -590,14 +604,14 @@ void Loop::Impl::sweep() {
         } else if (!c->pingSent) {
             if (now - c->since >= limits.wsIdle) {
                 c->pingSent = true;
-                c->pingAt = now;
+                c->since = now; // from now on: the time of the ping
                 sendFrame(c, kOpPing, "", 0);
             }
-        } else if (now - c->pingAt >= limits.wsIdle) {
+        } else if (now - c->since >= limits.wsIdle) {
             expired.push_back(c);
         }
     }
-    for (Conn *c : expired) {
+    for (Conn* c : expired) {
         ++c->refs;
         c->out.clear();
         closeNow(c);
@@ -608,17 +622,17 @@ void Loop::Impl::sweep() {
 
 // ---- operations on one connection ----
 
-ConnId connId(const Conn *c) {
+ConnId connId(const Conn* c) {
     return c->id;
 }
 
-const std::string &peerAddress(const Conn *c) {
-    return c->peer;
+std::string_view peerAddress(const Conn* c) {
+    return {c->peer, c->peerLen};
 }
 
-void reply(Conn *c, int status, std::string_view extraHeaders, std::string_view body) {
+void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view body) {
     if (c->closed) return;
-    Loop::Impl &m = *c->loop;
+    Loop::Impl& m = *c->loop;
     const auto reason = http::obsolete_reason(http::int_to_status(static_cast<unsigned>(status)));
     std::string head;
     head.reserve(64 + extraHeaders.size());
@@ -638,10 +652,10 @@ void reply(Conn *c, int status, std::string_view extraHeaders, std::string_view 
     if (!c->keepAlive) setDraining(c);
 }
 
-void wsUpgrade(Conn *c, const HttpMessage &request) {
+void wsUpgrade(Conn* c, const HttpMessage& request) {
     if (c->closed || c->kind != Kind::http) return;
-    Loop::Impl &m = *c->loop;
-    const std::string_view *key = request.header("Sec-WebSocket-Key");
+    Loop::Impl& m = *c->loop;
+    const std::string_view* key = request.header("Sec-WebSocket-Key");
     if (!key || trim(*key).empty()) {
         c->keepAlive = false;
         reply(c, 426, "", "expected websocket\n");
@@ -653,7 +667,7 @@ void wsUpgrade(Conn *c, const HttpMessage &request) {
         "Sec-WebSocket-Accept: ";
     answer += wsAcceptKey(trim(*key));
     answer += "\r\n";
-    if (const std::string_view *offered = request.header("Sec-WebSocket-Protocol")) {
+    if (const std::string_view* offered = request.header("Sec-WebSocket-Protocol")) {
         const std::string_view first = trim(offered->substr(0, offered->find(',')));
         if (!first.empty()) {
             answer += "Sec-WebSocket-Protocol: ";
@@ -664,35 +678,45 @@ void wsUpgrade(Conn *c, const HttpMessage &request) {
     answer += "\r\n";
     c->out.append(answer.data(), answer.size());
     c->kind = Kind::ws;
-    c->parser.reset();
-    c->frames = std::make_unique<FrameParser>(m.limits.maxMessageBytes, &m.budget);
+    c->frames.emplace(&m.budget);
     c->since = m.now;
     m.markDirty(c);
 }
 
-void wsSend(Conn *c, const Payload &payload, int opcode) {
+void wsSend(Conn* c, const Payload& payload, int opcode) {
     if (c->closed || c->draining || c->hardClose || c->kind != Kind::ws) return;
-    Loop::Impl &m = *c->loop;
-    char header[10];
-    const std::size_t headerLen = writeFrameHeader(header, opcode, payload.size());
-    c->out.append(header, headerLen);
-    if (payload.size() <= OutQueue::kCopyMax) {
-        c->out.append(payload.data(), payload.size());
+    Loop::Impl& m = *c->loop;
+    const std::size_t size = payload.size();
+    if (size <= OutQueue::kCopyMax) {
+        // One message usually goes to many receivers: build its frame once.
+        if (m.frameOpcode != opcode || m.frameSrc != payload.data() || m.frameSrcLen != size) {
+            const std::size_t headerLen = writeFrameHeader(m.frame, opcode, size);
+            if (size) std::memcpy(m.frame + headerLen, payload.data(), size);
+            m.frameLen = headerLen + size;
+            m.frameSrc = payload.data();
+            m.frameSrcLen = size;
+            m.frameOpcode = opcode;
+        }
+        c->out.appendSmall(m.frame, m.frameLen);
     } else {
-        SharedBuf *owner = static_cast<SharedBuf *>(payload.owner());
-        const char *data = payload.data();
+        char header[10];
+        c->out.appendSmall(header, writeFrameHeader(header, opcode, size));
+        SharedBuf* owner = static_cast<SharedBuf*>(payload.owner());
+        const char* data = payload.data();
         if (!owner) {
             owner = m.promote(payload);
             data = owner->data();
         }
-        c->out.appendShared(owner, data, payload.size());
+        c->out.appendShared(owner, data, size);
     }
     // A receiver that does not read is cut off before its queue can exhaust memory.
-    if (c->out.bytesBehindFirst() > m.limits.maxQueuedBytes) c->hardClose = true;
-    m.markDirty(c);
+    if (c->out.bytes() > m.limits.maxQueuedBytes &&
+        c->out.bytesBehindFirst() > m.limits.maxQueuedBytes)
+        c->hardClose = true;
+    if (!c->dirty) m.markDirty(c);
 }
 
-void setDraining(Conn *c) {
+void setDraining(Conn* c) {
     if (c->closed || c->draining) return;
     c->draining = true;
     c->since = c->loop->now = Clock::now();

@@ -30,7 +30,7 @@ enum class Event {
 
 /// Event callback of a listener and of every connection it accepts: the connection, the event,
 /// the event data and the user data given to `Loop::listen`.
-using Handler = void (*)(Conn *c, Event ev, const void *eventData, void *userData);
+using Handler = void (*)(Conn* c, Event ev, const void* eventData, void* userData);
 
 /// One parsed HTTP request. Every view is valid only during the handler call.
 struct HttpMessage {
@@ -41,7 +41,7 @@ struct HttpMessage {
     std::vector<std::pair<std::string_view, std::string_view>> headers;
 
     /// The first header of that name (compared without regard to case), or null.
-    const std::string_view *header(std::string_view name) const;
+    const std::string_view* header(std::string_view name) const;
 };
 
 /// WebSocket opcodes of data messages.
@@ -55,17 +55,17 @@ constexpr int kOpBinary = 2;
 class Payload {
 public:
     Payload() = default;
-    Payload(const char *data, std::size_t size, void *owner)
+    Payload(const char* data, std::size_t size, void* owner)
         : data_(data), size_(size), owner_(owner) {}
-    const char *data() const { return data_; }
+    const char* data() const { return data_; }
     std::size_t size() const { return size_; }
     std::string_view view() const { return {data_, size_}; }
-    void *owner() const { return owner_; } ///< adapter-internal shared buffer, or null
+    void* owner() const { return owner_; } ///< adapter-internal shared buffer, or null
 
 private:
-    const char *data_ = nullptr;
+    const char* data_ = nullptr;
     std::size_t size_ = 0;
-    void *owner_ = nullptr;
+    void* owner_ = nullptr;
 };
 
 /// One complete WebSocket data message (fragments already joined).
@@ -94,12 +94,12 @@ public:
     explicit Loop(Limits limits = {});
     /// Closes every connection and listener, delivering each close event synchronously.
     ~Loop();
-    Loop(const Loop &) = delete;
-    Loop &operator=(const Loop &) = delete;
+    Loop(const Loop&) = delete;
+    Loop& operator=(const Loop&) = delete;
 
     /// Opens an HTTP listener on an IPv4 host and port. False on any failure, ports outside
     /// 1..65535 included.
-    bool listen(const std::string &host, int port, Handler handler, void *userData);
+    bool listen(const std::string& host, int port, Handler handler, void* userData);
 
     /// Runs ready handlers for at most `timeout`.
     void poll(std::chrono::milliseconds timeout);
@@ -110,23 +110,23 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-ConnId connId(const Conn *c);
+ConnId connId(const Conn* c);
 
 /// The peer's IPv4 address in dotted decimal, no port.
-const std::string &peerAddress(const Conn *c);
+std::string_view peerAddress(const Conn* c);
 
 /// Sends an HTTP reply: the status line, `extraHeaders` as given, Content-Length and the body.
-void reply(Conn *c, int status, std::string_view extraHeaders, std::string_view body);
+void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view body);
 
 /// Answers a WebSocket upgrade request. Without a Sec-WebSocket-Key it answers 426 and the
 /// connection closes; otherwise it answers 101 and the connection carries frames from now on.
-void wsUpgrade(Conn *c, const HttpMessage &request);
+void wsUpgrade(Conn* c, const HttpMessage& request);
 
 /// Queues one complete, unmasked data frame. Frames queued during one turn of the loop leave
 /// together in as few system calls as possible.
-void wsSend(Conn *c, const Payload &payload, int opcode);
+void wsSend(Conn* c, const Payload& payload, int opcode);
 
 /// Sends what is queued, then closes the connection. No further events but the close.
-void setDraining(Conn *c);
+void setDraining(Conn* c);
 
 } // namespace tnlrelay::net

@@ -6,7 +6,7 @@
 
 namespace tnlrelay::net {
 
-std::size_t writeFrameHeader(char *out, int opcode, std::uint64_t payloadLen) {
+std::size_t writeFrameHeader(char* out, int opcode, std::uint64_t payloadLen) {
     out[0] = char(0x80 | (opcode & 0x0F));
     if (payloadLen < 126) {
         out[1] = char(payloadLen);
@@ -84,7 +84,7 @@ std::array<std::uint8_t, 20> sha1(std::string_view text) {
     return out;
 }
 
-std::string base64(const std::uint8_t *data, std::size_t len) {
+std::string base64(const std::uint8_t* data, std::size_t len) {
     static const char kAlphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -23,13 +24,15 @@ constexpr std::uint16_t kCloseProtocolError = 1002;
 constexpr std::uint16_t kCloseTooBig = 1009;
 
 /// Writes the header of an unmasked, final frame; returns its length (2, 4 or 10 bytes).
-std::size_t writeFrameHeader(char *out, int opcode, std::uint64_t payloadLen);
+std::size_t writeFrameHeader(char* out, int opcode, std::uint64_t payloadLen);
 
 /// Sec-WebSocket-Accept for a Sec-WebSocket-Key: base64(SHA-1(key + the protocol's GUID)).
 std::string wsAcceptKey(std::string_view key);
 
-/// Inbound bytes held by incomplete messages over all connections of one loop.
+/// The inbound limits of one loop: the largest message, and the bytes that incomplete messages
+/// may hold over all its connections together.
 struct InboundBudget {
+    std::uint64_t maxMessage = 268435456;
     std::uint64_t used = 0;
     std::uint64_t limit = 1ull << 30;
 };
@@ -47,19 +50,18 @@ public:
     /// Single-frame messages up to this size are delivered in place.
     static constexpr std::size_t kInPlaceMax = 64 * 1024;
 
-    FrameParser(std::uint64_t maxMessage, InboundBudget *budget)
-        : maxMessage_(maxMessage), budget_(budget) {}
-    FrameParser(const FrameParser &) = delete;
-    FrameParser &operator=(const FrameParser &) = delete;
+    explicit FrameParser(InboundBudget* budget) : budget_(budget) {}
+    FrameParser(const FrameParser&) = delete;
+    FrameParser& operator=(const FrameParser&) = delete;
     ~FrameParser() { dropMessage(); }
 
     /// Consumes bytes (which it may modify). False once an error was reported; feed no more.
-    template <class Sink> bool feed(Sink &sink, char *data, std::size_t len);
+    template <class Sink> bool feed(Sink& sink, char* data, std::size_t len);
 
     /// While inside a long data frame, the place to read the next bytes straight into, and how
     /// many (at most `maxLen`); null otherwise. Follow with `directDone`.
-    char *directTarget(std::size_t maxLen, std::size_t &len);
-    template <class Sink> bool directDone(Sink &sink, std::size_t n);
+    char* directTarget(std::size_t maxLen, std::size_t& len);
+    template <class Sink> bool directDone(Sink& sink, std::size_t n);
 
     /// Bytes held for incomplete messages (part of the loop's inbound budget).
     std::uint64_t heldBytes() const { return msg_ ? msg_->cap : 0; }
@@ -67,14 +69,13 @@ public:
 private:
     enum class State : std::uint8_t { header, payload };
 
-    template <class Sink> bool startFrame(Sink &sink);
-    template <class Sink> bool finishFrame(Sink &sink);
+    template <class Sink> bool startFrame(Sink& sink);
+    template <class Sink> bool finishFrame(Sink& sink);
     bool reserve(std::size_t extra);
-    void unmaskInto(char *dst, const char *src, std::size_t n);
+    void unmaskInto(char* dst, const char* src, std::size_t n);
     void dropMessage();
 
-    std::uint64_t maxMessage_;
-    InboundBudget *budget_;
+    InboundBudget* budget_;
 
     State state_ = State::header;
     std::uint8_t hdr_[14];
@@ -87,15 +88,17 @@ private:
     std::uint64_t remaining_ = 0; ///< payload bytes of the current frame still to come
 
     std::uint8_t msgOpcode_ = 0; ///< opcode of the message being assembled, 0 when none
-    SharedBuf *msg_ = nullptr;   ///< the message being assembled
+    SharedBuf* msg_ = nullptr;   ///< the message being assembled
 
-    std::uint8_t ctrl_[125];
+    /// Payload of a control frame in progress (at most 125 bytes), allocated on first use:
+    /// idle connections should cost little.
+    std::unique_ptr<std::uint8_t[]> ctrl_;
     std::uint8_t ctrlLen_ = 0;
 };
 
 // ---- implementation of the templates ----
 
-inline void FrameParser::unmaskInto(char *dst, const char *src, std::size_t n) {
+inline void FrameParser::unmaskInto(char* dst, const char* src, std::size_t n) {
     if (!masked_) {
         if (dst != src) std::memcpy(dst, src, n);
         return;
@@ -120,7 +123,7 @@ inline void FrameParser::unmaskInto(char *dst, const char *src, std::size_t n) {
     maskPos_ = std::uint8_t(pos & 3);
 }
 
-template <class Sink> bool FrameParser::startFrame(Sink &sink) {
+template <class Sink> bool FrameParser::startFrame(Sink& sink) {
     const std::uint8_t b0 = hdr_[0], b1 = hdr_[1];
     fin_ = (b0 & 0x80) != 0;
     opcode_ = b0 & 0x0F;
@@ -161,7 +164,7 @@ template <class Sink> bool FrameParser::startFrame(Sink &sink) {
     if (len >> 63) return sink.onProtocolError(kCloseProtocolError), false;
     if (opcode_ < 8) {
         std::uint64_t sofar = msg_ ? msg_->size : 0;
-        if (len > maxMessage_ || sofar + len > maxMessage_)
+        if (len > budget_->maxMessage || sofar + len > budget_->maxMessage)
             return sink.onProtocolError(kCloseTooBig), false;
         if (opcode_ != kOpContinuation) msgOpcode_ = opcode_;
     }
@@ -169,11 +172,11 @@ template <class Sink> bool FrameParser::startFrame(Sink &sink) {
     return true;
 }
 
-template <class Sink> bool FrameParser::finishFrame(Sink &sink) {
+template <class Sink> bool FrameParser::finishFrame(Sink& sink) {
     state_ = State::header;
     hdrLen_ = 0;
     if (opcode_ >= 8) {
-        sink.onControl(opcode_, reinterpret_cast<const char *>(ctrl_), ctrlLen_);
+        sink.onControl(opcode_, reinterpret_cast<const char*>(ctrl_.get()), ctrlLen_);
         return true;
     }
     if (!fin_) return true;
@@ -183,7 +186,7 @@ template <class Sink> bool FrameParser::finishFrame(Sink &sink) {
         sink.onMessage("", 0, nullptr, op);
         return true;
     }
-    SharedBuf *m = msg_;
+    SharedBuf* m = msg_;
     msg_ = nullptr;
     budget_->used -= m->cap;
     sink.onMessage(m->data(), m->size, m, op);
@@ -191,7 +194,7 @@ template <class Sink> bool FrameParser::finishFrame(Sink &sink) {
     return true;
 }
 
-template <class Sink> bool FrameParser::feed(Sink &sink, char *data, std::size_t len) {
+template <class Sink> bool FrameParser::feed(Sink& sink, char* data, std::size_t len) {
     while (true) {
         if (state_ == State::header) {
             // Fast path: a whole small single-frame message lying in the input.
@@ -207,8 +210,8 @@ template <class Sink> bool FrameParser::feed(Sink &sink, char *data, std::size_t
                 }
                 if (b1 & 0x80) hlen += 4;
                 if ((b0 & 0x80) && (op == kOpText || op == kOpBinary) && plen <= kInPlaceMax &&
-                    plen <= maxMessage_ && len >= hlen + plen) {
-                    char *payload = data + hlen;
+                    plen <= budget_->maxMessage && len >= hlen + plen) {
+                    char* payload = data + hlen;
                     masked_ = (b1 & 0x80) != 0;
                     if (masked_) {
                         std::memcpy(mask_, data + hlen - 4, 4);
@@ -243,7 +246,8 @@ template <class Sink> bool FrameParser::feed(Sink &sink, char *data, std::size_t
         if (len == 0) return true;
         std::size_t n = remaining_ < len ? std::size_t(remaining_) : len;
         if (opcode_ >= 8) {
-            unmaskInto(reinterpret_cast<char *>(ctrl_) + ctrlLen_, data, n);
+            if (!ctrl_) ctrl_ = std::make_unique<std::uint8_t[]>(125);
+            unmaskInto(reinterpret_cast<char*>(ctrl_.get()) + ctrlLen_, data, n);
             ctrlLen_ = std::uint8_t(ctrlLen_ + n);
         } else {
             if (!reserve(n)) return sink.onProtocolError(kCloseTooBig), false;
@@ -272,7 +276,7 @@ inline bool FrameParser::reserve(std::size_t extra) {
     return true;
 }
 
-inline char *FrameParser::directTarget(std::size_t maxLen, std::size_t &len) {
+inline char* FrameParser::directTarget(std::size_t maxLen, std::size_t& len) {
     if (state_ != State::payload || opcode_ >= 8 || remaining_ < 4096) return nullptr;
     const std::size_t size = msg_ ? msg_->size : 0;
     if (!msg_ || msg_->cap - size < 4096) {
@@ -287,8 +291,8 @@ inline char *FrameParser::directTarget(std::size_t maxLen, std::size_t &len) {
     return msg_->data() + msg_->size;
 }
 
-template <class Sink> bool FrameParser::directDone(Sink &sink, std::size_t n) {
-    char *p = msg_->data() + msg_->size;
+template <class Sink> bool FrameParser::directDone(Sink& sink, std::size_t n) {
+    char* p = msg_->data() + msg_->size;
     unmaskInto(p, p, n);
     msg_->size += n;
     remaining_ -= n;
