@@ -32,7 +32,9 @@ SharedBuf* OutQueue::takeChunk(std::size_t size) {
         pool.pop_back();
         return b;
     }
-    return SharedBuf::create(size);
+    SharedBuf* b = SharedBuf::create(size + kSlack);
+    b->cap = size;
+    return b;
 }
 
 void OutQueue::giveChunk(SharedBuf* b) {

@@ -48,6 +48,9 @@ public:
     /// The first chunk of an empty queue is small: most queues hold one reply or a few frames,
     /// and thousands of idle connections should not each pin a large chunk's pages.
     static constexpr std::size_t kFirstChunkBytes = 512;
+    /// Chunks (and cached frames) have this much room past their capacity, so that short
+    /// copies can move whole 32-byte blocks.
+    static constexpr std::size_t kSlack = 32;
     /// Payloads up to this size are copied; larger ones are shared.
     static constexpr std::size_t kCopyMax = 512;
 
@@ -61,6 +64,22 @@ public:
     /// Bytes queued behind the first segment (the one being written).
     std::uint64_t bytesBehindFirst() const {
         return empty() ? 0 : bytes_ - (segs_[head_].len - segs_[head_].sent);
+    }
+
+    /// Copies a frame whose source has kSlack readable bytes past its end (at most one chunk).
+    [[gnu::always_inline]] void appendFrame(const char* data, std::size_t len) {
+        if (!segs_.empty()) { // the queue's storage is released whenever it runs empty
+            Seg& t = segs_.back();
+            if (t.chunk && t.len + len <= t.owner->cap) {
+                char* to = const_cast<char*>(t.data) + t.len;
+                for (std::size_t i = 0; i < len; i += 32)
+                    std::memcpy(to + i, data + i, 32);
+                t.len += len;
+                bytes_ += len;
+                return;
+            }
+        }
+        appendSlow(data, len);
     }
 
     /// Copies a few bytes (at most one chunk); the common case is one memcpy into the tail.
@@ -78,6 +97,7 @@ public:
     }
 
     /// Copies bytes into the tail chunk, starting new chunks as needed.
+    [[gnu::noinline]] void appendSlow(const char* data, std::size_t len) { append(data, len); }
     void append(const char* data, std::size_t len) {
         while (len > 0) {
             Seg* tail = tailChunkWithRoom(len);

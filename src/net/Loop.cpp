@@ -89,6 +89,7 @@ struct Conn {
     std::uint8_t peerLen = 0;
 
     Kind kind = Kind::http;
+    bool sendable = false;  ///< a WebSocket that is neither closing nor closed: frames go out
     bool closed = false;    ///< the close event has been delivered
     bool draining = false;  ///< send what is queued, then close
     bool hardClose = false; ///< close at the end of the turn, dropping the queue
@@ -141,7 +142,7 @@ struct Loop::Impl {
     std::size_t frameSrcLen = 0;
     int frameOpcode = -1;
     std::size_t frameLen = 0;
-    char frame[OutQueue::kCopyMax + 10];
+    char frame[OutQueue::kCopyMax + 10 + OutQueue::kSlack];
 
     ConnId nextId();
     void accept(Listener* l);
@@ -544,6 +545,7 @@ void Loop::Impl::armWrite(Conn* c) {
 void Loop::Impl::closeNow(Conn* c) {
     if (c->closed) return;
     c->closed = true;
+    c->sendable = false;
     conns.erase(c->id);
     c->frames.reset();
     c->http.reset();
@@ -678,26 +680,27 @@ void wsUpgrade(Conn* c, const HttpMessage& request) {
     answer += "\r\n";
     c->out.append(answer.data(), answer.size());
     c->kind = Kind::ws;
+    c->sendable = true;
     c->frames.emplace(&m.budget);
     c->since = m.now;
     m.markDirty(c);
 }
 
-void wsSend(Conn* c, const Payload& payload, int opcode) {
-    if (c->closed || c->draining || c->hardClose || c->kind != Kind::ws) return;
+namespace {
+
+/// The rarer sends: a frame not built yet, a large payload, a queue that passed its limit.
+[[gnu::noinline]] void wsSendSlow(Conn* c, const Payload& payload, int opcode) {
     Loop::Impl& m = *c->loop;
     const std::size_t size = payload.size();
     if (size <= OutQueue::kCopyMax) {
-        // One message usually goes to many receivers: build its frame once.
-        if (m.frameOpcode != opcode || m.frameSrc != payload.data() || m.frameSrcLen != size) {
-            const std::size_t headerLen = writeFrameHeader(m.frame, opcode, size);
-            if (size) std::memcpy(m.frame + headerLen, payload.data(), size);
-            m.frameLen = headerLen + size;
-            m.frameSrc = payload.data();
-            m.frameSrcLen = size;
-            m.frameOpcode = opcode;
-        }
-        c->out.appendSmall(m.frame, m.frameLen);
+        // One message usually goes to many receivers: its frame is built once.
+        const std::size_t headerLen = writeFrameHeader(m.frame, opcode, size);
+        if (size) std::memcpy(m.frame + headerLen, payload.data(), size);
+        m.frameLen = headerLen + size;
+        m.frameSrc = payload.data();
+        m.frameSrcLen = size;
+        m.frameOpcode = opcode;
+        c->out.appendFrame(m.frame, m.frameLen);
     } else {
         char header[10];
         c->out.appendSmall(header, writeFrameHeader(header, opcode, size));
@@ -712,13 +715,28 @@ void wsSend(Conn* c, const Payload& payload, int opcode) {
     // A receiver that does not read is cut off before its queue can exhaust memory.
     if (c->out.bytes() > m.limits.maxQueuedBytes &&
         c->out.bytesBehindFirst() > m.limits.maxQueuedBytes)
-        c->hardClose = true;
+        c->hardClose = true, c->sendable = false;
     if (!c->dirty) m.markDirty(c);
+}
+
+} // namespace
+
+void wsSend(Conn* c, const Payload& payload, int opcode) {
+    if (!c->sendable) return;
+    Loop::Impl& m = *c->loop;
+    if (m.frameSrc == payload.data() && m.frameSrcLen == payload.size() &&
+        m.frameOpcode == opcode && c->out.bytes() < m.limits.maxQueuedBytes) {
+        c->out.appendFrame(m.frame, m.frameLen);
+        if (!c->dirty) m.markDirty(c);
+        return;
+    }
+    wsSendSlow(c, payload, opcode);
 }
 
 void setDraining(Conn* c) {
     if (c->closed || c->draining) return;
     c->draining = true;
+    c->sendable = false;
     c->since = c->loop->now = Clock::now();
     c->loop->markDirty(c);
 }
