@@ -16,7 +16,7 @@ using namespace tnlrelay::bench;
 namespace {
 
 // What a relay puts on the wire: one unmasked binary frame with a generator payload.
-std::string relayFrame(const std::string &payload, int opcode = 2, bool fin = true) {
+std::string relayFrame(const std::string& payload, int opcode = 2, bool fin = true) {
     std::string f;
     f.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
     const std::size_t n = payload.size();
@@ -42,10 +42,10 @@ std::string payloadOf(std::uint32_t sender, std::uint32_t seq, std::size_t size)
 
 // One receiving client, wired the way the generator wires it.
 struct Receiver {
-    Receiver(Ledger &l, std::uint32_t receiver, std::uint64_t expectedSize)
+    Receiver(Ledger& l, std::uint32_t receiver, std::uint64_t expectedSize)
         : ledger(l), id(receiver), size(expectedSize) {}
 
-    Ledger &ledger;
+    Ledger& ledger;
     std::uint32_t id;
     std::uint64_t size;
     FrameReader reader;
@@ -58,12 +58,12 @@ struct Receiver {
         check.reset();
         binary = opcode == 2;
     }
-    void messageData(const char *p, std::size_t n) { check.feed(p, n); }
+    void messageData(const char* p, std::size_t n) { check.feed(p, n); }
     void messageEnd() { receipts.push_back(ledger.receiveMessage(id, binary, check, size)); }
-    void control(int opcode, const std::string &) { controls.push_back(opcode); }
+    void control(int opcode, const std::string&) { controls.push_back(opcode); }
 
     // Feeds the stream in pieces of `piece` bytes, as reads of that size would deliver it.
-    bool feed(const std::string &stream, std::size_t piece) {
+    bool feed(const std::string& stream, std::size_t piece) {
         for (std::size_t at = 0; at < stream.size(); at += piece)
             if (!reader.feed(stream.data() + at, std::min(piece, stream.size() - at), *this))
                 return false;
@@ -168,7 +168,7 @@ TEST(Accounting, CorruptedMessagesAreDetected) {
         EXPECT_EQ(ledger.totals().delivered, 0u);
     }
     // A cut message, a lengthened one and one sent as text are corrupt as well.
-    for (const std::string &frame :
+    for (const std::string& frame :
          {relayFrame(good.substr(0, kSize - 8)), relayFrame(good + std::string(8, '\0')),
           relayFrame(good, 1)}) {
         Ledger ledger(1, 2, 4);
@@ -241,7 +241,7 @@ TEST(FrameReader, HandsOutControlFramesBetweenFragmentsAndRejectsFaults) {
         {std::string("\x09\x00", 2), FrameFault::badControl},
         {std::string("\x89\x7E\x00\x80", 4), FrameFault::badControl},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         Receiver bad{ledger, 0, 64};
         EXPECT_FALSE(bad.feed(c.bytes, 1)) << "bytes of case " << int(c.fault);
         EXPECT_EQ(bad.reader.fault(), c.fault);

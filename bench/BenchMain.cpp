@@ -53,9 +53,9 @@ struct Options {
 // Scenario shapes: rooms, members, message size, senders per room, window, rate. A window is
 // the number of a sender's messages that may be on their way at once; broadcast's five senders
 // need a deep one, or a fast relay only waits for the generator's acknowledgements.
-bool applyScenario(Options &o) {
+bool applyScenario(Options& o) {
     struct Shape {
-        const char *name;
+        const char* name;
         Mode mode;
         std::uint32_t rooms, members, size, senders, window;
         double rate;
@@ -68,7 +68,7 @@ bool applyScenario(Options &o) {
         {"idle", Mode::idle, 1000, 10, 64, 1, 1, 0},
         {"medium", Mode::windowed, 100, 10, 2000, 0, 32, 0},
     };
-    for (const Shape &s : kShapes) {
+    for (const Shape& s : kShapes) {
         if (o.scenario != s.name) continue;
         o.mode = s.mode;
         if (!o.rooms) o.rooms = s.rooms;
@@ -98,7 +98,7 @@ void usage() {
                stderr);
 }
 
-std::optional<Options> parseArgs(int argc, char **argv) {
+std::optional<Options> parseArgs(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -107,11 +107,11 @@ std::optional<Options> parseArgs(int argc, char **argv) {
             std::fprintf(stderr, "tnlrelay-bench: %s needs a value\n", a.c_str());
             return std::nullopt;
         }
-        const char *v = argv[++i];
-        char *end = nullptr;
+        const char* v = argv[++i];
+        char* end = nullptr;
         const double num = std::strtod(v, &end);
         const bool isNum = end && *end == '\0' && num >= 0;
-        auto u32 = [&](std::uint32_t &dst) {
+        auto u32 = [&](std::uint32_t& dst) {
             if (isNum && num <= 1e7) dst = static_cast<std::uint32_t>(num);
             return isNum && num <= 1e7;
         };
@@ -180,13 +180,13 @@ std::uint64_t nowNs() {
 std::optional<double> processCpu(long pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    FILE *f = std::fopen(path, "r");
+    FILE* f = std::fopen(path, "r");
     if (!f) return std::nullopt;
     char buf[1024];
     const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
     std::fclose(f);
     buf[n] = 0;
-    const char *p = std::strrchr(buf, ')');
+    const char* p = std::strrchr(buf, ')');
     if (!p) return std::nullopt;
     // After the command name: state is field 3, utime 14, stime 15.
     unsigned long long utime = 0, stime = 0;
@@ -206,7 +206,7 @@ double selfCpu() {
 std::optional<long> residentKb(long pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%ld/status", pid);
-    FILE *f = std::fopen(path, "r");
+    FILE* f = std::fopen(path, "r");
     if (!f) return std::nullopt;
     char line[256];
     std::optional<long> kb;
@@ -222,7 +222,7 @@ std::optional<long> residentKb(long pid) {
 // bulk messages are a megabyte each.
 class OutBuf {
 public:
-    char *append(std::size_t n) {
+    char* append(std::size_t n) {
         if (head_ == tail_) head_ = tail_ = 0;
         if (tail_ + n > cap_) {
             if (head_) {
@@ -240,11 +240,11 @@ public:
                 cap_ = cap;
             }
         }
-        char *p = data_.get() + tail_;
+        char* p = data_.get() + tail_;
         tail_ += n;
         return p;
     }
-    const char *data() const { return data_.get() + head_; }
+    const char* data() const { return data_.get() + head_; }
     std::size_t size() const { return tail_ - head_; }
     void consume(std::size_t n) { head_ += n; }
 
@@ -271,7 +271,7 @@ constexpr std::size_t kReadBuffer = 256 * 1024;
 
 class Bench {
 public:
-    explicit Bench(const Options &o)
+    explicit Bench(const Options& o)
         : o_(o), ledger_(o.rooms, o.members, o.window), clients_(ledger_.clients()),
           readBuf_(new char[kReadBuffer]) {
         nonce_ = "b";
@@ -281,7 +281,7 @@ public:
         rng_ = nowNs() | 1;
     }
     ~Bench() {
-        for (Client &c : clients_) {
+        for (Client& c : clients_) {
             if (c.fd < 0) continue;
             // A reset leaves no TIME_WAIT behind, so runs back to back never run out of ports.
             linger l{1, 0};
@@ -298,12 +298,12 @@ public:
         clients_[id].check.reset();
         clients_[id].binary = opcode == 2;
     }
-    void messageData(std::uint32_t id, const char *p, std::size_t n) {
+    void messageData(std::uint32_t id, const char* p, std::size_t n) {
         clients_[id].check.feed(p, n);
         bytesIn_ += n;
     }
     void messageEnd(std::uint32_t id);
-    void control(std::uint32_t id, int opcode, const std::string &payload);
+    void control(std::uint32_t id, int opcode, const std::string& payload);
 
 private:
     bool connectAll(double timeoutS);
@@ -313,8 +313,8 @@ private:
     void readFrom(std::uint32_t id);
     void flush(std::uint32_t id);
     void queueMessage(std::uint32_t id);
-    void queueFrame(std::uint32_t id, int opcode, const char *payload, std::size_t n);
-    void fail(std::uint32_t id, const char *why);
+    void queueFrame(std::uint32_t id, int opcode, const char* payload, std::size_t n);
+    void fail(std::uint32_t id, const char* why);
     bool isSender(std::uint32_t id) const { return id % o_.members < o_.senders; }
     std::uint32_t nextMask() {
         rng_ ^= rng_ << 13, rng_ ^= rng_ >> 7, rng_ ^= rng_ << 17;
@@ -345,16 +345,16 @@ private:
 };
 
 struct ClientSink {
-    Bench &bench;
+    Bench& bench;
     std::uint32_t id;
     void messageStart(int opcode) { bench.messageStart(id, opcode); }
-    void messageData(const char *p, std::size_t n) { bench.messageData(id, p, n); }
+    void messageData(const char* p, std::size_t n) { bench.messageData(id, p, n); }
     void messageEnd() { bench.messageEnd(id); }
-    void control(int opcode, const std::string &payload) { bench.control(id, opcode, payload); }
+    void control(int opcode, const std::string& payload) { bench.control(id, opcode, payload); }
 };
 
-void Bench::fail(std::uint32_t id, const char *why) {
-    Client &c = clients_[id];
+void Bench::fail(std::uint32_t id, const char* why) {
+    Client& c = clients_[id];
     if (c.state == State::dead) return;
     if (c.state == State::connecting || c.state == State::handshaking) --pendingJoins_;
     if (firstError_.empty() && !finishing_)
@@ -369,7 +369,7 @@ void Bench::fail(std::uint32_t id, const char *why) {
 }
 
 bool Bench::startConnect(std::uint32_t id) {
-    Client &c = clients_[id];
+    Client& c = clients_[id];
     c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (c.fd < 0) return fail(id, std::strerror(errno)), false;
     const int one = 1;
@@ -380,7 +380,7 @@ bool Bench::startConnect(std::uint32_t id) {
         sockaddr_in src{};
         src.sin_family = AF_INET;
         src.sin_addr.s_addr = htonl(0x7F000001u + id % o_.sources);
-        if (bind(c.fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0)
+        if (bind(c.fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0)
             return fail(id, "bind to a loopback source address failed"), false;
     }
     sockaddr_in dst{};
@@ -393,7 +393,7 @@ bool Bench::startConnect(std::uint32_t id) {
     if (epoll_ctl(ep_, EPOLL_CTL_ADD, c.fd, &ev) != 0) return fail(id, "epoll_ctl"), false;
     c.state = State::connecting;
     ++pendingJoins_;
-    if (connect(c.fd, reinterpret_cast<sockaddr *>(&dst), sizeof dst) != 0 && errno != EINPROGRESS)
+    if (connect(c.fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0 && errno != EINPROGRESS)
         return fail(id, std::strerror(errno)), false;
     return true;
 }
@@ -430,7 +430,7 @@ void Bench::pump(int timeoutMs) {
 }
 
 void Bench::onEvent(std::uint32_t id, std::uint32_t events) {
-    Client &c = clients_[id];
+    Client& c = clients_[id];
     if (c.state == State::connecting) {
         if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
         int err = 0;
@@ -461,7 +461,7 @@ void Bench::onEvent(std::uint32_t id, std::uint32_t events) {
 }
 
 void Bench::readFrom(std::uint32_t id) {
-    Client &c = clients_[id];
+    Client& c = clients_[id];
     ClientSink sink{*this, id};
     for (;;) {
         const ssize_t n = read(c.fd, readBuf_.get(), kReadBuffer);
@@ -472,7 +472,7 @@ void Bench::readFrom(std::uint32_t id) {
         }
         if (n == 0) return fail(id, "the relay closed the connection");
         recvNs_ = nowNs();
-        const char *p = readBuf_.get();
+        const char* p = readBuf_.get();
         std::size_t size = static_cast<std::size_t>(n);
         if (c.state == State::handshaking) {
             c.answer.append(p, size);
@@ -504,7 +504,7 @@ void Bench::readFrom(std::uint32_t id) {
 }
 
 void Bench::flush(std::uint32_t id) {
-    Client &c = clients_[id];
+    Client& c = clients_[id];
     while (c.out.size()) {
         const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
         if (n > 0) {
@@ -517,7 +517,7 @@ void Bench::flush(std::uint32_t id) {
     }
 }
 
-void Bench::queueFrame(std::uint32_t id, int opcode, const char *payload, std::size_t n) {
+void Bench::queueFrame(std::uint32_t id, int opcode, const char* payload, std::size_t n) {
     unsigned char h[14];
     std::size_t hl = 0;
     h[hl++] = static_cast<unsigned char>(0x80 | opcode);
@@ -535,7 +535,7 @@ void Bench::queueFrame(std::uint32_t id, int opcode, const char *payload, std::s
     const std::uint32_t mask = nextMask();
     for (int i = 0; i < 4; ++i)
         h[hl++] = static_cast<unsigned char>(mask >> (8 * i));
-    char *dst = clients_[id].out.append(hl + n);
+    char* dst = clients_[id].out.append(hl + n);
     std::memcpy(dst, h, hl);
     if (payload) {
         for (std::size_t i = 0; i < n; ++i)
@@ -554,10 +554,10 @@ void Bench::queueMessage(std::uint32_t id) {
 }
 
 void Bench::messageEnd(std::uint32_t id) {
-    Client &c = clients_[id];
+    Client& c = clients_[id];
     const Receipt r = ledger_.receiveMessage(id, c.binary, c.check, o_.size);
     if (r == Receipt::corrupt || r == Receipt::unexpected) return;
-    const PayloadHead &head = c.check.head();
+    const PayloadHead& head = c.check.head();
     if (r == Receipt::windowOpened && sending_ && !clients_[head.sender].queued) {
         clients_[head.sender].queued = true;
         ready_.push_back(head.sender);
@@ -565,7 +565,7 @@ void Bench::messageEnd(std::uint32_t id) {
     if (recvNs_ >= head.sentNs) latency_.record(recvNs_ - head.sentNs);
 }
 
-void Bench::control(std::uint32_t id, int opcode, const std::string &payload) {
+void Bench::control(std::uint32_t id, int opcode, const std::string& payload) {
     if (opcode == 9) { // ping: answer in kind, as any client must
         queueFrame(id, 10, payload.data(), payload.size());
         flush(id);
@@ -574,7 +574,7 @@ void Bench::control(std::uint32_t id, int opcode, const std::string &payload) {
     }
 }
 
-std::string fmt(const char *f, double v) {
+std::string fmt(const char* f, double v) {
     char b[64];
     std::snprintf(b, sizeof b, f, v);
     return b;
@@ -684,7 +684,7 @@ int Bench::run() {
     const LedgerTotals t = ledger_.totals();
     const bool ok = t.clean() && joined_ == clients_.size() && dead_ == 0 && t.sent > 0;
     std::string j = "{";
-    auto add = [&](const char *k, const std::string &v) {
+    auto add = [&](const char* k, const std::string& v) {
         if (j.size() > 1) j += ',';
         j += '"';
         j += k;
@@ -692,7 +692,7 @@ int Bench::run() {
         j += v;
     };
     auto num = [](std::uint64_t v) { return std::to_string(v); };
-    auto opt = [](const std::optional<double> &v, const char *f) {
+    auto opt = [](const std::optional<double>& v, const char* f) {
         return v ? fmt(f, *v) : std::string("null");
     };
     add("scenario", "\"" + o_.scenario + "\"");
@@ -747,7 +747,7 @@ int Bench::run() {
     return ok ? 0 : 1;
 }
 
-bool isLoopback(const std::string &host) {
+bool isLoopback(const std::string& host) {
     in_addr a{};
     return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
@@ -756,7 +756,7 @@ bool isLoopback(const std::string &host) {
 
 } // namespace tnlrelay::bench
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     using namespace tnlrelay::bench;
     const std::optional<Options> o = parseArgs(argc, argv);
     if (!o) {

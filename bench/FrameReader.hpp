@@ -18,11 +18,11 @@ class FrameReader {
 public:
     /// Consumes all of `data`; returns false at the first protocol fault (see `fault()`), after
     /// which the connection is beyond repair.
-    template <class Sink> bool feed(const char *data, std::size_t size, Sink &sink);
+    template <class Sink> bool feed(const char* data, std::size_t size, Sink& sink);
     FrameFault fault() const { return fault_; }
 
 private:
-    template <class Sink> bool headerDone(Sink &sink);
+    template <class Sink> bool headerDone(Sink& sink);
 
     unsigned char hdr_[14] = {};
     unsigned hdrHave_ = 0;
@@ -37,7 +37,7 @@ private:
     FrameFault fault_ = FrameFault::none;
 };
 
-template <class Sink> bool FrameReader::feed(const char *data, std::size_t size, Sink &sink) {
+template <class Sink> bool FrameReader::feed(const char* data, std::size_t size, Sink& sink) {
     if (fault_ != FrameFault::none) return false;
     while (size) {
         if (!inPayload_) {
@@ -93,7 +93,7 @@ template <class Sink> bool FrameReader::feed(const char *data, std::size_t size,
     return true;
 }
 
-template <class Sink> bool FrameReader::headerDone(Sink &sink) {
+template <class Sink> bool FrameReader::headerDone(Sink& sink) {
     const unsigned b0 = hdr_[0];
     const unsigned b1 = hdr_[1];
     hdrHave_ = 0;

@@ -27,7 +27,7 @@ std::array<unsigned char, 20> sha1(std::string_view text) {
     for (std::size_t block = 0; block < msg.size(); block += 64) {
         std::uint32_t w[80];
         for (int i = 0; i < 16; ++i) {
-            const auto *p = reinterpret_cast<const unsigned char *>(msg.data() + block + 4 * i);
+            const auto* p = reinterpret_cast<const unsigned char*>(msg.data() + block + 4 * i);
             w[i] = std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 |
                    std::uint32_t(p[2]) << 8 | p[3];
         }
@@ -56,7 +56,7 @@ std::array<unsigned char, 20> sha1(std::string_view text) {
     return out;
 }
 
-std::string base64(const unsigned char *p, std::size_t n) {
+std::string base64(const unsigned char* p, std::size_t n) {
     static constexpr char kAlphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -127,7 +127,7 @@ std::string joinRequest(std::string_view hostPort, std::string_view room, std::s
 }
 
 HandshakeStatus checkAnswer(std::string_view received, std::string_view key,
-                            std::size_t &headerEnd) {
+                            std::size_t& headerEnd) {
     const std::size_t end = received.find("\r\n\r\n");
     if (end == std::string_view::npos) return HandshakeStatus::incomplete;
     headerEnd = end + 4;

@@ -24,6 +24,6 @@ enum class HandshakeStatus { incomplete, accepted, refused };
 /// Looks at the bytes received so far. On `accepted`, `headerEnd` is the offset of the first
 /// byte after the header (WebSocket frames may follow in the same read).
 HandshakeStatus checkAnswer(std::string_view received, std::string_view key,
-                            std::size_t &headerEnd);
+                            std::size_t& headerEnd);
 
 } // namespace tnlrelay::bench

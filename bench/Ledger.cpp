@@ -19,7 +19,7 @@ std::uint32_t Ledger::send(std::uint32_t sender) {
     return sent_[sender]++;
 }
 
-Receipt Ledger::receiveMessage(std::uint32_t receiver, bool binary, const PayloadCheck &check,
+Receipt Ledger::receiveMessage(std::uint32_t receiver, bool binary, const PayloadCheck& check,
                                std::uint64_t expectedSize) {
     if (!binary || !check.ok() || check.size() != expectedSize) {
         ++corrupt_;
@@ -35,7 +35,7 @@ Receipt Ledger::receive(std::uint32_t receiver, std::uint32_t sender, std::uint3
         return Receipt::unexpected;
     }
     const std::uint32_t pair = pairIndex(receiver, sender);
-    std::uint32_t &next = next_[pair];
+    std::uint32_t& next = next_[pair];
     if (seq > next) {
         missing_[pair].emplace_back(next, seq); // a gap: lost unless they turn up later
         next = seq + 1;
@@ -50,9 +50,9 @@ Receipt Ledger::receive(std::uint32_t receiver, std::uint32_t sender, std::uint3
     ++delivered_;
 
     // Only the messages of the open window are counted; anything older was settled already.
-    std::uint32_t &acked = acked_[sender];
+    std::uint32_t& acked = acked_[sender];
     if (seq < acked || seq - acked >= window_) return Receipt::booked;
-    std::uint16_t *slots = &ackCount_[std::size_t(sender) * window_];
+    std::uint16_t* slots = &ackCount_[std::size_t(sender) * window_];
     ++slots[seq % window_];
     bool opened = false;
     while (acked < sent_[sender] && slots[acked % window_] >= members_ - 1) {
@@ -66,7 +66,7 @@ Receipt Ledger::receive(std::uint32_t receiver, std::uint32_t sender, std::uint3
 bool Ledger::takeMissing(std::uint32_t pair, std::uint32_t seq) {
     const auto it = missing_.find(pair);
     if (it == missing_.end()) return false;
-    auto &ranges = it->second;
+    auto& ranges = it->second;
     for (std::size_t i = 0; i < ranges.size(); ++i) {
         auto [first, last] = ranges[i];
         if (seq < first || seq >= last) continue;
@@ -93,8 +93,8 @@ LedgerTotals Ledger::totals() const {
     t.corrupt = corrupt_;
     t.unexpected = unexpected_;
     t.duplicate = duplicate_;
-    for (const auto &[pair, ranges] : missing_)
-        for (const auto &[first, last] : ranges)
+    for (const auto& [pair, ranges] : missing_)
+        for (const auto& [first, last] : ranges)
             t.lost += last - first;
     for (std::uint32_t s = 0; s < clients(); ++s) {
         t.sent += sent_[s];

@@ -43,7 +43,7 @@ public:
     /// Books an intact message; `windowOpened` when it let its sender send more.
     Receipt receive(std::uint32_t receiver, std::uint32_t sender, std::uint32_t seq);
     /// Books a whole received message after checking its type, size and bytes.
-    Receipt receiveMessage(std::uint32_t receiver, bool binary, const PayloadCheck &check,
+    Receipt receiveMessage(std::uint32_t receiver, bool binary, const PayloadCheck& check,
                            std::uint64_t expectedSize);
     /// True once every message sent so far has reached every other member of its room.
     bool settled() const { return delivered_ >= expected_; }

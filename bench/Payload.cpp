@@ -19,7 +19,7 @@ std::uint64_t mix(std::uint64_t x) {
 }
 
 // Every field of the head feeds the seed, so a corrupted head shows up as a pattern mismatch.
-std::uint64_t seedOf(const PayloadHead &h) {
+std::uint64_t seedOf(const PayloadHead& h) {
     return mix(((std::uint64_t(h.sender) << 32) | h.seq) ^ (h.sentNs * kStep));
 }
 
@@ -28,32 +28,32 @@ std::uint64_t patternWord(std::uint64_t seed, std::uint64_t k) {
     return seed + (k + 1) * kStep;
 }
 
-void putLe32(unsigned char *p, std::uint32_t v) {
+void putLe32(unsigned char* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-void putLe64(unsigned char *p, std::uint64_t v) {
+void putLe64(unsigned char* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i)
         p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-std::uint64_t getLe64(const unsigned char *p) {
+std::uint64_t getLe64(const unsigned char* p) {
     std::uint64_t v = 0;
     for (int i = 7; i >= 0; --i)
         v = (v << 8) | p[i];
     return v;
 }
 
-std::uint32_t getLe32(const unsigned char *p) {
+std::uint32_t getLe32(const unsigned char* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
            std::uint32_t(p[3]) << 24;
 }
 
 } // namespace
 
-void fillPayload(char *dst, std::size_t size, const PayloadHead &head, std::uint32_t maskKey) {
-    auto *out = reinterpret_cast<unsigned char *>(dst);
+void fillPayload(char* dst, std::size_t size, const PayloadHead& head, std::uint32_t maskKey) {
+    auto* out = reinterpret_cast<unsigned char*>(dst);
     unsigned char headBytes[kPayloadHeader];
     putLe32(headBytes, head.sender);
     putLe32(headBytes + 4, head.seq);
@@ -67,7 +67,7 @@ void fillPayload(char *dst, std::size_t size, const PayloadHead &head, std::uint
     const std::uint64_t mask64 = std::uint64_t(maskKey) | (std::uint64_t(maskKey) << 32);
     const std::uint64_t seed = seedOf(head);
     const std::size_t words = (size - kPayloadHeader) / 8;
-    unsigned char *p = out + kPayloadHeader;
+    unsigned char* p = out + kPayloadHeader;
     for (std::size_t k = 0; k < words; ++k) {
         // Little-endian host: the word's bytes land in pattern order.
         std::uint64_t w = patternWord(seed, k) ^ mask64;
@@ -87,8 +87,8 @@ void PayloadCheck::reset() {
     seed_ = 0;
 }
 
-void PayloadCheck::feed(const char *data, std::size_t size) {
-    auto *p = reinterpret_cast<const unsigned char *>(data);
+void PayloadCheck::feed(const char* data, std::size_t size) {
+    auto* p = reinterpret_cast<const unsigned char*>(data);
     if (pos_ == 0 && size >= kPayloadHeader) { // the usual case: the head arrives in one piece
         std::memcpy(headBytes_, p, kPayloadHeader);
         p += kPayloadHeader;
@@ -112,7 +112,7 @@ void PayloadCheck::feed(const char *data, std::size_t size) {
     if (size) feedPattern(p, size);
 }
 
-void PayloadCheck::feedPattern(const unsigned char *p, std::size_t n) {
+void PayloadCheck::feedPattern(const unsigned char* p, std::size_t n) {
     std::uint64_t off = pos_ - kPayloadHeader;
     pos_ += n;
     // Bytes up to the next word boundary, one at a time.

@@ -18,22 +18,22 @@ struct PayloadHead {
 
 /// Writes a whole payload of `size` bytes (at least kPayloadHeader) into `dst`, XORed with the
 /// four-byte WebSocket mask `maskKey` (pass 0 for unmasked bytes, as the tests do).
-void fillPayload(char *dst, std::size_t size, const PayloadHead &head, std::uint32_t maskKey);
+void fillPayload(char* dst, std::size_t size, const PayloadHead& head, std::uint32_t maskKey);
 
 /// Checks a payload that arrives in pieces of any size. Feed the pieces in order; after the last
 /// one, `ok()` tells whether every byte matched the pattern its own head announces.
 class PayloadCheck {
 public:
     void reset();
-    void feed(const char *data, std::size_t size);
+    void feed(const char* data, std::size_t size);
     /// Bytes fed since the last reset.
     std::uint64_t size() const { return pos_; }
     /// True when at least the head arrived and nothing differed from the pattern.
     bool ok() const { return pos_ >= kPayloadHeader && !bad_; }
-    const PayloadHead &head() const { return head_; }
+    const PayloadHead& head() const { return head_; }
 
 private:
-    void feedPattern(const unsigned char *p, std::size_t n);
+    void feedPattern(const unsigned char* p, std::size_t n);
 
     unsigned char headBytes_[kPayloadHeader] = {};
     PayloadHead head_;

@@ -11,7 +11,7 @@ namespace tnlrelay {
 
 namespace {
 
-constexpr const char *kFallbackPage =
+constexpr const char* kFallbackPage =
     "<!doctype html><meta charset=\"utf-8\"><body style=\"font-family:Segoe UI,Arial,"
     "sans-serif;background:#1e1f24;color:#e6e6e6;padding:24px\"><h2>Tarnelle Relay &mdash; "
     "admin</h2><p>AdminPage.html was not found next to the executable.</p></body>";

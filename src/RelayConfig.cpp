@@ -16,7 +16,7 @@ using nlohmann::json;
 
 // A number or boolean from the file as a signed 32-bit value: fractions are cut toward zero and
 // only the low 32 bits are kept, whatever the magnitude. Anything else has no value.
-std::optional<std::int32_t> toInt32(const json &value) {
+std::optional<std::int32_t> toInt32(const json& value) {
     std::uint32_t bits = 0;
     switch (value.type()) {
     case json::value_t::boolean:
@@ -44,16 +44,16 @@ std::optional<std::int32_t> toInt32(const json &value) {
     return static_cast<std::int32_t>(bits);
 }
 
-void readPort(const json &object, const char *key, std::int32_t &port) {
+void readPort(const json& object, const char* key, std::int32_t& port) {
     auto it = object.find(key);
     if (it == object.end()) return;
     if (std::optional<std::int32_t> value = toInt32(*it)) port = *value;
 }
 
-void readBans(const json &object, std::map<std::string, std::string> &bans) {
+void readBans(const json& object, std::map<std::string, std::string>& bans) {
     auto list = object.find("bans");
     if (list == object.end() || !list->is_array()) return;
-    for (const json &entry : *list) {
+    for (const json& entry : *list) {
         if (!entry.is_object()) continue;
         auto ip = entry.find("ip");
         if (ip == entry.end() || !ip->is_string()) continue;
@@ -104,7 +104,7 @@ RelayConfig RelayConfig::load() {
         readPort(root, "gamePort", config.gamePort);
         readPort(root, "adminPort", config.adminPort);
         readBans(root, config.bans);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
         // Only allocation failures can get here; a partial record is still a complete one.
     }
     return config;
@@ -117,7 +117,7 @@ bool RelayConfig::save() const {
         root["gamePort"] = gamePort;
         root["adminPort"] = adminPort;
         json list = json::array();
-        for (const auto &[ip, name] : bans) {
+        for (const auto& [ip, name] : bans) {
             json entry = json::object();
             entry["ip"] = ip;
             entry["name"] = name;
@@ -126,7 +126,7 @@ bool RelayConfig::save() const {
         root["bans"] = std::move(list);
         // Invalid UTF-8 in an address or name becomes U+FFFD instead of failing the save.
         text = root.dump(2, ' ', false, json::error_handler_t::replace);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
         return false;
     }
     return platform::replaceFile(configPath(), text);

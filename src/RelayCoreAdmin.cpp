@@ -13,12 +13,12 @@ constexpr std::string_view kOkReply = "{\"ok\":true}";
 /// The most log bytes one /api/log request reads.
 constexpr std::uint64_t kLogReadLimit = 262144;
 
-void replyJson(net::Conn *c, std::string_view body) {
+void replyJson(net::Conn* c, std::string_view body) {
     net::reply(c, 200, detail::kJsonHeaders, body);
 }
 
 /// A request we cannot act on: 400 with the reason, in the JSON the page already reads.
-void replyBadRequest(net::Conn *c, const char *reason) {
+void replyBadRequest(net::Conn* c, const char* reason) {
     nlohmann::json body = {{"error", reason}, {"ok", false}};
     net::reply(c, 400, detail::kJsonHeaders, detail::jsonText(body));
 }
@@ -33,11 +33,11 @@ void RelayCore::kick(std::uint32_t connId) {
     log.info("KICK connId=" + std::to_string(connId) + " ip=" + detail::logValue(it->second.ip));
 }
 
-void RelayCore::ban(const std::string &ip, const std::string &name) {
+void RelayCore::ban(const std::string& ip, const std::string& name) {
     if (ip.empty()) return;
     std::string stored = name;
     if (stored.empty()) {
-        for (const auto &[id, info] : connections) {
+        for (const auto& [id, info] : connections) {
             if (info.ip == ip && !info.name.empty()) {
                 stored = info.name;
                 break;
@@ -51,28 +51,28 @@ void RelayCore::ban(const std::string &ip, const std::string &name) {
     std::string line = "BAN ip=" + detail::logValue(ip);
     if (!stored.empty()) line += " name=" + detail::logValue(stored);
     log.info(line);
-    for (const auto &[id, info] : connections) {
+    for (const auto& [id, info] : connections) {
         if (info.ip == ip && info.conn != nullptr) net::setDraining(info.conn);
     }
 }
 
-void RelayCore::unban(const std::string &ip) {
+void RelayCore::unban(const std::string& ip) {
     if (config.bans.erase(ip) == 0) return;
     (void)config.save();
     log.info("UNBAN ip=" + detail::logValue(ip));
 }
 
-bool RelayCore::isBanned(const std::string &ip) const {
+bool RelayCore::isBanned(const std::string& ip) const {
     return config.bans.count(ip) != 0;
 }
 
-void RelayCore::adminHandler(net::Conn *c, net::Event ev, const void *eventData, void *userData) {
+void RelayCore::adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
     if (userData == nullptr || ev != net::Event::httpMsg || eventData == nullptr) return;
-    static_cast<RelayCore *>(userData)->onAdminHttp(
-        c, *static_cast<const net::HttpMessage *>(eventData));
+    static_cast<RelayCore*>(userData)->onAdminHttp(
+        c, *static_cast<const net::HttpMessage*>(eventData));
 }
 
-void RelayCore::onAdminHttp(net::Conn *c, const net::HttpMessage &hm) {
+void RelayCore::onAdminHttp(net::Conn* c, const net::HttpMessage& hm) {
     if (!detail::adminRequestAllowed(hm.header("Host"), hm.header("Origin"))) {
         net::reply(c, 403, "Content-Type: text/plain; charset=utf-8\r\n",
                    "forbidden: the admin page answers only its own origin on this machine\n");

@@ -5,7 +5,7 @@
 
 namespace tnlrelay {
 
-std::string RelayCore::roomsJson(const std::string &game) const {
+std::string RelayCore::roomsJson(const std::string& game) const {
     return detail::jsonText(detail::buildRoomList(rooms.map(), game));
 }
 
@@ -16,7 +16,7 @@ std::string RelayCore::stateJson() const {
     state["rooms"] = detail::buildRoomList(rooms.map(), "");
 
     auto players = nlohmann::json::array();
-    for (const auto &[id, info] : connections) {
+    for (const auto& [id, info] : connections) {
         players.push_back({
             {"category", info.category},
             {"connId", id},
@@ -34,7 +34,7 @@ std::string RelayCore::stateJson() const {
     state["players"] = std::move(players);
 
     auto bans = nlohmann::json::array();
-    for (const auto &[ip, name] : config.bans) {
+    for (const auto& [ip, name] : config.bans) {
         bans.push_back({{"ip", ip}, {"name", name}});
     }
     state["bans"] = std::move(bans);

@@ -119,10 +119,10 @@ std::string logValue(std::string_view value) {
     return out;
 }
 
-std::string jsonText(const nlohmann::json &value) {
+std::string jsonText(const nlohmann::json& value) {
     try {
         return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
         // Unreachable with replacement of invalid UTF-8; an empty document is the safe answer.
         return {};
     }
@@ -142,10 +142,10 @@ nlohmann::json parseBody(std::string_view body) {
     return value;
 }
 
-std::optional<std::uint32_t> connIdMember(const nlohmann::json &body) {
+std::optional<std::uint32_t> connIdMember(const nlohmann::json& body) {
     auto it = body.find("connId");
     if (it == body.end()) return 0u;
-    const auto &v = *it;
+    const auto& v = *it;
     if (v.is_boolean()) return v.get<bool>() ? 1u : 0u;
     if (v.is_number_unsigned()) return static_cast<std::uint32_t>(v.get<std::uint64_t>());
     if (v.is_number_integer()) {
@@ -163,14 +163,14 @@ std::optional<std::uint32_t> connIdMember(const nlohmann::json &body) {
     return std::nullopt;
 }
 
-std::optional<std::string> stringMember(const nlohmann::json &body, const char *key) {
+std::optional<std::string> stringMember(const nlohmann::json& body, const char* key) {
     auto it = body.find(key);
     if (it == body.end()) return std::string();
     if (!it->is_string()) return std::nullopt;
     return it->get<std::string>();
 }
 
-std::uint64_t sinceOffset(const std::string &text) {
+std::uint64_t sinceOffset(const std::string& text) {
     if (text.empty()) return 0;
     return std::strtoull(text.c_str(), nullptr, 10);
 }
@@ -190,7 +190,7 @@ bool isLoopbackHost(std::string_view host) {
     return isLoopbackName(name);
 }
 
-bool adminRequestAllowed(const std::string_view *host, const std::string_view *origin) {
+bool adminRequestAllowed(const std::string_view* host, const std::string_view* origin) {
     if (host != nullptr && !isLoopbackHost(*host)) return false;
     if (origin == nullptr) return true;
     if (host == nullptr) return false;

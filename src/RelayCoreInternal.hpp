@@ -22,7 +22,7 @@ std::string queryVar(std::string_view query, std::string_view name);
 std::string logValue(std::string_view value);
 
 /// Compact JSON text, keys in ascending order, invalid UTF-8 replaced by U+FFFD.
-std::string jsonText(const nlohmann::json &value);
+std::string jsonText(const nlohmann::json& value);
 
 /// The JSON headers of every JSON reply.
 inline constexpr std::string_view kJsonHeaders =
@@ -34,14 +34,14 @@ std::string_view roomBase(std::string_view key);
 /// The room list: one {"count","room"} object per base name, in ascending byte order. With a
 /// non-empty `game` only keys beginning with game + "_" count, listed without that prefix.
 /// `rooms` maps room keys to member containers (anything with `size()`).
-template <class Rooms> nlohmann::json buildRoomList(const Rooms &rooms, std::string_view game) {
+template <class Rooms> nlohmann::json buildRoomList(const Rooms& rooms, std::string_view game) {
     std::string prefix;
     if (!game.empty()) {
         prefix.assign(game);
         prefix += '_';
     }
     std::map<std::string, std::int64_t, std::less<>> totals;
-    for (const auto &[key, members] : rooms) {
+    for (const auto& [key, members] : rooms) {
         std::string_view name(key);
         if (!prefix.empty()) {
             if (!name.starts_with(prefix)) continue;
@@ -53,7 +53,7 @@ template <class Rooms> nlohmann::json buildRoomList(const Rooms &rooms, std::str
         it->second += static_cast<std::int64_t>(members.size());
     }
     auto list = nlohmann::json::array();
-    for (const auto &[base, count] : totals) {
+    for (const auto& [base, count] : totals) {
         list.push_back({{"count", count}, {"room", base}});
     }
     return list;
@@ -65,14 +65,14 @@ nlohmann::json parseBody(std::string_view body);
 
 /// "connId" of a kick body: 0 when absent; numbers truncated toward zero and reduced to their
 /// low 32 bits, false and true as 0 and 1. Nothing when present with another type.
-std::optional<std::uint32_t> connIdMember(const nlohmann::json &body);
+std::optional<std::uint32_t> connIdMember(const nlohmann::json& body);
 
 /// A string member of a body: empty when absent, nothing when present with another type.
-std::optional<std::string> stringMember(const nlohmann::json &body, const char *key);
+std::optional<std::string> stringMember(const nlohmann::json& body, const char* key);
 
 /// The "since" offset of a log request, read as strtoull reads base 10 (blanks skipped, a sign
 /// allowed, overflow saturating). 0 for an empty text.
-std::uint64_t sinceOffset(const std::string &text);
+std::uint64_t sinceOffset(const std::string& text);
 
 /// `localhost`, `127.x.x.x` or `[::1]`, each with or without a port.
 bool isLoopbackHost(std::string_view host);
@@ -80,6 +80,6 @@ bool isLoopbackHost(std::string_view host);
 /// Whether a request may use the admin endpoint: its Host, when present, names the loopback
 /// interface, and its Origin, when present, is "http://" followed by that Host. This keeps
 /// other web pages in the operator's browser (and DNS rebinding) away from the API.
-bool adminRequestAllowed(const std::string_view *host, const std::string_view *origin);
+bool adminRequestAllowed(const std::string_view* host, const std::string_view* origin);
 
 } // namespace tnlrelay::detail

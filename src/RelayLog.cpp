@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
-std::filesystem::path generationPath(const std::filesystem::path &path, std::int32_t n) {
+std::filesystem::path generationPath(const std::filesystem::path& path, std::int32_t n) {
     if (n == 0) return path;
     std::filesystem::path result = path;
     // Two appends rather than "." + text: mingw's GCC 12 warns (falsely) about the latter.
@@ -23,15 +23,15 @@ std::filesystem::path generationPath(const std::filesystem::path &path, std::int
 }
 
 // The live file is moved here first, so that nothing older is touched unless it could be moved.
-std::filesystem::path stagingPath(const std::filesystem::path &path) {
+std::filesystem::path stagingPath(const std::filesystem::path& path) {
     std::filesystem::path result = path;
     result += ".rotating";
     return result;
 }
 
 // Drops the oldest generation, shifts the others up by one and makes `staged` generation 1.
-void shiftInto(const std::filesystem::path &path, std::int32_t generations,
-               const std::filesystem::path &staged) {
+void shiftInto(const std::filesystem::path& path, std::int32_t generations,
+               const std::filesystem::path& staged) {
     platform::removeFile(generationPath(path, generations));
     for (std::int32_t n = generations - 1; n >= 1; --n)
         platform::renameFile(generationPath(path, n), generationPath(path, n + 1));
@@ -52,7 +52,7 @@ void RelayLog::error(std::string_view message) {
     writeLine("ERROR", message);
 }
 
-void RelayLog::writeLine(const char *level, std::string_view message) {
+void RelayLog::writeLine(const char* level, std::string_view message) {
     platform::LocalTime now = platform::localTime();
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month,
@@ -119,7 +119,7 @@ LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const
         chunk.reset = false;
         return chunk;
     }
-    const std::string &buffer = *bytes;
+    const std::string& buffer = *bytes;
     if (buffer.empty()) {
         chunk.nextOffset = start;
         return chunk;

@@ -10,39 +10,39 @@ namespace {
 /// Closes the handle it holds when it goes out of scope.
 class Scoped {
 public:
-    Scoped(const ScmApi &api, ScHandle handle) : api_(api), handle_(handle) {}
+    Scoped(const ScmApi& api, ScHandle handle) : api_(api), handle_(handle) {}
     ~Scoped() {
         if (handle_) api_.closeHandle(handle_);
     }
-    Scoped(const Scoped &) = delete;
-    Scoped &operator=(const Scoped &) = delete;
+    Scoped(const Scoped&) = delete;
+    Scoped& operator=(const Scoped&) = delete;
 
     ScHandle get() const { return handle_; }
     explicit operator bool() const { return handle_ != nullptr; }
 
 private:
-    const ScmApi &api_;
+    const ScmApi& api_;
     ScHandle handle_;
 };
 
-ScHandle openManager(const ScmApi &api, std::uint32_t access) {
+ScHandle openManager(const ScmApi& api, std::uint32_t access) {
     std::uint32_t error = 0;
     return api.openManager(access, &error);
 }
 
-ScHandle openService(const ScmApi &api, ScHandle manager, std::uint32_t access,
-                     std::uint32_t *error = nullptr) {
+ScHandle openService(const ScmApi& api, ScHandle manager, std::uint32_t access,
+                     std::uint32_t* error = nullptr) {
     std::uint32_t ignored = 0;
     return api.openService(manager, access, error ? error : &ignored);
 }
 
 } // namespace
 
-std::wstring serviceCommandLine(const std::wstring &exe, const wchar_t *argument) {
+std::wstring serviceCommandLine(const std::wstring& exe, const wchar_t* argument) {
     return L"\"" + exe + L"\" " + argument;
 }
 
-bool installWith(const ScmApi &api, const std::wstring &exe) {
+bool installWith(const ScmApi& api, const std::wstring& exe) {
     Scoped manager(api, openManager(api, kScManagerCreateService));
     if (!manager) return false;
     std::uint32_t error = 0;
@@ -60,7 +60,7 @@ bool installWith(const ScmApi &api, const std::wstring &exe) {
     return true;
 }
 
-bool uninstallWith(const ScmApi &api) {
+bool uninstallWith(const ScmApi& api) {
     Scoped manager(api, openManager(api, kScManagerConnect));
     if (!manager) return false;
     std::uint32_t error = 0;
@@ -78,7 +78,7 @@ bool uninstallWith(const ScmApi &api) {
            deleteError == kErrorServiceMarkedForDelete;
 }
 
-bool startServiceWith(const ScmApi &api) {
+bool startServiceWith(const ScmApi& api) {
     Scoped manager(api, openManager(api, kScManagerConnect));
     if (!manager) return false;
     Scoped service(api, openService(api, manager.get(), kServiceStart | kServiceQueryStatus));
@@ -86,7 +86,7 @@ bool startServiceWith(const ScmApi &api) {
     return api.startService(service.get());
 }
 
-bool stopServiceWith(const ScmApi &api) {
+bool stopServiceWith(const ScmApi& api) {
     Scoped manager(api, openManager(api, kScManagerConnect));
     if (!manager) return false;
     Scoped service(api, openService(api, manager.get(), kServiceStop | kServiceQueryStatus));
@@ -94,7 +94,7 @@ bool stopServiceWith(const ScmApi &api) {
     return api.controlStop(service.get());
 }
 
-bool restartServiceWith(const ScmApi &api) {
+bool restartServiceWith(const ScmApi& api) {
     {
         // The stop request: every failure here is ignored, the start below decides.
         Scoped manager(api, openManager(api, kScManagerConnect));
@@ -117,7 +117,7 @@ bool restartServiceWith(const ScmApi &api) {
     return false;
 }
 
-bool setAutoStartWith(const ScmApi &api, bool on) {
+bool setAutoStartWith(const ScmApi& api, bool on) {
     Scoped manager(api, openManager(api, kScManagerConnect));
     if (!manager) return false;
     Scoped service(api, openService(api, manager.get(), kServiceChangeConfig));
@@ -125,7 +125,7 @@ bool setAutoStartWith(const ScmApi &api, bool on) {
     return api.changeStartType(service.get(), on ? kAutoStart : kDemandStart);
 }
 
-bool isAutoStartWith(const ScmApi &api) {
+bool isAutoStartWith(const ScmApi& api) {
     Scoped manager(api, openManager(api, kScManagerConnect));
     if (!manager) return false;
     Scoped service(api, openService(api, manager.get(), kServiceQueryConfig));

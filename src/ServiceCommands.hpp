@@ -33,39 +33,39 @@ constexpr int kUninstallPolls = 25;
 constexpr int kRestartPolls = 75;
 
 /// An open service manager or service handle; null when an open failed.
-using ScHandle = void *;
+using ScHandle = void*;
 
 /// The service manager calls the commands make. Each open that fails returns null and stores
 /// the platform's error code in `*error`.
 struct ScmApi {
-    ScHandle (*openManager)(std::uint32_t access, std::uint32_t *error);
+    ScHandle (*openManager)(std::uint32_t access, std::uint32_t* error);
     /// Creates the service with its fixed settings and the given command line.
-    ScHandle (*createService)(ScHandle manager, const std::wstring &commandLine,
-                              std::uint32_t *error);
+    ScHandle (*createService)(ScHandle manager, const std::wstring& commandLine,
+                              std::uint32_t* error);
     void (*setDescription)(ScHandle service);
-    ScHandle (*openService)(ScHandle manager, std::uint32_t access, std::uint32_t *error);
+    ScHandle (*openService)(ScHandle manager, std::uint32_t access, std::uint32_t* error);
     bool (*startService)(ScHandle service);
     /// Sends the stop control; true when the manager accepted it.
     bool (*controlStop)(ScHandle service);
-    bool (*queryState)(ScHandle service, std::uint32_t *state);
-    bool (*deleteService)(ScHandle service, std::uint32_t *error);
+    bool (*queryState)(ScHandle service, std::uint32_t* state);
+    bool (*deleteService)(ScHandle service, std::uint32_t* error);
     bool (*changeStartType)(ScHandle service, std::uint32_t startType);
-    bool (*queryStartType)(ScHandle service, std::uint32_t *startType);
+    bool (*queryStartType)(ScHandle service, std::uint32_t* startType);
     void (*closeHandle)(ScHandle handle);
     void (*sleep)(std::uint32_t milliseconds);
 };
 
 /// `"<exe>" <argument>`, the command line the manager runs.
-std::wstring serviceCommandLine(const std::wstring &exe, const wchar_t *argument);
+std::wstring serviceCommandLine(const std::wstring& exe, const wchar_t* argument);
 
-bool installWith(const ScmApi &api, const std::wstring &exe);
+bool installWith(const ScmApi& api, const std::wstring& exe);
 /// True only when the service is gone (deleted or marked for deletion) or never existed; a
 /// service that cannot be opened for lack of rights is a failure.
-bool uninstallWith(const ScmApi &api);
-bool startServiceWith(const ScmApi &api);
-bool stopServiceWith(const ScmApi &api);
-bool restartServiceWith(const ScmApi &api);
-bool setAutoStartWith(const ScmApi &api, bool on);
-bool isAutoStartWith(const ScmApi &api);
+bool uninstallWith(const ScmApi& api);
+bool startServiceWith(const ScmApi& api);
+bool stopServiceWith(const ScmApi& api);
+bool restartServiceWith(const ScmApi& api);
+bool setAutoStartWith(const ScmApi& api, bool on);
+bool isAutoStartWith(const ScmApi& api);
 
 } // namespace tnlrelay::service

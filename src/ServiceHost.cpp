@@ -41,7 +41,7 @@ void ServiceHost::handleControl(std::uint32_t control) {
     }
 }
 
-void ServiceHost::attach(std::atomic<bool> *stopFlag) {
+void ServiceHost::attach(std::atomic<bool>* stopFlag) {
     std::lock_guard<std::mutex> guard(lock_);
     stopFlag_ = stopFlag;
 }

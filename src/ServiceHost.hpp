@@ -35,7 +35,7 @@ struct ServiceStatus {
     std::uint32_t checkPoint = 0;
     std::uint32_t waitHint = 0;
 
-    bool operator==(const ServiceStatus &) const = default;
+    bool operator==(const ServiceStatus&) const = default;
 };
 
 /// Status reports and controls of one service run. Both threads call in; one lock serialises
@@ -43,11 +43,11 @@ struct ServiceStatus {
 class ServiceHost {
 public:
     /// Sends one whole report to the service manager (SetServiceStatus).
-    using StatusHandler = void (*)(void *context, const ServiceStatus &status);
+    using StatusHandler = void (*)(void* context, const ServiceStatus& status);
 
-    ServiceHost(StatusHandler sender, void *context) : sender_(sender), context_(context) {}
-    ServiceHost(const ServiceHost &) = delete;
-    ServiceHost &operator=(const ServiceHost &) = delete;
+    ServiceHost(StatusHandler sender, void* context) : sender_(sender), context_(context) {}
+    ServiceHost(const ServiceHost&) = delete;
+    ServiceHost& operator=(const ServiceHost&) = delete;
 
     /// Fills the record by the report rule and sends it. Nothing is sent once STOPPED has gone
     /// out: the process may already be ending and the manager has closed its books.
@@ -59,7 +59,7 @@ public:
 
     /// Hands the running core's stop flag to the control handler, or takes it back (null). Once
     /// `attach(nullptr)` has returned, no control touches the old flag, so its core may go.
-    void attach(std::atomic<bool> *stopFlag);
+    void attach(std::atomic<bool>* stopFlag);
 
     ServiceStatus status() const;
 
@@ -72,11 +72,11 @@ private:
     void send(std::uint32_t state, std::uint32_t win32ExitCode, std::uint32_t waitHint);
 
     StatusHandler sender_;
-    void *context_;
+    void* context_;
     mutable std::mutex lock_;
     ServiceStatus status_;
     bool finished_ = false;
-    std::atomic<bool> *stopFlag_ = nullptr;
+    std::atomic<bool>* stopFlag_ = nullptr;
 };
 
 template <class Core, class Config> void ServiceHost::serve(Config (*loadConfig)()) {

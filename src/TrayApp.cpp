@@ -19,10 +19,10 @@ namespace {
 
 constexpr UINT kTrayMessage = WM_APP + 1;
 constexpr int kIconResource = 101;
-constexpr const wchar_t *kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr const wchar_t *kLoginValue = L"TarnelleRelayTray";
-constexpr const char *kAppcastUrl = "https://updates.tarnelle.com/updates/win/relay/appcast.xml";
-constexpr const char *kAppVersion = "1.0.0";
+constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const wchar_t* kLoginValue = L"TarnelleRelayTray";
+constexpr const char* kAppcastUrl = "https://updates.tarnelle.com/updates/win/relay/appcast.xml";
+constexpr const char* kAppVersion = "1.0.0";
 
 NOTIFYICONDATAW g_nid{};
 HWND g_window = nullptr;
@@ -30,19 +30,19 @@ HWND g_window = nullptr;
 /// The update library's entry points; all null when it is not installed.
 struct UpdateLibrary {
     HMODULE module = nullptr;
-    void(__cdecl *setAppcastUrl)(const char *) = nullptr;
-    void(__cdecl *setAppDetails)(const wchar_t *, const wchar_t *, const wchar_t *) = nullptr;
-    void(__cdecl *init)() = nullptr;
-    void(__cdecl *checkWithoutUi)() = nullptr;
-    void(__cdecl *checkWithUi)() = nullptr;
-    void(__cdecl *cleanup)() = nullptr;
+    void(__cdecl* setAppcastUrl)(const char*) = nullptr;
+    void(__cdecl* setAppDetails)(const wchar_t*, const wchar_t*, const wchar_t*) = nullptr;
+    void(__cdecl* init)() = nullptr;
+    void(__cdecl* checkWithoutUi)() = nullptr;
+    void(__cdecl* checkWithUi)() = nullptr;
+    void(__cdecl* cleanup)() = nullptr;
 
     bool loaded() const { return module != nullptr; }
 };
 UpdateLibrary g_updates;
 
-template <class Function> bool resolve(HMODULE module, const char *name, Function &function) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+template <class Function> bool resolve(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
     return function != nullptr;
 }
 
@@ -75,7 +75,7 @@ std::wstring exePath() {
     return platform::executablePath().wstring();
 }
 
-ServiceProbe queryService(void *) {
+ServiceProbe queryService(void*) {
     ServiceProbe probe;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) return probe;
@@ -96,11 +96,11 @@ ServiceProbe queryService(void *) {
     return probe;
 }
 
-bool isAutoStart(void *) {
+bool isAutoStart(void*) {
     return service::isAutoStart();
 }
 
-bool loginEntryExists(void *) {
+bool loginEntryExists(void*) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
@@ -110,36 +110,36 @@ bool loginEntryExists(void *) {
     return present;
 }
 
-void writeLoginEntry(void *, const std::wstring *command) {
+void writeLoginEntry(void*, const std::wstring* command) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
     if (command) {
         DWORD bytes = static_cast<DWORD>((command->size() + 1) * sizeof(wchar_t));
-        RegSetValueExW(key, kLoginValue, 0, REG_SZ,
-                       reinterpret_cast<const BYTE *>(command->c_str()), bytes);
+        RegSetValueExW(key, kLoginValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command->c_str()),
+                       bytes);
     } else {
         RegDeleteValueW(key, kLoginValue);
     }
     RegCloseKey(key);
 }
 
-void launchElevated(void *, const wchar_t *arguments) {
+void launchElevated(void*, const wchar_t* arguments) {
     std::wstring exe = exePath();
     ShellExecuteW(nullptr, L"runas", exe.c_str(), arguments, nullptr, SW_HIDE);
 }
 
-void openUrl(void *, const std::wstring &url) {
+void openUrl(void*, const std::wstring& url) {
     ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-int messageBox(void *, const wchar_t *text, const wchar_t *caption, std::uint32_t flags) {
+int messageBox(void*, const wchar_t* text, const wchar_t* caption, std::uint32_t flags) {
     return MessageBoxW(g_window, text, caption, flags);
 }
 
-void showMenu(void *, const std::vector<TrayMenuItem> &items) {
+void showMenu(void*, const std::vector<TrayMenuItem>& items) {
     HMENU menu = CreatePopupMenu();
     if (!menu) return;
-    for (const TrayMenuItem &item : items) {
+    for (const TrayMenuItem& item : items) {
         if (item.separator())
             AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
         else
@@ -153,18 +153,18 @@ void showMenu(void *, const std::vector<TrayMenuItem> &items) {
     DestroyMenu(menu);
 }
 
-bool checkForUpdates(void *) {
+bool checkForUpdates(void*) {
     if (!g_updates.loaded()) return false;
     g_updates.checkWithUi();
     return true;
 }
 
 // The tray only reads the configuration, for the admin port.
-std::int32_t adminPort(void *) {
+std::int32_t adminPort(void*) {
     return RelayConfig::load().adminPort;
 }
 
-void destroyWindow(void *) {
+void destroyWindow(void*) {
     DestroyWindow(g_window);
 }
 
@@ -172,7 +172,7 @@ const TrayPlatform kWin32Tray = {queryService,    isAutoStart, loginEntryExists,
                                  launchElevated,  openUrl,     messageBox,       showMenu,
                                  checkForUpdates, adminPort,   destroyWindow};
 
-TrayController *g_controller = nullptr;
+TrayController* g_controller = nullptr;
 
 LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {

@@ -11,13 +11,13 @@ namespace {
 /// Marks the controller busy for one modal menu or dialog.
 class BusyScope {
 public:
-    explicit BusyScope(bool &busy) : busy_(busy) { busy_ = true; }
+    explicit BusyScope(bool& busy) : busy_(busy) { busy_ = true; }
     ~BusyScope() { busy_ = false; }
-    BusyScope(const BusyScope &) = delete;
-    BusyScope &operator=(const BusyScope &) = delete;
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
 
 private:
-    bool &busy_;
+    bool& busy_;
 };
 
 } // namespace
@@ -40,7 +40,7 @@ std::vector<TrayMenuItem> trayMenu(bool autoStart, bool loginEntry) {
     };
 }
 
-std::wstring serviceStatusText(const ServiceProbe &probe) {
+std::wstring serviceStatusText(const ServiceProbe& probe) {
     switch (probe.result) {
     case ServiceProbe::Result::notInstalled:
         return L"Service is not installed.";
@@ -54,12 +54,12 @@ std::wstring serviceStatusText(const ServiceProbe &probe) {
     return L"Service status: unknown";
 }
 
-bool shouldOfferStart(const ServiceProbe &probe) {
+bool shouldOfferStart(const ServiceProbe& probe) {
     return probe.result == ServiceProbe::Result::ok && probe.state != service::kStateStartPending &&
            probe.state != service::kStateRunning;
 }
 
-std::wstring loginEntryCommand(const std::wstring &exe) {
+std::wstring loginEntryCommand(const std::wstring& exe) {
     return L"\"" + exe + L"\" --tray";
 }
 
@@ -68,7 +68,7 @@ std::wstring adminUrl(std::int32_t port) {
     return L"http://127.0.0.1:" + std::wstring(digits.begin(), digits.end()) + L"/";
 }
 
-int TrayController::ask(const wchar_t *text, const wchar_t *caption, std::uint32_t flags) {
+int TrayController::ask(const wchar_t* text, const wchar_t* caption, std::uint32_t flags) {
     BusyScope scope(busy_);
     return platform_.messageBox(context_, text, caption, flags);
 }

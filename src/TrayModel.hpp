@@ -37,13 +37,13 @@ constexpr int kAnswerCancel = 2;
 constexpr int kAnswerYes = 6;
 constexpr int kAnswerNo = 7;
 
-inline constexpr const wchar_t *kTrayCaption = L"Tarnelle Relay";
-inline constexpr const wchar_t *kExitCaption = L"Exit Tarnelle Relay";
-inline constexpr const wchar_t *kExitText =
+inline constexpr const wchar_t* kTrayCaption = L"Tarnelle Relay";
+inline constexpr const wchar_t* kExitCaption = L"Exit Tarnelle Relay";
+inline constexpr const wchar_t* kExitText =
     L"Stop the service too?\n\nYes \u2014 stop the service (connected players disconnect)\n"
     L"No \u2014 leave the service running in the background";
-inline constexpr const wchar_t *kStartPromptText = L"The service is not running. Start it now?";
-inline constexpr const wchar_t *kUpdatesUnavailableText =
+inline constexpr const wchar_t* kStartPromptText = L"The service is not running. Start it now?";
+inline constexpr const wchar_t* kUpdatesUnavailableText =
     L"Update checks are unavailable: the update component is not installed.";
 
 /// One entry of the popup menu; id 0 is a separator.
@@ -66,41 +66,41 @@ struct ServiceProbe {
 };
 
 /// The text of the service status box.
-std::wstring serviceStatusText(const ServiceProbe &probe);
+std::wstring serviceStatusText(const ServiceProbe& probe);
 /// Whether the tray offers to start the service when it starts: only when the state was read and
 /// the service is neither starting nor running.
-bool shouldOfferStart(const ServiceProbe &probe);
+bool shouldOfferStart(const ServiceProbe& probe);
 /// `"<exe>" --tray`, the command the login entry runs.
-std::wstring loginEntryCommand(const std::wstring &exe);
+std::wstring loginEntryCommand(const std::wstring& exe);
 /// The admin page's address for an admin port.
 std::wstring adminUrl(std::int32_t port);
 
 /// What the tray asks of the platform.
 struct TrayPlatform {
-    ServiceProbe (*queryService)(void *context);
-    bool (*isAutoStart)(void *context);
-    bool (*loginEntryExists)(void *context);
+    ServiceProbe (*queryService)(void* context);
+    bool (*isAutoStart)(void* context);
+    bool (*loginEntryExists)(void* context);
     /// Writes the login entry, or deletes it when `command` is null. Nothing when the key
     /// cannot be opened for writing.
-    void (*writeLoginEntry)(void *context, const std::wstring *command);
+    void (*writeLoginEntry)(void* context, const std::wstring* command);
     /// Starts the program itself elevated with these arguments, without waiting.
-    void (*launchElevated)(void *context, const wchar_t *arguments);
-    void (*openUrl)(void *context, const std::wstring &url);
+    void (*launchElevated)(void* context, const wchar_t* arguments);
+    void (*openUrl)(void* context, const std::wstring& url);
     /// Shows a message box owned by the tray window; returns the answer.
-    int (*messageBox)(void *context, const wchar_t *text, const wchar_t *caption,
+    int (*messageBox)(void* context, const wchar_t* text, const wchar_t* caption,
                       std::uint32_t flags);
     /// Shows the popup menu at the cursor; the choice arrives later as a command.
-    void (*showMenu)(void *context, const std::vector<TrayMenuItem> &items);
+    void (*showMenu)(void* context, const std::vector<TrayMenuItem>& items);
     /// Opens the update dialog; false when update checks are unavailable.
-    bool (*checkForUpdates)(void *context);
-    std::int32_t (*adminPort)(void *context);
-    void (*destroyWindow)(void *context);
+    bool (*checkForUpdates)(void* context);
+    std::int32_t (*adminPort)(void* context);
+    void (*destroyWindow)(void* context);
 };
 
 /// The tray's behaviour on top of a platform. One thread calls it (the window's).
 class TrayController {
 public:
-    TrayController(const TrayPlatform &platform, void *context, std::wstring exePath)
+    TrayController(const TrayPlatform& platform, void* context, std::wstring exePath)
         : platform_(platform), context_(context), exePath_(std::move(exePath)) {}
 
     /// At start: offers to start the service when it is installed and not running.
@@ -115,14 +115,14 @@ public:
     bool closing() const { return closing_; }
 
 private:
-    int ask(const wchar_t *text, const wchar_t *caption, std::uint32_t flags);
+    int ask(const wchar_t* text, const wchar_t* caption, std::uint32_t flags);
     void showStatus();
     void toggleLoginEntry();
     void exitDialog();
     void close();
 
-    const TrayPlatform &platform_;
-    void *context_;
+    const TrayPlatform& platform_;
+    void* context_;
     std::wstring exePath_;
     bool busy_ = false;
     bool closing_ = false;

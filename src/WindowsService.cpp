@@ -23,7 +23,7 @@ namespace {
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 
-void sendStatus(void *, const ServiceStatus &status) {
+void sendStatus(void*, const ServiceStatus& status) {
     SERVICE_STATUS record{};
     record.dwServiceType = status.serviceType;
     record.dwCurrentState = status.currentState;
@@ -44,7 +44,7 @@ void WINAPI controlHandler(DWORD control) {
 
 /// Gives a folder that someone else may have made first (any user can create folders in
 /// ProgramData) the owner and the protected access list the service would have created it with.
-void restrictFolder(const std::filesystem::path &dir) {
+void restrictFolder(const std::filesystem::path& dir) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
             L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)", SDDL_REVISION_1,
@@ -71,13 +71,13 @@ void restrictFolder(const std::filesystem::path &dir) {
 /// users may read but never plant links.
 void prepareDataDir() {
     std::filesystem::path product = platform::dataDirBase() / "Tarnelle";
-    for (const std::filesystem::path &dir : {product, product / "RelayServer"}) {
+    for (const std::filesystem::path& dir : {product, product / "RelayServer"}) {
         platform::createDirectory(dir, true);
         restrictFolder(dir);
     }
 }
 
-void WINAPI serviceMain(DWORD, LPWSTR *) {
+void WINAPI serviceMain(DWORD, LPWSTR*) {
     g_statusHandle = RegisterServiceCtrlHandlerW(kServiceName, controlHandler);
     if (!g_statusHandle) return;
     prepareDataDir();
@@ -88,13 +88,13 @@ std::uint32_t lastError() {
     return static_cast<std::uint32_t>(GetLastError());
 }
 
-ScHandle openManager(std::uint32_t access, std::uint32_t *error) {
+ScHandle openManager(std::uint32_t access, std::uint32_t* error) {
     SC_HANDLE handle = OpenSCManagerW(nullptr, nullptr, access);
     if (!handle) *error = lastError();
     return handle;
 }
 
-ScHandle createService(ScHandle manager, const std::wstring &commandLine, std::uint32_t *error) {
+ScHandle createService(ScHandle manager, const std::wstring& commandLine, std::uint32_t* error) {
     SC_HANDLE handle = CreateServiceW(
         static_cast<SC_HANDLE>(manager), kServiceName, L"Tarnelle Multiplayer Relay",
         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
@@ -110,7 +110,7 @@ void setDescription(ScHandle service) {
                           &description);
 }
 
-ScHandle openService(ScHandle manager, std::uint32_t access, std::uint32_t *error) {
+ScHandle openService(ScHandle manager, std::uint32_t access, std::uint32_t* error) {
     SC_HANDLE handle = OpenServiceW(static_cast<SC_HANDLE>(manager), kServiceName, access);
     if (!handle) *error = lastError();
     return handle;
@@ -125,14 +125,14 @@ bool controlStop(ScHandle service) {
     return ControlService(static_cast<SC_HANDLE>(service), SERVICE_CONTROL_STOP, &status) != 0;
 }
 
-bool queryState(ScHandle service, std::uint32_t *state) {
+bool queryState(ScHandle service, std::uint32_t* state) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(static_cast<SC_HANDLE>(service), &status)) return false;
     *state = status.dwCurrentState;
     return true;
 }
 
-bool deleteService(ScHandle service, std::uint32_t *error) {
+bool deleteService(ScHandle service, std::uint32_t* error) {
     if (DeleteService(static_cast<SC_HANDLE>(service))) return true;
     *error = lastError();
     return false;
@@ -144,12 +144,12 @@ bool changeStartType(ScHandle service, std::uint32_t startType) {
                                 nullptr, nullptr) != 0;
 }
 
-bool queryStartType(ScHandle service, std::uint32_t *startType) {
+bool queryStartType(ScHandle service, std::uint32_t* startType) {
     DWORD needed = 0;
     QueryServiceConfigW(static_cast<SC_HANDLE>(service), nullptr, 0, &needed);
     if (needed == 0) return false;
     std::vector<unsigned char> buffer(needed, 0);
-    auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     if (!QueryServiceConfigW(static_cast<SC_HANDLE>(service), config, needed, &needed))
         return false;
     *startType = config->dwStartType;

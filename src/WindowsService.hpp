@@ -5,7 +5,7 @@
 namespace tnlrelay::service {
 
 /// The service's key name in the service manager.
-inline constexpr const wchar_t *kServiceName = L"TnlRelayServer";
+inline constexpr const wchar_t* kServiceName = L"TnlRelayServer";
 
 /// Runs the service dispatcher; 0 once the service has stopped, 1 when the process was not
 /// started by the service manager.

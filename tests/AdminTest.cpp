@@ -73,7 +73,7 @@ TEST(AdminBody, EmptyOrUnparsableBodiesReadAsNoParameters) {
 }
 
 TEST(AdminBody, ConnIdConversions) {
-    auto id = [](const char *body) { return connIdMember(parseBody(body)); };
+    auto id = [](const char* body) { return connIdMember(parseBody(body)); };
     EXPECT_EQ(id("{}"), 0u);
     EXPECT_EQ(id(R"({"connId":7})"), 7u);
     EXPECT_EQ(id(R"({"connId":3.9})"), 3u);
@@ -114,11 +114,11 @@ TEST(AdminLog, SinceReadsLikeStrtoull) {
 }
 
 TEST(AdminAccess, OnlyLoopbackHostsAndTheirOwnOrigin) {
-    for (const char *host : {"localhost", "LocalHost:49201", "127.0.0.1", "127.0.0.1:80",
+    for (const char* host : {"localhost", "LocalHost:49201", "127.0.0.1", "127.0.0.1:80",
                              "127.255.3.4:65535", "[::1]", "[::1]:49201"}) {
         EXPECT_TRUE(isLoopbackHost(host)) << host;
     }
-    for (const char *host : {"", "evil.example", "localhost.evil.example", "128.0.0.1",
+    for (const char* host : {"", "evil.example", "localhost.evil.example", "128.0.0.1",
                              "127.0.0.256", "127.0.0", "127.0.0.1.5", "127.0.0.1:x", "[::2]",
                              "[::1]x", "0.0.0.0", "10.0.0.5:49201", "127.0.0.1:"}) {
         EXPECT_FALSE(isLoopbackHost(host)) << host;
@@ -148,7 +148,7 @@ protected:
             (std::filesystem::temp_directory_path() / "tnlrelay-admin-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         base_ = pattern;
-        if (const char *old = std::getenv("ProgramData")) saved_ = old;
+        if (const char* old = std::getenv("ProgramData")) saved_ = old;
         setenv("ProgramData", base_.c_str(), 1);
     }
     void TearDown() override {
@@ -160,7 +160,7 @@ protected:
         std::error_code ec;
         std::filesystem::remove_all(base_, ec);
     }
-    static std::string read(const std::filesystem::path &p) {
+    static std::string read(const std::filesystem::path& p) {
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }

@@ -89,7 +89,7 @@ TEST(PlatformTest, DetachedTargetIsNeverTouchedByASignalInFlight) {
     std::deque<std::atomic<bool>> flags;
     int hits = 0;
     for (int i = 0; i < 20000 && (i < 2000 || hits == 0); ++i) {
-        std::atomic<bool> &flag = flags.emplace_back(false);
+        std::atomic<bool>& flag = flags.emplace_back(false);
         platform::setStopTarget(&flag);
         std::this_thread::yield();
         platform::setStopTarget(nullptr);

@@ -17,13 +17,13 @@ using test::writeBytes;
 
 class RelayConfigTest : public ::testing::Test {
 protected:
-    RelayConfig loadFrom(const std::string &text) {
+    RelayConfig loadFrom(const std::string& text) {
         writeBytes(configPath(), text);
         return RelayConfig::load();
     }
     std::vector<std::string> dataDirEntries() const {
         std::vector<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(temp.dir()))
+        for (const auto& entry : std::filesystem::directory_iterator(temp.dir()))
             names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
@@ -58,7 +58,7 @@ TEST_F(RelayConfigTest, MissingFileGivesDefaultsAndIsNotCreated) {
 }
 
 TEST_F(RelayConfigTest, UnusableTextGivesAllDefaults) {
-    const char *texts[] = {
+    const char* texts[] = {
         "",
         "{\"gamePort\": 50000",
         "// note\n{\"gamePort\": 50000}",
@@ -69,7 +69,7 @@ TEST_F(RelayConfigTest, UnusableTextGivesAllDefaults) {
         "\xEF\xBB\xBF",
         "\xEF\xBB{}",
     };
-    for (const char *text : texts) {
+    for (const char* text : texts) {
         SCOPED_TRACE(std::string("file: ") + text);
         EXPECT_EQ(loadFrom(text), RelayConfig{});
     }
@@ -88,7 +88,7 @@ TEST_F(RelayConfigTest, PartialFileAndByteOrderMarkAreAccepted) {
 
 TEST_F(RelayConfigTest, PortsConvertNumbersAndBooleansAndKeepDefaultsForOtherTypes) {
     struct Case {
-        const char *json;
+        const char* json;
         std::int32_t expected;
     } cases[] = {
         {"50000.9", 50000},
@@ -110,7 +110,7 @@ TEST_F(RelayConfigTest, PortsConvertNumbersAndBooleansAndKeepDefaultsForOtherTyp
         {"[50000]", 49200},
         {"{\"port\": 50000}", 49200},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(std::string("gamePort: ") + c.json);
         RelayConfig config =
             loadFrom(std::string("{\"gamePort\": ") + c.json + ", \"adminPort\": " + c.json + "}");

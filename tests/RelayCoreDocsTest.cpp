@@ -14,7 +14,7 @@ namespace {
 /// A room table stand-in: room key -> members (only their number matters here).
 using Rooms = std::map<std::string, std::vector<int>>;
 
-std::string listText(const Rooms &rooms, std::string_view game) {
+std::string listText(const Rooms& rooms, std::string_view game) {
     return jsonText(buildRoomList(rooms, game));
 }
 

@@ -19,7 +19,7 @@ using test::writeBytes;
 constexpr std::size_t kPrefix = 19 + 1 + 4 + 1;
 
 // "YYYY-MM-DD hh:mm:ss" with digits in every numeric place.
-bool isTimeStamp(const std::string &text) {
+bool isTimeStamp(const std::string& text) {
     const std::string shape = "dddd-dd-dd dd:dd:dd";
     if (text.size() != shape.size()) return false;
     for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -40,7 +40,7 @@ protected:
     }
     std::vector<std::string> files() const {
         std::vector<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(path.parent_path()))
+        for (const auto& entry : std::filesystem::directory_iterator(path.parent_path()))
             names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
@@ -59,7 +59,7 @@ TEST_F(RelayLogTest, LinesCarryTimeStampLevelAndCrlf) {
     std::vector<std::string> expected = {" INFO JOIN room=a\r\n", " ERROR listen failed\r\n",
                                          " INFO one\ntwo\r\n"};
     std::size_t pos = 0;
-    for (const std::string &rest : expected) {
+    for (const std::string& rest : expected) {
         ASSERT_TRUE(isTimeStamp(text.substr(pos, 19))) << text;
         ASSERT_EQ(text.substr(pos + 19, rest.size()), rest) << text;
         pos += 19 + rest.size();
@@ -184,7 +184,7 @@ struct Expected {
     std::vector<std::string> lines;
 };
 
-void expectChunk(const LogChunk &chunk, const Expected &expected) {
+void expectChunk(const LogChunk& chunk, const Expected& expected) {
     EXPECT_EQ(chunk.nextOffset, expected.nextOffset);
     EXPECT_EQ(chunk.reset, expected.reset);
     EXPECT_EQ(chunk.lines, expected.lines);

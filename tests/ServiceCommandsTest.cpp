@@ -34,21 +34,21 @@ struct FakeScm {
     std::vector<std::string> calls;
     std::vector<std::uint32_t> managerAccess, serviceAccess;
     std::wstring createdCommand;
-    std::set<void *> open;
+    std::set<void*> open;
     int opened = 0, closedUnknown = 0, managerCalls = 0, queries = 0, sleeps = 0;
     std::uint32_t changedStartType = 0;
     char slots[64] = {};
 
-    void *newHandle() {
-        void *h = &slots[opened++ % 64];
+    void* newHandle() {
+        void* h = &slots[opened++ % 64];
         open.insert(h);
         return h;
     }
 };
 
-FakeScm *g_scm = nullptr;
+FakeScm* g_scm = nullptr;
 
-ScHandle openManager(std::uint32_t access, std::uint32_t *error) {
+ScHandle openManager(std::uint32_t access, std::uint32_t* error) {
     g_scm->managerAccess.push_back(access);
     std::size_t i = std::min<std::size_t>(g_scm->managerCalls++, g_scm->managerOpens.size() - 1);
     if (!g_scm->managerOpens[i]) {
@@ -57,7 +57,7 @@ ScHandle openManager(std::uint32_t access, std::uint32_t *error) {
     }
     return g_scm->newHandle();
 }
-ScHandle createService(ScHandle, const std::wstring &command, std::uint32_t *error) {
+ScHandle createService(ScHandle, const std::wstring& command, std::uint32_t* error) {
     g_scm->calls.push_back("create");
     g_scm->createdCommand = command;
     if (!g_scm->createSucceeds) {
@@ -69,7 +69,7 @@ ScHandle createService(ScHandle, const std::wstring &command, std::uint32_t *err
 void setDescription(ScHandle) {
     g_scm->calls.push_back("describe");
 }
-ScHandle openService(ScHandle, std::uint32_t access, std::uint32_t *error) {
+ScHandle openService(ScHandle, std::uint32_t access, std::uint32_t* error) {
     g_scm->serviceAccess.push_back(access);
     if (!g_scm->serviceExists) {
         *error = kErrorServiceDoesNotExist;
@@ -89,13 +89,13 @@ bool controlStop(ScHandle) {
     g_scm->calls.push_back("stop");
     return g_scm->stopAccepted;
 }
-bool queryState(ScHandle, std::uint32_t *state) {
+bool queryState(ScHandle, std::uint32_t* state) {
     g_scm->calls.push_back("query");
     if (g_scm->queryFails) return false;
     *state = g_scm->states[std::min<std::size_t>(g_scm->queries++, g_scm->states.size() - 1)];
     return true;
 }
-bool deleteService(ScHandle, std::uint32_t *error) {
+bool deleteService(ScHandle, std::uint32_t* error) {
     g_scm->calls.push_back("delete");
     *error = g_scm->deleteError;
     return g_scm->deleteSucceeds;
@@ -105,7 +105,7 @@ bool changeStartType(ScHandle, std::uint32_t startType) {
     g_scm->changedStartType = startType;
     return g_scm->changeSucceeds;
 }
-bool queryStartType(ScHandle, std::uint32_t *startType) {
+bool queryStartType(ScHandle, std::uint32_t* startType) {
     if (!g_scm->queryConfigSucceeds) return false;
     *startType = g_scm->startType;
     return true;
@@ -124,7 +124,7 @@ const ScmApi kFakeApi = {openManager,     createService,  setDescription, openSe
                          changeStartType, queryStartType, closeHandle,    sleepFor};
 
 /// Runs one command on a fresh fake and checks that it left no handle open.
-template <class Setup, class Command> FakeScm run(Setup setup, Command command, bool &result) {
+template <class Setup, class Command> FakeScm run(Setup setup, Command command, bool& result) {
     FakeScm scm;
     setup(scm);
     g_scm = &scm;
@@ -135,14 +135,14 @@ template <class Setup, class Command> FakeScm run(Setup setup, Command command, 
     return scm;
 }
 
-auto noSetup = [](FakeScm &) {};
+auto noSetup = [](FakeScm&) {};
 
 } // namespace
 
 TEST(ServiceCommands, InstallCreatesDescribesAndStartsWithTheFullPath) {
     std::wstring longPath = L"C:\\" + std::wstring(300, L'd') + L"\\tnlrelay.exe";
     bool ok = false;
-    FakeScm scm = run([](FakeScm &s) { s.createSucceeds = true; },
+    FakeScm scm = run([](FakeScm& s) { s.createSucceeds = true; },
                       [&] { return installWith(kFakeApi, longPath); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(scm.managerAccess, std::vector<std::uint32_t>{kScManagerCreateService});
@@ -151,7 +151,7 @@ TEST(ServiceCommands, InstallCreatesDescribesAndStartsWithTheFullPath) {
 
     // A failed start of the new service is still a successful install.
     scm = run(
-        [](FakeScm &s) {
+        [](FakeScm& s) {
             s.createSucceeds = true;
             s.startSucceeds = false;
         },
@@ -161,16 +161,16 @@ TEST(ServiceCommands, InstallCreatesDescribesAndStartsWithTheFullPath) {
 
 TEST(ServiceCommands, InstallOverAnExistingServiceOnlyStartsIt) {
     bool ok = false;
-    FakeScm scm = run([](FakeScm &s) { s.startSucceeds = false; },
+    FakeScm scm = run([](FakeScm& s) { s.startSucceeds = false; },
                       [&] { return installWith(kFakeApi, L"C:\\r.exe"); }, ok);
     EXPECT_TRUE(ok) << "already running: the start fails, the install does not";
     EXPECT_EQ(scm.calls, (std::vector<std::string>{"create", "start"}));
     EXPECT_EQ(scm.serviceAccess, std::vector<std::uint32_t>{kServiceAllAccess});
 
-    scm = run([](FakeScm &s) { s.serviceAccessAllowed = false; },
+    scm = run([](FakeScm& s) { s.serviceAccessAllowed = false; },
               [&] { return installWith(kFakeApi, L"C:\\r.exe"); }, ok);
     EXPECT_FALSE(ok) << "neither created nor openable";
-    scm = run([](FakeScm &s) { s.managerOpens = {false}; },
+    scm = run([](FakeScm& s) { s.managerOpens = {false}; },
               [&] { return installWith(kFakeApi, L"C:\\r.exe"); }, ok);
     EXPECT_FALSE(ok) << "not elevated";
     EXPECT_TRUE(scm.calls.empty());
@@ -179,7 +179,7 @@ TEST(ServiceCommands, InstallOverAnExistingServiceOnlyStartsIt) {
 TEST(ServiceCommands, UninstallSucceedsOnlyWhenTheServiceIsGoneOrAbsent) {
     bool ok = false;
     FakeScm scm = run(
-        [](FakeScm &s) {
+        [](FakeScm& s) {
             s.states = {kStateRunning, kStateStopPending, kStateStopped};
         },
         [] { return uninstallWith(kFakeApi); }, ok);
@@ -189,24 +189,24 @@ TEST(ServiceCommands, UninstallSucceedsOnlyWhenTheServiceIsGoneOrAbsent) {
     EXPECT_EQ(scm.calls, (std::vector<std::string>{"stop", "query", "sleep", "query", "sleep",
                                                    "query", "delete"}));
 
-    scm = run([](FakeScm &s) { s.serviceExists = false; }, [] { return uninstallWith(kFakeApi); },
+    scm = run([](FakeScm& s) { s.serviceExists = false; }, [] { return uninstallWith(kFakeApi); },
               ok);
     EXPECT_TRUE(ok) << "nothing installed counts as removed";
-    scm = run([](FakeScm &s) { s.serviceAccessAllowed = false; },
+    scm = run([](FakeScm& s) { s.serviceAccessAllowed = false; },
               [] { return uninstallWith(kFakeApi); }, ok);
     EXPECT_FALSE(ok) << "access refused is a failure, not a removal";
-    scm = run([](FakeScm &s) { s.managerOpens = {false}; }, [] { return uninstallWith(kFakeApi); },
+    scm = run([](FakeScm& s) { s.managerOpens = {false}; }, [] { return uninstallWith(kFakeApi); },
               ok);
     EXPECT_FALSE(ok);
     scm = run(
-        [](FakeScm &s) {
+        [](FakeScm& s) {
             s.deleteSucceeds = false;
             s.deleteError = 5;
         },
         [] { return uninstallWith(kFakeApi); }, ok);
     EXPECT_FALSE(ok);
     scm = run(
-        [](FakeScm &s) {
+        [](FakeScm& s) {
             s.deleteSucceeds = false;
             s.deleteError = kErrorServiceMarkedForDelete;
         },
@@ -216,7 +216,7 @@ TEST(ServiceCommands, UninstallSucceedsOnlyWhenTheServiceIsGoneOrAbsent) {
 
 TEST(ServiceCommands, UninstallWaitsAtMostTwentyFivePollsThenDeletesAnyway) {
     bool ok = false;
-    FakeScm scm = run([](FakeScm &s) { s.states = {kStateStopPending}; },
+    FakeScm scm = run([](FakeScm& s) { s.states = {kStateStopPending}; },
                       [] { return uninstallWith(kFakeApi); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(scm.queries, kUninstallPolls);
@@ -224,7 +224,7 @@ TEST(ServiceCommands, UninstallWaitsAtMostTwentyFivePollsThenDeletesAnyway) {
     EXPECT_EQ(scm.calls.back(), "delete");
 
     scm = run(
-        [](FakeScm &s) {
+        [](FakeScm& s) {
             s.queryFails = true;
             s.stopAccepted = false;
         },
@@ -236,21 +236,21 @@ TEST(ServiceCommands, UninstallWaitsAtMostTwentyFivePollsThenDeletesAnyway) {
 TEST(ServiceCommands, StartAndStopReturnWhatTheManagerAnswers) {
     for (bool accepted : {true, false}) {
         bool ok = !accepted;
-        FakeScm scm = run([&](FakeScm &s) { s.startSucceeds = accepted; },
+        FakeScm scm = run([&](FakeScm& s) { s.startSucceeds = accepted; },
                           [] { return startServiceWith(kFakeApi); }, ok);
         EXPECT_EQ(ok, accepted);
         EXPECT_EQ(scm.serviceAccess, std::vector<std::uint32_t>{0x14});
         EXPECT_EQ(scm.calls, std::vector<std::string>{"start"}) << "no wait for RUNNING";
 
-        scm = run([&](FakeScm &s) { s.stopAccepted = accepted; },
+        scm = run([&](FakeScm& s) { s.stopAccepted = accepted; },
                   [] { return stopServiceWith(kFakeApi); }, ok);
         EXPECT_EQ(ok, accepted);
         EXPECT_EQ(scm.serviceAccess, std::vector<std::uint32_t>{0x24});
         EXPECT_EQ(scm.calls, std::vector<std::string>{"stop"}) << "no wait for STOPPED";
     }
-    for (auto setup : {+[](FakeScm &s) { s.serviceExists = false; },
-                       +[](FakeScm &s) { s.serviceAccessAllowed = false; },
-                       +[](FakeScm &s) { s.managerOpens = {false}; }}) {
+    for (auto setup : {+[](FakeScm& s) { s.serviceExists = false; },
+                       +[](FakeScm& s) { s.serviceAccessAllowed = false; },
+                       +[](FakeScm& s) { s.managerOpens = {false}; }}) {
         bool ok = true;
         run(
             setup, [] { return startServiceWith(kFakeApi); }, ok);
@@ -265,7 +265,7 @@ TEST(ServiceCommands, StartAndStopReturnWhatTheManagerAnswers) {
 TEST(ServiceCommands, RestartStopsWaitsAndStarts) {
     bool ok = false;
     FakeScm scm = run(
-        [](FakeScm &s) {
+        [](FakeScm& s) {
             s.states = {kStateRunning, kStateStopPending, kStateStopped};
         },
         [] { return restartServiceWith(kFakeApi); }, ok);
@@ -276,14 +276,14 @@ TEST(ServiceCommands, RestartStopsWaitsAndStarts) {
                                                    "query", "start"}));
 
     // Already stopped: the stop request fails, the start follows at the first poll.
-    scm = run([](FakeScm &s) { s.stopAccepted = false; },
+    scm = run([](FakeScm& s) { s.stopAccepted = false; },
               [] { return restartServiceWith(kFakeApi); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(scm.sleeps, 0);
 
     // A failing first phase is ignored.
     scm = run(
-        [](FakeScm &s) {
+        [](FakeScm& s) {
             s.managerOpens = {false, true};
         },
         [] { return restartServiceWith(kFakeApi); }, ok);
@@ -292,18 +292,18 @@ TEST(ServiceCommands, RestartStopsWaitsAndStarts) {
 
 TEST(ServiceCommands, RestartGivesUpAfterSeventyFivePollsWithoutStarting) {
     bool ok = true;
-    FakeScm scm = run([](FakeScm &s) { s.states = {kStateStopPending}; },
+    FakeScm scm = run([](FakeScm& s) { s.states = {kStateStopPending}; },
                       [] { return restartServiceWith(kFakeApi); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(scm.queries, kRestartPolls);
     EXPECT_EQ(std::count(scm.calls.begin(), scm.calls.end(), "start"), 0);
 
     for (auto setup :
-         {+[](FakeScm &s) { s.queryFails = true; }, +[](FakeScm &s) { s.serviceExists = false; },
-          +[](FakeScm &s) {
+         {+[](FakeScm& s) { s.queryFails = true; }, +[](FakeScm& s) { s.serviceExists = false; },
+          +[](FakeScm& s) {
               s.managerOpens = {true, false};
           },
-          +[](FakeScm &s) { s.startSucceeds = false; }}) {
+          +[](FakeScm& s) { s.startSucceeds = false; }}) {
         ok = true;
         run(
             setup, [] { return restartServiceWith(kFakeApi); }, ok);
@@ -322,9 +322,9 @@ TEST(ServiceCommands, AutoStartSwitchesBetweenAutomaticAndDemand) {
         noSetup, [] { return setAutoStartWith(kFakeApi, false); }, ok);
     EXPECT_EQ(scm.changedStartType, kDemandStart) << "off is demand start, never disabled";
 
-    for (auto setup : {+[](FakeScm &s) { s.changeSucceeds = false; },
-                       +[](FakeScm &s) { s.serviceExists = false; },
-                       +[](FakeScm &s) { s.managerOpens = {false}; }}) {
+    for (auto setup : {+[](FakeScm& s) { s.changeSucceeds = false; },
+                       +[](FakeScm& s) { s.serviceExists = false; },
+                       +[](FakeScm& s) { s.managerOpens = {false}; }}) {
         ok = true;
         run(
             setup, [] { return setAutoStartWith(kFakeApi, true); }, ok);
@@ -335,14 +335,14 @@ TEST(ServiceCommands, AutoStartSwitchesBetweenAutomaticAndDemand) {
 TEST(ServiceCommands, IsAutoStartOnlyForTheAutomaticStartType) {
     for (std::uint32_t type : {kBootStart, kSystemStart, kAutoStart, kDemandStart, kDisabled}) {
         bool ok = false;
-        FakeScm scm = run([&](FakeScm &s) { s.startType = type; },
+        FakeScm scm = run([&](FakeScm& s) { s.startType = type; },
                           [] { return isAutoStartWith(kFakeApi); }, ok);
         EXPECT_EQ(ok, type == kAutoStart) << "start type " << type;
         EXPECT_EQ(scm.serviceAccess, std::vector<std::uint32_t>{kServiceQueryConfig});
     }
-    for (auto setup : {+[](FakeScm &s) { s.queryConfigSucceeds = false; },
-                       +[](FakeScm &s) { s.serviceExists = false; },
-                       +[](FakeScm &s) { s.managerOpens = {false}; }}) {
+    for (auto setup : {+[](FakeScm& s) { s.queryConfigSucceeds = false; },
+                       +[](FakeScm& s) { s.serviceExists = false; },
+                       +[](FakeScm& s) { s.managerOpens = {false}; }}) {
         bool ok = true;
         run(
             setup, [] { return isAutoStartWith(kFakeApi); }, ok);

@@ -26,21 +26,21 @@ struct Journal {
     std::vector<std::string> events;
     std::vector<ServiceStatus> reports;
 
-    void add(const std::string &event) {
+    void add(const std::string& event) {
         std::lock_guard<std::mutex> guard(lock);
         events.push_back(event);
     }
 };
 
-Journal *g_journal = nullptr;
-ServiceHost *g_host = nullptr;
+Journal* g_journal = nullptr;
+ServiceHost* g_host = nullptr;
 bool g_startSucceeds = true;
 /// Called from inside start() and runLoop(), on the service thread, to play the manager's part.
 void (*g_duringStart)() = nullptr;
 void (*g_duringLoop)() = nullptr;
 
-void recordStatus(void *context, const ServiceStatus &status) {
-    auto *journal = static_cast<Journal *>(context);
+void recordStatus(void* context, const ServiceStatus& status) {
+    auto* journal = static_cast<Journal*>(context);
     std::lock_guard<std::mutex> guard(journal->lock);
     journal->reports.push_back(status);
     journal->events.push_back("report:" + std::to_string(status.currentState));
@@ -195,7 +195,7 @@ TEST_F(ServiceHostTest, ControlsRacingTheServiceThreadKeepEveryReportWhole) {
     ASSERT_FALSE(journal.reports.empty());
     EXPECT_EQ(journal.reports.back().currentState, kStateStopped);
     for (std::size_t i = 0; i + 1 < journal.reports.size(); ++i) {
-        const ServiceStatus &r = journal.reports[i];
+        const ServiceStatus& r = journal.reports[i];
         ASSERT_NE(r.currentState, kStateStopped) << "a report followed STOPPED at " << i;
         EXPECT_EQ(r.controlsAccepted, r.currentState == kStateStartPending ? 0u : 5u) << i;
         EXPECT_EQ(r.serviceType, kServiceWin32OwnProcess) << i;

@@ -18,7 +18,7 @@ public:
     TempDataDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tnlrelay-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) base_ = pattern;
-        if (const char *old = std::getenv("ProgramData")) previous_ = old;
+        if (const char* old = std::getenv("ProgramData")) previous_ = old;
         ::setenv("ProgramData", base_.c_str(), 1);
     }
     ~TempDataDir() {
@@ -29,10 +29,10 @@ public:
         std::error_code ec;
         std::filesystem::remove_all(base_, ec);
     }
-    TempDataDir(const TempDataDir &) = delete;
-    TempDataDir &operator=(const TempDataDir &) = delete;
+    TempDataDir(const TempDataDir&) = delete;
+    TempDataDir& operator=(const TempDataDir&) = delete;
 
-    const std::filesystem::path &base() const { return base_; }
+    const std::filesystem::path& base() const { return base_; }
     std::filesystem::path dir() const { return base_ / "Tarnelle" / "RelayServer"; }
 
 private:
@@ -40,12 +40,12 @@ private:
     std::optional<std::string> previous_;
 };
 
-inline std::string readBytes(const std::filesystem::path &path) {
+inline std::string readBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void writeBytes(const std::filesystem::path &path, const std::string &bytes,
+inline void writeBytes(const std::filesystem::path& path, const std::string& bytes,
                        bool append = false) {
     std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
     out << bytes;

@@ -36,32 +36,32 @@ struct FakeTray {
     std::vector<std::vector<TrayMenuItem>> menus;
     std::wstring loginValue;
     int destroyed = 0, updateDialogs = 0;
-    TrayController *controller = nullptr;
+    TrayController* controller = nullptr;
 };
 
-FakeTray &fake(void *context) {
-    return *static_cast<FakeTray *>(context);
+FakeTray& fake(void* context) {
+    return *static_cast<FakeTray*>(context);
 }
 
-void modalReentry(FakeTray &f) {
+void modalReentry(FakeTray& f) {
     if (f.notifyDuringModal) f.controller->onNotify(f.notifyDuringModal);
     if (f.commandDuringModal) f.controller->onCommand(f.commandDuringModal);
 }
 
 const TrayPlatform kFakePlatform = {
-    [](void *c) { return fake(c).probe; },
-    [](void *c) { return fake(c).autoStart; },
-    [](void *c) { return fake(c).loginEntry; },
-    [](void *c, const std::wstring *command) {
-        FakeTray &f = fake(c);
+    [](void* c) { return fake(c).probe; },
+    [](void* c) { return fake(c).autoStart; },
+    [](void* c) { return fake(c).loginEntry; },
+    [](void* c, const std::wstring* command) {
+        FakeTray& f = fake(c);
         if (!f.runKeyWritable) return;
         f.loginEntry = command != nullptr;
         f.loginValue = command ? *command : L"";
     },
-    [](void *c, const wchar_t *arguments) { fake(c).launched.push_back(arguments); },
-    [](void *c, const std::wstring &url) { fake(c).urls.push_back(url); },
-    [](void *c, const wchar_t *text, const wchar_t *caption, std::uint32_t flags) {
-        FakeTray &f = fake(c);
+    [](void* c, const wchar_t* arguments) { fake(c).launched.push_back(arguments); },
+    [](void* c, const std::wstring& url) { fake(c).urls.push_back(url); },
+    [](void* c, const wchar_t* text, const wchar_t* caption, std::uint32_t flags) {
+        FakeTray& f = fake(c);
         f.boxTexts.push_back(text);
         f.boxFlags.push_back(flags);
         EXPECT_TRUE(f.controller->busy()) << "a message box outside the guard";
@@ -72,17 +72,17 @@ const TrayPlatform kFakePlatform = {
         if (!f.answers.empty()) f.answers.erase(f.answers.begin());
         return answer;
     },
-    [](void *c, const std::vector<TrayMenuItem> &items) {
-        FakeTray &f = fake(c);
+    [](void* c, const std::vector<TrayMenuItem>& items) {
+        FakeTray& f = fake(c);
         f.menus.push_back(items);
         modalReentry(f);
     },
-    [](void *c) {
+    [](void* c) {
         ++fake(c).updateDialogs;
         return fake(c).updatesAvailable;
     },
-    [](void *c) { return fake(c).adminPort; },
-    [](void *c) { ++fake(c).destroyed; },
+    [](void* c) { return fake(c).adminPort; },
+    [](void* c) { ++fake(c).destroyed; },
 };
 
 const std::wstring kExe = L"C:\\Program Files\\Relay\\tnlrelay.exe";
@@ -100,11 +100,11 @@ TEST(TrayModel, MenuHasItsItemsInOrderWithCheckMarksFromTheFacts) {
         for (bool login : {false, true}) {
             std::vector<TrayMenuItem> menu = trayMenu(autoStart, login);
             std::vector<std::uint32_t> ids;
-            for (const TrayMenuItem &item : menu)
+            for (const TrayMenuItem& item : menu)
                 ids.push_back(item.id);
             EXPECT_EQ(ids, (std::vector<std::uint32_t>{1001, 0, 1002, 1003, 1004, 1005, 0, 1006,
                                                        1007, 0, 1008, 0, 1009}));
-            for (const TrayMenuItem &item : menu) {
+            for (const TrayMenuItem& item : menu) {
                 bool want =
                     (item.id == kCmdAutoStart && autoStart) || (item.id == kCmdLoginEntry && login);
                 EXPECT_EQ(item.checked, want) << "item " << item.id;

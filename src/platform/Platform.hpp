@@ -17,37 +17,37 @@ std::filesystem::path dataDirBase();
 
 /// Creates one directory (not its parents); failures are ignored. `restricted`: on Win32 the
 /// access list of the data directory (SYSTEM and Administrators full control, Users read).
-void createDirectory(const std::filesystem::path &dir, bool restricted = false);
+void createDirectory(const std::filesystem::path& dir, bool restricted = false);
 
 /// True when a file can be created in `dir` (it is created and removed again).
-bool canWriteIn(const std::filesystem::path &dir);
+bool canWriteIn(const std::filesystem::path& dir);
 
 /// UTF-8 text of a path.
-std::string pathUtf8(const std::filesystem::path &path);
+std::string pathUtf8(const std::filesystem::path& path);
 
 /// The whole file, opened for reading with read sharing (and, on Win32, delete sharing so that
 /// an atomic replace is never blocked). Empty on any failure.
-std::string readFile(const std::filesystem::path &path);
+std::string readFile(const std::filesystem::path& path);
 
 /// Replaces the file atomically: a temporary file beside it, flushed to disk, renamed over it.
 /// False (and no temporary file left behind) when the new content is not in place.
-bool replaceFile(const std::filesystem::path &path, const std::string &bytes);
+bool replaceFile(const std::filesystem::path& path, const std::string& bytes);
 
 /// Appends bytes with one write, creating the file; others may read but not write meanwhile.
-void appendToFile(const std::filesystem::path &path, const std::string &bytes);
+void appendToFile(const std::filesystem::path& path, const std::string& bytes);
 
 /// The size of a file, or nothing when it cannot be queried or is a directory.
-std::optional<std::uint64_t> fileSize(const std::filesystem::path &path);
+std::optional<std::uint64_t> fileSize(const std::filesystem::path& path);
 
 /// Reads up to `length` bytes from `offset`, in pieces of 8192, with read and write sharing.
 /// Nothing when the file cannot be opened; a read error ends the bytes early.
-std::optional<std::string> readRange(const std::filesystem::path &path, std::uint64_t offset,
+std::optional<std::string> readRange(const std::filesystem::path& path, std::uint64_t offset,
                                      std::uint64_t length);
 
 /// Renames, replacing an existing target. True on success.
-bool renameFile(const std::filesystem::path &from, const std::filesystem::path &to);
+bool renameFile(const std::filesystem::path& from, const std::filesystem::path& to);
 /// Deletes a file. True on success.
-bool removeFile(const std::filesystem::path &path);
+bool removeFile(const std::filesystem::path& path);
 
 struct LocalTime {
     int year, month, day, hour, minute, second;
@@ -62,7 +62,7 @@ std::filesystem::path executablePath();
 /// touches the previous flag, so its owner may be destroyed. `stopTargetReleased()` tells the
 /// console-close handler, which must wait for it on Win32, that the owner is gone.
 void installStopHandlers();
-void setStopTarget(std::atomic<bool> *flag);
+void setStopTarget(std::atomic<bool>* flag);
 void stopTargetReleased();
 
 } // namespace tnlrelay::platform

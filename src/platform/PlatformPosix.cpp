@@ -22,22 +22,22 @@ constexpr std::size_t kMaxBaseLength = 260;
 constexpr std::size_t kReadPiece = 4096;
 constexpr std::size_t kRangePiece = 8192;
 
-std::atomic<std::atomic<bool> *> g_stopTarget{nullptr};
+std::atomic<std::atomic<bool>*> g_stopTarget{nullptr};
 // Handlers currently between reading g_stopTarget and storing into it; setStopTarget waits for
 // them so that the previous target is never touched once it returns.
 std::atomic<int> g_handlersInFlight{0};
 std::atomic<unsigned> g_tempCounter{0};
 
-static_assert(std::atomic<std::atomic<bool> *>::is_always_lock_free);
+static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 
 void stopSignalHandler(int) {
     g_handlersInFlight.fetch_add(1);
-    if (std::atomic<bool> *flag = g_stopTarget.load()) flag->store(true);
+    if (std::atomic<bool>* flag = g_stopTarget.load()) flag->store(true);
     g_handlersInFlight.fetch_sub(1);
 }
 
-int openRetrying(const char *path, int flags, mode_t mode = 0) {
+int openRetrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC, mode);
@@ -46,7 +46,7 @@ int openRetrying(const char *path, int flags, mode_t mode = 0) {
 }
 
 // Writes everything, continuing after partial writes; false on the first error.
-bool writeAll(int fd, const char *data, std::size_t size) {
+bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
@@ -58,7 +58,7 @@ bool writeAll(int fd, const char *data, std::size_t size) {
 }
 
 // A name beside `path` that no other writer in this or another process picks at the same time.
-std::filesystem::path tempPathBeside(const std::filesystem::path &path) {
+std::filesystem::path tempPathBeside(const std::filesystem::path& path) {
     std::string name = path.filename().string();
     name += ".tmp.";
     name += std::to_string(::getpid());
@@ -70,7 +70,7 @@ std::filesystem::path tempPathBeside(const std::filesystem::path &path) {
 } // namespace
 
 std::filesystem::path dataDirBase() {
-    const char *value = std::getenv("ProgramData");
+    const char* value = std::getenv("ProgramData");
     if (value != nullptr) {
         std::string text(value);
         if (!text.empty() && text.size() < kMaxBaseLength) return std::filesystem::path(text);
@@ -78,11 +78,11 @@ std::filesystem::path dataDirBase() {
     return std::filesystem::path("/var/lib");
 }
 
-void createDirectory(const std::filesystem::path &dir, bool /*restricted*/) {
+void createDirectory(const std::filesystem::path& dir, bool /*restricted*/) {
     ::mkdir(dir.c_str(), 0755);
 }
 
-bool canWriteIn(const std::filesystem::path &dir) {
+bool canWriteIn(const std::filesystem::path& dir) {
     std::filesystem::path probe = tempPathBeside(dir / ".write-probe");
     int fd = openRetrying(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd < 0) return false;
@@ -91,11 +91,11 @@ bool canWriteIn(const std::filesystem::path &dir) {
     return true;
 }
 
-std::string pathUtf8(const std::filesystem::path &path) {
+std::string pathUtf8(const std::filesystem::path& path) {
     return path.string();
 }
 
-std::string readFile(const std::filesystem::path &path) {
+std::string readFile(const std::filesystem::path& path) {
     std::string bytes;
     int fd = openRetrying(path.c_str(), O_RDONLY);
     if (fd < 0) return bytes;
@@ -110,7 +110,7 @@ std::string readFile(const std::filesystem::path &path) {
     return bytes;
 }
 
-bool replaceFile(const std::filesystem::path &path, const std::string &bytes) {
+bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::path temp;
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
@@ -140,7 +140,7 @@ bool replaceFile(const std::filesystem::path &path, const std::string &bytes) {
     return true;
 }
 
-void appendToFile(const std::filesystem::path &path, const std::string &bytes) {
+void appendToFile(const std::filesystem::path& path, const std::string& bytes) {
     int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) return;
     ssize_t written;
@@ -150,13 +150,13 @@ void appendToFile(const std::filesystem::path &path, const std::string &bytes) {
     ::close(fd);
 }
 
-std::optional<std::uint64_t> fileSize(const std::filesystem::path &path) {
+std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return std::nullopt;
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-std::optional<std::string> readRange(const std::filesystem::path &path, std::uint64_t offset,
+std::optional<std::string> readRange(const std::filesystem::path& path, std::uint64_t offset,
                                      std::uint64_t length) {
     int fd = openRetrying(path.c_str(), O_RDONLY);
     if (fd < 0) return std::nullopt;
@@ -175,11 +175,11 @@ std::optional<std::string> readRange(const std::filesystem::path &path, std::uin
     return bytes;
 }
 
-bool renameFile(const std::filesystem::path &from, const std::filesystem::path &to) {
+bool renameFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-bool removeFile(const std::filesystem::path &path) {
+bool removeFile(const std::filesystem::path& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
@@ -206,7 +206,7 @@ void installStopHandlers() {
         ::sigaction(signal, &action, nullptr);
 }
 
-void setStopTarget(std::atomic<bool> *flag) {
+void setStopTarget(std::atomic<bool>* flag) {
     g_stopTarget.store(flag);
     // A handler that read the old target before the store above has already raised the
     // counter; once it falls to zero none of them can still be using that target.

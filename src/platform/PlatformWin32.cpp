@@ -29,7 +29,7 @@ constexpr DWORD kReplaceRetryMs = 10;
 // Windows ends the process once the close handler returns; give the owner this long to finish.
 constexpr ULONGLONG kCloseWaitMs = 4000;
 
-std::atomic<std::atomic<bool> *> g_stopTarget{nullptr};
+std::atomic<std::atomic<bool>*> g_stopTarget{nullptr};
 // Handlers currently between reading g_stopTarget and storing into it.
 std::atomic<int> g_handlersInFlight{0};
 // True while no owner is running or once it has gone; a close event only waits while false.
@@ -37,7 +37,7 @@ std::atomic<bool> g_targetReleased{true};
 std::atomic<unsigned> g_tempCounter{0};
 
 // Users may read, SYSTEM and Administrators may do anything; nothing is inherited from above.
-constexpr const wchar_t *kRestrictedSddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
+constexpr const wchar_t* kRestrictedSddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
 class Handle {
 public:
@@ -45,8 +45,8 @@ public:
     ~Handle() {
         if (valid()) ::CloseHandle(handle_);
     }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
     HANDLE get() const { return handle_; }
     bool close() {
@@ -58,7 +58,7 @@ private:
     HANDLE handle_;
 };
 
-bool writeAll(HANDLE file, const char *data, std::size_t size) {
+bool writeAll(HANDLE file, const char* data, std::size_t size) {
     while (size > 0) {
         DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD written = 0;
@@ -69,7 +69,7 @@ bool writeAll(HANDLE file, const char *data, std::size_t size) {
     return true;
 }
 
-std::filesystem::path tempPathBeside(const std::filesystem::path &path) {
+std::filesystem::path tempPathBeside(const std::filesystem::path& path) {
     std::wstring name = path.filename().wstring();
     name += L".tmp.";
     name += std::to_wstring(::GetCurrentProcessId());
@@ -81,7 +81,7 @@ std::filesystem::path tempPathBeside(const std::filesystem::path &path) {
 BOOL WINAPI consoleCtrlHandler(DWORD event) {
     if (event > CTRL_CLOSE_EVENT) return FALSE; // logoff and shutdown belong to the service, if any
     g_handlersInFlight.fetch_add(1);
-    if (std::atomic<bool> *flag = g_stopTarget.load()) flag->store(true);
+    if (std::atomic<bool>* flag = g_stopTarget.load()) flag->store(true);
     g_handlersInFlight.fetch_sub(1);
     if (event == CTRL_CLOSE_EVENT) {
         ULONGLONG deadline = ::GetTickCount64() + kCloseWaitMs;
@@ -100,7 +100,7 @@ std::filesystem::path dataDirBase() {
     return std::filesystem::path(std::wstring(buffer, length));
 }
 
-void createDirectory(const std::filesystem::path &dir, bool restricted) {
+void createDirectory(const std::filesystem::path& dir, bool restricted) {
     if (!restricted) {
         ::CreateDirectoryW(dir.c_str(), nullptr);
         return;
@@ -117,15 +117,15 @@ void createDirectory(const std::filesystem::path &dir, bool restricted) {
     ::LocalFree(descriptor);
 }
 
-bool canWriteIn(const std::filesystem::path &dir) {
+bool canWriteIn(const std::filesystem::path& dir) {
     std::filesystem::path probe = tempPathBeside(dir / L".write-probe");
     Handle file(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     return file.valid();
 }
 
-std::string pathUtf8(const std::filesystem::path &path) {
-    const std::wstring &wide = path.native();
+std::string pathUtf8(const std::filesystem::path& path) {
+    const std::wstring& wide = path.native();
     if (wide.empty()) return {};
     int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
                                        nullptr, 0, nullptr, nullptr);
@@ -136,7 +136,7 @@ std::string pathUtf8(const std::filesystem::path &path) {
     return text;
 }
 
-std::string readFile(const std::filesystem::path &path) {
+std::string readFile(const std::filesystem::path& path) {
     std::string bytes;
     // Delete sharing lets a writer in another process replace the file while we read it.
     Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -149,7 +149,7 @@ std::string readFile(const std::filesystem::path &path) {
     return bytes;
 }
 
-bool replaceFile(const std::filesystem::path &path, const std::string &bytes) {
+bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::path temp;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 8 && handle == INVALID_HANDLE_VALUE; ++attempt) {
@@ -185,7 +185,7 @@ bool replaceFile(const std::filesystem::path &path, const std::string &bytes) {
     return ok;
 }
 
-void appendToFile(const std::filesystem::path &path, const std::string &bytes) {
+void appendToFile(const std::filesystem::path& path, const std::string& bytes) {
     Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return;
@@ -195,7 +195,7 @@ void appendToFile(const std::filesystem::path &path, const std::string &bytes) {
                 nullptr);
 }
 
-std::optional<std::uint64_t> fileSize(const std::filesystem::path &path) {
+std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
@@ -203,7 +203,7 @@ std::optional<std::uint64_t> fileSize(const std::filesystem::path &path) {
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::optional<std::string> readRange(const std::filesystem::path &path, std::uint64_t offset,
+std::optional<std::string> readRange(const std::filesystem::path& path, std::uint64_t offset,
                                      std::uint64_t length) {
     Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -224,11 +224,11 @@ std::optional<std::string> readRange(const std::filesystem::path &path, std::uin
     return bytes;
 }
 
-bool renameFile(const std::filesystem::path &from, const std::filesystem::path &to) {
+bool renameFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool removeFile(const std::filesystem::path &path) {
+bool removeFile(const std::filesystem::path& path) {
     return ::DeleteFileW(path.c_str()) != 0;
 }
 
@@ -256,7 +256,7 @@ void installStopHandlers() {
     ::SetConsoleCtrlHandler(consoleCtrlHandler, TRUE);
 }
 
-void setStopTarget(std::atomic<bool> *flag) {
+void setStopTarget(std::atomic<bool>* flag) {
     if (flag != nullptr) g_targetReleased.store(false);
     g_stopTarget.store(flag);
     while (g_handlersInFlight.load() != 0)

@@ -38,7 +38,7 @@ BOOL CALLBACK printWindow(HWND window, LPARAM depth) {
     return TRUE;
 }
 
-bool screenshot(const wchar_t *path) {
+bool screenshot(const wchar_t* path) {
     HDC screen = GetDC(nullptr);
     int width = GetDeviceCaps(screen, HORZRES);
     int height = GetDeviceCaps(screen, VERTRES);
@@ -50,7 +50,7 @@ bool screenshot(const wchar_t *path) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
-    void *bits = nullptr;
+    void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
@@ -62,7 +62,7 @@ bool screenshot(const wchar_t *path) {
     file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
     file.bfSize = file.bfOffBits + imageSize;
     bool ok = false;
-    if (FILE *out = _wfopen(path, L"wb")) {
+    if (FILE* out = _wfopen(path, L"wb")) {
         ok = std::fwrite(&file, sizeof(file), 1, out) == 1 &&
              std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out) == 1 &&
              std::fwrite(bits, imageSize, 1, out) == 1;
@@ -80,13 +80,13 @@ BOOL CALLBACK collectStaticText(HWND window, LPARAM texts) {
     wchar_t text[1024] = {};
     GetClassNameW(window, className, 64);
     if (lstrcmpiW(className, L"Static") == 0 && GetWindowTextW(window, text, 1024) > 0)
-        reinterpret_cast<std::wstring *>(texts)->append(text).append(L"\n");
+        reinterpret_cast<std::wstring*>(texts)->append(text).append(L"\n");
     return TRUE;
 }
 
 /// Waits up to 60 s for a shown top-level window with this title (a message box) whose text is
 /// in place, prints the text and posts it a command: the button the test "presses".
-bool answer(const wchar_t *title, WPARAM button) {
+bool answer(const wchar_t* title, WPARAM button) {
     DWORD deadline = GetTickCount() + 60000;
     for (;;) {
         HWND box = FindWindowW(nullptr, title);
@@ -112,7 +112,7 @@ int usage() {
 
 } // namespace
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return usage();
     std::wstring verb = argv[1];
     if (verb == L"wait-tray" && argc == 3)
