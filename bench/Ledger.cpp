@@ -7,7 +7,15 @@ Ledger::Ledger(std::uint32_t rooms, std::uint32_t members, std::uint32_t window)
     : rooms_(rooms), members_(members), window_(window ? window : 1),
       sent_(std::size_t(rooms) * members), acked_(std::size_t(rooms) * members),
       ackCount_(std::size_t(rooms) * members * window_),
-      next_(std::size_t(rooms) * members * members) {}
+      next_(std::size_t(rooms) * members * members) {
+    if (window_ > 1 && (window_ & (window_ - 1)) == 0) windowMask_ = window_ - 1;
+    room_.resize(clients());
+    slot_.resize(clients());
+    for (std::uint32_t c = 0; c < clients(); ++c) {
+        room_[c] = c / members_;
+        slot_[c] = c % members_;
+    }
+}
 
 bool Ledger::canSend(std::uint32_t sender) const {
     return sent_[sender] - acked_[sender] < window_;
@@ -30,7 +38,7 @@ Receipt Ledger::receiveMessage(std::uint32_t receiver, bool binary, const Payloa
 
 Receipt Ledger::receive(std::uint32_t receiver, std::uint32_t sender, std::uint32_t seq) {
     if (sender >= clients() || receiver >= clients() || sender == receiver ||
-        sender / members_ != receiver / members_ || seq >= sent_[sender]) {
+        room_[sender] != room_[receiver] || seq >= sent_[sender]) {
         ++unexpected_;
         return Receipt::unexpected;
     }
@@ -53,10 +61,10 @@ Receipt Ledger::receive(std::uint32_t receiver, std::uint32_t sender, std::uint3
     std::uint32_t& acked = acked_[sender];
     if (seq < acked || seq - acked >= window_) return Receipt::booked;
     std::uint16_t* slots = &ackCount_[std::size_t(sender) * window_];
-    ++slots[seq % window_];
+    ++slots[windowSlot(seq)];
     bool opened = false;
-    while (acked < sent_[sender] && slots[acked % window_] >= members_ - 1) {
-        slots[acked % window_] = 0;
+    while (acked < sent_[sender] && slots[windowSlot(acked)] >= members_ - 1) {
+        slots[windowSlot(acked)] = 0;
         ++acked;
         opened = true;
     }

@@ -54,12 +54,20 @@ public:
 private:
     bool takeMissing(std::uint32_t pair, std::uint32_t seq);
     std::uint32_t pairIndex(std::uint32_t receiver, std::uint32_t sender) const {
-        return receiver * members_ + sender % members_;
+        return receiver * members_ + slot_[sender];
+    }
+    /// The window slot of a sequence number (a mask when the window is a power of two: this
+    /// runs once per delivery, and divisions are slow).
+    std::uint32_t windowSlot(std::uint32_t seq) const {
+        return windowMask_ ? seq & windowMask_ : seq % window_;
     }
 
     std::uint32_t rooms_;
     std::uint32_t members_;
     std::uint32_t window_;
+    std::uint32_t windowMask_ = 0;        // window_ - 1 when window_ is a power of two above 1
+    std::vector<std::uint32_t> room_;     // per client: its room
+    std::vector<std::uint32_t> slot_;     // per client: its place in the room
     std::vector<std::uint32_t> sent_;     // per sender
     std::vector<std::uint32_t> acked_;    // per sender: every seq below it reached everyone
     std::vector<std::uint16_t> ackCount_; // per sender, window_ slots: receivers of seq % window

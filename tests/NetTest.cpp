@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -449,4 +450,39 @@ TEST(Net, AKickedPeerThatStopsReadingIsClosedAfterTheDrainTimeout) {
     ASSERT_TRUE(pumpUntil(
         loop, [&] { return srv.closed.size() == 1; }, 5s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms) << "not before its deadline";
+}
+
+TEST(Net, AcceptingGoesOnAfterRunningOutOfDescriptors) {
+    Server srv;
+    Loop loop;
+    srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok"); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+
+    // Room for three more descriptors: two clients and the socket accepted for the first.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    int limit = 0;
+    for (int free = 0; free < 3; ++limit) // new descriptors take the lowest free numbers
+        if (::fcntl(limit, F_GETFD) == -1) ++free;
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(limit);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+    auto first = std::make_unique<Client>(port);
+    first->send(get("/"));
+    std::string in, in2;
+    const bool firstServed = pumpUntil(loop, [&] { return first->pull(in) && !in.empty(); });
+    Client second(port); // connected by the kernel, but the relay has no descriptor for it
+    second.send(get("/"));
+    pumpUntil(
+        loop, [] { return false; }, 300ms);
+    second.pull(in2);
+    const bool waited = in2.empty();
+    first.reset(); // its accepted socket closes, and accepting resumes
+    const bool secondServed = pumpUntil(loop, [&] { return second.pull(in2) && !in2.empty(); });
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_TRUE(firstServed);
+    EXPECT_TRUE(waited) << "the second was served without a descriptor?";
+    EXPECT_TRUE(secondServed) << "the listener stopped accepting";
 }

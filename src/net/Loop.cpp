@@ -284,8 +284,12 @@ void Loop::Impl::accept(Listener* l) {
 
 void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
     if (ec == asio::error::operation_aborted || !l->acceptor.is_open()) return;
+    if (ec == asio::error::connection_aborted) {
+        accept(l); // the peer gave up before we took it: nothing to wait for
+        return;
+    }
     if (ec) {
-        // Out of descriptors (or another passing failure): pause briefly instead of spinning.
+        // Out of descriptors or memory: pause briefly instead of spinning, then go on accepting.
         l->retry.expires_after(kAcceptRetry);
         l->retry.async_wait([this, l](error_code wec) {
             if (!wec) accept(l);
