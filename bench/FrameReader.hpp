@@ -41,6 +41,19 @@ template <class Sink> bool FrameReader::feed(const char* data, std::size_t size,
     if (fault_ != FrameFault::none) return false;
     while (size) {
         if (!inPayload_) {
+            if (hdrHave_ == 0 && !inMessage_ && size >= 2) {
+                // The commonest case of all: a whole small, final, unmasked data frame.
+                const unsigned b0 = static_cast<unsigned char>(data[0]);
+                const unsigned len = static_cast<unsigned char>(data[1]);
+                if ((b0 == 0x81 || b0 == 0x82) && len < 126 && size >= 2 + len) {
+                    sink.messageStart(static_cast<int>(b0 & 0x0F));
+                    if (len) sink.messageData(data + 2, len);
+                    sink.messageEnd();
+                    data += 2 + len;
+                    size -= 2 + len;
+                    continue;
+                }
+            }
             if (hdrHave_ == 0 && size >= 2) { // the usual case: a whole header in this piece
                 const unsigned len7 = static_cast<unsigned char>(data[1]) & 0x7F;
                 const unsigned need = 2 +
