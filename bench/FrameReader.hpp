@@ -23,6 +23,8 @@ public:
 
 private:
     template <class Sink> bool headerDone(Sink& sink);
+    /// The last payload byte of a frame arrived: a control frame or a whole message is done.
+    template <class Sink> void frameDone(Sink& sink);
 
     unsigned char hdr_[14] = {};
     unsigned hdrHave_ = 0;
@@ -93,15 +95,7 @@ template <class Sink> bool FrameReader::feed(const char* data, std::size_t size,
         data += n;
         size -= n;
         left_ -= n;
-        if (left_ == 0) {
-            inPayload_ = false;
-            if (control_) {
-                sink.control(controlOpcode_, controlPayload_);
-            } else if (fin_) {
-                inMessage_ = false;
-                sink.messageEnd();
-            }
-        }
+        if (left_ == 0) frameDone(sink);
     }
     return true;
 }
@@ -140,16 +134,18 @@ template <class Sink> bool FrameReader::headerDone(Sink& sink) {
     }
     left_ = len;
     inPayload_ = true;
-    if (len == 0) {
-        inPayload_ = false;
-        if (control_) {
-            sink.control(controlOpcode_, controlPayload_);
-        } else if (fin_) {
-            inMessage_ = false;
-            sink.messageEnd();
-        }
-    }
+    if (len == 0) frameDone(sink);
     return true;
+}
+
+template <class Sink> void FrameReader::frameDone(Sink& sink) {
+    inPayload_ = false;
+    if (control_) {
+        sink.control(controlOpcode_, controlPayload_);
+    } else if (fin_) {
+        inMessage_ = false;
+        sink.messageEnd();
+    }
 }
 
 } // namespace tnlrelay::bench
