@@ -453,6 +453,11 @@ TEST(Net, AKickedPeerThatStopsReadingIsClosedAfterTheDrainTimeout) {
 }
 
 TEST(Net, AcceptingGoesOnAfterRunningOutOfDescriptors) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers probe memory through a pipe of their own, which this test leaves no
+    // descriptors for; the plain build runs it.
+    GTEST_SKIP() << "needs descriptors that the sanitizer runtime would take";
+#endif
     Server srv;
     Loop loop;
     srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok"); };
