@@ -2,6 +2,7 @@
 // message to the other members of the sender's room instance, and leaving.
 #include "RelayCore.hpp"
 #include "RelayCoreInternal.hpp"
+#include "Text.hpp"
 
 #include <cstdlib>
 #include <string>
@@ -18,23 +19,8 @@ constexpr int kDefaultCapacity = 16;
 /// The room capacity a joining player asks for: `atoi` of "max", with 16 for anything below 1.
 int capacity(const std::string& text) {
     if (text.empty()) return kDefaultCapacity;
-    // atoi without its undefined behaviour on overflow: saturate instead.
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > 0x7FFFFFFFLL) {
-            value = 0x80000000LL;
-            break;
-        }
-    }
-    if (negative) value = -value;
-    if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
-    return value < 1 ? kDefaultCapacity : static_cast<int>(value);
+    const std::int32_t value = atoiSaturating(text);
+    return value < 1 ? kDefaultCapacity : value;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Helpers shared by the parts of RelayCore: query variables, log-safe values, JSON text, and the
 // pieces of an admin request (body members, the log offset, the loopback check).
 #include "RelayCoreInternal.hpp"
+#include "Text.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -18,18 +19,6 @@ int hexDigit(char ch) {
     if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
     if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
     return -1;
-}
-
-char lower(char ch) {
-    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
 }
 
 /// Form URL decoding; nothing when a "%" is not followed by two hex digits or the result would

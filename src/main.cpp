@@ -2,6 +2,7 @@
 // the simplest host of the relay core (until Ctrl+C or a termination signal).
 #include "RelayConfig.hpp"
 #include "RelayCore.hpp"
+#include "Text.hpp"
 #include "platform/Platform.hpp"
 
 #ifdef _WIN32
@@ -19,26 +20,6 @@
 namespace {
 
 using namespace tnlrelay;
-
-/// `atoi` of a port text, saturating instead of overflowing.
-std::int32_t parsePort(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT32_MAX) {
-            value = std::int64_t(INT32_MAX) + 1;
-            break;
-        }
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX) value = INT32_MAX;
-    return static_cast<std::int32_t>(value);
-}
 
 int runConsole(std::int32_t portOverride) {
     RelayConfig config = RelayConfig::load();
@@ -89,12 +70,12 @@ int main(int argc, char** argv) {
     if (mode == "--svc-restart") return service::restartService() ? 0 : 1;
     if (mode == "--svc-autostart")
         return service::setAutoStart(argc > 2 && std::string_view(argv[2]) == "on") ? 0 : 1;
-    if (mode == "--console") return runConsole(argc > 2 ? parsePort(argv[2]) : 0);
+    if (mode == "--console") return runConsole(argc > 2 ? atoiSaturating(argv[2]) : 0);
     return runTray();
 #else
     // A peer that vanishes mid-write must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
-    if (mode == "--console") return runConsole(argc > 2 ? parsePort(argv[2]) : 0);
+    if (mode == "--console") return runConsole(argc > 2 ? atoiSaturating(argv[2]) : 0);
     std::fprintf(stderr,
                  "tnlrelay: %s belongs to the Windows build; on this system use --console "
                  "[port]\n",

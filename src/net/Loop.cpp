@@ -3,6 +3,7 @@
 // blocking; output queued during a turn is flushed once per connection at the turn's end, in
 // gathered writes. Close events are never delivered from inside another handler call.
 #include "Net.hpp"
+#include "Text.hpp"
 #include "WsFrames.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -32,17 +33,6 @@ constexpr std::size_t kScratchBytes = 64 * 1024;
 constexpr std::size_t kMaxIoBytes = 256 * 1024; // per read or write call
 constexpr int kReadRounds = 8;                  // reads per wake-up, for fairness
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = x - 'A' + 'a';
-        if (y >= 'A' && y <= 'Z') y = y - 'A' + 'a';
-        if (x != y) return false;
-    }
-    return true;
-}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
