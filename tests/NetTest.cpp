@@ -491,3 +491,26 @@ TEST(Net, AcceptingGoesOnAfterRunningOutOfDescriptors) {
     EXPECT_TRUE(waited) << "the second was served without a descriptor?";
     EXPECT_TRUE(secondServed) << "the listener stopped accepting";
 }
+
+TEST(Net, ClosingWithAStatusSendsWhatIsQueuedThenTheCloseFrame) {
+    Server srv;
+    Loop loop;
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
+    srv.onWs = [](Conn* c, const WsMessage& wm) {
+        wsSend(c, wm.payload, wm.opcode); // echoed first, then the close behind it
+        wsClose(c, 1008);
+        wsSend(c, wm.payload, wm.opcode); // nothing goes out after the close
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Client ws(port);
+    ws.send(get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n") +
+            maskedFrame(kOpText, "too fast"));
+    std::string in;
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !ws.pull(in); }));
+    const std::string tail =
+        std::string("\x81\x08too fast", 10) + std::string("\x88\x02\x03\xF0", 4);
+    ASSERT_GE(in.size(), tail.size());
+    EXPECT_EQ(in.substr(in.size() - tail.size()), tail);
+    EXPECT_EQ(srv.closed.size(), 1u);
+}

@@ -3,7 +3,7 @@
 // blocking; output queued during a turn is flushed once per connection at the turn's end, in
 // gathered writes. Close events are never delivered from inside another handler call.
 #include "Net.hpp"
-#include "Text.hpp"
+#include "NetText.hpp"
 #include "WsFrames.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -33,14 +33,6 @@ constexpr std::size_t kScratchBytes = 64 * 1024;
 constexpr std::size_t kMaxIoBytes = 256 * 1024; // per read or write call
 constexpr int kReadRounds = 8;                  // reads per wake-up, for fairness
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
 
 } // namespace
 
@@ -652,7 +644,7 @@ void wsUpgrade(Conn* c, const HttpMessage& request) {
     if (c->closed || c->kind != Kind::http) return;
     Loop::Impl& m = *c->loop;
     const std::string_view* key = request.header("Sec-WebSocket-Key");
-    if (!key || trim(*key).empty()) {
+    if (!key || trimBlanks(*key).empty()) {
         c->keepAlive = false;
         reply(c, 426, "", "expected websocket\n");
         setDraining(c);
@@ -661,10 +653,10 @@ void wsUpgrade(Conn* c, const HttpMessage& request) {
     std::string answer =
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
         "Sec-WebSocket-Accept: ";
-    answer += wsAcceptKey(trim(*key));
+    answer += wsAcceptKey(trimBlanks(*key));
     answer += "\r\n";
     if (const std::string_view* offered = request.header("Sec-WebSocket-Protocol")) {
-        const std::string_view first = trim(offered->substr(0, offered->find(',')));
+        const std::string_view first = trimBlanks(offered->substr(0, offered->find(',')));
         if (!first.empty()) {
             answer += "Sec-WebSocket-Protocol: ";
             answer.append(first.data(), first.size());
@@ -725,6 +717,15 @@ void wsSend(Conn* c, const Payload& payload, int opcode) {
         return;
     }
     wsSendSlow(c, payload, opcode);
+}
+
+void wsClose(Conn* c, std::uint16_t code) {
+    if (c->closed || c->draining) return;
+    if (c->sendable) {
+        const char status[2] = {char(code >> 8), char(code & 0xFF)};
+        c->loop->sendFrame(c, kOpClose, status, 2);
+    }
+    setDraining(c);
 }
 
 void setDraining(Conn* c) {

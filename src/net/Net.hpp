@@ -129,4 +129,9 @@ void wsSend(Conn* c, const Payload& payload, int opcode);
 /// Sends what is queued, then closes the connection. No further events but the close.
 void setDraining(Conn* c);
 
+/// Closes a WebSocket with a status code: queues a close frame with `code` behind what is
+/// queued, then drains like `setDraining`. On a connection that is not an open WebSocket it is
+/// `setDraining`.
+void wsClose(Conn* c, std::uint16_t code);
+
 } // namespace tnlrelay::net
