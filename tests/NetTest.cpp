@@ -3,6 +3,8 @@
 #include "net/Net.hpp"
 #include "net/WsFrames.hpp"
 
+#include "FreePort.hpp"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -20,21 +22,9 @@
 
 using namespace tnlrelay::net;
 using namespace std::chrono_literals;
+using tnlrelay::test::freePort;
 
 namespace {
-
-/// A loopback port that was free a moment ago.
-int freePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 /// What the test server saw, and how it answers.
 struct Server {

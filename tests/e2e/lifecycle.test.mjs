@@ -75,9 +75,8 @@ test('an admin port in use fails the start too, and the game port is released', 
 
 test('the port argument is read like atoi, and the configured ports are used otherwise', async () => {
     const dataRoot = makeDataRoot();
-    const port = await freePortPair();
     // Leading blanks and trailing text are read as atoi reads them.
-    const relay = await Relay.start({ port, dataRoot, args: ['--console', ` ${port}abc`] });
+    const relay = await Relay.start({ dataRoot, args: (port) => ['--console', ` ${port}abc`] });
     assert.equal(await relay.stop(), 0);
 
     // Non-positive or non-numeric overrides fall back to config.json.

@@ -26,23 +26,32 @@ export async function waitFor(check, what, timeoutMs = 10000) {
     }
 }
 
-/** A TCP port that was free a moment ago, and the one after it, for game and admin. */
+/** The first port of the kernel's range for outgoing connections, which tests stay below. */
+export function ephemeralPortLow() {
+    try {
+        const low = Number(fs.readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'utf8').split(/\s+/)[0]);
+        if (low > 1025) return low;
+    } catch {}
+    return 32768;
+}
+
+/**
+ * A game port free on every address (the relay binds it on 0.0.0.0) and the admin port after it
+ * free on 127.0.0.1, both below the kernel's range for outgoing connections; the search starts
+ * at a random place so that test files running side by side rarely meet.
+ */
 export async function freePortPair() {
-    for (let attempt = 0; attempt < 50; attempt++) {
-        const port = await new Promise((resolve, reject) => {
-            const srv = net.createServer();
-            srv.once('error', reject);
-            srv.listen(0, '127.0.0.1', () => {
-                const p = srv.address().port;
-                srv.close(() => resolve(p));
-            });
-        });
-        if (port < 65535 && (await portFree(port + 1))) return port;
+    const low = 1024;
+    const span = ephemeralPortLow() - 1 - low;
+    const start = Math.floor(Math.random() * span);
+    for (let i = 0; i < span; i++) {
+        const port = low + ((start + i) % span);
+        if ((await portFree(port, '0.0.0.0')) && (await portFree(port + 1, '127.0.0.1'))) return port;
     }
     throw new Error('no free port pair');
 }
 
-export function portFree(port, host = '127.0.0.1') {
+export function portFree(port, host) {
     return new Promise((resolve) => {
         const srv = net.createServer();
         srv.once('error', () => resolve(false));
@@ -76,17 +85,35 @@ export class Relay {
         });
         proc.stdout.on('data', (d) => (this.stdout += d));
         proc.stderr.on('data', (d) => (this.stderr += d));
+        this.outputDone = new Promise((resolve) => proc.stderr.on('close', resolve));
     }
 
-    /** Starts the relay and waits until it has logged its start line. */
+    /**
+     * Starts the relay and waits until it has logged its start line. Without a `port` the relay
+     * gets a free pair, and a start that loses it to another program in the meantime ("Relay
+     * failed to start") is tried again on a new pair, with the traces of the failed try removed
+     * from the log. `args` may be a function of the port.
+     */
     static async start({ port, dataRoot, args, waitListening = true } = {}) {
         dataRoot ??= makeDataRoot();
-        port ??= await freePortPair();
+        const retry = port === undefined && waitListening;
+        for (let attempt = 1; ; attempt++) {
+            const relay = await Relay.#startOnce({ port: port ?? (await freePortPair()), dataRoot, args,
+                waitListening });
+            if (relay.exitCode === undefined || !retry || attempt === 5 ||
+                !relay.stderr.includes('Relay failed to start'))
+                return relay.#checkStarted(waitListening);
+            fs.truncateSync(relay.logPath, relay.logOffset);
+        }
+    }
+
+    static async #startOnce({ port, dataRoot, args, waitListening }) {
         // A data directory used before holds earlier start lines: look only past them.
         let earlier = 0;
         try {
             earlier = fs.statSync(path.join(dataRoot, 'Tarnelle', 'RelayServer', 'relay.log')).size;
         } catch {}
+        if (typeof args === 'function') args = args(port);
         const proc = spawn(BIN, args ?? ['--console', String(port)], {
             // A small quarantine keeps a sanitizer build's memory near the plain build's.
             env: { ...process.env, ProgramData: dataRoot,
@@ -94,6 +121,7 @@ export class Relay {
             stdio: ['ignore', 'pipe', 'pipe'],
         });
         const relay = new Relay({ port, dataRoot, proc });
+        relay.logOffset = earlier;
         if (waitListening) {
             await waitFor(() => {
                 if (relay.exitCode !== undefined) return true;
@@ -102,10 +130,16 @@ export class Relay {
                     .includes(`relay listening ws://0.0.0.0:${port}`);
             },
                 'the relay to listen');
-            if (relay.exitCode !== undefined)
-                throw new Error(`relay exited ${relay.exitCode}: ${relay.stderr}`);
+            if (relay.exitCode === undefined) return relay;
+            await relay.outputDone;
         }
         return relay;
+    }
+
+    #checkStarted(waitListening) {
+        if (waitListening && this.exitCode !== undefined)
+            throw new Error(`relay exited ${this.exitCode}: ${this.stderr}`);
+        return this;
     }
 
     logText() {
