@@ -1,12 +1,12 @@
 // Where the relay keeps its files, and reading and writing config.json. Reading is forgiving
-// (anything unusable falls back to a default); writing replaces the file atomically.
+// (anything unusable falls back to a default); writing replaces the file atomically and keeps
+// every key it does not know.
 #include "RelayConfig.hpp"
 
 #include "platform/Platform.hpp"
 
 #include <cmath>
-#include <nlohmann/json.hpp>
-#include <optional>
+#include <system_error>
 
 namespace tnlrelay {
 
@@ -92,28 +92,63 @@ std::string logPathUtf8() {
     return platform::pathUtf8(logPath());
 }
 
-RelayConfig RelayConfig::load() {
-    RelayConfig config;
-    // Reading creates no folders: the tray reads the configuration as an ordinary user, and the
-    // folders must be made by the service, with its access list.
-    std::string text = platform::readFile(dataDirPath() / "config.json");
-    if (text.empty()) return config;
+namespace {
+
+// The three keys the record holds in typed members; everything else stays in `others`.
+constexpr std::string_view kOwnKeys[] = {"adminPort", "bans", "gamePort"};
+
+bool isOwnKey(std::string_view key) {
+    for (std::string_view own : kOwnKeys)
+        if (key == own) return true;
+    return false;
+}
+
+// Deeper documents are refused: copying and writing a JSON value recurses once per level.
+constexpr int kMaxDepth = 100;
+
+// The record a parsed document describes; nothing when the text is not one JSON object.
+std::optional<RelayConfig> fromText(const std::string& text) {
     try {
-        json root = json::parse(text, nullptr, false);
-        if (root.is_discarded() || !root.is_object()) return config;
+        bool tooDeep = false;
+        json::parser_callback_t depthCheck = [&tooDeep](int depth, json::parse_event_t, json&) {
+            if (depth > kMaxDepth) tooDeep = true;
+            return !tooDeep;
+        };
+        json root = json::parse(text, depthCheck, false);
+        if (tooDeep || root.is_discarded() || !root.is_object()) return std::nullopt;
+        RelayConfig config;
         readPort(root, "gamePort", config.gamePort);
         readPort(root, "adminPort", config.adminPort);
         readBans(root, config.bans);
+        for (auto it = root.begin(); it != root.end(); ++it) {
+            if (!isOwnKey(it.key())) config.others[it.key()] = std::move(it.value());
+        }
+        return config;
     } catch (const std::exception&) {
-        // Only allocation failures can get here; a partial record is still a complete one.
+        // Only allocation failures can get here.
+        return std::nullopt;
     }
-    return config;
 }
 
-bool RelayConfig::save() const {
-    std::string text;
+} // namespace
+
+RelayConfig RelayConfig::load() {
+    // Reading creates no folders: the tray reads the configuration as an ordinary user, and the
+    // folders must be made by the service, with its access list.
+    std::string text = platform::readFile(dataDirPath() / "config.json");
+    if (text.empty()) return RelayConfig{};
+    return fromText(text).value_or(RelayConfig{});
+}
+
+std::optional<RelayConfig> RelayConfig::loadStrict() {
+    std::string text = platform::readFile(dataDirPath() / "config.json");
+    if (text.empty()) return std::nullopt;
+    return fromText(text);
+}
+
+std::string RelayConfig::text() const {
     try {
-        json root = json::object();
+        json root = others.is_object() ? others : json::object();
         root["gamePort"] = gamePort;
         root["adminPort"] = adminPort;
         json list = json::array();
@@ -125,11 +160,65 @@ bool RelayConfig::save() const {
         }
         root["bans"] = std::move(list);
         // Invalid UTF-8 in an address or name becomes U+FFFD instead of failing the save.
-        text = root.dump(2, ' ', false, json::error_handler_t::replace);
+        return root.dump(2, ' ', false, json::error_handler_t::replace);
     } catch (const std::exception&) {
-        return false;
+        return {};
     }
-    return platform::replaceFile(configPath(), text);
+}
+
+bool RelayConfig::save() const {
+    std::string bytes = text();
+    if (bytes.empty()) return false;
+    return platform::replaceFile(configPath(), bytes);
+}
+
+const nlohmann::json* RelayConfig::find(std::string_view key) const {
+    if (!others.is_object()) return nullptr;
+    auto it = others.find(key);
+    return it == others.end() ? nullptr : &*it;
+}
+
+FileStamp configStamp() {
+    FileStamp stamp;
+    std::error_code ec;
+    const std::filesystem::path path = dataDirPath() / "config.json";
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec) return stamp;
+    const auto modified = std::filesystem::last_write_time(path, ec);
+    if (ec) return stamp;
+    stamp.exists = true;
+    stamp.size = size;
+    stamp.modified = static_cast<std::int64_t>(modified.time_since_epoch().count());
+    return stamp;
+}
+
+int removeStaleConfigTemps() {
+    // "config.json.tmp." followed by the process id, a dot and a counter (see replaceFile).
+    // Compared in the path's native characters, so that no other name needs converting.
+    using Native = std::filesystem::path::string_type;
+    constexpr std::string_view kPrefix = "config.json.tmp.";
+    const Native prefix(kPrefix.begin(), kPrefix.end());
+    auto digits = [](const Native& s, std::size_t from, std::size_t to) {
+        if (from >= to) return false;
+        for (std::size_t i = from; i < to; ++i)
+            if (s[i] < '0' || s[i] > '9') return false;
+        return true;
+    };
+    int removed = 0;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(dataDirPath(), ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const Native name = it->path().filename().native();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::size_t dot = name.find('.', prefix.size());
+        if (dot == Native::npos || !digits(name, prefix.size(), dot) ||
+            !digits(name, dot + 1, name.size()))
+            continue;
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        if (platform::removeFile(it->path())) ++removed;
+    }
+    return removed;
 }
 
 } // namespace tnlrelay

@@ -1,11 +1,16 @@
-// The relay's settings (ports and bans), the data directory and the paths inside it.
-// config.json is read once at start and rewritten, atomically, by every ban and unban.
+// The relay's settings (ports, bans and whatever else config.json holds), the data directory and
+// the paths inside it. config.json is read at start and again whenever someone else changes it,
+// and rewritten, atomically and without losing any key, by every ban and unban.
 #pragma once
+
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace tnlrelay {
 
@@ -13,15 +18,49 @@ struct RelayConfig {
     std::int32_t gamePort = 49200;
     std::int32_t adminPort = 49201;
     std::map<std::string, std::string> bans; ///< IP address text -> player name
+    /// Every other top-level key of the file as it was read, known to this version or not, so
+    /// that a rewrite keeps them all. Always an object.
+    nlohmann::json others = nlohmann::json::object();
 
     /// Reads config.json; never fails (defaults for whatever is missing or unreadable), never
     /// writes.
     static RelayConfig load();
+    /// Like `load`, but nothing when the file is missing, cannot be read, does not parse or
+    /// holds no JSON object: the caller then keeps what it has.
+    static std::optional<RelayConfig> loadStrict();
     /// Rewrites config.json as a whole, atomically. True when the new file is in place.
     bool save() const;
+    /// The text `save` writes: sorted keys, indented by 2.
+    std::string text() const;
+
+    /// An optional top-level key other than the ports and bans, or null when absent.
+    const nlohmann::json* find(std::string_view key) const;
+    /// That key read as T, or nothing when it is absent or of another JSON type.
+    template <class T> std::optional<T> value(std::string_view key) const {
+        const nlohmann::json* found = find(key);
+        if (found == nullptr) return std::nullopt;
+        try {
+            return found->get<T>();
+        } catch (const nlohmann::json::exception&) {
+            return std::nullopt;
+        }
+    }
 
     bool operator==(const RelayConfig&) const = default;
 };
+
+/// What tells one version of config.json from another without reading it.
+struct FileStamp {
+    bool exists = false;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; ///< modification time in the file system's own ticks
+    bool operator==(const FileStamp&) const = default;
+};
+FileStamp configStamp();
+
+/// Removes the temporary files an interrupted save left in the data directory: only names of
+/// exactly the form the save uses ("config.json.tmp.<digits>.<digits>"). Returns how many.
+int removeStaleConfigTemps();
 
 /// The data directory: base (ProgramData, else the platform default) / Tarnelle / RelayServer.
 /// Creates the folders on every call; failures are ignored.

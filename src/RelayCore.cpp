@@ -13,12 +13,9 @@ constexpr std::int32_t kLogGenerations = 5;
 } // namespace
 
 RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
-    : mgr(std::make_unique<net::Loop>(limits)), log(logPath(), kLogLimit, kLogGenerations),
-      adminHtml(loadAdminHtml()) {
-    config.gamePort = cfg.gamePort;
-    config.adminPort = cfg.adminPort;
-    config.bans = std::move(cfg.bans);
-}
+    : mgr(std::make_unique<net::Loop>(limits)), config(std::move(cfg)),
+      listenGamePort(config.gamePort), listenAdminPort(config.adminPort), configFile(configStamp()),
+      log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()) {}
 
 RelayCore::~RelayCore() {
     // Every connection closes first, while the tables and the log are intact, so that each
@@ -27,23 +24,29 @@ RelayCore::~RelayCore() {
 }
 
 bool RelayCore::start() {
-    if (!mgr->listen("0.0.0.0", config.gamePort, &RelayCore::gameHandler, this)) {
-        log.error("failed to bind game port " + std::to_string(config.gamePort) +
+    // Saves cut short by a crash leave their temporary file behind; nothing else removes it.
+    if (const int removed = removeStaleConfigTemps(); removed > 0)
+        log.info("removed " + std::to_string(removed) +
+                 " temporary files left by interrupted saves of config.json");
+    if (!mgr->listen("0.0.0.0", listenGamePort, &RelayCore::gameHandler, this)) {
+        log.error("failed to bind game port " + std::to_string(listenGamePort) +
                   " (already in use?)");
         return false;
     }
-    if (!mgr->listen("127.0.0.1", config.adminPort, &RelayCore::adminHandler, this)) {
-        log.error("failed to bind admin port " + std::to_string(config.adminPort));
+    if (!mgr->listen("127.0.0.1", listenAdminPort, &RelayCore::adminHandler, this)) {
+        log.error("failed to bind admin port " + std::to_string(listenAdminPort));
         return false;
     }
-    log.info("relay listening ws://0.0.0.0:" + std::to_string(config.gamePort) +
-             "  admin http://127.0.0.1:" + std::to_string(config.adminPort));
+    log.info("relay listening ws://0.0.0.0:" + std::to_string(listenGamePort) +
+             "  admin http://127.0.0.1:" + std::to_string(listenAdminPort));
     return true;
 }
 
 void RelayCore::runLoop() {
-    while (!stopRequested.load())
+    while (!stopRequested.load()) {
         mgr->poll(kPollInterval);
+        housekeeping(std::chrono::steady_clock::now());
+    }
     log.info("relay stopped");
 }
 

@@ -10,6 +10,7 @@
 #include "net/Net.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,6 +48,11 @@ public:
     bool start();
     /// Runs the event loop until `stopRequested` is true, then writes "relay stopped".
     void runLoop();
+    /// The loop's periodic work outside of events: picking up hand edits of config.json.
+    void housekeeping(std::chrono::steady_clock::time_point now);
+    /// Reads config.json again when someone else changed it since it was last read or written,
+    /// and uses its bans and settings from then on (the listeners keep their ports).
+    void pickUpConfigChanges();
 
     /// Set to true from any thread to end `runLoop` within one poll interval.
     std::atomic<bool> stopRequested{false};
@@ -77,9 +83,15 @@ private:
     void onGameMessage(net::Conn* c, const net::WsMessage& wm);
     void onClose(net::Conn* c);
     void onAdminHttp(net::Conn* c, const net::HttpMessage& hm);
+    /// Writes config.json from `config` and notes the version written.
+    bool saveConfig();
 
     std::unique_ptr<net::Loop> mgr;
-    RelayConfig config;
+    RelayConfig config;          ///< as config.json holds it, or will once saved
+    std::int32_t listenGamePort; ///< the ports the listeners use, whatever the file says later
+    std::int32_t listenAdminPort;
+    FileStamp configFile; ///< the version of config.json that `config` was read from or written to
+    std::chrono::steady_clock::time_point nextConfigCheck{};
     RelayLog log;
     std::string adminHtml;
     std::unordered_map<net::ConnId, ConnInfo> connections;

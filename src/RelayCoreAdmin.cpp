@@ -35,6 +35,8 @@ void RelayCore::kick(std::uint32_t connId) {
 
 void RelayCore::ban(const std::string& ip, const std::string& name) {
     if (ip.empty()) return;
+    // The change is made to the newest version of the file, never over a hand edit.
+    pickUpConfigChanges();
     std::string stored = name;
     if (stored.empty()) {
         for (const auto& [id, info] : connections) {
@@ -47,7 +49,7 @@ void RelayCore::ban(const std::string& ip, const std::string& name) {
     config.bans[ip] = stored;
     // The file is written before the line, so a logged ban is one the next start knows; a failed
     // save keeps the ban for this run.
-    (void)config.save();
+    (void)saveConfig();
     std::string line = "BAN ip=" + detail::logValue(ip);
     if (!stored.empty()) line += " name=" + detail::logValue(stored);
     log.info(line);
@@ -57,8 +59,9 @@ void RelayCore::ban(const std::string& ip, const std::string& name) {
 }
 
 void RelayCore::unban(const std::string& ip) {
+    pickUpConfigChanges();
     if (config.bans.erase(ip) == 0) return;
-    (void)config.save();
+    (void)saveConfig();
     log.info("UNBAN ip=" + detail::logValue(ip));
 }
 

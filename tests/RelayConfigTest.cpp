@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -190,14 +191,122 @@ TEST_F(RelayConfigTest, SaveKeepsUtf8RawEscapesWhatJsonRequiresAndReplacesInvali
     EXPECT_EQ(loaded.bans.at("10.0.0.2"), config.bans.at("10.0.0.2"));
 }
 
-TEST_F(RelayConfigTest, SaveThenLoadGivesAnEqualRecordAndDropsOtherKeys) {
-    RelayConfig loaded = loadFrom(R"({"other": true, "gamePort": 5000, "bans": [
+TEST_F(RelayConfigTest, SaveKeepsEveryOtherKeyInTheSortedIndentedLayout) {
+    RelayConfig loaded = loadFrom(R"({"zeta": {"b": [1, 2.5, null], "a": "x"}, "gamePort": 5000,
+        "limits": {"burst": 10}, "Notes": "for the night shift", "bans": [
         {"ip": "203.0.113.9", "name": "z"}, {"ip": "198.51.100.4", "name": "y"}]})");
     ASSERT_TRUE(loaded.save());
-    std::string text = readBytes(temp.dir() / "config.json");
-    EXPECT_EQ(text.find("other"), std::string::npos) << text;
-    EXPECT_LT(text.find("198.51.100.4"), text.find("203.0.113.9")) << text;
+    EXPECT_EQ(readBytes(temp.dir() / "config.json"), "{\n"
+                                                     "  \"Notes\": \"for the night shift\",\n"
+                                                     "  \"adminPort\": 49201,\n"
+                                                     "  \"bans\": [\n"
+                                                     "    {\n"
+                                                     "      \"ip\": \"198.51.100.4\",\n"
+                                                     "      \"name\": \"y\"\n"
+                                                     "    },\n"
+                                                     "    {\n"
+                                                     "      \"ip\": \"203.0.113.9\",\n"
+                                                     "      \"name\": \"z\"\n"
+                                                     "    }\n"
+                                                     "  ],\n"
+                                                     "  \"gamePort\": 5000,\n"
+                                                     "  \"limits\": {\n"
+                                                     "    \"burst\": 10\n"
+                                                     "  },\n"
+                                                     "  \"zeta\": {\n"
+                                                     "    \"a\": \"x\",\n"
+                                                     "    \"b\": [\n"
+                                                     "      1,\n"
+                                                     "      2.5,\n"
+                                                     "      null\n"
+                                                     "    ]\n"
+                                                     "  }\n"
+                                                     "}");
     EXPECT_EQ(RelayConfig::load(), loaded);
+
+    // Keys the record holds itself come from its members, even when the file had them wrong.
+    RelayConfig odd = loadFrom(R"({"gamePort": "50000", "bans": {"ip": "x"}, "extra": 1})");
+    odd.bans["10.0.0.1"] = "a";
+    ASSERT_TRUE(odd.save());
+    EXPECT_EQ(nlohmann::json::parse(readBytes(temp.dir() / "config.json")),
+              nlohmann::json::parse(R"({"adminPort": 49201, "gamePort": 49200, "extra": 1,
+                  "bans": [{"ip": "10.0.0.1", "name": "a"}]})"));
+}
+
+TEST_F(RelayConfigTest, OptionalKeysReadThroughTypedAccessors) {
+    RelayConfig config = loadFrom(R"({"tlsOnly": true, "gameHost": "127.0.0.1",
+        "trustedProxies": ["10.0.0.1", "10.0.0.2"], "limits": {"burst": 5}, "count": 7})");
+    EXPECT_EQ(config.value<bool>("tlsOnly"), true);
+    EXPECT_EQ(config.value<std::string>("gameHost"), "127.0.0.1");
+    EXPECT_EQ(config.value<std::vector<std::string>>("trustedProxies"),
+              (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+    EXPECT_EQ(config.value<std::int64_t>("count"), 7);
+    ASSERT_NE(config.find("limits"), nullptr);
+    EXPECT_EQ(config.find("limits")->at("burst"), 5);
+
+    EXPECT_EQ(config.value<bool>("missing"), std::nullopt);
+    EXPECT_EQ(config.value<std::string>("tlsOnly"), std::nullopt) << "wrong type";
+    EXPECT_EQ(config.value<std::vector<std::string>>("count"), std::nullopt);
+    EXPECT_EQ(config.find("gamePort"), nullptr) << "the ports are members, not optional keys";
+}
+
+TEST_F(RelayConfigTest, StrictLoadTellsUnusableFilesFromGoodOnes) {
+    EXPECT_EQ(RelayConfig::loadStrict(), std::nullopt) << "no file";
+    for (const char* text : {"", "{\"gamePort\": 5", "[]", "null", "{} {}"}) {
+        writeBytes(configPath(), text);
+        EXPECT_EQ(RelayConfig::loadStrict(), std::nullopt) << text;
+    }
+    writeBytes(configPath(), "{}");
+    EXPECT_EQ(RelayConfig::loadStrict(), RelayConfig{});
+
+    // Nesting that would make copying or writing the document recurse without bound.
+    std::string deep = "{\"deep\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+    writeBytes(configPath(), deep);
+    EXPECT_EQ(RelayConfig::loadStrict(), std::nullopt);
+    EXPECT_EQ(RelayConfig::load(), RelayConfig{});
+    std::string fine = "{\"deep\": " + std::string(50, '[') + std::string(50, ']') + "}";
+    writeBytes(configPath(), fine);
+    ASSERT_TRUE(RelayConfig::loadStrict().has_value());
+    EXPECT_NE(RelayConfig::load().find("deep"), nullptr);
+}
+
+TEST_F(RelayConfigTest, StampChangesWithTheFile) {
+    const FileStamp none = configStamp();
+    EXPECT_FALSE(none.exists);
+    writeBytes(configPath(), "{}");
+    const FileStamp first = configStamp();
+    EXPECT_TRUE(first.exists);
+    EXPECT_EQ(first.size, 2u);
+    EXPECT_EQ(configStamp(), first) << "reading changes nothing";
+    writeBytes(configPath(), "{ }");
+    EXPECT_NE(configStamp(), first);
+
+    // Same size: the modification time alone tells them apart.
+    const FileStamp second = configStamp();
+    std::filesystem::last_write_time(configPath(), std::filesystem::last_write_time(configPath()) -
+                                                       std::chrono::seconds(5));
+    EXPECT_NE(configStamp(), second);
+}
+
+TEST_F(RelayConfigTest, StaleTemporaryFilesOfTheSaveAreRemovedAndNothingElse) {
+    const std::vector<std::string> stale = {"config.json.tmp.123.0", "config.json.tmp.4.99"};
+    const std::vector<std::string> kept = {
+        "config.json",           "config.json.tmp.",     "config.json.tmp.12",
+        "config.json.tmp.12.",   "config.json.tmp..3",   "config.json.tmp.1x.2",
+        "config.json.tmp.1.2.3", "xconfig.json.tmp.1.2", "relay.log",
+        "relay.log.tmp.1.2",     ".write-probe.tmp.1.2", "config.json.tmp.1.2~"};
+    dataDir();
+    for (const auto& name : stale)
+        writeBytes(temp.dir() / name, "{");
+    for (const auto& name : kept)
+        writeBytes(temp.dir() / name, "x");
+    std::filesystem::create_directory(temp.dir() / "config.json.tmp.7.7");
+
+    EXPECT_EQ(removeStaleConfigTemps(), 2);
+    std::vector<std::string> expected = kept;
+    expected.push_back("config.json.tmp.7.7"); // a folder is not the save's doing
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dataDirEntries(), expected);
 }
 
 TEST_F(RelayConfigTest, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
