@@ -48,7 +48,8 @@ public:
     bool start();
     /// Runs the event loop until `stopRequested` is true, then writes "relay stopped".
     void runLoop();
-    /// The loop's periodic work outside of events: picking up hand edits of config.json.
+    /// The loop's periodic work outside of events: picking up hand edits of config.json and
+    /// retrying a save that failed.
     void housekeeping(std::chrono::steady_clock::time_point now);
     /// Reads config.json again when someone else changed it since it was last read or written,
     /// and uses its bans and settings from then on (the listeners keep their ports).
@@ -63,8 +64,10 @@ public:
 
     // Moderation.
     void kick(std::uint32_t connId);
-    void ban(const std::string& ip, const std::string& name);
-    void unban(const std::string& ip);
+    /// Ban and unban take effect at once; false when config.json could not be written (the
+    /// change holds in memory and the save is retried by `housekeeping` until it succeeds).
+    bool ban(const std::string& ip, const std::string& name);
+    bool unban(const std::string& ip);
     bool isBanned(const std::string& ip) const;
 
     /// The instance a player asking for `name` with capacity `max` is placed in.
@@ -83,8 +86,10 @@ private:
     void onGameMessage(net::Conn* c, const net::WsMessage& wm);
     void onClose(net::Conn* c);
     void onAdminHttp(net::Conn* c, const net::HttpMessage& hm);
-    /// Writes config.json from `config` and notes the version written.
+    /// Writes config.json from `config` and notes the version written and whether it worked.
     bool saveConfig();
+    /// The ERROR line for a moderation change that config.json does not hold yet.
+    void logUnsaved(const std::string& change);
 
     std::unique_ptr<net::Loop> mgr;
     RelayConfig config;          ///< as config.json holds it, or will once saved
@@ -92,6 +97,8 @@ private:
     std::int32_t listenAdminPort;
     FileStamp configFile; ///< the version of config.json that `config` was read from or written to
     std::chrono::steady_clock::time_point nextConfigCheck{};
+    bool configSaved = true; ///< false while config.json lags behind a ban or unban
+    std::chrono::steady_clock::time_point nextSaveRetry{};
     RelayLog log;
     std::string adminHtml;
     std::unordered_map<net::ConnId, ConnInfo> connections;

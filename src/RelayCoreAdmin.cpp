@@ -17,10 +17,15 @@ void replyJson(net::Conn* c, std::string_view body) {
     net::reply(c, 200, detail::kJsonHeaders, body);
 }
 
-/// A request we cannot act on: 400 with the reason, in the JSON the page already reads.
-void replyBadRequest(net::Conn* c, const char* reason) {
+/// A request we cannot act on (400) or could not carry out in full (500): the reason, in the
+/// JSON the page already reads.
+void replyFailure(net::Conn* c, int status, const char* reason) {
     nlohmann::json body = {{"error", reason}, {"ok", false}};
-    net::reply(c, 400, detail::kJsonHeaders, detail::jsonText(body));
+    net::reply(c, status, detail::kJsonHeaders, detail::jsonText(body));
+}
+
+void replyBadRequest(net::Conn* c, const char* reason) {
+    replyFailure(c, 400, reason);
 }
 
 } // namespace
@@ -33,8 +38,8 @@ void RelayCore::kick(std::uint32_t connId) {
     log.info("KICK connId=" + std::to_string(connId) + " ip=" + detail::logValue(it->second.ip));
 }
 
-void RelayCore::ban(const std::string& ip, const std::string& name) {
-    if (ip.empty()) return;
+bool RelayCore::ban(const std::string& ip, const std::string& name) {
+    if (ip.empty()) return true;
     // The change is made to the newest version of the file, never over a hand edit.
     pickUpConfigChanges();
     std::string stored = name;
@@ -47,22 +52,27 @@ void RelayCore::ban(const std::string& ip, const std::string& name) {
         }
     }
     config.bans[ip] = stored;
-    // The file is written before the line, so a logged ban is one the next start knows; a failed
-    // save keeps the ban for this run.
-    (void)saveConfig();
+    // The file is written before the line, so a logged ban is one the next start knows unless
+    // an ERROR line follows; a failed save keeps the ban for this run and is retried.
+    const bool saved = saveConfig();
     std::string line = "BAN ip=" + detail::logValue(ip);
     if (!stored.empty()) line += " name=" + detail::logValue(stored);
     log.info(line);
+    if (!saved) logUnsaved(line);
     for (const auto& [id, info] : connections) {
         if (info.ip == ip && info.conn != nullptr) net::setDraining(info.conn);
     }
+    return saved;
 }
 
-void RelayCore::unban(const std::string& ip) {
+bool RelayCore::unban(const std::string& ip) {
     pickUpConfigChanges();
-    if (config.bans.erase(ip) == 0) return;
-    (void)saveConfig();
-    log.info("UNBAN ip=" + detail::logValue(ip));
+    if (config.bans.erase(ip) == 0) return true;
+    const bool saved = saveConfig();
+    const std::string line = "UNBAN ip=" + detail::logValue(ip);
+    log.info(line);
+    if (!saved) logUnsaved(line);
+    return saved;
 }
 
 bool RelayCore::isBanned(const std::string& ip) const {
@@ -108,7 +118,11 @@ void RelayCore::onAdminHttp(net::Conn* c, const net::HttpMessage& hm) {
                 return;
             }
             kick(*connId);
-        } else if (path == "/api/ban") {
+            replyJson(c, kOkReply);
+            return;
+        }
+        bool stored = true;
+        if (path == "/api/ban") {
             auto name = detail::stringMember(body, "name");
             auto ip = detail::stringMember(body, "ip");
             if (!name) {
@@ -119,14 +133,20 @@ void RelayCore::onAdminHttp(net::Conn* c, const net::HttpMessage& hm) {
                 replyBadRequest(c, "ip must be a string");
                 return;
             }
-            ban(*ip, *name);
+            stored = ban(*ip, *name);
         } else {
             auto ip = detail::stringMember(body, "ip");
             if (!ip) {
                 replyBadRequest(c, "ip must be a string");
                 return;
             }
-            unban(*ip);
+            stored = unban(*ip);
+        }
+        if (!stored) {
+            replyFailure(c, 500,
+                         "the change is in effect but config.json could not be written; the "
+                         "relay keeps trying, and a restart before it succeeds loses the change");
+            return;
         }
         replyJson(c, kOkReply);
         return;

@@ -11,6 +11,7 @@ std::string RelayCore::roomsJson(const std::string& game) const {
 
 std::string RelayCore::stateJson() const {
     nlohmann::json state = nlohmann::json::object();
+    state["configSaved"] = configSaved;
     state["gamePort"] = listenGamePort;
     state["logPath"] = logPathUtf8();
     state["rooms"] = detail::buildRoomList(rooms.map(), "");

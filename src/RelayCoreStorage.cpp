@@ -10,12 +10,20 @@ namespace tnlrelay {
 namespace {
 /// How often the file's time and size are compared with the version last read or written.
 constexpr auto kConfigCheckInterval = std::chrono::seconds(1);
+/// How often a failed save is tried again (a full disk, a folder without rights, no descriptor).
+constexpr auto kSaveRetryInterval = std::chrono::seconds(2);
 } // namespace
 
 void RelayCore::housekeeping(std::chrono::steady_clock::time_point now) {
     if (now >= nextConfigCheck) {
         nextConfigCheck = now + kConfigCheckInterval;
         pickUpConfigChanges();
+    }
+    if (!configSaved && now >= nextSaveRetry) {
+        nextSaveRetry = now + kSaveRetryInterval;
+        pickUpConfigChanges();
+        if (!configSaved && saveConfig())
+            log.info("config.json saved: it holds every ban and unban again");
     }
 }
 
@@ -31,14 +39,23 @@ void RelayCore::pickUpConfigChanges() {
         return;
     }
     config = std::move(*fresh);
+    // The file is what the operator wants now, unsaved changes of ours included or not.
+    configSaved = true;
     log.info("config.json changed on disk and was read again: " +
              std::to_string(config.bans.size()) + " bans");
 }
 
 bool RelayCore::saveConfig() {
-    const bool saved = config.save();
+    configSaved = config.save();
     configFile = configStamp();
-    return saved;
+    if (!configSaved) nextSaveRetry = std::chrono::steady_clock::now() + kSaveRetryInterval;
+    return configSaved;
+}
+
+void RelayCore::logUnsaved(const std::string& change) {
+    log.error("config.json could not be written, so " + change +
+              " holds only until the relay stops; saving is retried every " +
+              std::to_string(kSaveRetryInterval.count()) + " seconds");
 }
 
 } // namespace tnlrelay

@@ -217,7 +217,7 @@ TEST_F(ModerationTest, StateDocumentListsBansAndPort) {
     nlohmann::json logPathText = logPathUtf8();
     EXPECT_EQ(core.stateJson(),
               "{\"bans\":[{\"ip\":\"10.0.0.1\",\"name\":\"Ann\xef\xbf\xbd\"},{\"ip\":\"10.0.0.2\","
-              "\"name\":\"\"}],\"gamePort\":49200,\"logPath\":" +
+              "\"name\":\"\"}],\"configSaved\":true,\"gamePort\":49200,\"logPath\":" +
                   logPathText.dump() + ",\"players\":[],\"rooms\":[]}");
     EXPECT_EQ(core.roomsJson("P"), "[]");
 }

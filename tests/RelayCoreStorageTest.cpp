@@ -105,5 +105,32 @@ TEST_F(RelayCoreStorageTest, ListenersKeepTheirPortsWhileTheFileKeepsAHandEdited
     EXPECT_EQ(fileJson()["adminPort"], 49201);
 }
 
+TEST_F(RelayCoreStorageTest, FailedSaveIsReportedHoldsAndIsRetriedUntilItWorks) {
+    RelayCore core(RelayConfig{});
+    // A folder where the file belongs: every save fails until it is gone.
+    std::filesystem::create_directories(configPath());
+    EXPECT_FALSE(core.ban("10.0.0.1", "Bob\nx")) << "the reply must not claim success";
+    EXPECT_TRUE(core.isBanned("10.0.0.1")) << "the ban holds in memory";
+    EXPECT_EQ(nlohmann::json::parse(core.stateJson())["configSaved"], false);
+    const std::string log = readBytes(logPath());
+    EXPECT_EQ(count(log, " ERROR config.json could not be written, so BAN ip=10.0.0.1 "
+                         "name=Bob\\x0Ax holds only until the relay stops"),
+              1u)
+        << log;
+
+    core.housekeeping(later(5));
+    core.housekeeping(later(10));
+    EXPECT_EQ(count(readBytes(logPath()), " ERROR "), 1u) << "retries fail quietly";
+    EXPECT_TRUE(core.unban("10.0.0.7")) << "an unban that changes nothing has nothing to store";
+
+    std::filesystem::remove(configPath());
+    core.housekeeping(later(15));
+    EXPECT_EQ(nlohmann::json::parse(core.stateJson())["configSaved"], true);
+    EXPECT_EQ(fileJson()["bans"][0]["ip"], "10.0.0.1");
+    EXPECT_EQ(count(readBytes(logPath()), " INFO config.json saved: it holds every ban"), 1u);
+    EXPECT_TRUE(core.unban("10.0.0.1"));
+    EXPECT_TRUE(fileJson()["bans"].empty());
+}
+
 } // namespace
 } // namespace tnlrelay

@@ -103,6 +103,20 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
     assert.deepEqual((await relay.state()).bans, []);
     await page.locator('#bansEmpty', { hasText: 'No bans.' }).waitFor();
 
+    // A ban that cannot be stored (config.json made a folder) holds and says so until a retry
+    // stores it.
+    assert.ok(await page.locator('#bansUnsaved').isHidden(), 'saved bans carry no warning');
+    fs.rmSync(relay.configPath);
+    fs.mkdirSync(relay.configPath);
+    await page.fill('#banIp', '198.51.100.21');
+    await page.click('#banForm button[type=submit]');
+    await page.click('#confirmYes');
+    await page.locator('#banRows tr', { hasText: '198.51.100.21' }).waitFor();
+    await page.locator('#bansUnsaved', { hasText: 'bans not saved' }).waitFor();
+    fs.rmdirSync(relay.configPath);
+    await page.locator('#bansUnsaved').waitFor({ state: 'hidden' });
+    assert.match(fs.readFileSync(relay.configPath, 'utf8'), /198\.51\.100\.21/);
+
     // The log view keeps the newest line in view.
     const atBottom = await page.$eval('#logView',
                                       (v) => v.scrollHeight - v.scrollTop - v.clientHeight < 30);

@@ -47,6 +47,31 @@ test('a hand edit made while the relay runs is used within seconds and kept by t
     assert.equal(relay.logLines().filter((l) => l.startsWith('ERROR config.json')).length, 1);
 });
 
+test('a ban that cannot be stored holds, answers 500 and is stored by a later retry', async () => {
+    const relay = await start();
+    fs.mkdirSync(relay.configPath); // a folder where the file belongs: saves fail
+    const ws = await relay.join({ room: 'lobby', name: 'Eve' });
+    const res = await post(relay, '/api/ban', { ip: '127.0.0.1', name: 'Eve' });
+    assert.equal(res.status, 500);
+    assert.equal(res.headers.get('content-type'), 'application/json');
+    assert.equal(res.headers.get('access-control-allow-origin'), '*');
+    const body = JSON.parse(res.text);
+    assert.equal(body.ok, false);
+    assert.match(body.error, /config\.json could not be written/);
+    assert.equal(await ws.closedPromise !== undefined, true, 'the banned player is gone at once');
+    await assert.rejects(relay.join({ room: 'lobby' }), /status 403/);
+    const state = await relay.state();
+    assert.equal(state.configSaved, false);
+    assert.deepEqual(state.bans, [{ ip: '127.0.0.1', name: 'Eve' }]);
+    assert.equal(relay.logLines().filter((l) => l.startsWith('ERROR config.json could not be written, so BAN ip=127.0.0.1 name=Eve')).length, 1);
+
+    fs.rmdirSync(relay.configPath);
+    await relay.waitLog('INFO config.json saved: it holds every ban and unban again', 'the retry', 8000);
+    assert.equal((await relay.state()).configSaved, true);
+    assert.deepEqual(JSON.parse(fs.readFileSync(relay.configPath, 'utf8')).bans,
+                     [{ ip: '127.0.0.1', name: 'Eve' }]);
+});
+
 test('temporary files of interrupted saves are removed at start, and only those', async () => {
     const dataRoot = makeDataRoot();
     const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
