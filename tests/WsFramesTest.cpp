@@ -131,9 +131,13 @@ TEST(WsFrames, ProtocolViolationsCloseWith1002) {
         Recorder r;
         std::string copy = bytes;
         EXPECT_FALSE(p.feed(r, copy.data(), copy.size())) << what;
+        // A connection goes on being read while it closes: what follows is ignored.
+        std::string after = frame(kOpBinary, "later");
+        EXPECT_FALSE(p.feed(r, after.data(), after.size())) << what;
         ASSERT_EQ(r.errors.size(), 1u) << what;
         EXPECT_EQ(r.errors[0], kCloseProtocolError) << what;
         EXPECT_TRUE(r.messages.empty()) << what;
+        EXPECT_EQ(budget.used, 0u) << what << ": an unfinished message is let go";
     }
 }
 

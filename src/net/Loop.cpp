@@ -2,6 +2,7 @@
 // the WebSocket data path of our own. Reads wait for readability and drain the socket without
 // blocking; output queued during a turn is flushed once per connection at the turn's end, in
 // gathered writes. Close events are never delivered from inside another handler call.
+#include "HttpParse.hpp"
 #include "Net.hpp"
 #include "NetText.hpp"
 #include "WsFrames.hpp"
@@ -10,9 +11,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/status.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -36,8 +35,6 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 } // namespace
 
-using RequestParser = http::request_parser<http::string_body>;
-
 // A concrete executor: smaller sockets and smaller pending operations than the type-erased one.
 using Executor = asio::io_context::executor_type;
 using Socket = asio::basic_stream_socket<tcp, Executor>;
@@ -53,12 +50,6 @@ struct Listener {
     Handler handler = nullptr;
     void* user = nullptr;
     ConnId id = 0;
-};
-
-/// What an HTTP connection needs until it is upgraded (or closed).
-struct HttpState {
-    std::string in;                      ///< request bytes not yet consumed by the parser
-    std::optional<RequestParser> parser; ///< the request being read
 };
 
 struct Conn {
@@ -83,12 +74,12 @@ struct Conn {
     bool pingSent = false;
     std::uint32_t refs = 0; ///< pending operations and calls in progress that use this object
 
-    /// HTTP: connect or last reply. WebSocket: last byte received, or the ping sent since.
-    /// Draining: drain start.
-    Clock::time_point since;
+    Clock::time_point lastHeard;     ///< HTTP: connect or last reply; WebSocket: last byte in
+    Clock::time_point pingedAt;      ///< when the pending ping was sent (pingSent)
+    Clock::time_point drainingSince; ///< when it was set draining
 
-    std::unique_ptr<HttpState> http;   ///< until the upgrade
-    std::optional<FrameParser> frames; ///< after the upgrade
+    std::unique_ptr<HttpRequestReader> http; ///< until the upgrade
+    std::optional<FrameParser> frames;       ///< after the upgrade
     OutQueue out;
 };
 
@@ -111,7 +102,6 @@ struct Loop::Impl {
     ConnId lastId = 0;
     std::vector<Conn*> dirty, flushing;
     bool flushPosted = false;
-    bool sweeping = false;
     std::vector<char> scratch;
     std::vector<asio::const_buffer> gatherBufs;
     InboundBudget budget;
@@ -133,6 +123,9 @@ struct Loop::Impl {
     void onReadable(Conn* c, error_code ec);
     void consume(Conn* c, char* data, std::size_t n);
     void processHttp(Conn* c);
+    bool canReadRequest(const Conn* c) const;
+    void refuseRequest(Conn* c, HttpParse outcome);
+    bool deliverRequest(Conn* c);
     void feedFrames(Conn* c, char* data, std::size_t n);
     void armWrite(Conn* c);
     void markDirty(Conn* c);
@@ -175,12 +168,6 @@ struct FrameSink {
         setDraining(c);
     }
 };
-
-const std::string_view* HttpMessage::header(std::string_view name) const {
-    for (const auto& h : headers)
-        if (equalsNoCase(h.first, name)) return &h.second;
-    return nullptr;
-}
 
 // ---- the loop ----
 
@@ -295,9 +282,9 @@ void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
     c->peerLen = static_cast<std::uint8_t>(std::min(text.size(), sizeof c->peer));
     std::memcpy(c->peer, text.data(), c->peerLen);
     c->listener = l;
-    c->http = std::make_unique<HttpState>();
+    c->http = std::make_unique<HttpRequestReader>(limits.maxHeaderBytes, limits.maxBodyBytes);
     c->id = nextId();
-    c->since = now = Clock::now();
+    c->lastHeard = now = Clock::now();
     conns.emplace(c->id, c);
     armRead(c);
     accept(l);
@@ -344,7 +331,7 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
             break;
         }
         if (c->kind == Kind::ws) {
-            c->since = now;
+            c->lastHeard = now;
             c->pingSent = false;
         }
         if (direct) {
@@ -365,7 +352,7 @@ void Loop::Impl::consume(Conn* c, char* data, std::size_t n) {
         feedFrames(c, data, n);
         return;
     }
-    c->http->in.append(data, n);
+    c->http->append(data, n);
     processHttp(c);
 }
 
@@ -374,73 +361,49 @@ void Loop::Impl::feedFrames(Conn* c, char* data, std::size_t n) {
     c->frames->feed(sink, data, n);
 }
 
+// Reads and answers the requests that have arrived, one at a time: a pipelined request waits
+// until the reply before it has been written.
 void Loop::Impl::processHttp(Conn* c) {
-    while (!c->closed && !c->draining && !c->paused && c->kind == Kind::http &&
-           !c->http->in.empty()) {
-        HttpState& h = *c->http;
-        if (!h.parser) {
-            h.parser.emplace();
-            h.parser->header_limit(static_cast<std::uint32_t>(limits.maxHeaderBytes));
-            h.parser->body_limit(limits.maxBodyBytes);
-            h.parser->eager(true);
-        }
-        RequestParser& p = *h.parser;
-        error_code ec;
-        std::size_t used = 0;
-        while (!p.is_done() && used < h.in.size()) {
-            const std::size_t n = p.put(asio::buffer(h.in.data() + used, h.in.size() - used), ec);
-            used += n;
-            if (ec || n == 0) break;
-        }
-        if (ec == http::error::need_more) ec = {};
-        if (ec) {
-            const bool headers = ec == http::error::header_limit;
-            const bool body = ec == http::error::body_limit;
-            c->keepAlive = false;
-            reply(c,
-                  headers ? 431
-                  : body  ? 413
-                          : 400,
-                  "",
-                  headers ? "request header too large\n"
-                  : body  ? "request body too large\n"
-                          : "bad request\n");
-            setDraining(c);
+    while (canReadRequest(c)) {
+        const HttpParse outcome = c->http->parse();
+        if (outcome == HttpParse::needMore) return;
+        if (outcome != HttpParse::complete) {
+            refuseRequest(c, outcome);
             return;
         }
-        if (!p.is_done()) {
-            // The header is handed over whole; a body is consumed as it arrives.
-            if (used > 0) h.in.erase(0, used);
-            return;
-        }
-        auto& req = p.get();
-        HttpMessage hm;
-        hm.method = req.method_string();
-        const std::string_view target = req.target();
-        const auto q = target.find('?');
-        hm.uri = target.substr(0, q);
-        hm.query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
-        hm.body = req.body();
-        hm.headers.reserve(16);
-        for (const auto& field : req)
-            hm.headers.emplace_back(field.name_string(), field.value());
-        c->keepAlive = req.keep_alive();
-        h.in.erase(0, used);
-        // The handler may upgrade the connection, which ends its HTTP state: keep what it
-        // still needs (the request and the bytes after it) alive until it returns.
-        std::unique_ptr<HttpState> keep = std::move(c->http);
-        dispatch(c, Event::httpMsg, &hm);
-        if (c->closed || c->draining) return;
-        if (c->kind == Kind::ws) {
-            // Bytes that followed the upgrade request are the first frames.
-            if (!keep->in.empty()) feedFrames(c, keep->in.data(), keep->in.size());
-            return;
-        }
-        c->http = std::move(keep);
-        c->http->parser.reset();
-        // Pipelined requests wait until this reply has been written.
-        if (!c->out.empty()) c->paused = true;
+        if (!deliverRequest(c)) return;
     }
+}
+
+bool Loop::Impl::canReadRequest(const Conn* c) const {
+    return !c->closed && !c->draining && !c->paused && c->kind == Kind::http && c->http->hasInput();
+}
+
+// A request that cannot be read is answered with its status, and the connection ends.
+void Loop::Impl::refuseRequest(Conn* c, HttpParse outcome) {
+    c->keepAlive = false;
+    reply(c, refusalStatus(outcome), "", refusalBody(outcome));
+    setDraining(c);
+}
+
+// Hands a complete request to the handler; false when the connection reads no more requests
+// (it upgraded, closes, or waits for its reply to be written).
+bool Loop::Impl::deliverRequest(Conn* c) {
+    c->keepAlive = c->http->keepAlive();
+    // The handler may upgrade the connection, which ends its HTTP state: keep the request and
+    // the bytes after it alive until the handler returns.
+    std::unique_ptr<HttpRequestReader> reader = std::move(c->http);
+    dispatch(c, Event::httpMsg, &reader->request());
+    if (c->closed || c->draining) return false;
+    if (c->kind == Kind::ws) {
+        // Bytes that followed the upgrade request are the first frames.
+        std::string& early = reader->input();
+        if (!early.empty()) feedFrames(c, early.data(), early.size());
+        return false;
+    }
+    c->http = std::move(reader);
+    if (!c->out.empty()) c->paused = true;
+    return !c->paused;
 }
 
 void Loop::Impl::dispatch(Conn* c, Event ev, const void* data) {
@@ -586,16 +549,16 @@ void Loop::Impl::sweep() {
     std::vector<Conn*> expired;
     for (auto& [id, c] : conns) {
         if (c->draining) {
-            if (now - c->since >= limits.drainTimeout) expired.push_back(c);
+            if (now - c->drainingSince >= limits.drainTimeout) expired.push_back(c);
         } else if (c->kind == Kind::http) {
-            if (now - c->since >= limits.httpIdle) expired.push_back(c);
+            if (now - c->lastHeard >= limits.httpIdle) expired.push_back(c);
         } else if (!c->pingSent) {
-            if (now - c->since >= limits.wsIdle) {
+            if (now - c->lastHeard >= limits.wsIdle) {
                 c->pingSent = true;
-                c->since = now; // from now on: the time of the ping
+                c->pingedAt = now;
                 sendFrame(c, kOpPing, "", 0);
             }
-        } else if (now - c->since >= limits.wsIdle) {
+        } else if (now - c->pingedAt >= limits.wsIdle) {
             expired.push_back(c);
         }
     }
@@ -635,7 +598,7 @@ void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view 
     head += "\r\n\r\n";
     c->out.append(head.data(), head.size());
     c->out.append(body.data(), body.size());
-    c->since = m.now = Clock::now();
+    c->lastHeard = m.now = Clock::now(); // the next request has its own time from now
     m.markDirty(c);
     if (!c->keepAlive) setDraining(c);
 }
@@ -668,7 +631,7 @@ void wsUpgrade(Conn* c, const HttpMessage& request) {
     c->kind = Kind::ws;
     c->sendable = true;
     c->frames.emplace(&m.budget);
-    c->since = m.now;
+    c->lastHeard = m.now;
     m.markDirty(c);
 }
 
@@ -732,7 +695,7 @@ void setDraining(Conn* c) {
     if (c->closed || c->draining) return;
     c->draining = true;
     c->sendable = false;
-    c->since = c->loop->now = Clock::now();
+    c->drainingSince = c->loop->now = Clock::now();
     c->loop->markDirty(c);
 }
 

@@ -59,7 +59,6 @@ public:
         : data_(data), size_(size), owner_(owner) {}
     const char* data() const { return data_; }
     std::size_t size() const { return size_; }
-    std::string_view view() const { return {data_, size_}; }
     void* owner() const { return owner_; } ///< adapter-internal shared buffer, or null
 
 private:

@@ -19,7 +19,6 @@ constexpr int kOpClose = 8;
 constexpr int kOpPing = 9;
 constexpr int kOpPong = 10;
 
-constexpr std::uint16_t kCloseNormal = 1000;
 constexpr std::uint16_t kCloseProtocolError = 1002;
 constexpr std::uint16_t kCloseTooBig = 1009;
 
@@ -55,7 +54,8 @@ public:
     FrameParser& operator=(const FrameParser&) = delete;
     ~FrameParser() { dropMessage(); }
 
-    /// Consumes bytes (which it may modify). False once an error was reported; feed no more.
+    /// Consumes bytes (which it may modify). False once an error was reported; from then on it
+    /// ignores whatever it is fed.
     template <class Sink> bool feed(Sink& sink, char* data, std::size_t len);
 
     /// While inside a long data frame, the place to read the next bytes straight into, and how
@@ -63,14 +63,30 @@ public:
     char* directTarget(std::size_t maxLen, std::size_t& len);
     template <class Sink> bool directDone(Sink& sink, std::size_t n);
 
-    /// Bytes held for incomplete messages (part of the loop's inbound budget).
-    std::uint64_t heldBytes() const { return msg_ ? msg_->cap : 0; }
-
 private:
-    enum class State : std::uint8_t { header, payload };
+    enum class State : std::uint8_t { header, payload, failed };
 
+    /// The length of a frame header, from its second byte.
+    static std::size_t headerLength(std::uint8_t b1) {
+        return 2 + ((b1 & 0x7F) == 126 ? 2 : (b1 & 0x7F) == 127 ? 8 : 0) + ((b1 & 0x80) ? 4 : 0);
+    }
+    /// The payload length a whole header announces.
+    static std::uint64_t payloadLength(const std::uint8_t* hdr) {
+        const std::uint8_t l7 = hdr[1] & 0x7F;
+        if (l7 < 126) return l7;
+        if (l7 == 126) return (std::uint64_t(hdr[2]) << 8) | hdr[3];
+        std::uint64_t len = 0;
+        for (int i = 0; i < 8; ++i)
+            len = (len << 8) | hdr[2 + i];
+        return len;
+    }
+
+    template <class Sink> bool deliverInPlace(Sink& sink, char*& data, std::size_t& len);
+    bool gatherHeader(char*& data, std::size_t& len);
     template <class Sink> bool startFrame(Sink& sink);
+    template <class Sink> bool takePayload(Sink& sink, char*& data, std::size_t& len);
     template <class Sink> bool finishFrame(Sink& sink);
+    template <class Sink> bool fail(Sink& sink, std::uint16_t closeCode);
     bool reserve(std::size_t extra);
     void unmaskInto(char* dst, const char* src, std::size_t n);
     void dropMessage();
@@ -123,53 +139,105 @@ inline void FrameParser::unmaskInto(char* dst, const char* src, std::size_t n) {
     maskPos_ = std::uint8_t(pos & 3);
 }
 
+// Reports a violation and stops: nothing after it is parsed.
+template <class Sink> bool FrameParser::fail(Sink& sink, std::uint16_t closeCode) {
+    state_ = State::failed;
+    dropMessage();
+    sink.onProtocolError(closeCode);
+    return false;
+}
+
+// A whole small single-frame data message lying in the input is delivered where it lies,
+// unmasked in place. False (consuming nothing) for anything else.
+template <class Sink> bool FrameParser::deliverInPlace(Sink& sink, char*& data, std::size_t& len) {
+    if (len < 2) return false;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    const int op = bytes[0] & 0x7F; // with the final bit set: rsv clear and a data opcode
+    if (!(bytes[0] & 0x80) || (op != kOpText && op != kOpBinary)) return false;
+    const std::size_t hlen = headerLength(bytes[1]);
+    if (len < hlen) return false;
+    const std::uint64_t plen = payloadLength(bytes);
+    if (plen > kInPlaceMax || plen > budget_->maxMessage || plen > len - hlen) return false;
+    char* payload = data + hlen;
+    masked_ = (bytes[1] & 0x80) != 0;
+    if (masked_) {
+        std::memcpy(mask_, payload - 4, 4);
+        maskPos_ = 0;
+        unmaskInto(payload, payload, std::size_t(plen));
+    }
+    data += hlen + plen;
+    len -= hlen + plen;
+    sink.onMessage(payload, std::size_t(plen), nullptr, op);
+    return true;
+}
+
+// Gathers the header, which may arrive in pieces; true once it is whole.
+inline bool FrameParser::gatherHeader(char*& data, std::size_t& len) {
+    std::size_t need = hdrLen_ >= 2 ? headerLength(hdr_[1]) : 2;
+    while (hdrLen_ < need && len > 0) {
+        hdr_[hdrLen_++] = std::uint8_t(*data++);
+        --len;
+        if (hdrLen_ == 2) need = headerLength(hdr_[1]);
+    }
+    return hdrLen_ >= need;
+}
+
+// Checks a whole header against the protocol and the limits, and sets up its payload.
 template <class Sink> bool FrameParser::startFrame(Sink& sink) {
     const std::uint8_t b0 = hdr_[0], b1 = hdr_[1];
     fin_ = (b0 & 0x80) != 0;
     opcode_ = b0 & 0x0F;
     masked_ = (b1 & 0x80) != 0;
-    std::uint64_t len = b1 & 0x7F;
-    std::size_t p = 2;
-    if (len == 126) {
-        len = (std::uint64_t(hdr_[2]) << 8) | hdr_[3];
-        p = 4;
-    } else if (len == 127) {
-        len = 0;
-        for (int i = 0; i < 8; ++i)
-            len = (len << 8) | hdr_[2 + i];
-        p = 10;
-    }
-    if (masked_) std::memcpy(mask_, hdr_ + p, 4);
+    const std::uint64_t len = payloadLength(hdr_);
+    if (masked_) std::memcpy(mask_, hdr_ + headerLength(b1) - 4, 4);
     maskPos_ = 0;
     remaining_ = len;
 
-    if (b0 & 0x70) return sink.onProtocolError(kCloseProtocolError), false;
+    if (b0 & 0x70) return fail(sink, kCloseProtocolError);
     switch (opcode_) {
     case kOpContinuation:
-        if (msgOpcode_ == 0) return sink.onProtocolError(kCloseProtocolError), false;
+        if (msgOpcode_ == 0) return fail(sink, kCloseProtocolError);
         break;
     case kOpText:
     case kOpBinary:
-        if (msgOpcode_ != 0) return sink.onProtocolError(kCloseProtocolError), false;
+        if (msgOpcode_ != 0) return fail(sink, kCloseProtocolError);
         break;
     case kOpClose:
     case kOpPing:
     case kOpPong:
-        if (!fin_ || len > 125) return sink.onProtocolError(kCloseProtocolError), false;
+        if (!fin_ || len > 125) return fail(sink, kCloseProtocolError);
         ctrlLen_ = 0;
         break;
     default:
-        return sink.onProtocolError(kCloseProtocolError), false;
+        return fail(sink, kCloseProtocolError);
     }
-    if (len >> 63) return sink.onProtocolError(kCloseProtocolError), false;
+    if (len >> 63) return fail(sink, kCloseProtocolError);
     if (opcode_ < 8) {
-        std::uint64_t sofar = msg_ ? msg_->size : 0;
+        const std::uint64_t sofar = msg_ ? msg_->size : 0;
         if (len > budget_->maxMessage || sofar + len > budget_->maxMessage)
-            return sink.onProtocolError(kCloseTooBig), false;
+            return fail(sink, kCloseTooBig);
         if (opcode_ != kOpContinuation) msgOpcode_ = opcode_;
     }
     state_ = State::payload;
     return true;
+}
+
+// Takes what has arrived of the current frame's payload.
+template <class Sink> bool FrameParser::takePayload(Sink& sink, char*& data, std::size_t& len) {
+    const std::size_t n = remaining_ < len ? std::size_t(remaining_) : len;
+    if (opcode_ >= 8) {
+        if (!ctrl_) ctrl_ = std::make_unique<std::uint8_t[]>(125);
+        unmaskInto(reinterpret_cast<char*>(ctrl_.get()) + ctrlLen_, data, n);
+        ctrlLen_ = std::uint8_t(ctrlLen_ + n);
+    } else {
+        if (!reserve(n)) return fail(sink, kCloseTooBig);
+        unmaskInto(msg_->data() + msg_->size, data, n);
+        msg_->size += n;
+    }
+    data += n;
+    len -= n;
+    remaining_ -= n;
+    return remaining_ != 0 || finishFrame(sink);
 }
 
 template <class Sink> bool FrameParser::finishFrame(Sink& sink) {
@@ -195,70 +263,22 @@ template <class Sink> bool FrameParser::finishFrame(Sink& sink) {
 }
 
 template <class Sink> bool FrameParser::feed(Sink& sink, char* data, std::size_t len) {
-    while (true) {
-        if (state_ == State::header) {
-            // Fast path: a whole small single-frame message lying in the input.
-            if (hdrLen_ == 0 && msgOpcode_ == 0 && len >= 2) {
-                const std::uint8_t b0 = std::uint8_t(data[0]), b1 = std::uint8_t(data[1]);
-                const int op = b0 & 0x7F; // fin set, rsv clear, data opcode
-                std::size_t plen = b1 & 0x7F, hlen = 2;
-                if (plen == 126 && len >= 4) {
-                    plen = (std::size_t(std::uint8_t(data[2])) << 8) | std::uint8_t(data[3]);
-                    hlen = 4;
-                } else if (plen >= 126) {
-                    plen = ~std::size_t(0);
-                }
-                if (b1 & 0x80) hlen += 4;
-                if ((b0 & 0x80) && (op == kOpText || op == kOpBinary) && plen <= kInPlaceMax &&
-                    plen <= budget_->maxMessage && len >= hlen + plen) {
-                    char* payload = data + hlen;
-                    masked_ = (b1 & 0x80) != 0;
-                    if (masked_) {
-                        std::memcpy(mask_, data + hlen - 4, 4);
-                        maskPos_ = 0;
-                        unmaskInto(payload, payload, plen);
-                    }
-                    sink.onMessage(payload, plen, nullptr, op);
-                    data += hlen + plen;
-                    len -= hlen + plen;
-                    continue;
-                }
-            }
-            if (len == 0) return true;
-            // Gather the header, which may arrive in pieces.
-            std::size_t need = 2;
-            while (true) {
-                if (hdrLen_ >= 2) {
-                    const std::uint8_t l7 = hdr_[1] & 0x7F;
-                    need = 2 + (l7 == 126 ? 2 : l7 == 127 ? 8 : 0) + ((hdr_[1] & 0x80) ? 4 : 0);
-                }
-                if (hdrLen_ >= need || len == 0) break;
-                hdr_[hdrLen_++] = std::uint8_t(*data++);
-                --len;
-            }
-            if (hdrLen_ < need) return true;
+    while (len > 0) {
+        switch (state_) {
+        case State::failed:
+            return false;
+        case State::header:
+            if (hdrLen_ == 0 && msgOpcode_ == 0 && deliverInPlace(sink, data, len)) break;
+            if (!gatherHeader(data, len)) return true;
             if (!startFrame(sink)) return false;
             if (remaining_ == 0 && !finishFrame(sink)) return false;
-            continue;
+            break;
+        case State::payload:
+            if (!takePayload(sink, data, len)) return false;
+            break;
         }
-
-        // Payload of the current frame.
-        if (len == 0) return true;
-        std::size_t n = remaining_ < len ? std::size_t(remaining_) : len;
-        if (opcode_ >= 8) {
-            if (!ctrl_) ctrl_ = std::make_unique<std::uint8_t[]>(125);
-            unmaskInto(reinterpret_cast<char*>(ctrl_.get()) + ctrlLen_, data, n);
-            ctrlLen_ = std::uint8_t(ctrlLen_ + n);
-        } else {
-            if (!reserve(n)) return sink.onProtocolError(kCloseTooBig), false;
-            unmaskInto(msg_->data() + msg_->size, data, n);
-            msg_->size += n;
-        }
-        data += n;
-        len -= n;
-        remaining_ -= n;
-        if (remaining_ == 0 && !finishFrame(sink)) return false;
     }
+    return state_ != State::failed;
 }
 
 inline bool FrameParser::reserve(std::size_t extra) {
