@@ -1,5 +1,5 @@
-// Loading the admin page: AdminPage.html beside the executable, read once when the core is
-// built, or a one-line built-in page when that file cannot be opened.
+// Loading the admin page: AdminPage.html beside the executable or in the installed share
+// folder, read once when the core is built, or a one-line built-in page when neither opens.
 #include "RelayCore.hpp"
 #include "platform/Platform.hpp"
 
@@ -21,15 +21,19 @@ constexpr const char* kFallbackPage =
 std::string loadAdminHtml() {
     std::filesystem::path dir = platform::executablePath().parent_path();
     if (dir.empty()) dir = ".";
-    const auto file = dir / "AdminPage.html";
-
-    // A directory of that name opens on some systems but is no page.
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) return kFallbackPage;
-    std::ifstream in(file, std::ios::binary);
-    if (!in.is_open()) return kFallbackPage;
-    // An empty file is an empty page: only a file that cannot be opened gets the fallback.
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Beside the executable (a build, the Windows folder), else where an installation keeps
+    // shared files: bin/../share/tnlrelay.
+    for (const auto& file :
+         {dir / "AdminPage.html", dir.parent_path() / "share" / "tnlrelay" / "AdminPage.html"}) {
+        // A directory of that name opens on some systems but is no page.
+        std::error_code ec;
+        if (std::filesystem::is_directory(file, ec)) continue;
+        std::ifstream in(file, std::ios::binary);
+        if (!in.is_open()) continue;
+        // An empty file is an empty page: only a file that cannot be opened gets the fallback.
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return kFallbackPage;
 }
 
 } // namespace tnlrelay

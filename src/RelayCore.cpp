@@ -37,6 +37,7 @@ bool RelayCore::start() {
         log.error("failed to bind admin port " + std::to_string(listenAdminPort));
         return false;
     }
+    listening = true;
     log.info("relay listening ws://0.0.0.0:" + std::to_string(listenGamePort) +
              "  admin http://127.0.0.1:" + std::to_string(listenAdminPort));
     return true;
@@ -45,7 +46,14 @@ bool RelayCore::start() {
 void RelayCore::runLoop() {
     while (!stopRequested.load()) {
         mgr->poll(kPollInterval);
-        housekeeping(std::chrono::steady_clock::now());
+        const auto now = std::chrono::steady_clock::now();
+        housekeeping(now);
+        if (now >= nextSample) {
+            sampleStats();
+            // A loop that fell behind by seconds starts a fresh second rather than catching up.
+            nextSample += std::chrono::seconds(1);
+            if (nextSample <= now) nextSample = now + std::chrono::seconds(1);
+        }
     }
     log.info("relay stopped");
 }

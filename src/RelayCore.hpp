@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Bytes.hpp"
+#include "Metrics.hpp"
 #include "RelayConfig.hpp"
 #include "RelayLog.hpp"
 #include "Rooms.hpp"
@@ -73,6 +74,14 @@ public:
     /// The instance a player asking for `name` with capacity `max` is placed in.
     std::string allocateRoom(const std::string& name, int max) const;
 
+    // Monitoring.
+    std::string metricsText();
+    std::string statsJson() const;
+    std::string healthJson() const;
+    /// Adds the sample of the second that just ended to the history.
+    void sampleStats();
+    const RelayCounters& relayCounters() const { return counters; }
+
     // Read access for tests and documents.
     const std::unordered_map<net::ConnId, ConnInfo>& connectionTable() const { return connections; }
     const RoomTable& roomTable() const { return rooms; }
@@ -103,9 +112,18 @@ private:
     std::string adminHtml;
     std::unordered_map<net::ConnId, ConnInfo> connections;
     RoomTable rooms; ///< room instance -> members, with an index for the instance search
+
+    // Monitoring.
+    RelayCounters counters;
+    StatsRing history{kStatsHistorySeconds};
+    net::LoopStats lastSampled; ///< the adapter's counts at the last sample
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point nextSample = started + std::chrono::seconds(1);
+    bool listening = false; ///< both listeners are open
 };
 
-/// The admin page: AdminPage.html beside the executable, or a built-in fallback page.
+/// The admin page: AdminPage.html beside the executable, else in ../share/tnlrelay, else a
+/// built-in fallback page.
 std::string loadAdminHtml();
 
 } // namespace tnlrelay

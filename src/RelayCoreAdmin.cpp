@@ -8,6 +8,8 @@ namespace tnlrelay {
 namespace {
 
 constexpr std::string_view kHtmlHeaders = "Content-Type: text/html; charset=utf-8\r\n";
+constexpr std::string_view kMetricsHeaders = "Content-Type: text/plain; version=0.0.4; "
+                                             "charset=utf-8\r\nCache-Control: no-store\r\n";
 constexpr std::string_view kOkReply = "{\"ok\":true}";
 
 /// The most log bytes one /api/log request reads.
@@ -35,6 +37,7 @@ void RelayCore::kick(std::uint32_t connId) {
     if (it == connections.end() || it->second.conn == nullptr) return;
     // The entry stays until the close event: that is where the room and the tables let go.
     net::setDraining(it->second.conn);
+    ++counters.kicks;
     log.info("KICK connId=" + std::to_string(connId) + " ip=" + detail::logValue(it->second.ip));
 }
 
@@ -52,6 +55,7 @@ bool RelayCore::ban(const std::string& ip, const std::string& name) {
         }
     }
     config.bans[ip] = stored;
+    ++counters.bans;
     // The file is written before the line, so a logged ban is one the next start knows unless
     // an ERROR line follows; a failed save keeps the ban for this run and is retried.
     const bool saved = saveConfig();
@@ -68,6 +72,7 @@ bool RelayCore::ban(const std::string& ip, const std::string& name) {
 bool RelayCore::unban(const std::string& ip) {
     pickUpConfigChanges();
     if (config.bans.erase(ip) == 0) return true;
+    ++counters.unbans;
     const bool saved = saveConfig();
     const std::string line = "UNBAN ip=" + detail::logValue(ip);
     log.info(line);
@@ -93,6 +98,18 @@ void RelayCore::onAdminHttp(net::Conn* c, const net::HttpMessage& hm) {
     }
 
     const std::string_view path = hm.uri;
+    if (path == "/metrics") {
+        net::reply(c, 200, kMetricsHeaders, metricsText());
+        return;
+    }
+    if (path == "/healthz") {
+        replyJson(c, healthJson());
+        return;
+    }
+    if (path == "/api/stats") {
+        replyJson(c, statsJson());
+        return;
+    }
     if (path == "/api/state") {
         replyJson(c, stateJson());
         return;

@@ -15,6 +15,7 @@ using detail::queryVar;
 namespace {
 
 constexpr int kDefaultCapacity = 16;
+constexpr std::string_view kPlainHeaders = "Content-Type: text/plain; charset=utf-8\r\n";
 
 /// The room capacity a joining player asks for: `atoi` of "max", with 16 for anything below 1.
 int capacity(const std::string& text) {
@@ -30,7 +31,16 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
         net::reply(c, 200, detail::kJsonHeaders, roomsJson(queryVar(hm.query, "project")));
         return;
     }
+    if (hm.uri == "/healthz" && !hm.header("Upgrade")) {
+        // For load balancers: the loop answered, so it turns; no other information.
+        if (listening)
+            net::reply(c, 200, kPlainHeaders, "ok\n");
+        else
+            net::reply(c, 503, kPlainHeaders, "unavailable\n");
+        return;
+    }
     if (!hm.header("Upgrade")) {
+        ++counters.refusedNotWebSocket;
         net::reply(c, 426, "", "expected websocket\n");
         net::setDraining(c);
         return;
@@ -38,6 +48,7 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
 
     const std::string ip(net::peerAddress(c));
     if (isBanned(ip)) {
+        ++counters.refusedBanned;
         log.info("REJECT banned ip=" + logValue(ip));
         net::reply(c, 403, "", "banned\n");
         net::setDraining(c);
@@ -45,6 +56,7 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
     }
     std::string room = queryVar(hm.query, "room");
     if (room.empty()) {
+        ++counters.refusedMissingRoom;
         net::reply(c, 400, "", "missing room\n");
         net::setDraining(c);
         return;
@@ -74,6 +86,7 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
     entry.members = rooms.find(entry.room);
 
     net::wsUpgrade(c, hm);
+    ++counters.joins;
     log.info(line + " (" + std::to_string(members) + " in room)");
 }
 
@@ -102,6 +115,7 @@ void RelayCore::onClose(net::Conn* c) {
     const Bytes guid = std::move(it->second.guid);
     rooms.remove(room, id);
     connections.erase(it);
+    ++counters.leaves;
     log.info("LEAVE room=" + logValue(room) + " player=" + logValue(guid));
 }
 

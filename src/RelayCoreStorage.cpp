@@ -47,6 +47,7 @@ void RelayCore::pickUpConfigChanges() {
 
 bool RelayCore::saveConfig() {
     configSaved = config.save();
+    if (!configSaved) ++counters.configSavesFailed;
     configFile = configStamp();
     if (!configSaved) nextSaveRetry = std::chrono::steady_clock::now() + kSaveRetryInterval;
     return configSaved;

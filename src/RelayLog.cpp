@@ -66,7 +66,10 @@ void RelayLog::writeLine(const char* level, std::string_view message) {
     line += message;
     line += kLineEnd;
     rotateIfNeeded(line.size());
-    platform::appendToFile(path_, line);
+    if (platform::appendToFile(path_, line))
+        ++written_;
+    else
+        ++failed_;
 }
 
 void RelayLog::rotateIfNeeded(std::uint64_t incomingBytes) {

@@ -28,6 +28,9 @@ public:
     LogChunk readSince(std::uint64_t offset, std::uint64_t maxBytes) const;
 
     const std::filesystem::path& filePath() const { return path_; }
+    /// Lines written, and lines that could not be written, since this object was made.
+    std::uint64_t linesWritten() const { return written_; }
+    std::uint64_t linesFailed() const { return failed_; }
 
 private:
     void writeLine(const char* level, std::string_view message);
@@ -36,6 +39,8 @@ private:
     std::filesystem::path path_;
     std::uint64_t maxBytes_;
     std::int32_t generations_;
+    std::uint64_t written_ = 0;
+    std::uint64_t failed_ = 0;
 };
 
 } // namespace tnlrelay

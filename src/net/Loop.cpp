@@ -105,6 +105,7 @@ struct Loop::Impl {
     std::vector<char> scratch;
     std::vector<asio::const_buffer> gatherBufs;
     InboundBudget budget;
+    LoopStats stats;
     Clock::time_point now = Clock::now();
     // A payload delivered where it lies in the input, copied once for every receiver to share.
     const char* promotedSrc = nullptr;
@@ -230,6 +231,22 @@ bool Loop::listen(const std::string& host, int port, Handler handler, void* user
 void Loop::poll(std::chrono::milliseconds timeout) {
     impl_->io.run_for(timeout);
     if (impl_->io.stopped()) impl_->io.restart();
+}
+
+LoopStats& Loop::stats() {
+    return impl_->stats;
+}
+
+LoopGauges Loop::gauges() const {
+    LoopGauges g;
+    for (const auto& [id, c] : impl_->conns) {
+        if (c->kind == Kind::ws)
+            ++g.webSockets;
+        else
+            ++g.httpConnections;
+        g.queuedBytes += c->out.bytes();
+    }
+    return g;
 }
 
 ConnId Loop::Impl::nextId() {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -87,6 +88,37 @@ struct Limits {
     ConnId lastId = 0; ///< ids are given from lastId + 1 on (tests start near the wrap)
 };
 
+/// Upper bounds, in microseconds, of the buckets of the loop's turn times; one more bucket
+/// takes the longer turns.
+inline constexpr std::uint32_t kTurnBucketMicros[] = {
+    50, 100, 250, 500, 1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 1000000};
+inline constexpr std::size_t kTurnBucketCount = std::size(kTurnBucketMicros) + 1;
+
+/// What the loop has counted since it was made. Plain integers, written and read on the loop's
+/// thread only. A turn is one batch of ready events handled, up to the flush that ends it.
+struct LoopStats {
+    std::uint64_t messagesIn = 0;          ///< complete WebSocket data messages received
+    std::uint64_t bytesIn = 0;             ///< their payload bytes
+    std::uint64_t messagesOut = 0;         ///< data messages queued for a receiver
+    std::uint64_t bytesOut = 0;            ///< their payload bytes
+    std::uint64_t slowReadersCut = 0;      ///< receivers dropped for too much unsent output
+    std::uint64_t silentPeersClosed = 0;   ///< WebSockets closed for silence after a ping
+    std::uint64_t protocolErrorCloses = 0; ///< closes sent with 1002
+    std::uint64_t tooBigCloses = 0;        ///< closes sent with 1009
+    std::uint64_t refusedNoKey = 0;        ///< upgrade requests without a key (426)
+    std::uint64_t refusedLimits = 0;       ///< requests over the header or body limit (431, 413)
+    std::uint64_t turns[kTurnBucketCount] = {}; ///< turns by duration, per bucket
+    std::uint64_t turnNanos = 0;                ///< all turns together
+    std::uint64_t longestTurnNanos = 0;         ///< since the owner last set it to 0
+};
+
+/// The loop's state now.
+struct LoopGauges {
+    std::uint64_t httpConnections = 0; ///< accepted connections not (yet) upgraded
+    std::uint64_t webSockets = 0;
+    std::uint64_t queuedBytes = 0; ///< output queued and not yet written, over all connections
+};
+
 /// The event loop. Single-threaded: every handler runs inside `poll` on the calling thread.
 class Loop {
 public:
@@ -102,6 +134,11 @@ public:
 
     /// Runs ready handlers for at most `timeout`.
     void poll(std::chrono::milliseconds timeout);
+
+    /// The counts so far; the owner may reset `longestTurnNanos`.
+    LoopStats& stats();
+    /// Walks every connection: for a scrape, not for every event.
+    LoopGauges gauges() const;
 
     struct Impl;
 

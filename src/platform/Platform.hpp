@@ -34,7 +34,8 @@ std::string readFile(const std::filesystem::path& path);
 bool replaceFile(const std::filesystem::path& path, const std::string& bytes);
 
 /// Appends bytes with one write, creating the file; others may read but not write meanwhile.
-void appendToFile(const std::filesystem::path& path, const std::string& bytes);
+/// True when every byte was written.
+bool appendToFile(const std::filesystem::path& path, const std::string& bytes);
 
 /// The size of a file, or nothing when it cannot be queried or is a directory.
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path);

@@ -140,14 +140,15 @@ bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     return true;
 }
 
-void appendToFile(const std::filesystem::path& path, const std::string& bytes) {
+bool appendToFile(const std::filesystem::path& path, const std::string& bytes) {
     int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     ssize_t written;
     do {
         written = ::write(fd, bytes.data(), bytes.size());
     } while (written < 0 && errno == EINTR);
     ::close(fd);
+    return written >= 0 && static_cast<std::size_t>(written) == bytes.size();
 }
 
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {

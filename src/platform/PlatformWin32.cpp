@@ -185,14 +185,15 @@ bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     return ok;
 }
 
-void appendToFile(const std::filesystem::path& path, const std::string& bytes) {
+bool appendToFile(const std::filesystem::path& path, const std::string& bytes) {
     Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return;
+    if (!file.valid()) return false;
     DWORD written = 0;
-    ::WriteFile(file.get(), bytes.data(),
-                static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 0xFFFFFFFFu)), &written,
-                nullptr);
+    const BOOL ok = ::WriteFile(
+        file.get(), bytes.data(),
+        static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 0xFFFFFFFFu)), &written, nullptr);
+    return ok && written == bytes.size();
 }
 
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {
