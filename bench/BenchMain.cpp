@@ -5,6 +5,7 @@
 #include "Histogram.hpp"
 #include "Ledger.hpp"
 #include "Payload.hpp"
+#include "SysCalls.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -48,11 +49,15 @@ struct Options {
     std::uint32_t sources = 0; // loopback source addresses; 0: by client count
     double drain = 10;
     Mode mode = Mode::windowed;
+    std::string perfControl; // "CTL,ACK" fifos of a perf stat around the relay
+    std::string perfOutput;  // its interval output
 };
 
 // Scenario shapes: rooms, members, message size, senders per room, window, rate. A window is
 // the number of a sender's messages that may be on their way at once; broadcast's five senders
-// need a deep one, or a fast relay only waits for the generator's acknowledgements.
+// need a deep one, or a fast relay only waits for the generator's acknowledgements. Rate mode
+// spreads sends evenly over time: latency at a light load, and tick, a game's state updates
+// (every member 10 times a second), where the relay's processor use at that load is the measure.
 bool applyScenario(Options& o) {
     struct Shape {
         const char* name;
@@ -63,10 +68,12 @@ bool applyScenario(Options& o) {
     static const Shape kShapes[] = {
         {"chat", Mode::windowed, 100, 10, 64, 0, 32, 0},
         {"broadcast", Mode::windowed, 1, 200, 32, 5, 512, 0},
-        {"bulk", Mode::windowed, 10, 2, 1048576, 0, 2, 0},
+        {"bulk", Mode::windowed, 10, 2, 1048576, 0, 4, 0},
+        {"bulk-oneway", Mode::windowed, 10, 2, 1048576, 1, 4, 0},
         {"latency", Mode::rate, 100, 10, 64, 0, 0, 5},
         {"idle", Mode::idle, 1000, 10, 64, 1, 1, 0},
         {"medium", Mode::windowed, 100, 10, 2000, 0, 32, 0},
+        {"tick", Mode::rate, 100, 8, 200, 0, 0, 10},
     };
     for (const Shape& s : kShapes) {
         if (o.scenario != s.name) continue;
@@ -84,18 +91,88 @@ bool applyScenario(Options& o) {
 
 void usage() {
     std::fputs("usage: tnlrelay-bench --scenario NAME [options]\n"
-               "scenarios: chat broadcast bulk latency idle medium\n"
+               "scenarios: chat broadcast bulk bulk-oneway latency idle medium tick\n"
                "  --host A          relay address, loopback only (127.0.0.1)\n"
                "  --port N          relay game port (49200)\n"
                "  --duration S      seconds of load (10)\n"
-               "  --server-pid P    relay process, for its processor use and memory\n"
+               "  --server-pid P    relay process, for its processor use, memory and system calls\n"
                "  --label TEXT      name of the relay in the output\n"
                "  --rooms N --members N --size BYTES --senders N --window N --rate PER_S\n"
                "                    override the scenario's shape\n"
                "  --concurrency N   joins in progress at once (200)\n"
                "  --sources N       loopback source addresses to spread clients over\n"
-               "  --drain S         seconds to wait for the last deliveries (10)\n",
+               "  --drain S         seconds to wait for the last deliveries (10)\n"
+               "  --perf-control CTL,ACK --perf-output FILE\n"
+               "                    fifos and interval output (-I, -x,) of a perf stat started\n"
+               "                    with -D -1 around the relay: its system calls by kind\n",
                stderr);
+}
+
+// Takes the value of one option; false, with a message, when it does not fit.
+bool setOption(Options& o, const std::string& a, const char* v) {
+    char* end = nullptr;
+    const double num = std::strtod(v, &end);
+    const bool isNum = end && end != v && *end == '\0' && num >= 0;
+    auto u32 = [&](std::uint32_t& dst) {
+        if (isNum && num <= 1e7) dst = static_cast<std::uint32_t>(num);
+        return isNum && num <= 1e7;
+    };
+    bool good = true;
+    if (a == "--host")
+        o.host = v;
+    else if (a == "--scenario")
+        o.scenario = v;
+    else if (a == "--label")
+        o.label = v;
+    else if (a == "--port")
+        good = isNum && num >= 1 && num <= 65535, o.port = int(num);
+    else if (a == "--duration")
+        good = isNum && num > 0, o.duration = num;
+    else if (a == "--drain")
+        good = isNum, o.drain = num;
+    else if (a == "--rate")
+        good = isNum && num > 0, o.rate = num;
+    else if (a == "--server-pid")
+        good = isNum && num >= 1, o.serverPid = long(num);
+    else if (a == "--rooms")
+        good = u32(o.rooms);
+    else if (a == "--members")
+        good = u32(o.members);
+    else if (a == "--size")
+        good = isNum && num <= 256.0 * 1024 * 1024, o.size = std::uint32_t(num);
+    else if (a == "--senders")
+        good = u32(o.senders);
+    else if (a == "--window")
+        good = u32(o.window);
+    else if (a == "--concurrency")
+        good = u32(o.concurrency);
+    else if (a == "--sources")
+        good = u32(o.sources);
+    else if (a == "--perf-control")
+        good = splitPair(v).has_value(), o.perfControl = v;
+    else if (a == "--perf-output")
+        good = *v != '\0', o.perfOutput = v;
+    else {
+        std::fprintf(stderr, "tnlrelay-bench: unknown option %s\n", a.c_str());
+        return false;
+    }
+    if (!good) std::fprintf(stderr, "tnlrelay-bench: bad value for %s: %s\n", a.c_str(), v);
+    return good;
+}
+
+bool validShape(const Options& o) {
+    if (o.members < 2 || o.members > 60000 || o.rooms < 1 || o.size < kPayloadHeader ||
+        o.senders > o.members || o.concurrency < 1 || o.window > 60000) {
+        std::fputs("tnlrelay-bench: rooms >= 1, 2 <= members <= 60000, size >= 16, "
+                   "senders <= members\n",
+                   stderr);
+        return false;
+    }
+    if (o.perfControl.empty() != o.perfOutput.empty()) {
+        std::fputs("tnlrelay-bench: --perf-control and --perf-output go together\n", stderr);
+        return false;
+    }
+    return true;
 }
 
 std::optional<Options> parseArgs(int argc, char** argv) {
@@ -107,66 +184,14 @@ std::optional<Options> parseArgs(int argc, char** argv) {
             std::fprintf(stderr, "tnlrelay-bench: %s needs a value\n", a.c_str());
             return std::nullopt;
         }
-        const char* v = argv[++i];
-        char* end = nullptr;
-        const double num = std::strtod(v, &end);
-        const bool isNum = end && *end == '\0' && num >= 0;
-        auto u32 = [&](std::uint32_t& dst) {
-            if (isNum && num <= 1e7) dst = static_cast<std::uint32_t>(num);
-            return isNum && num <= 1e7;
-        };
-        bool good = true;
-        if (a == "--host")
-            o.host = v;
-        else if (a == "--scenario")
-            o.scenario = v;
-        else if (a == "--label")
-            o.label = v;
-        else if (a == "--port")
-            good = isNum && num >= 1 && num <= 65535, o.port = int(num);
-        else if (a == "--duration")
-            good = isNum && num > 0, o.duration = num;
-        else if (a == "--drain")
-            good = isNum, o.drain = num;
-        else if (a == "--rate")
-            good = isNum && num > 0, o.rate = num;
-        else if (a == "--server-pid")
-            good = isNum && num >= 1, o.serverPid = long(num);
-        else if (a == "--rooms")
-            good = u32(o.rooms);
-        else if (a == "--members")
-            good = u32(o.members);
-        else if (a == "--size")
-            good = isNum && num <= 256.0 * 1024 * 1024, o.size = std::uint32_t(num);
-        else if (a == "--senders")
-            good = u32(o.senders);
-        else if (a == "--window")
-            good = u32(o.window);
-        else if (a == "--concurrency")
-            good = u32(o.concurrency);
-        else if (a == "--sources")
-            good = u32(o.sources);
-        else {
-            std::fprintf(stderr, "tnlrelay-bench: unknown option %s\n", a.c_str());
-            return std::nullopt;
-        }
-        if (!good) {
-            std::fprintf(stderr, "tnlrelay-bench: bad value for %s: %s\n", a.c_str(), v);
-            return std::nullopt;
-        }
+        if (!setOption(o, a, argv[++i])) return std::nullopt;
     }
     if (!applyScenario(o)) {
         std::fprintf(stderr, "tnlrelay-bench: unknown or missing scenario '%s'\n",
                      o.scenario.c_str());
         return std::nullopt;
     }
-    if (o.members < 2 || o.members > 60000 || o.rooms < 1 || o.size < kPayloadHeader ||
-        o.senders > o.members || o.concurrency < 1 || o.window > 60000) {
-        std::fputs("tnlrelay-bench: rooms >= 1, 2 <= members <= 60000, size >= 16, "
-                   "senders <= members\n",
-                   stderr);
-        return std::nullopt;
-    }
+    if (!validShape(o)) return std::nullopt;
     return o;
 }
 
@@ -306,6 +331,38 @@ public:
     void control(std::uint32_t id, int opcode, const std::string& payload);
 
 private:
+    /// What one run measured; the load's figures cover the measuring window only.
+    struct Measured {
+        double joinS = 0;
+        long rssBefore = -1, rssAfter = -1;
+        double windowS = 0;
+        std::uint64_t delivered = 0, bytes = 0;
+        std::optional<double> serverCpu;
+        double genCpu = 0;
+        std::optional<IoCalls> io;      // the relay's read and write calls by /proc
+        std::optional<CallTally> calls; // its system calls by perf
+    };
+    /// The counters as the measuring window opened.
+    struct Window {
+        std::optional<double> serverCpu;
+        std::optional<IoCalls> io;
+        double genCpu = 0;
+        std::uint64_t delivered = 0, bytes = 0, ns = 0;
+    };
+
+    // The steps of a run, in order.
+    bool raiseFileLimit();
+    void joinAll(Measured& m);
+    void measureIdle(Measured& m);
+    void measureLoad(Measured& m);
+    Window openWindow();
+    void sendWindowed(std::uint64_t until);
+    void sendAtRate(std::uint64_t from, std::uint64_t until);
+    void closeWindow(const Window& w, Measured& m);
+    void drain();
+    void collectPerf(Measured& m);
+    int report(const Measured& m);
+
     bool connectAll(double timeoutS);
     bool startConnect(std::uint32_t id);
     void pump(int timeoutMs);
@@ -342,6 +399,9 @@ private:
     bool sending_ = false;
     bool finishing_ = false;
     std::string firstError_;
+    PerfControl perf_;
+    std::uint64_t perfOffNs_ = 0; // when counting was switched off
+    std::string perfFault_;       // reported, but no fault of the relay's
 };
 
 struct ClientSink {
@@ -580,107 +640,179 @@ std::string fmt(const char* f, double v) {
     return b;
 }
 
-int Bench::run() {
+bool Bench::raiseFileLimit() {
     const rlimit want{clients_.size() + 64, clients_.size() + 64};
     rlimit have{};
     getrlimit(RLIMIT_NOFILE, &have);
-    if (have.rlim_cur < want.rlim_cur) {
-        rlimit raised{std::min(have.rlim_max, want.rlim_cur), have.rlim_max};
-        setrlimit(RLIMIT_NOFILE, &raised);
-        getrlimit(RLIMIT_NOFILE, &have);
-        if (have.rlim_cur < want.rlim_cur) {
-            std::fprintf(stderr, "tnlrelay-bench: %zu clients need more open files (ulimit -n)\n",
-                         clients_.size());
-            return 2;
-        }
+    if (have.rlim_cur >= want.rlim_cur) return true;
+    rlimit raised{std::min(have.rlim_max, want.rlim_cur), have.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &raised);
+    getrlimit(RLIMIT_NOFILE, &have);
+    if (have.rlim_cur >= want.rlim_cur) return true;
+    std::fprintf(stderr, "tnlrelay-bench: %zu clients need more open files (ulimit -n)\n",
+                 clients_.size());
+    return false;
+}
+
+void Bench::joinAll(Measured& m) {
+    m.rssBefore = o_.serverPid ? residentKb(o_.serverPid).value_or(-1) : -1;
+    const std::optional<double> cpu0 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    const std::uint64_t start = nowNs();
+    connectAll(60);
+    m.joinS = double(nowNs() - start) / 1e9;
+    const std::optional<double> cpu1 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    // In the idle scenario the joins are the load.
+    if (cpu0 && cpu1 && m.joinS > 0) m.serverCpu = (*cpu1 - *cpu0) / m.joinS;
+}
+
+void Bench::measureIdle(Measured& m) {
+    // Let the relay finish whatever follows the handshake before its memory is read.
+    const std::uint64_t settle = nowNs() + 1000000000ull;
+    while (nowNs() < settle)
+        pump(50);
+    if (o_.serverPid) m.rssAfter = residentKb(o_.serverPid).value_or(-1);
+    // Prove every connection is really in its room: one message per room.
+    sending_ = true;
+    sendNs_ = nowNs();
+    for (std::uint32_t id = 0; id < clients_.size(); ++id) {
+        if (!isSender(id)) continue;
+        queueMessage(id);
+        flush(id);
     }
+    sending_ = false;
+}
+
+Bench::Window Bench::openWindow() {
+    Window w;
+    // Counting starts before the snapshot, so that no call of the window escapes it.
+    if (perf_.isOpen() && !perf_.enable()) perfFault_ = "perf did not acknowledge 'enable'";
+    if (o_.serverPid) {
+        w.serverCpu = processCpu(o_.serverPid);
+        w.io = readProcIo(o_.serverPid);
+    }
+    w.genCpu = selfCpu();
+    w.delivered = ledger_.delivered();
+    w.bytes = bytesIn_;
+    w.ns = nowNs();
+    return w;
+}
+
+void Bench::closeWindow(const Window& w, Measured& m) {
+    const std::uint64_t end = nowNs();
+    m.windowS = double(end - w.ns) / 1e9;
+    m.delivered = ledger_.delivered() - w.delivered;
+    m.bytes = bytesIn_ - w.bytes;
+    m.genCpu = (selfCpu() - w.genCpu) / m.windowS;
+    if (o_.serverPid) {
+        const std::optional<double> cpu = processCpu(o_.serverPid);
+        if (w.serverCpu && cpu) m.serverCpu = (*cpu - *w.serverCpu) / m.windowS;
+        const std::optional<IoCalls> io = readProcIo(o_.serverPid);
+        if (w.io && io) m.io = IoCalls{io->syscr - w.io->syscr, io->syscw - w.io->syscw};
+    }
+    if (perf_.isOpen()) {
+        if (!perf_.disable()) perfFault_ = "perf did not acknowledge 'disable'";
+        perfOffNs_ = nowNs();
+    }
+}
+
+void Bench::sendWindowed(std::uint64_t until) {
+    sendNs_ = nowNs();
+    for (std::uint32_t id = 0; id < clients_.size(); ++id) {
+        if (!isSender(id)) continue;
+        while (ledger_.canSend(id))
+            queueMessage(id);
+        flush(id);
+    }
+    // From here on, each delivery that completes a window lets its sender go on (see pump).
+    for (std::uint64_t now = nowNs(); now < until; now = nowNs())
+        pump(static_cast<int>(std::min<std::uint64_t>((until - now) / 1000000 + 1, 100)));
+}
+
+void Bench::sendAtRate(std::uint64_t from, std::uint64_t until) {
+    // Sends spread evenly over time and round-robin over the senders.
+    std::vector<std::uint32_t> senders;
+    for (std::uint32_t id = 0; id < clients_.size(); ++id)
+        if (isSender(id)) senders.push_back(id);
+    const double perNs = o_.rate * double(senders.size()) / 1e9;
+    std::uint64_t issued = 0;
+    for (std::uint64_t now = nowNs(); now < until; now = nowNs()) {
+        const auto due = static_cast<std::uint64_t>(double(now - from) * perNs);
+        sendNs_ = now;
+        for (; issued < due; ++issued) {
+            const std::uint32_t id = senders[issued % senders.size()];
+            if (clients_[id].state != State::open) continue;
+            queueMessage(id);
+            flush(id);
+        }
+        pump(1);
+    }
+}
+
+void Bench::measureLoad(Measured& m) {
+    m.serverCpu.reset(); // the joins' figure; the window's replaces it
+    const Window w = openWindow();
+    const std::uint64_t until = w.ns + std::uint64_t(o_.duration * 1e9);
+    sending_ = true;
+    if (o_.mode == Mode::windowed)
+        sendWindowed(until);
+    else
+        sendAtRate(w.ns, until);
+    sending_ = false;
+    closeWindow(w, m);
+}
+
+void Bench::drain() {
+    const std::uint64_t end = nowNs() + std::uint64_t(o_.drain * 1e9);
+    while (!ledger_.settled() && nowNs() < end)
+        pump(20);
+}
+
+void Bench::collectPerf(Measured& m) {
+    if (!perf_.isOpen() || !perfOffNs_) return;
+    // perf prints every 100 ms: the last interval of the window is in the file after that.
+    while (nowNs() < perfOffNs_ + 350000000ull)
+        pump(20);
+    FILE* f = std::fopen(o_.perfOutput.c_str(), "r");
+    if (!f) {
+        perfFault_ = "cannot read " + o_.perfOutput;
+        return;
+    }
+    std::string text;
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    std::fclose(f);
+    const CallTally t = tallyPerfStat(text);
+    if (t.seen)
+        m.calls = t;
+    else
+        perfFault_ = "no system call counts in " + o_.perfOutput;
+}
+
+int Bench::run() {
+    if (!raiseFileLimit()) return 2;
     if (!o_.sources) o_.sources = clients_.size() > 5000 ? 4 : 1;
     ep_ = epoll_create1(EPOLL_CLOEXEC);
-
-    const long rssBefore = o_.serverPid ? residentKb(o_.serverPid).value_or(-1) : -1;
-    const std::optional<double> serverJoinCpu0 =
-        o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
-    const std::uint64_t joinStart = nowNs();
-    connectAll(60);
-    const double joinS = double(nowNs() - joinStart) / 1e9;
-    const std::optional<double> serverJoinCpu1 =
-        o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
-
-    long rssAfter = -1;
-    double windowS = 0;
-    std::uint64_t delivered = 0, bytes = 0;
-    std::optional<double> serverCpu;
-    double genCpu = 0;
+    if (!o_.perfControl.empty()) {
+        const auto paths = splitPair(o_.perfControl);
+        if (!paths || !perf_.open(paths->first, paths->second))
+            perfFault_ = "cannot open the perf control fifos " + o_.perfControl;
+    }
+    Measured m;
+    joinAll(m);
     if (joined_ == clients_.size()) {
-        if (o_.mode == Mode::idle) {
-            // Let the relay finish whatever follows the handshake before its memory is read.
-            const std::uint64_t settle = nowNs() + 1000000000ull;
-            while (nowNs() < settle)
-                pump(50);
-            if (o_.serverPid) rssAfter = residentKb(o_.serverPid).value_or(-1);
-            if (serverJoinCpu0 && serverJoinCpu1)
-                serverCpu = (*serverJoinCpu1 - *serverJoinCpu0) / joinS;
-            // Prove every connection is really in its room: one message per room.
-            sending_ = true;
-            sendNs_ = nowNs();
-            for (std::uint32_t id = 0; id < clients_.size(); ++id) {
-                if (!isSender(id)) continue;
-                queueMessage(id);
-                flush(id);
-            }
-            sending_ = false;
-        } else {
-            const std::optional<double> s0 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
-            const double g0 = selfCpu();
-            const std::uint64_t d0 = ledger_.delivered(), b0 = bytesIn_;
-            const std::uint64_t t0 = nowNs();
-            const std::uint64_t t1 = t0 + std::uint64_t(o_.duration * 1e9);
-            sending_ = true;
-            if (o_.mode == Mode::windowed) {
-                sendNs_ = nowNs();
-                for (std::uint32_t id = 0; id < clients_.size(); ++id) {
-                    if (!isSender(id)) continue;
-                    while (ledger_.canSend(id))
-                        queueMessage(id);
-                    flush(id);
-                }
-                for (std::uint64_t now = t0; now < t1; now = nowNs())
-                    pump(static_cast<int>(std::min<std::uint64_t>((t1 - now) / 1000000 + 1, 100)));
-            } else {
-                // Sends spread evenly over time and round-robin over the senders.
-                std::vector<std::uint32_t> senders;
-                for (std::uint32_t id = 0; id < clients_.size(); ++id)
-                    if (isSender(id)) senders.push_back(id);
-                const double perNs = o_.rate * double(senders.size()) / 1e9;
-                std::uint64_t issued = 0;
-                for (std::uint64_t now = t0; now < t1; now = nowNs()) {
-                    const auto due = static_cast<std::uint64_t>(double(now - t0) * perNs);
-                    sendNs_ = now;
-                    for (; issued < due; ++issued) {
-                        const std::uint32_t id = senders[issued % senders.size()];
-                        if (clients_[id].state != State::open) continue;
-                        queueMessage(id);
-                        flush(id);
-                    }
-                    pump(1);
-                }
-            }
-            sending_ = false;
-            const std::uint64_t tEnd = nowNs();
-            windowS = double(tEnd - t0) / 1e9;
-            delivered = ledger_.delivered() - d0;
-            bytes = bytesIn_ - b0;
-            genCpu = (selfCpu() - g0) / windowS;
-            if (s0) {
-                if (const auto s1 = processCpu(o_.serverPid)) serverCpu = (*s1 - *s0) / windowS;
-            }
-        }
-        const std::uint64_t drainEnd = nowNs() + std::uint64_t(o_.drain * 1e9);
-        while (!ledger_.settled() && nowNs() < drainEnd)
-            pump(20);
+        if (o_.mode == Mode::idle)
+            measureIdle(m);
+        else
+            measureLoad(m);
+        drain();
+        collectPerf(m);
     }
     finishing_ = true;
+    return report(m);
+}
 
+int Bench::report(const Measured& m) {
     const LedgerTotals t = ledger_.totals();
     const bool ok = t.clean() && joined_ == clients_.size() && dead_ == 0 && t.sent > 0;
     std::string j = "{";
@@ -695,6 +827,12 @@ int Bench::run() {
     auto opt = [](const std::optional<double>& v, const char* f) {
         return v ? fmt(f, *v) : std::string("null");
     };
+    // System calls in the window per delivery made in it; null without a count or a delivery.
+    auto perMsg = [&](bool known, std::uint64_t calls) {
+        return known && m.delivered ? fmt("%.4g", double(calls) / double(m.delivered))
+                                    : std::string("null");
+    };
+    const bool load = o_.mode != Mode::idle;
     add("scenario", "\"" + o_.scenario + "\"");
     add("server", "\"" + o_.label + "\"");
     add("rooms", num(o_.rooms));
@@ -705,12 +843,12 @@ int Bench::run() {
     add("window", o_.mode == Mode::windowed ? num(o_.window) : "null");
     add("rate_per_client", o_.mode == Mode::rate ? fmt("%.3g", o_.rate) : "null");
     add("joined", num(joined_));
-    add("join_s", fmt("%.4f", joinS));
-    add("duration_s", fmt("%.3f", windowS));
+    add("join_s", fmt("%.4f", m.joinS));
+    add("duration_s", fmt("%.3f", m.windowS));
     add("sent", num(t.sent));
     add("delivered", num(t.delivered));
-    add("msgs_per_s", windowS > 0 ? fmt("%.0f", double(delivered) / windowS) : "null");
-    add("bytes_per_s", windowS > 0 ? fmt("%.0f", double(bytes) / windowS) : "null");
+    add("msgs_per_s", m.windowS > 0 ? fmt("%.0f", double(m.delivered) / m.windowS) : "null");
+    add("bytes_per_s", m.windowS > 0 ? fmt("%.0f", double(m.bytes) / m.windowS) : "null");
     add("lost", num(t.lost));
     add("reordered", num(t.reordered));
     add("duplicate", num(t.duplicate));
@@ -722,22 +860,36 @@ int Bench::run() {
     add("lat_p90_us", fmt("%.1f", double(latency_.quantile(0.90)) / 1e3));
     add("lat_p99_us", fmt("%.1f", double(latency_.quantile(0.99)) / 1e3));
     add("lat_max_us", fmt("%.1f", double(latency_.max()) / 1e3));
-    add("server_cpu", opt(serverCpu, "%.3f"));
+    add("server_cpu", opt(m.serverCpu, "%.3f"));
     // Deliveries per second of server processor time: robust where other work shares the CPU.
-    add("msgs_per_server_cpu_s", serverCpu && *serverCpu > 0 && windowS > 0
-                                     ? fmt("%.0f", double(delivered) / (*serverCpu * windowS))
+    add("msgs_per_server_cpu_s", load && m.serverCpu && *m.serverCpu > 0 && m.windowS > 0
+                                     ? fmt("%.0f", double(m.delivered) / (*m.serverCpu * m.windowS))
                                      : "null");
-    add("gen_cpu", o_.mode == Mode::idle ? "null" : fmt("%.3f", genCpu));
-    add("rss_before_kb", rssBefore >= 0 ? std::to_string(rssBefore) : "null");
-    add("rss_after_kb", rssAfter >= 0 ? std::to_string(rssAfter) : "null");
+    add("gen_cpu", load ? fmt("%.3f", m.genCpu) : "null");
+    add("rss_before_kb", m.rssBefore >= 0 ? std::to_string(m.rssBefore) : "null");
+    add("rss_after_kb", m.rssAfter >= 0 ? std::to_string(m.rssAfter) : "null");
     add("rss_per_conn_b",
-        rssBefore >= 0 && rssAfter >= 0
-            ? fmt("%.0f", double(rssAfter - rssBefore) * 1024.0 / double(clients_.size()))
+        m.rssBefore >= 0 && m.rssAfter >= 0
+            ? fmt("%.0f", double(m.rssAfter - m.rssBefore) * 1024.0 / double(clients_.size()))
             : "null");
+    add("syscr_per_msg", perMsg(m.io.has_value(), m.io ? m.io->syscr : 0));
+    add("syscw_per_msg", perMsg(m.io.has_value(), m.io ? m.io->syscw : 0));
+    const bool c = m.calls.has_value();
+    const CallTally calls = m.calls.value_or(CallTally{});
+    add("sc_read_per_msg", perMsg(c, calls.reads));
+    add("sc_write_per_msg", perMsg(c, calls.writes));
+    add("sc_epoll_wait_per_msg", perMsg(c, calls.epollWait));
+    add("sc_epoll_ctl_per_msg", perMsg(c, calls.epollCtl));
+    add("sc_all_per_msg", perMsg(c, calls.all));
+    // Deliveries per write call, by perf where it counted (it sees sendmsg; /proc does not).
+    const std::uint64_t writes = c ? calls.writes : m.io ? m.io->syscw : 0;
+    add("msgs_per_write", writes ? fmt("%.1f", double(m.delivered) / double(writes)) : "null");
     add("ok", ok ? "true" : "false");
-    if (!firstError_.empty()) {
+    std::string error = firstError_;
+    if (error.empty() && !perfFault_.empty()) error = perfFault_;
+    if (!error.empty()) {
         std::string e;
-        for (char ch : firstError_)
+        for (char ch : error)
             if (ch != '"' && ch != '\\' && static_cast<unsigned char>(ch) >= 0x20) e += ch;
         add("error", "\"" + e + "\"");
     }

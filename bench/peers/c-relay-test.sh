@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Drives the C relay with the generator: message sizes that take each of the three length forms
+# and leave tails that are no multiple of eight, the new scenarios, a refused join, and, where
+# perf counts system calls, the generator's control of a perf wrapped around the relay.
+# Usage: c-relay-test.sh C_RELAY TNLRELAY_BENCH
+set -uo pipefail
+relay=$1
+gen=$2
+work=$(mktemp -d)
+relay_pid=""
+failures=0
+cleanup() {
+    [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null && wait "$relay_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Starts the relay (under "$@" when given) on a free port below the kernel's range for outgoing
+# connections; the relay itself reports a port taken by failing to bind.
+start_relay() {
+    for _ in $(seq 30); do
+        port=$((20000 + RANDOM % 12000))
+        : >"$work/relay.out"
+        "$@" "$relay" "$port" >"$work/relay.out" 2>&1 &
+        relay_pid=$!
+        for _ in $(seq 100); do
+            grep -q listening "$work/relay.out" && return 0
+            kill -0 "$relay_pid" 2>/dev/null || break
+            sleep 0.05
+        done
+        wait "$relay_pid" 2>/dev/null
+        relay_pid=""
+    done
+    echo "the C relay did not start" >&2
+    cat "$work/relay.out" >&2
+    exit 1
+}
+
+stop_relay() {
+    kill "$relay_pid" 2>/dev/null
+    wait "$relay_pid" 2>/dev/null
+    relay_pid=""
+}
+
+check() { # name, JSON line, patterns that must all be in it
+    local name=$1 line=$2
+    shift 2
+    for want in '"ok":true' "$@"; do
+        if [[ "$line" != *"$want"* ]]; then
+            echo "FAILED: $name: no $want in: $line" >&2
+            failures=$((failures + 1))
+            return
+        fi
+    done
+    echo "passed: $name"
+}
+
+run() { # scenario and options
+    "$gen" --port "$port" --server-pid "$relay_pid" --duration 0.4 --drain 5 --label c \
+        --scenario "$@" 2>&1
+}
+
+start_relay
+check "chat, 7-bit lengths, odd tails" "$(run chat --size 77 --rooms 20)" '"lost":0' \
+    '"corrupt":0'
+check "medium, 16-bit lengths" "$(run medium --size 2001 --rooms 20)" '"corrupt":0'
+check "bulk both ways, 64-bit lengths across reads" "$(run bulk --size 300007 --rooms 3)"
+check "bulk one way" "$(run bulk-oneway --size 70001 --rooms 3)" '"senders_per_room":1'
+check "broadcast" "$(run broadcast --members 50)"
+tick=$(run tick --rooms 10)
+check "tick: processor use, latency and read calls" "$tick" '"rate_per_client":10'
+[[ "$tick" =~ \"server_cpu\":[0-9] && "$tick" =~ \"syscr_per_msg\":[0-9] &&
+    "$tick" =~ \"lat_p99_us\":[1-9] ]] ||
+    { echo "FAILED: tick figures missing: $tick" >&2; failures=$((failures + 1)); }
+
+# A join without a room is refused, and the relay goes on serving.
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+printf 'GET /?player=x HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'`
+    `'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n' >&3
+answer=$(timeout 5 head -c 12 <&3)
+exec 3<&-
+if [ "$answer" = "HTTP/1.1 400" ]; then echo "passed: join without a room refused"; else
+    echo "FAILED: join without a room answered '$answer'" >&2
+    failures=$((failures + 1))
+fi
+check "still serving after the refusal" "$(run chat --rooms 5)"
+stop_relay
+
+if perf stat -x, -e syscalls:sys_enter_writev -o /dev/null -- true >/dev/null 2>&1; then
+    mkfifo "$work/ctl" "$work/ack"
+    start_relay perf stat -I 100 -x, -o "$work/perf.txt" -D -1 --control \
+        "fifo:$work/ctl,$work/ack" -e raw_syscalls:sys_enter,syscalls:sys_enter_writev,\
+syscalls:sys_enter_read,syscalls:sys_enter_epoll_wait,syscalls:sys_enter_epoll_ctl --
+    wrapper=$relay_pid
+    relay_pid=$(awk '{print $1}' "/proc/$wrapper/task/$wrapper/children")
+    line=$(run chat --rooms 20 --perf-control "$work/ctl,$work/ack" --perf-output "$work/perf.txt")
+    # One registration per connection, made before the window: none inside it.
+    check "system calls by perf" "$line" '"sc_epoll_ctl_per_msg":0,'
+    [[ "$line" =~ \"sc_write_per_msg\":0\.[0-9] && "$line" =~ \"msgs_per_write\":[1-9] ]] ||
+        { echo "FAILED: perf counts missing: $line" >&2; failures=$((failures + 1)); }
+    kill "$relay_pid" 2>/dev/null
+    wait "$wrapper" 2>/dev/null
+    relay_pid=""
+else
+    echo "skipped: perf cannot count system calls here"
+fi
+
+echo "$failures failed"
+[ "$failures" -eq 0 ]
