@@ -66,7 +66,18 @@ void RelayLog::writeLine(const char* level, std::string_view message) {
     line += message;
     line += kLineEnd;
     rotateIfNeeded(line.size());
-    if (platform::appendToFile(path_, line))
+    if (cutLine_) {
+        // The piece of a line that could not be removed stays, but ends here, on its own line.
+        std::optional<std::uint64_t> size = platform::fileSize(path_);
+        std::optional<std::string> last =
+            size && *size > 0 ? platform::readRange(path_, *size - 1, 1) : std::nullopt;
+        if (last && !last->empty() && last->back() != '\n') line.insert(0, kLineEnd);
+    }
+    const platform::AppendResult result = platform::appendToFile(path_, line);
+    // Only a whole line is known to end the file with a line end.
+    if (result != platform::AppendResult::nothing)
+        cutLine_ = result == platform::AppendResult::partial;
+    if (result == platform::AppendResult::whole)
         ++written_;
     else
         ++failed_;

@@ -21,6 +21,8 @@ class RelayLog {
 public:
     RelayLog(std::filesystem::path path, std::uint64_t maxBytes, std::int32_t generations);
 
+    /// Each line is written whole or not at all (a short write is cut back off), so no two lines
+    /// are ever glued together.
     void info(std::string_view message);
     void error(std::string_view message);
 
@@ -41,6 +43,8 @@ private:
     std::int32_t generations_;
     std::uint64_t written_ = 0;
     std::uint64_t failed_ = 0;
+    /// A write stopped inside a line and could not be cut back: the file may end mid-line.
+    bool cutLine_ = false;
 };
 
 } // namespace tnlrelay

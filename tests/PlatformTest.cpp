@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <deque>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <thread>
 
 namespace tnlrelay {
@@ -72,8 +76,77 @@ TEST(PlatformTest, StopSignalsReachTheCurrentTargetOnly) {
     }
     flag = false;
     platform::setStopTarget(nullptr);
-    std::raise(SIGTERM);
+    std::raise(SIGHUP);
     EXPECT_FALSE(flag.load()) << "a detached target must not be touched";
+}
+
+TEST(PlatformTest, ASecondInterruptOrTerminationEndsTheProcess) {
+    // The first request stops cleanly; the next one, while stopping, is the default action.
+    for (int signal : {SIGINT, SIGTERM}) {
+        EXPECT_EXIT(
+            {
+                platform::installStopHandlers();
+                std::atomic<bool> flag{false};
+                platform::setStopTarget(&flag);
+                std::raise(signal);
+                if (!flag.load()) std::_Exit(3);
+                std::raise(signal);
+                std::_Exit(4); // still running: the second signal was swallowed
+            },
+            ::testing::KilledBySignal(signal), "")
+            << "signal " << signal;
+        EXPECT_EXIT(
+            {
+                platform::installStopHandlers();
+                platform::setStopTarget(nullptr); // the core is being destroyed
+                std::raise(signal);
+                std::_Exit(4);
+            },
+            ::testing::KilledBySignal(signal), "")
+            << "signal " << signal;
+    }
+    // A hang-up only ever asks to stop.
+    EXPECT_EXIT(
+        {
+            platform::installStopHandlers();
+            std::atomic<bool> flag{false};
+            platform::setStopTarget(&flag);
+            std::raise(SIGHUP);
+            std::raise(SIGHUP);
+            platform::setStopTarget(nullptr);
+            std::raise(SIGHUP);
+            std::_Exit(flag.load() ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PlatformTest, LogAndConfigurationFilesOpenWithNoDescriptorLeft) {
+    test::TempDataDir temp;
+    const std::filesystem::path log = temp.base() / "relay.log";
+    const std::filesystem::path config = temp.base() / "config.json";
+    // In a child process, so that using up every descriptor disturbs nothing else.
+    EXPECT_EXIT(
+        {
+            rlimit limit{};
+            ::getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = 64;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            while (::open("/dev/null", O_RDONLY) >= 0) {
+            }
+            if (errno != EMFILE) std::_Exit(10);
+            for (int round = 0; round < 3; ++round) {
+                if (platform::appendToFile(log, "line\n") != platform::AppendResult::whole)
+                    std::_Exit(11);
+                if (!platform::replaceFile(config, "{}")) std::_Exit(12);
+                if (platform::readFile(config) != "{}") std::_Exit(13);
+                if (platform::readRange(log, 0, 5) != "line\n") std::_Exit(14);
+            }
+            // The reserve was taken back each time: nothing was left for anyone else.
+            std::_Exit(::open("/dev/null", O_RDONLY) < 0 ? 0 : 15);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(platform::readFile(log), "line\nline\nline\n");
+    EXPECT_EQ(platform::readFile(config), "{}");
 }
 
 TEST(PlatformTest, DetachedTargetIsNeverTouchedByASignalInFlight) {

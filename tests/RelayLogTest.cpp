@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace tnlrelay {
 namespace {
@@ -49,6 +51,32 @@ protected:
     test::TempDataDir temp;
     std::filesystem::path path = logPath();
 };
+
+TEST_F(RelayLogTest, AShortWriteLeavesNoPieceOfItsLineBehind) {
+    RelayLog log(path, 1048576, 5);
+    log.info("first");
+    const std::string before = readBytes(path);
+
+    // The file size limit stops a write part way, as a full disk does; root is bound by it too.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = before.size() + 10;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    log.info("cut short by the limit, so it must not appear at all");
+    log.info("again");
+    const std::string during = readBytes(path);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(during, before) << "no partial line may remain";
+
+    log.info("after");
+    const std::string text = readBytes(path);
+    ASSERT_EQ(text.size(), before.size() + kPrefix + 5 + 2) << text;
+    EXPECT_EQ(text.substr(before.size() + 19), " INFO after\r\n");
+    EXPECT_TRUE(isTimeStamp(text.substr(before.size(), 19))) << text;
+}
 
 TEST_F(RelayLogTest, LinesCarryTimeStampLevelAndCrlf) {
     RelayLog log(path, 1048576, 5);

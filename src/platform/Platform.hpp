@@ -30,12 +30,20 @@ std::string pathUtf8(const std::filesystem::path& path);
 std::string readFile(const std::filesystem::path& path);
 
 /// Replaces the file atomically: a temporary file beside it, flushed to disk, renamed over it.
-/// False (and no temporary file left behind) when the new content is not in place.
+/// False (and no temporary file left behind) when the new content is not in place. Like
+/// appendToFile, it may use the descriptor in reserve.
 bool replaceFile(const std::filesystem::path& path, const std::string& bytes);
 
+/// How much of an append reached the file.
+enum class AppendResult {
+    whole,   ///< every byte
+    nothing, ///< none: the file is as it was (a short write was cut back off)
+    partial, ///< a short write that could not be cut back: the file ends inside the bytes
+};
+
 /// Appends bytes with one write, creating the file; others may read but not write meanwhile.
-/// True when every byte was written.
-bool appendToFile(const std::filesystem::path& path, const std::string& bytes);
+/// When the process is out of descriptors, a descriptor kept in reserve is lent for it.
+AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes);
 
 /// The size of a file, or nothing when it cannot be queried or is a directory.
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path);
@@ -62,6 +70,8 @@ std::filesystem::path executablePath();
 /// into `*flag` while it is set. `setStopTarget(nullptr)` detaches; after it returns no handler
 /// touches the previous flag, so its owner may be destroyed. `stopTargetReleased()` tells the
 /// console-close handler, which must wait for it on Win32, that the owner is gone.
+/// A Ctrl+C, Ctrl+Break, SIGINT or SIGTERM that arrives once stopping has begun (the flag is
+/// already set, or no target is attached) gets the default handling: it ends the process.
 void installStopHandlers();
 void setStopTarget(std::atomic<bool>* flag);
 void stopTargetReleased();

@@ -31,10 +31,21 @@ std::atomic<unsigned> g_tempCounter{0};
 static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void stopSignalHandler(int) {
+void stopSignalHandler(int signal) {
     g_handlersInFlight.fetch_add(1);
-    if (std::atomic<bool>* flag = g_stopTarget.load()) flag->store(true);
+    std::atomic<bool>* flag = g_stopTarget.load();
+    const bool stopping = flag == nullptr || flag->exchange(true);
     g_handlersInFlight.fetch_sub(1);
+    // A second request to stop, or one that comes while the core is being destroyed, means the
+    // user will not wait: the default action ends the process once this handler returns (the
+    // signal is blocked until then). A hang-up is never repeated on purpose, so it only stops.
+    if (stopping && signal != SIGHUP) {
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        ::sigaction(signal, &fallback, nullptr);
+        ::raise(signal);
+    }
 }
 
 int openRetrying(const char* path, int flags, mode_t mode = 0) {
@@ -43,6 +54,32 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
         fd = ::open(path, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// One descriptor held back for the log and the configuration: when the process has none left
+// (many connections), it is closed so that the file can be opened, and taken again afterwards.
+int takeReserve() {
+    return openRetrying("/dev/null", O_RDONLY);
+}
+std::atomic<int> g_reserve{takeReserve()};
+
+// open(), lending the reserve when the process or the system is out of descriptors. Every
+// caller calls retakeReserve() once it has closed what it opened.
+int openWithReserve(const char* path, int flags, mode_t mode = 0) {
+    int fd = openRetrying(path, flags, mode);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+    const int reserve = g_reserve.exchange(-1);
+    if (reserve < 0) return -1;
+    ::close(reserve);
+    return openRetrying(path, flags, mode);
+}
+
+void retakeReserve() {
+    if (g_reserve.load() >= 0) return;
+    const int fd = takeReserve();
+    if (fd < 0) return; // still none to spare: the next file operation tries again
+    int none = -1;
+    if (!g_reserve.compare_exchange_strong(none, fd)) ::close(fd);
 }
 
 // Writes everything, continuing after partial writes; false on the first error.
@@ -97,8 +134,11 @@ std::string pathUtf8(const std::filesystem::path& path) {
 
 std::string readFile(const std::filesystem::path& path) {
     std::string bytes;
-    int fd = openRetrying(path.c_str(), O_RDONLY);
-    if (fd < 0) return bytes;
+    int fd = openWithReserve(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        retakeReserve();
+        return bytes;
+    }
     char piece[kReadPiece];
     for (;;) {
         ssize_t n = ::read(fd, piece, sizeof piece);
@@ -107,6 +147,7 @@ std::string readFile(const std::filesystem::path& path) {
         bytes.append(piece, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    retakeReserve();
     return bytes;
 }
 
@@ -115,10 +156,13 @@ bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
         temp = tempPathBeside(path);
-        fd = openRetrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd < 0 && errno != EEXIST) return false;
+        fd = openWithReserve(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return false;
+    if (fd < 0) {
+        retakeReserve();
+        return false;
+    }
 
     bool ok = writeAll(fd, bytes.data(), bytes.size());
     ok = ::fsync(fd) == 0 && ok;
@@ -126,29 +170,48 @@ bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());
+        retakeReserve();
         return false;
     }
 
     // The rename itself is durable only once the directory entry is on disk.
     std::filesystem::path dir = path.parent_path();
     if (dir.empty()) dir = ".";
-    int dirFd = openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    int dirFd = openWithReserve(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
     }
+    retakeReserve();
     return true;
 }
 
-bool appendToFile(const std::filesystem::path& path, const std::string& bytes) {
-    int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (fd < 0) return false;
-    ssize_t written;
-    do {
-        written = ::write(fd, bytes.data(), bytes.size());
-    } while (written < 0 && errno == EINTR);
+AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes) {
+    int fd = openWithReserve(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0) {
+        retakeReserve();
+        return AppendResult::nothing;
+    }
+    // Appends land at the end, so the size before the write is where these bytes begin.
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break; // a full disk or a file size limit
+        done += static_cast<std::size_t>(n);
+    }
+    AppendResult result = AppendResult::whole;
+    if (done == 0 && !bytes.empty()) {
+        result = AppendResult::nothing;
+    } else if (done < bytes.size()) {
+        result = sized && ::ftruncate(fd, before.st_size) == 0 ? AppendResult::nothing
+                                                               : AppendResult::partial;
+    }
     ::close(fd);
-    return written >= 0 && static_cast<std::size_t>(written) == bytes.size();
+    retakeReserve();
+    return result;
 }
 
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {
@@ -159,8 +222,11 @@ std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {
 
 std::optional<std::string> readRange(const std::filesystem::path& path, std::uint64_t offset,
                                      std::uint64_t length) {
-    int fd = openRetrying(path.c_str(), O_RDONLY);
-    if (fd < 0) return std::nullopt;
+    int fd = openWithReserve(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        retakeReserve();
+        return std::nullopt;
+    }
     std::string bytes;
     if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset)) {
         char piece[kRangePiece];
@@ -173,6 +239,7 @@ std::optional<std::string> readRange(const std::filesystem::path& path, std::uin
         }
     }
     ::close(fd);
+    retakeReserve();
     return bytes;
 }
 

@@ -81,8 +81,12 @@ std::filesystem::path tempPathBeside(const std::filesystem::path& path) {
 BOOL WINAPI consoleCtrlHandler(DWORD event) {
     if (event > CTRL_CLOSE_EVENT) return FALSE; // logoff and shutdown belong to the service, if any
     g_handlersInFlight.fetch_add(1);
-    if (std::atomic<bool>* flag = g_stopTarget.load()) flag->store(true);
+    std::atomic<bool>* flag = g_stopTarget.load();
+    const bool stopping = flag == nullptr || flag->exchange(true);
     g_handlersInFlight.fetch_sub(1);
+    // A second Ctrl+C or Ctrl+Break once stopping has begun goes to the default handler, which
+    // ends the process.
+    if (stopping && event != CTRL_CLOSE_EVENT) return FALSE;
     if (event == CTRL_CLOSE_EVENT) {
         ULONGLONG deadline = ::GetTickCount64() + kCloseWaitMs;
         while (!g_targetReleased.load() && ::GetTickCount64() < deadline)
@@ -185,15 +189,25 @@ bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     return ok;
 }
 
-bool appendToFile(const std::filesystem::path& path, const std::string& bytes) {
-    Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return false;
+AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes) {
+    // GENERIC_WRITE as well as appending, so that a short write can be cut back off.
+    Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_WRITE, FILE_SHARE_READ,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return AppendResult::nothing;
+    LARGE_INTEGER start{};
+    const bool sized = ::GetFileSizeEx(file.get(), &start) != 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 0xFFFFFFFFu));
+    LARGE_INTEGER end{};
+    end.QuadPart = 0;
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(
-        file.get(), bytes.data(),
-        static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 0xFFFFFFFFu)), &written, nullptr);
-    return ok && written == bytes.size();
+    if (!sized || !::SetFilePointerEx(file.get(), end, nullptr, FILE_END))
+        return AppendResult::nothing;
+    ::WriteFile(file.get(), bytes.data(), size, &written, nullptr);
+    if (written == size) return AppendResult::whole;
+    if (written == 0) return AppendResult::nothing;
+    return ::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.get())
+               ? AppendResult::nothing
+               : AppendResult::partial;
 }
 
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path) {
