@@ -3,6 +3,8 @@
 // queued frames for one system call. Single-threaded: counts are plain integers.
 #pragma once
 
+#include "NetAssert.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,6 +38,7 @@ struct SharedBuf {
     }
     static void retain(SharedBuf* b) { ++b->refs; }
     static void release(SharedBuf* b) {
+        TNLRELAY_ASSERT(b->refs > 0 && b->size <= b->cap);
         if (--b->refs == 0) std::free(b);
     }
 };
@@ -133,6 +136,7 @@ public:
 
     /// Drops `n` sent bytes from the front.
     void consume(std::size_t n) {
+        TNLRELAY_ASSERT(n <= bytes_ && head_ < segs_.size());
         bytes_ -= n;
         while (n > 0) {
             Seg& s = segs_[head_];
@@ -146,6 +150,7 @@ public:
             ++head_;
         }
         if (empty()) reset();
+        TNLRELAY_ASSERT(!empty() || bytes_ == 0);
     }
 
     void clear() {

@@ -4,6 +4,7 @@
 // gathered writes. Close events are never delivered from inside another handler call.
 #include "HttpParse.hpp"
 #include "Net.hpp"
+#include "NetAssert.hpp"
 #include "NetText.hpp"
 #include "WsFrames.hpp"
 
@@ -72,7 +73,9 @@ struct Conn {
     bool paused = false;   ///< a reply is being written; the next request waits for it
     bool keepAlive = true; ///< of the request being answered
     bool pingSent = false;
-    std::uint32_t refs = 0; ///< pending operations and calls in progress that use this object
+    /// Holds: pending operations, the flush list, and calls in progress that may close it. The
+    /// last hold let go on a closed connection frees it; nothing else does.
+    std::uint32_t refs = 0;
 
     Clock::time_point lastHeard;     ///< HTTP: connect or last reply; WebSocket: last byte in
     Clock::time_point pingedAt;      ///< when the pending ping was sent (pingSent)
@@ -133,7 +136,9 @@ struct Loop::Impl {
     void flushAll();
     void flushConn(Conn* c);
     void closeNow(Conn* c);
-    void release(Conn* c);
+    void hold(Conn* c);
+    void letGo(Conn* c);
+    void checkConn(const Conn* c) const;
     void dispatch(Conn* c, Event ev, const void* data);
     void sendFrame(Conn* c, int opcode, const char* data, std::size_t len);
     SharedBuf* promote(const Payload& p);
@@ -183,8 +188,11 @@ Loop::~Loop() {
     for (auto& entry : m.conns)
         open.push_back(entry.second);
     std::sort(open.begin(), open.end(), [](Conn* a, Conn* b) { return a->id < b->id; });
-    for (Conn* c : open)
+    for (Conn* c : open) {
+        m.hold(c);
         m.closeNow(c);
+        m.letGo(c);
+    }
     error_code ec;
     for (auto& l : m.listeners) {
         l->acceptor.close(ec);
@@ -310,21 +318,20 @@ void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
 void Loop::Impl::armRead(Conn* c) {
     if (c->readArmed || c->closed || c->draining || c->paused) return;
     c->readArmed = true;
-    ++c->refs;
+    hold(c);
     c->sock.async_wait(Socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
 }
 
 void Loop::Impl::onReadable(Conn* c, error_code ec) {
+    TNLRELAY_ASSERT(c->readArmed);
     c->readArmed = false;
     if (c->closed || c->draining) {
-        --c->refs;
-        release(c);
+        letGo(c);
         return;
     }
     if (ec) {
         closeNow(c);
-        --c->refs;
-        release(c);
+        letGo(c);
         return;
     }
     now = Clock::now();
@@ -360,8 +367,7 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
         if (c->closed || c->draining || c->paused || n < room) break;
     }
     armRead(c);
-    --c->refs;
-    release(c);
+    letGo(c);
 }
 
 void Loop::Impl::consume(Conn* c, char* data, std::size_t n) {
@@ -423,17 +429,19 @@ bool Loop::Impl::deliverRequest(Conn* c) {
     return !c->paused;
 }
 
+// The caller holds the connection: a handler may close it, but it is freed only afterwards.
 void Loop::Impl::dispatch(Conn* c, Event ev, const void* data) {
-    ++c->refs;
+    TNLRELAY_ASSERT(c->refs > 0);
+    TNLRELAY_ASSERT((ev == Event::close) == c->closed);
     c->listener->handler(c, ev, data, c->listener->user);
-    --c->refs;
     dropPromoted(); // what the handler was given is gone now
 }
 
 void Loop::Impl::markDirty(Conn* c) {
     if (c->dirty) return;
+    TNLRELAY_ASSERT(!c->closed);
     c->dirty = true;
-    ++c->refs;
+    hold(c);
     dirty.push_back(c);
     if (!flushPosted) {
         flushPosted = true;
@@ -446,15 +454,16 @@ void Loop::Impl::flushAll() {
     flushing.swap(dirty);
     now = Clock::now();
     for (Conn* c : flushing) {
+        TNLRELAY_ASSERT(c->dirty);
         c->dirty = false;
         if (!c->closed) flushConn(c);
-        --c->refs;
-        release(c);
+        letGo(c);
     }
     flushing.clear();
 }
 
 void Loop::Impl::flushConn(Conn* c) {
+    checkConn(c);
     if (c->hardClose) {
         c->out.clear();
         closeNow(c);
@@ -484,17 +493,17 @@ void Loop::Impl::flushConn(Conn* c) {
     }
     if (c->paused) {
         c->paused = false;
-        ++c->refs;
         processHttp(c);
         armRead(c);
-        --c->refs;
     }
 }
 
 void Loop::Impl::armWrite(Conn* c) {
+    TNLRELAY_ASSERT(!c->writeArmed && !c->closed);
     c->writeArmed = true;
-    ++c->refs;
+    hold(c);
     c->sock.async_wait(Socket::wait_write, [this, c](error_code ec) {
+        TNLRELAY_ASSERT(c->writeArmed);
         c->writeArmed = false;
         now = Clock::now();
         if (!c->closed) {
@@ -503,13 +512,13 @@ void Loop::Impl::armWrite(Conn* c) {
             else
                 flushConn(c);
         }
-        --c->refs;
-        release(c);
+        letGo(c);
     });
 }
 
 void Loop::Impl::closeNow(Conn* c) {
     if (c->closed) return;
+    checkConn(c);
     c->closed = true;
     c->sendable = false;
     conns.erase(c->id);
@@ -522,8 +531,29 @@ void Loop::Impl::closeNow(Conn* c) {
     c->sock.close(ec);
 }
 
-void Loop::Impl::release(Conn* c) {
-    if (c->closed && c->refs == 0) delete c;
+void Loop::Impl::hold(Conn* c) {
+    ++c->refs;
+    TNLRELAY_ASSERT(c->refs != 0);
+}
+
+void Loop::Impl::letGo(Conn* c) {
+    TNLRELAY_ASSERT(c->refs > 0);
+    if (--c->refs != 0 || !c->closed) return;
+    // Nothing points at it any more: no pending operation, not in the flush list or the table.
+    TNLRELAY_ASSERT(!c->readArmed && !c->writeArmed && !c->dirty);
+    TNLRELAY_ASSERT(conns.find(c->id) == conns.end() || conns.find(c->id)->second != c);
+    delete c;
+}
+
+// The states an open connection may be in, checked where it changes state.
+void Loop::Impl::checkConn([[maybe_unused]] const Conn* c) const {
+    TNLRELAY_ASSERT(c->refs > 0);
+    TNLRELAY_ASSERT(!c->closed);
+    TNLRELAY_ASSERT(!c->sendable || (c->kind == Kind::ws && !c->draining && !c->hardClose));
+    TNLRELAY_ASSERT((c->kind == Kind::http) == (c->http != nullptr) || c->draining);
+    TNLRELAY_ASSERT((c->kind == Kind::ws) == c->frames.has_value());
+    TNLRELAY_ASSERT(!c->paused || c->kind == Kind::http);
+    TNLRELAY_ASSERT(conns.count(c->id) == 1 && conns.find(c->id)->second == c);
 }
 
 void Loop::Impl::sendFrame(Conn* c, int opcode, const char* data, std::size_t len) {
@@ -580,11 +610,10 @@ void Loop::Impl::sweep() {
         }
     }
     for (Conn* c : expired) {
-        ++c->refs;
+        hold(c);
         c->out.clear();
         closeNow(c);
-        --c->refs;
-        release(c);
+        letGo(c);
     }
 }
 

@@ -87,6 +87,7 @@ private:
     template <class Sink> bool takePayload(Sink& sink, char*& data, std::size_t& len);
     template <class Sink> bool finishFrame(Sink& sink);
     template <class Sink> bool fail(Sink& sink, std::uint16_t closeCode);
+    void checkState() const;
     bool reserve(std::size_t extra);
     void unmaskInto(char* dst, const char* src, std::size_t n);
     void dropMessage();
@@ -262,7 +263,18 @@ template <class Sink> bool FrameParser::finishFrame(Sink& sink) {
     return true;
 }
 
+// What holds between frames and inside one; checked where the parser is entered.
+inline void FrameParser::checkState() const {
+    TNLRELAY_ASSERT(state_ != State::header || hdrLen_ < sizeof hdr_);
+    TNLRELAY_ASSERT(state_ != State::payload || remaining_ > 0);
+    TNLRELAY_ASSERT(msgOpcode_ != 0 || msg_ == nullptr);
+    TNLRELAY_ASSERT(!msg_ || (msg_->size <= msg_->cap && budget_->used >= msg_->cap));
+    TNLRELAY_ASSERT(budget_->used <= budget_->limit);
+    TNLRELAY_ASSERT(ctrlLen_ <= 125);
+}
+
 template <class Sink> bool FrameParser::feed(Sink& sink, char* data, std::size_t len) {
+    checkState();
     while (len > 0) {
         switch (state_) {
         case State::failed:
@@ -312,6 +324,8 @@ inline char* FrameParser::directTarget(std::size_t maxLen, std::size_t& len) {
 }
 
 template <class Sink> bool FrameParser::directDone(Sink& sink, std::size_t n) {
+    TNLRELAY_ASSERT(state_ == State::payload && opcode_ < 8 && msg_ != nullptr);
+    TNLRELAY_ASSERT(n <= remaining_ && msg_->size + n <= msg_->cap);
     char* p = msg_->data() + msg_->size;
     unmaskInto(p, p, n);
     msg_->size += n;
