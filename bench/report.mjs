@@ -25,8 +25,11 @@ const median = (xs) => {
 const reference = 'c';
 const order = ['tnlrelay', 'c', 'node', 'go'];
 const rank = (s) => (order.includes(s) ? order.indexOf(s) : order.length);
-const servers = [...new Set(runs.map((r) => r.server))].sort((a, b) =>
-    rank(a) - rank(b) || a.localeCompare(b));
+// Variants of tnlrelay run in one scenario only ("tnlrelay@flush2000") get a table of their own.
+const servers = [...new Set(runs.map((r) => r.server))].filter((s) => !s.includes('@')).sort(
+    (a, b) => rank(a) - rank(b) || a.localeCompare(b));
+const variants = [...new Set(runs.map((r) => r.server))].filter((s) => s.includes('@')).sort(
+    (a, b) => a.localeCompare(b, 'en', { numeric: true }));
 const scenarioOrder = ['chat', 'broadcast', 'medium', 'bulk', 'bulk-oneway', 'latency', 'tick', 'idle'];
 const scenarios = scenarioOrder.filter((s) => runs.some((r) => r.scenario === s));
 const pick = (server, scenario) => runs.filter((r) => r.server === server && r.scenario === scenario);
@@ -117,6 +120,23 @@ for (const scenario of scenarios.filter((s) => s !== 'idle')) {
     }
 }
 
+if (variants.length) {
+    out.push('', 'tnlrelay with outgoing frames coalesced for a while (config.json flushIntervalMicros):', '');
+    const head4 = ['scenario', 'server', 'server CPU (cores)', 'p50 µs', 'p99 µs', 'all calls/msg',
+        'CPU / tnlrelay', 'CPU / c'];
+    out.push(`| ${head4.join(' | ')} |`, `|${head4.map(() => '---').join('|')}|`);
+    for (const scenario of scenarioOrder) {
+        for (const s of ['tnlrelay', ...variants]) {
+            if (!pick(s, scenario).length || !variants.some((v) => pick(v, scenario).length)) continue;
+            const cpu = med(s, scenario, 'server_cpu');
+            out.push(`| ${[scenario, s, fmt('server_cpu', cpu), fmt('lat_p50_us', med(s, scenario, 'lat_p50_us')),
+                fmt('lat_p99_us', med(s, scenario, 'lat_p99_us')), perMsg(med(s, scenario, 'sc_all_per_msg')),
+                ratio(cpu, med('tnlrelay', scenario, 'server_cpu')),
+                ratio(cpu, med(reference, scenario, 'server_cpu'))].join(' | ')} |`);
+        }
+    }
+}
+
 out.push('', 'Processor use during the load (cores; server pinned to one, generator to the other):', '');
 const head2 = ['scenario', ...servers.flatMap((s) => [`${s} server`, `${s} generator`]), 'runs clean'];
 out.push(`| ${head2.join(' | ')} |`, `|${head2.map(() => '---').join('|')}|`);
@@ -127,7 +147,7 @@ for (const scenario of scenarios) {
         row.push(fmt('server_cpu', med(s, scenario, 'server_cpu')));
         row.push(fmt('server_cpu', med(s, scenario, 'gen_cpu')));
     }
-    const all = runs.filter((r) => r.scenario === scenario);
+    const all = runs.filter((r) => r.scenario === scenario);  // variants included
     const clean = all.filter((r) => r.ok === true).length;
     failures += all.length - clean;
     row.push(`${clean}/${all.length}`);
