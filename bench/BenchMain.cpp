@@ -884,6 +884,7 @@ int Bench::report(const Measured& m) {
     // Deliveries per write call, by perf where it counted (it sees sendmsg; /proc does not).
     const std::uint64_t writes = c ? calls.writes : m.io ? m.io->syscw : 0;
     add("msgs_per_write", writes ? fmt("%.1f", double(m.delivered) / double(writes)) : "null");
+    add("syscalls_by_perf", c ? "true" : "false");
     add("ok", ok ? "true" : "false");
     std::string error = firstError_;
     if (error.empty() && !perfFault_.empty()) error = perfFault_;

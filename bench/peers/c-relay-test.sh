@@ -95,7 +95,7 @@ syscalls:sys_enter_read,syscalls:sys_enter_epoll_wait,syscalls:sys_enter_epoll_c
     relay_pid=$(awk '{print $1}' "/proc/$wrapper/task/$wrapper/children")
     line=$(run chat --rooms 20 --perf-control "$work/ctl,$work/ack" --perf-output "$work/perf.txt")
     # One registration per connection, made before the window: none inside it.
-    check "system calls by perf" "$line" '"sc_epoll_ctl_per_msg":0,'
+    check "system calls by perf" "$line" '"sc_epoll_ctl_per_msg":0,' '"syscalls_by_perf":true'
     [[ "$line" =~ \"sc_write_per_msg\":0\.[0-9] && "$line" =~ \"msgs_per_write\":[1-9] ]] ||
         { echo "FAILED: perf counts missing: $line" >&2; failures=$((failures + 1)); }
     kill "$relay_pid" 2>/dev/null
