@@ -3,9 +3,9 @@
 // every key it does not know.
 #include "RelayConfig.hpp"
 
+#include "JsonText.hpp"
 #include "platform/Platform.hpp"
 
-#include <cmath>
 #include <system_error>
 
 namespace tnlrelay {
@@ -17,31 +17,9 @@ using nlohmann::json;
 // A number or boolean from the file as a signed 32-bit value: fractions are cut toward zero and
 // only the low 32 bits are kept, whatever the magnitude. Anything else has no value.
 std::optional<std::int32_t> toInt32(const json& value) {
-    std::uint32_t bits = 0;
-    switch (value.type()) {
-    case json::value_t::boolean:
-        return value.get<bool>() ? 1 : 0;
-    case json::value_t::number_integer:
-        bits = static_cast<std::uint32_t>(value.get<std::int64_t>());
-        break;
-    case json::value_t::number_unsigned:
-        bits = static_cast<std::uint32_t>(value.get<std::uint64_t>());
-        break;
-    case json::value_t::number_float: {
-        double number = value.get<double>();
-        if (!std::isfinite(number)) return std::nullopt;
-        // fmod of a whole number is exact, so this is the low 32 bits without any cast that
-        // could overflow.
-        constexpr double kTwoTo32 = 4294967296.0;
-        double low = std::fmod(std::trunc(number), kTwoTo32);
-        if (low < 0) low += kTwoTo32;
-        bits = static_cast<std::uint32_t>(low);
-        break;
-    }
-    default:
-        return std::nullopt;
-    }
-    return static_cast<std::int32_t>(bits);
+    if (std::optional<std::uint32_t> bits = detail::low32Bits(value))
+        return static_cast<std::int32_t>(*bits);
+    return std::nullopt;
 }
 
 void readPort(const json& object, const char* key, std::int32_t& port) {
@@ -86,10 +64,6 @@ std::filesystem::path configPath() {
 
 std::filesystem::path logPath() {
     return dataDir() / "relay.log";
-}
-
-std::string logPathUtf8() {
-    return platform::pathUtf8(logPath());
 }
 
 namespace {

@@ -67,7 +67,5 @@ int removeStaleConfigTemps();
 std::filesystem::path dataDir();
 std::filesystem::path configPath();
 std::filesystem::path logPath();
-/// logPath() as UTF-8 text.
-std::string logPathUtf8();
 
 } // namespace tnlrelay

@@ -13,14 +13,14 @@ constexpr std::int32_t kLogGenerations = 5;
 } // namespace
 
 RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
-    : mgr(std::make_unique<net::Loop>(limits)), config(std::move(cfg)),
+    : loop(std::make_unique<net::Loop>(limits)), config(std::move(cfg)),
       listenGamePort(config.gamePort), listenAdminPort(config.adminPort), configFile(configStamp()),
       log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()) {}
 
 RelayCore::~RelayCore() {
     // Every connection closes first, while the tables and the log are intact, so that each
     // joined player gets its LEAVE line.
-    mgr.reset();
+    loop.reset();
 }
 
 bool RelayCore::start() {
@@ -28,12 +28,12 @@ bool RelayCore::start() {
     if (const int removed = removeStaleConfigTemps(); removed > 0)
         log.info("removed " + std::to_string(removed) +
                  " temporary files left by interrupted saves of config.json");
-    if (!mgr->listen("0.0.0.0", listenGamePort, &RelayCore::gameHandler, this)) {
+    if (!loop->listen("0.0.0.0", listenGamePort, &RelayCore::gameHandler, this)) {
         log.error("failed to bind game port " + std::to_string(listenGamePort) +
                   " (already in use?)");
         return false;
     }
-    if (!mgr->listen("127.0.0.1", listenAdminPort, &RelayCore::adminHandler, this)) {
+    if (!loop->listen("127.0.0.1", listenAdminPort, &RelayCore::adminHandler, this)) {
         log.error("failed to bind admin port " + std::to_string(listenAdminPort));
         return false;
     }
@@ -45,7 +45,7 @@ bool RelayCore::start() {
 
 void RelayCore::runLoop() {
     while (!stopRequested.load()) {
-        mgr->poll(kPollInterval);
+        loop->poll(kPollInterval);
         const auto now = std::chrono::steady_clock::now();
         housekeeping(now);
         if (now >= nextSample) {

@@ -15,10 +15,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 namespace tnlrelay {
+
+static_assert(std::is_same_v<MemberId, net::ConnId>, "room members are connections");
 
 class RelayCore {
 public:
@@ -100,9 +103,9 @@ private:
     /// The ERROR line for a moderation change that config.json does not hold yet.
     void logUnsaved(const std::string& change);
 
-    std::unique_ptr<net::Loop> mgr;
-    RelayConfig config;          ///< as config.json holds it, or will once saved
-    std::int32_t listenGamePort; ///< the ports the listeners use, whatever the file says later
+    std::unique_ptr<net::Loop> loop; ///< the event loop with both listeners and every connection
+    RelayConfig config;              ///< as config.json holds it, or will once saved
+    std::int32_t listenGamePort;     ///< the ports the listeners use, whatever the file says later
     std::int32_t listenAdminPort;
     FileStamp configFile; ///< the version of config.json that `config` was read from or written to
     std::chrono::steady_clock::time_point nextConfigCheck{};

@@ -1,7 +1,11 @@
 // Moderation (kick, ban, unban) and the admin endpoint on the loopback listener: the state
 // document, the live log, the moderation requests and the admin page.
+#include "AdminAccess.hpp"
+#include "AdminRequest.hpp"
+#include "JsonText.hpp"
 #include "RelayCore.hpp"
-#include "RelayCoreInternal.hpp"
+#include "Text.hpp"
+#include "UrlQuery.hpp"
 
 namespace tnlrelay {
 

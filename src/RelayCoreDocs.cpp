@@ -1,7 +1,9 @@
 // The documents that describe the running relay: the room list that games fetch and the state
 // document of the admin page. Both are built anew from the tables for every request.
+#include "JsonText.hpp"
 #include "RelayCore.hpp"
-#include "RelayCoreInternal.hpp"
+#include "RoomList.hpp"
+#include "platform/Platform.hpp"
 
 namespace tnlrelay {
 
@@ -13,7 +15,7 @@ std::string RelayCore::stateJson() const {
     nlohmann::json state = nlohmann::json::object();
     state["configSaved"] = configSaved;
     state["gamePort"] = listenGamePort;
-    state["logPath"] = logPathUtf8();
+    state["logPath"] = platform::pathUtf8(log.filePath());
     state["rooms"] = detail::buildRoomList(rooms.map(), "");
 
     auto players = nlohmann::json::array();

@@ -1,8 +1,9 @@
 // The game endpoint: the room list, the WebSocket join with its refusals, the fan-out of every
 // message to the other members of the sender's room instance, and leaving.
+#include "JsonText.hpp"
 #include "RelayCore.hpp"
-#include "RelayCoreInternal.hpp"
 #include "Text.hpp"
+#include "UrlQuery.hpp"
 
 #include <cstdlib>
 #include <string>

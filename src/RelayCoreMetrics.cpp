@@ -1,7 +1,8 @@
 // Monitoring of the running relay: the Prometheus metrics of the admin port, the health
 // documents of both ports, and the one-sample-a-second history behind the admin page's charts.
+#include "JsonText.hpp"
 #include "RelayCore.hpp"
-#include "RelayCoreInternal.hpp"
+#include "RoomList.hpp"
 
 #include <cmath>
 #include <string_view>
@@ -27,8 +28,8 @@ std::int64_t unixSeconds() {
 } // namespace
 
 std::string RelayCore::metricsText() {
-    const net::LoopStats& s = mgr->stats();
-    const net::LoopGauges g = mgr->gauges();
+    const net::LoopStats& s = loop->stats();
+    const net::LoopGauges g = loop->gauges();
     std::unordered_set<std::string_view> names;
     for (const auto& entry : rooms.map())
         names.insert(detail::roomBase(entry.first));
@@ -98,7 +99,7 @@ std::string RelayCore::metricsText() {
 }
 
 void RelayCore::sampleStats() {
-    net::LoopStats& s = mgr->stats();
+    net::LoopStats& s = loop->stats();
     StatsSample x;
     x.time = unixSeconds();
     x.players = connections.size();
@@ -128,7 +129,7 @@ std::string RelayCore::statsJson() const {
         // Microsecond resolution keeps the document short.
         loopLag.push_back(std::round(x.loopLag * 1e6) / 1e6);
     }
-    const net::LoopStats& s = mgr->stats();
+    const net::LoopStats& s = loop->stats();
     nlohmann::json doc = {
         {"interval", 1},
         {"time", std::move(time)},
@@ -156,7 +157,7 @@ std::string RelayCore::statsJson() const {
 std::string RelayCore::healthJson() const {
     // The longest turn of the last whole second, or of this one when it is already longer.
     double lag = history.size() ? history.newest().loopLag : 0.0;
-    lag = std::max(lag, static_cast<double>(mgr->stats().longestTurnNanos) / kNanos);
+    lag = std::max(lag, static_cast<double>(loop->stats().longestTurnNanos) / kNanos);
     nlohmann::json doc = {
         {"status", "ok"},
         {"uptimeSeconds", std::round(secondsOf(Clock::now() - started) * 1e3) / 1e3},

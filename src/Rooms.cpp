@@ -61,11 +61,12 @@ std::size_t SeededHash::operator()(std::string_view s) const noexcept {
 }
 
 std::size_t RoomTable::add(std::string_view room, Member m) {
+    ++work_;
     auto it = rooms_.find(room);
     if (it == rooms_.end()) it = rooms_.emplace(std::string(room), MemberList{}).first;
     MemberList& members = it->second;
     auto at = std::lower_bound(members.begin(), members.end(), m.id,
-                               [](const Member& a, net::ConnId id) { return a.id < id; });
+                               [](const Member& a, MemberId id) { return a.id < id; });
     if (at != members.end() && at->id == m.id)
         at->conn = m.conn;
     else
@@ -74,12 +75,13 @@ std::size_t RoomTable::add(std::string_view room, Member m) {
     return members.size();
 }
 
-void RoomTable::remove(std::string_view room, net::ConnId id) {
+void RoomTable::remove(std::string_view room, MemberId id) {
+    ++work_;
     auto it = rooms_.find(room);
     if (it == rooms_.end()) return;
     MemberList& members = it->second;
     auto at = std::lower_bound(members.begin(), members.end(), id,
-                               [](const Member& a, net::ConnId v) { return a.id < v; });
+                               [](const Member& a, MemberId v) { return a.id < v; });
     if (at == members.end() || at->id != id) return;
     members.erase(at);
     const auto count = static_cast<std::int32_t>(members.size());
@@ -88,6 +90,7 @@ void RoomTable::remove(std::string_view room, net::ConnId id) {
 }
 
 const MemberList* RoomTable::find(std::string_view room) const {
+    ++work_;
     auto it = rooms_.find(room);
     return it == rooms_.end() ? nullptr : &it->second;
 }
@@ -100,6 +103,7 @@ void RoomTable::setCount(std::string_view key, std::int32_t count) {
 }
 
 void RoomTable::setInstance(std::string_view base, std::uint64_t n, std::int32_t count) {
+    ++work_;
     auto it = index_.find(base);
     if (it == index_.end()) {
         if (count == 0) return;
@@ -129,6 +133,7 @@ void RoomTable::setInstance(std::string_view base, std::uint64_t n, std::int32_t
         while (ins.beyond.count(ins.leaves + 1)) {
             const std::size_t leaves = ins.leaves ? ins.leaves * 2 : 1;
             std::vector<std::int32_t> tree(2 * leaves, 0);
+            work_ += 2 * leaves;
             for (std::size_t i = 0; i < ins.leaves; ++i)
                 tree[leaves + i] = ins.tree[ins.leaves + i];
             for (std::size_t i = ins.leaves; i < leaves; ++i) {
@@ -147,18 +152,19 @@ void RoomTable::setInstance(std::string_view base, std::uint64_t n, std::int32_t
     }
     std::size_t i = ins.leaves + n - 1;
     ins.tree[i] = count;
-    for (i /= 2; i >= 1; i /= 2)
+    for (i /= 2; i >= 1; i /= 2, ++work_)
         ins.tree[i] = std::min(ins.tree[2 * i], ins.tree[2 * i + 1]);
 }
 
 std::string RoomTable::firstWithRoom(const std::string& name, int max) const {
+    ++work_;
     auto it = index_.find(name);
     if (it == index_.end()) return name;
     const Instances& ins = it->second;
     std::uint64_t n = ins.leaves + 1; // absent, by the tree's invariant
     if (ins.leaves > 0 && ins.tree[1] < max) {
         std::size_t i = 1;
-        while (i < ins.leaves)
+        for (; i < ins.leaves; ++work_)
             i = ins.tree[2 * i] < max ? 2 * i : 2 * i + 1;
         n = i - ins.leaves + 1;
     }

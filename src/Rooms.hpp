@@ -2,8 +2,6 @@
 // index that finds the first instance of a requested name with a free seat in logarithmic time.
 #pragma once
 
-#include "net/Net.hpp"
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +9,13 @@
 #include <vector>
 
 namespace tnlrelay {
+
+namespace net {
+struct Conn; // the table only keeps the pointer for the relay's fan-out
+}
+
+/// A member's id: the connection id the network adapter gave it.
+using MemberId = std::uint32_t;
 
 /// Room names are chosen by remote clients: hash them with a per-process random seed.
 struct SeededHash {
@@ -21,7 +26,7 @@ struct SeededHash {
 
 /// A member of a room: its id and, to spare a lookup per receiver, its connection.
 struct Member {
-    net::ConnId id;
+    MemberId id;
     net::Conn* conn;
 };
 
@@ -35,7 +40,7 @@ public:
     /// Adds a member (ids are unique); creates the room when absent. Returns the member count.
     std::size_t add(std::string_view room, Member m);
     /// Removes a member; removes the room with its last member.
-    void remove(std::string_view room, net::ConnId id);
+    void remove(std::string_view room, MemberId id);
     const MemberList* find(std::string_view room) const;
 
     /// The first of name, name#2, name#3, ... that is absent or has fewer than `max` members.
@@ -44,6 +49,10 @@ public:
     const Map& map() const { return rooms_; }
     bool empty() const { return rooms_.empty(); }
     std::size_t size() const { return rooms_.size(); }
+
+    /// The work done so far: table lookups plus index entries read or written. It is what keeps
+    /// joins cheap however many instances a name has, so it is counted rather than timed.
+    std::uint64_t work() const { return work_; }
 
 private:
     /// Per requested name, the member counts of its instances 1, 2, 3... in a tree of minima
@@ -58,6 +67,7 @@ private:
     void setInstance(std::string_view base, std::uint64_t n, std::int32_t count);
 
     Map rooms_;
+    mutable std::uint64_t work_ = 0;
     std::unordered_map<std::string, Instances, SeededHash, std::equal_to<>> index_;
 };
 

@@ -1,20 +1,23 @@
-// Small text helpers that several parts need: ASCII case-insensitive comparison, and `atoi`
-// without its undefined behaviour on overflow.
+// Small text helpers that several parts need: ASCII case-insensitive comparison (the adapter's,
+// which sits below everything), digit runs, `atoi` without its undefined behaviour on overflow,
+// and remote values made safe for a log line.
 #pragma once
 
+#include "net/NetText.hpp"
+
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tnlrelay {
 
-inline char asciiLower(char ch) {
-    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
+using net::equalsNoCase;
 
-inline bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+/// One or more ASCII digits and nothing else.
+inline bool allDigits(std::string_view s) {
+    if (s.empty()) return false;
+    for (char ch : s)
+        if (ch < '0' || ch > '9') return false;
     return true;
 }
 
@@ -37,5 +40,28 @@ inline std::int32_t atoiSaturating(std::string_view text) {
     if (value > INT32_MAX) value = INT32_MAX;
     return static_cast<std::int32_t>(value);
 }
+
+namespace detail {
+
+/// A value from a player or the admin API made safe for a log line: CR, LF and the other control
+/// bytes are written as \xHH, so that no value can begin a false line.
+inline std::string logValue(std::string_view value) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size());
+    for (char ch : value) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+} // namespace detail
 
 } // namespace tnlrelay

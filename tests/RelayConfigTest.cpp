@@ -38,7 +38,6 @@ TEST_F(RelayConfigTest, DataDirectoryIsCreatedUnderProgramData) {
     EXPECT_TRUE(std::filesystem::is_directory(temp.dir()));
     EXPECT_EQ(configPath(), temp.dir() / "config.json");
     EXPECT_EQ(logPath(), temp.dir() / "relay.log");
-    EXPECT_EQ(logPathUtf8(), (temp.dir() / "relay.log").string());
 
     // The folders come back if they vanish while the program runs.
     std::filesystem::remove_all(temp.base() / "Tarnelle");

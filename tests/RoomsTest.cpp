@@ -1,9 +1,13 @@
 // The room table's instance search against the plain scan it replaces (name, name#2, ...),
-// over random joins and leaves with mixed capacities and names that look like instances.
+// over random joins and leaves with mixed capacities and names that look like instances; the
+// work a search costs; the seeded hash of room names.
 #include "Rooms.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -22,11 +26,21 @@ std::string scan(const RoomTable& t, const std::string& name, int max) {
     }
 }
 
+/// With this variable set, the test program prints the hash of "lobby" and ends before any
+/// test runs, so that a test can compare hashes across processes.
+constexpr const char* kPrintHash = "TNLRELAY_TEST_PRINT_ROOM_HASH";
+const bool printHashAndExit = [] {
+    if (std::getenv(kPrintHash) == nullptr) return false;
+    std::printf("%zu", SeededHash{}("lobby"));
+    std::fflush(stdout);
+    std::_Exit(0);
+}();
+
 } // namespace
 
 TEST(Rooms, SpillsIntoNumberedInstancesAndReusesLowerOnes) {
     RoomTable t;
-    net::ConnId id = 1;
+    MemberId id = 1;
     for (int i = 0; i < 4; ++i)
         t.add(t.firstWithRoom("lobby", 2), Member{id++, nullptr});
     EXPECT_EQ(t.find("lobby")->size(), 2u);
@@ -52,8 +66,8 @@ TEST(Rooms, SpillsIntoNumberedInstancesAndReusesLowerOnes) {
 TEST(Rooms, InstanceSearchMatchesTheScanUnderRandomChurn) {
     std::mt19937 rng(12345);
     RoomTable t;
-    std::map<net::ConnId, std::string> where;
-    net::ConnId next = 1;
+    std::map<MemberId, std::string> where;
+    MemberId next = 1;
     // Names that collide with each other's instances: "a#2" is both a name and a's instance 2.
     const std::vector<std::string> names = {"a", "a#2", "a#3", "b", "a#02", "a#2#2", "#5", ""};
     for (int step = 0; step < 20000; ++step) {
@@ -76,26 +90,49 @@ TEST(Rooms, InstanceSearchMatchesTheScanUnderRandomChurn) {
 
 TEST(Rooms, ManyOneSeatInstancesStayCheapToSearch) {
     RoomTable t;
-    // 20000 one-seat instances: each join would scan all earlier ones without the index.
-    for (net::ConnId id = 1; id <= 20000; ++id) {
+    // 20000 one-seat instances: a walk over name, name#2, ... would cost 200 million steps.
+    // The index costs a few dozen per join (lookups plus a path through a tree of 32768
+    // leaves, its growth spread over the joins).
+    constexpr MemberId kJoins = 20000;
+    constexpr std::uint64_t kWorkPerJoin = 64;
+    for (MemberId id = 1; id <= kJoins; ++id) {
         const std::string room = t.firstWithRoom("solo", 1);
         ASSERT_EQ(room, id == 1 ? "solo" : "solo#" + std::to_string(id));
         t.add(room, Member{id, nullptr});
     }
+    EXPECT_LE(t.work(), kJoins * kWorkPerJoin);
+
+    auto before = t.work();
     t.remove("solo#777", 777);
     EXPECT_EQ(t.firstWithRoom("solo", 1), "solo#777");
     EXPECT_EQ(t.firstWithRoom("solo", 2), "solo");
-    // Someone asks for a far instance by its name: it does not make the search walk there.
+    // Someone asks for a far instance by its name: the index neither walks nor grows to it.
     t.add("solo#1000000000", Member{30000, nullptr});
     EXPECT_EQ(t.firstWithRoom("solo", 1), "solo#777");
+    EXPECT_LE(t.work() - before, 5 * kWorkPerJoin);
 }
 
-TEST(Rooms, HashIsSeededAndSpreadsSimilarNames) {
+TEST(Rooms, HashIsSeededPerProcessAndSpreadsSimilarNames) {
     SeededHash h;
     std::set<std::size_t> seen;
     for (int i = 0; i < 1000; ++i)
         seen.insert(h("room" + std::to_string(i)));
     EXPECT_EQ(seen.size(), 1000u);
     EXPECT_EQ(h("lobby"), h(std::string("lobby")));
-    EXPECT_NE(SeededHash::seed(), 0u);
+
+    // Other runs of this program hash the same name differently: a client cannot work out
+    // colliding names from one run and use them against the next.
+    std::set<std::string> hashes{std::to_string(h("lobby"))};
+    for (int run = 0; run < 3; ++run) {
+        const std::string command = "env " + std::string(kPrintHash) + "=1 '" +
+                                    std::filesystem::read_symlink("/proc/self/exe").string() + "'";
+        FILE* child = ::popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        char line[64] = {};
+        const bool read = std::fgets(line, sizeof line, child) != nullptr;
+        ASSERT_EQ(::pclose(child), 0);
+        ASSERT_TRUE(read);
+        hashes.insert(line);
+    }
+    EXPECT_EQ(hashes.size(), 4u) << "the seed is the same in every run";
 }
