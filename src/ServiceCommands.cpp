@@ -42,6 +42,19 @@ std::wstring serviceCommandLine(const std::wstring& exe, const wchar_t* argument
     return L"\"" + exe + L"\" " + argument;
 }
 
+/// What install does around a service that exists: the event source first, so that the firewall
+/// outcome can be reported under it, then the rule, then the start.
+void completeInstall(const ScmApi& api, ScHandle service, const std::wstring& exe) {
+    api.registerEventSource(exe);
+    std::string reason;
+    if (!api.addFirewallRule(exe, &reason))
+        api.reportEvent(kEventWarning,
+                        "The inbound firewall rule for the relay could not be added (" + reason +
+                            "); players on other machines may not be able to connect. Allow "
+                            "the program through the firewall by hand.");
+    api.startService(service);
+}
+
 bool installWith(const ScmApi& api, const std::wstring& exe) {
     Scoped manager(api, openManager(api, kScManagerCreateService));
     if (!manager) return false;
@@ -50,13 +63,14 @@ bool installWith(const ScmApi& api, const std::wstring& exe) {
                    api.createService(manager.get(), serviceCommandLine(exe, L"--service"), &error));
     if (created) {
         api.setDescription(created.get());
-        api.startService(created.get());
+        api.setRecovery(created.get(), kRecoveryPolicy);
+        completeInstall(api, created.get(), exe);
         return true;
     }
     // Already there (or not creatable): an existing service keeps its settings and is started.
     Scoped existing(api, openService(api, manager.get(), kServiceAllAccess));
     if (!existing) return false;
-    api.startService(existing.get());
+    completeInstall(api, existing.get(), exe);
     return true;
 }
 
@@ -66,16 +80,26 @@ bool uninstallWith(const ScmApi& api) {
     std::uint32_t error = 0;
     Scoped service(
         api, openService(api, manager.get(), kDelete | kServiceStop | kServiceQueryStatus, &error));
-    if (!service) return error == kErrorServiceDoesNotExist;
-    api.controlStop(service.get());
-    for (int remaining = kUninstallPolls; remaining > 0; --remaining) {
-        std::uint32_t state = 0;
-        if (!api.queryState(service.get(), &state) || state == kStateStopped) break;
-        api.sleep(kPollIntervalMs);
+    bool gone = false;
+    if (!service) {
+        gone = error == kErrorServiceDoesNotExist;
+    } else {
+        api.controlStop(service.get());
+        for (int remaining = kUninstallPolls; remaining > 0; --remaining) {
+            std::uint32_t state = 0;
+            if (!api.queryState(service.get(), &state) || state == kStateStopped) break;
+            api.sleep(kPollIntervalMs);
+        }
+        std::uint32_t deleteError = 0;
+        gone = api.deleteService(service.get(), &deleteError) ||
+               deleteError == kErrorServiceMarkedForDelete;
     }
-    std::uint32_t deleteError = 0;
-    return api.deleteService(service.get(), &deleteError) ||
-           deleteError == kErrorServiceMarkedForDelete;
+    // A service that stays keeps its rule and its event source.
+    if (gone) {
+        api.removeFirewallRule();
+        api.removeEventSource();
+    }
+    return gone;
 }
 
 bool startServiceWith(const ScmApi& api) {
@@ -123,6 +147,23 @@ bool setAutoStartWith(const ScmApi& api, bool on) {
     Scoped service(api, openService(api, manager.get(), kServiceChangeConfig));
     if (!service) return false;
     return api.changeStartType(service.get(), on ? kAutoStart : kDemandStart);
+}
+
+ServiceProbe queryServiceWith(const ScmApi& api) {
+    ServiceProbe probe;
+    Scoped manager(api, openManager(api, kScManagerConnect));
+    if (!manager) return probe;
+    std::uint32_t error = 0;
+    Scoped service(api, openService(api, manager.get(), kServiceQueryStatus, &error));
+    if (!service) {
+        // Only a service that does not exist is "not installed"; one we may not see is unknown.
+        probe.result = error == kErrorServiceDoesNotExist ? ServiceProbe::Result::notInstalled
+                                                          : ServiceProbe::Result::queryFailed;
+        return probe;
+    }
+    probe.result = api.queryState(service.get(), &probe.state) ? ServiceProbe::Result::ok
+                                                               : ServiceProbe::Result::queryFailed;
+    return probe;
 }
 
 bool isAutoStartWith(const ScmApi& api) {

@@ -1,6 +1,8 @@
-// The Win32 side of the tray: the message-only window and its icon, the popup menu, message
-// boxes, elevated self-launches, the login entry in the Run key and the update library, which is
-// loaded at run time so that the relay never needs it. The decisions live in TrayModel.
+// The Win32 side of the tray: its hidden top-level window (top-level, so that the shell's
+// "taskbar created" broadcast reaches it) and its icon, the popup menu, message boxes, elevated
+// self-launches, the login entry in the Run key and the update library, which is loaded at run
+// time, from the program's own folder only, so that the relay never needs it. The decisions live
+// in TrayModel.
 
 #include "TrayApp.hpp"
 
@@ -8,6 +10,7 @@
 #include "TrayModel.hpp"
 #include "WindowsService.hpp"
 #include "platform/Platform.hpp"
+#include "tnlrelay_version.h"
 
 #include <windows.h>
 
@@ -18,14 +21,16 @@ namespace tnlrelay {
 namespace {
 
 constexpr UINT kTrayMessage = WM_APP + 1;
+constexpr UINT_PTR kIconRetryTimer = 1;
 constexpr int kIconResource = 101;
 constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr const wchar_t* kLoginValue = L"TarnelleRelayTray";
 constexpr const char* kAppcastUrl = "https://updates.tarnelle.com/updates/win/relay/appcast.xml";
-constexpr const char* kAppVersion = "1.0.0";
 
 NOTIFYICONDATAW g_nid{};
 HWND g_window = nullptr;
+/// The message Explorer broadcasts when it (re)creates the taskbar.
+UINT g_taskbarCreated = 0;
 
 /// The update library's entry points; all null when it is not installed.
 struct UpdateLibrary {
@@ -47,7 +52,12 @@ template <class Function> bool resolve(HMODULE module, const char* name, Functio
 }
 
 void loadUpdateLibrary() {
-    HMODULE module = LoadLibraryW(L"WinSparkle.dll");
+    // By full path, and its own dependencies from its folder and System32 only: a DLL of the same
+    // name in the working directory or on PATH is never loaded.
+    std::wstring path = updateLibraryPath(platform::executablePath().wstring());
+    if (path.empty()) return;
+    HMODULE module = LoadLibraryExW(
+        path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) return;
     UpdateLibrary library;
     library.module = module;
@@ -61,12 +71,8 @@ void loadUpdateLibrary() {
         return;
     }
     g_updates = library;
-    std::wstring version(16, L'\0');
-    int length = MultiByteToWideChar(CP_UTF8, 0, kAppVersion, -1, version.data(),
-                                     static_cast<int>(version.size()));
-    version.resize(length > 0 ? static_cast<std::size_t>(length - 1) : 0);
     g_updates.setAppcastUrl(kAppcastUrl);
-    g_updates.setAppDetails(L"Tarnelle", L"Tarnelle Relay Server", version.c_str());
+    g_updates.setAppDetails(L"Tarnelle", L"Tarnelle Relay Server", L"" TNLRELAY_VERSION);
     g_updates.init();
     g_updates.checkWithoutUi();
 }
@@ -76,24 +82,11 @@ std::wstring exePath() {
 }
 
 ServiceProbe queryService(void*) {
-    ServiceProbe probe;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return probe;
-    SC_HANDLE service = OpenServiceW(manager, service::kServiceName, SERVICE_QUERY_STATUS);
-    if (!service) {
-        probe.result = ServiceProbe::Result::notInstalled;
-    } else {
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status)) {
-            probe.result = ServiceProbe::Result::ok;
-            probe.state = status.dwCurrentState;
-        } else {
-            probe.result = ServiceProbe::Result::queryFailed;
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return probe;
+    return service::queryService();
+}
+
+FirewallRule queryFirewallRule(void*) {
+    return service::firewallRule();
 }
 
 bool isAutoStart(void*) {
@@ -168,14 +161,35 @@ void destroyWindow(void*) {
     DestroyWindow(g_window);
 }
 
-const TrayPlatform kWin32Tray = {queryService,    isAutoStart, loginEntryExists, writeLoginEntry,
-                                 launchElevated,  openUrl,     messageBox,       showMenu,
-                                 checkForUpdates, adminPort,   destroyWindow};
+bool addIcon(void*) {
+    // After a taskbar restart the icon is gone and must be added; when it is still there (a
+    // broadcast without a restart) updating it is enough.
+    return Shell_NotifyIconW(NIM_ADD, &g_nid) || Shell_NotifyIconW(NIM_MODIFY, &g_nid);
+}
+
+void setIconRetry(void*, bool on) {
+    if (on)
+        SetTimer(g_window, kIconRetryTimer, kIconRetryMs, nullptr);
+    else
+        KillTimer(g_window, kIconRetryTimer);
+}
+
+const TrayPlatform kWin32Tray = {queryService,    queryFirewallRule, isAutoStart, loginEntryExists,
+                                 writeLoginEntry, launchElevated,    openUrl,     messageBox,
+                                 showMenu,        checkForUpdates,   adminPort,   destroyWindow,
+                                 addIcon,         setIconRetry};
 
 TrayController* g_controller = nullptr;
 
 LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == g_taskbarCreated && g_taskbarCreated != 0) {
+        if (g_controller) g_controller->showIcon();
+        return 0;
+    }
     switch (message) {
+    case WM_TIMER:
+        if (wParam == kIconRetryTimer && g_controller) g_controller->onIconRetry();
+        return 0;
     case kTrayMessage:
         if (g_controller) g_controller->onNotify(LOWORD(lParam));
         return 0;
@@ -183,6 +197,7 @@ LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         if (g_controller) g_controller->onCommand(LOWORD(wParam));
         return 0;
     case WM_DESTROY:
+        KillTimer(window, kIconRetryTimer);
         Shell_NotifyIconW(NIM_DELETE, &g_nid);
         PostQuitMessage(0);
         return 0;
@@ -204,9 +219,11 @@ int runTray() {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = L"TnlRelayTray";
     RegisterClassW(&windowClass);
-    g_window = CreateWindowExW(0, L"TnlRelayTray", L"Tarnelle Relay", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                               nullptr, instance, nullptr);
+    // Never shown; a tool window, so that it has no taskbar button either.
+    g_window = CreateWindowExW(WS_EX_TOOLWINDOW, L"TnlRelayTray", L"Tarnelle Relay", WS_POPUP, 0, 0,
+                               0, 0, nullptr, nullptr, instance, nullptr);
     if (!g_window) return 1;
+    g_taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
 
     g_nid.cbSize = sizeof(g_nid);
     g_nid.hWnd = g_window;
@@ -216,12 +233,12 @@ int runTray() {
     g_nid.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
     if (!g_nid.hIcon) g_nid.hIcon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512)); // IDI_APPLICATION
     lstrcpynW(g_nid.szTip, L"Tarnelle Multiplayer Relay", 128);
-    Shell_NotifyIconW(NIM_ADD, &g_nid);
 
     loadUpdateLibrary();
 
     TrayController controller(kWin32Tray, nullptr, exePath());
     g_controller = &controller;
+    controller.showIcon();
     controller.offerStart();
 
     MSG message;

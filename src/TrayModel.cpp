@@ -40,18 +40,30 @@ std::vector<TrayMenuItem> trayMenu(bool autoStart, bool loginEntry) {
     };
 }
 
-std::wstring serviceStatusText(const ServiceProbe& probe) {
+std::wstring serviceStatusText(const ServiceProbe& probe, FirewallRule rule) {
+    std::wstring text;
     switch (probe.result) {
     case ServiceProbe::Result::notInstalled:
         return L"Service is not installed.";
     case ServiceProbe::Result::ok:
-        return probe.state == service::kStateRunning ? L"Relay service is RUNNING."
+        text = probe.state == service::kStateRunning ? L"Relay service is RUNNING."
                                                      : L"Relay service is STOPPED.";
+        break;
     case ServiceProbe::Result::noManager:
     case ServiceProbe::Result::queryFailed:
+        text = L"Service status: unknown";
         break;
     }
-    return L"Service status: unknown";
+    switch (rule) {
+    case FirewallRule::present:
+        return text + L"\n\nFirewall: the inbound rule for the relay is present.";
+    case FirewallRule::absent:
+        return text + L"\n\nFirewall: no inbound rule for the relay; players on other machines "
+                      L"may be blocked. Reinstall the service to add it.";
+    case FirewallRule::unknown:
+        break;
+    }
+    return text + L"\n\nFirewall: the rule could not be read.";
 }
 
 bool shouldOfferStart(const ServiceProbe& probe) {
@@ -59,11 +71,19 @@ bool shouldOfferStart(const ServiceProbe& probe) {
            probe.state != service::kStateRunning;
 }
 
+std::wstring updateLibraryPath(const std::wstring& exe) {
+    // A bare name would be looked up in the working directory and on PATH: no folder, no path.
+    std::size_t slash = exe.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return {};
+    return exe.substr(0, slash + 1) + L"WinSparkle.dll";
+}
+
 std::wstring loginEntryCommand(const std::wstring& exe) {
     return L"\"" + exe + L"\" --tray";
 }
 
-std::wstring adminUrl(std::int32_t port) {
+std::optional<std::wstring> adminUrl(std::int32_t port) {
+    if (port < 1 || port > 65535) return std::nullopt;
     std::string digits = std::to_string(port);
     return L"http://127.0.0.1:" + std::wstring(digits.begin(), digits.end()) + L"/";
 }
@@ -71,6 +91,25 @@ std::wstring adminUrl(std::int32_t port) {
 int TrayController::ask(const wchar_t* text, const wchar_t* caption, std::uint32_t flags) {
     BusyScope scope(busy_);
     return platform_.messageBox(context_, text, caption, flags);
+}
+
+void TrayController::showIcon() {
+    iconAttemptsLeft_ = kIconAddAttempts;
+    tryAddIcon();
+}
+
+void TrayController::onIconRetry() {
+    tryAddIcon();
+}
+
+void TrayController::tryAddIcon() {
+    if (iconAttemptsLeft_ <= 0 || closing_) {
+        platform_.setIconRetry(context_, false);
+        return;
+    }
+    --iconAttemptsLeft_;
+    if (platform_.addIcon(context_)) iconAttemptsLeft_ = 0;
+    platform_.setIconRetry(context_, iconAttemptsLeft_ > 0);
 }
 
 void TrayController::offerStart() {
@@ -95,7 +134,7 @@ void TrayController::onCommand(std::uint32_t id) {
     if (busy_ || closing_) return;
     switch (id) {
     case kCmdOpenAdmin:
-        platform_.openUrl(context_, adminUrl(platform_.adminPort(context_)));
+        openAdminPage();
         break;
     case kCmdStartService:
         platform_.launchElevated(context_, L"--svc-start");
@@ -128,8 +167,16 @@ void TrayController::onCommand(std::uint32_t id) {
     }
 }
 
+void TrayController::openAdminPage() {
+    if (std::optional<std::wstring> url = adminUrl(platform_.adminPort(context_)))
+        platform_.openUrl(context_, *url);
+    else
+        ask(kBadAdminPortText, kTrayCaption, kBoxOk | kBoxIconInformation);
+}
+
 void TrayController::showStatus() {
-    std::wstring text = serviceStatusText(platform_.queryService(context_));
+    std::wstring text =
+        serviceStatusText(platform_.queryService(context_), platform_.queryFirewallRule(context_));
     ask(text.c_str(), kTrayCaption, kBoxOk | kBoxIconInformation);
 }
 

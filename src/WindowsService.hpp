@@ -2,6 +2,8 @@
 // one-shot commands that install, remove, start, stop and restart it or switch its start type.
 #pragma once
 
+#include "ServiceCommands.hpp"
+
 namespace tnlrelay::service {
 
 /// The service's key name in the service manager.
@@ -18,5 +20,9 @@ bool stopService();
 bool restartService();
 bool setAutoStart(bool on);
 bool isAutoStart();
+/// The service's state, for the tray.
+ServiceProbe queryService();
+/// Whether the inbound firewall rule install adds is there and enabled.
+FirewallRule firewallRule();
 
 } // namespace tnlrelay::service

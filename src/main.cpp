@@ -4,6 +4,7 @@
 #include "RelayCore.hpp"
 #include "Text.hpp"
 #include "platform/Platform.hpp"
+#include "tnlrelay_version.h"
 
 #ifdef _WIN32
 #include "TrayApp.hpp"
@@ -61,6 +62,10 @@ int runConsole(std::int32_t portOverride) {
 
 int main(int argc, char** argv) {
     const std::string_view mode = argc > 1 ? std::string_view(argv[1]) : "--tray";
+    if (mode == "--version") {
+        std::fputs("tnlrelay " TNLRELAY_VERSION "\n", stdout);
+        return 0;
+    }
 #ifdef _WIN32
     if (mode == "--service") return service::runDispatcher();
     if (mode == "--install") return service::install() ? 0 : 1;

@@ -1,10 +1,12 @@
-// The service commands against a fake service manager: the result for each answer it gives,
-// the rights asked for, the polls and pauses, and every handle closed on every path.
+// The service commands against a fake service manager, firewall and event log: the result for
+// each answer they give, the rights asked for, the polls and pauses, the recovery settings, and
+// every handle closed on every path.
 
 #include "ServiceCommands.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +31,8 @@ struct FakeScm {
     bool changeSucceeds = true;
     bool queryConfigSucceeds = true;
     std::uint32_t startType = kAutoStart;
+    bool firewallAdds = true;
+    FirewallRule firewall = FirewallRule::present;
 
     // What happened.
     std::vector<std::string> calls;
@@ -37,6 +41,9 @@ struct FakeScm {
     std::set<void*> open;
     int opened = 0, closedUnknown = 0, managerCalls = 0, queries = 0, sleeps = 0;
     std::uint32_t changedStartType = 0;
+    RecoveryPolicy recovery{};
+    std::wstring firewallExe, sourceExe;
+    std::vector<std::pair<std::uint16_t, std::string>> events;
     char slots[64] = {};
 
     void* newHandle() {
@@ -110,6 +117,36 @@ bool queryStartType(ScHandle, std::uint32_t* startType) {
     *startType = g_scm->startType;
     return true;
 }
+bool setRecovery(ScHandle, const RecoveryPolicy& policy) {
+    g_scm->calls.push_back("recovery");
+    g_scm->recovery = policy;
+    return true;
+}
+bool addFirewallRule(const std::wstring& exe, std::string* reason) {
+    g_scm->calls.push_back("firewall+");
+    g_scm->firewallExe = exe;
+    if (!g_scm->firewallAdds) *reason = "adding the rule failed with 0x80070005";
+    return g_scm->firewallAdds;
+}
+bool removeFirewallRule() {
+    g_scm->calls.push_back("firewall-");
+    return true;
+}
+FirewallRule queryFirewallRule() {
+    return g_scm->firewall;
+}
+bool registerEventSource(const std::wstring& exe) {
+    g_scm->calls.push_back("source+");
+    g_scm->sourceExe = exe;
+    return true;
+}
+void removeEventSource() {
+    g_scm->calls.push_back("source-");
+}
+void reportEvent(std::uint16_t type, const std::string& text) {
+    g_scm->calls.push_back("event");
+    g_scm->events.emplace_back(type, text);
+}
 void closeHandle(ScHandle handle) {
     if (g_scm->open.erase(handle) == 0) ++g_scm->closedUnknown;
 }
@@ -119,9 +156,11 @@ void sleepFor(std::uint32_t ms) {
     g_scm->calls.push_back("sleep");
 }
 
-const ScmApi kFakeApi = {openManager,     createService,  setDescription, openService,
-                         startService,    controlStop,    queryState,     deleteService,
-                         changeStartType, queryStartType, closeHandle,    sleepFor};
+const ScmApi kFakeApi = {
+    openManager,       createService,       setDescription,    openService,     startService,
+    controlStop,       queryState,          deleteService,     changeStartType, queryStartType,
+    setRecovery,       closeHandle,         sleepFor,          addFirewallRule, removeFirewallRule,
+    queryFirewallRule, registerEventSource, removeEventSource, reportEvent};
 
 /// Runs one command on a fresh fake and checks that it left no handle open.
 template <class Setup, class Command> FakeScm run(Setup setup, Command command, bool& result) {
@@ -147,7 +186,18 @@ TEST(ServiceCommands, InstallCreatesDescribesAndStartsWithTheFullPath) {
     EXPECT_TRUE(ok);
     EXPECT_EQ(scm.managerAccess, std::vector<std::uint32_t>{kScManagerCreateService});
     EXPECT_EQ(scm.createdCommand, L"\"" + longPath + L"\" --service") << "never cut short";
-    EXPECT_EQ(scm.calls, (std::vector<std::string>{"create", "describe", "start"}));
+    EXPECT_EQ(scm.calls, (std::vector<std::string>{"create", "describe", "recovery", "source+",
+                                                   "firewall+", "start"}));
+    EXPECT_EQ(scm.firewallExe, longPath) << "the rule names the program itself";
+    EXPECT_EQ(scm.sourceExe, longPath) << "the messages come from the program";
+
+    // Restarts after 5 s, 5 s and 60 s, counted afresh after a day, failed starts included.
+    EXPECT_EQ(scm.recovery.resetSeconds, 86400u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(scm.recovery.actions[i].type, kRecoveryRestart) << i;
+        EXPECT_EQ(scm.recovery.actions[i].delayMs, i < 2 ? 5000u : 60000u) << i;
+    }
+    EXPECT_TRUE(scm.recovery.nonCrashFailures);
 
     // A failed start of the new service is still a successful install.
     scm = run(
@@ -164,7 +214,8 @@ TEST(ServiceCommands, InstallOverAnExistingServiceOnlyStartsIt) {
     FakeScm scm = run([](FakeScm& s) { s.startSucceeds = false; },
                       [&] { return installWith(kFakeApi, L"C:\\r.exe"); }, ok);
     EXPECT_TRUE(ok) << "already running: the start fails, the install does not";
-    EXPECT_EQ(scm.calls, (std::vector<std::string>{"create", "start"}));
+    EXPECT_EQ(scm.calls, (std::vector<std::string>{"create", "source+", "firewall+", "start"}))
+        << "an existing service keeps its settings but gets the rule";
     EXPECT_EQ(scm.serviceAccess, std::vector<std::uint32_t>{kServiceAllAccess});
 
     scm = run([](FakeScm& s) { s.serviceAccessAllowed = false; },
@@ -174,6 +225,64 @@ TEST(ServiceCommands, InstallOverAnExistingServiceOnlyStartsIt) {
               [&] { return installWith(kFakeApi, L"C:\\r.exe"); }, ok);
     EXPECT_FALSE(ok) << "not elevated";
     EXPECT_TRUE(scm.calls.empty());
+}
+
+TEST(ServiceCommands, AFirewallRuleThatCannotBeAddedIsLoggedAndTheInstallGoesOn) {
+    for (bool create : {true, false}) {
+        bool ok = false;
+        FakeScm scm = run(
+            [&](FakeScm& s) {
+                s.createSucceeds = create;
+                s.firewallAdds = false;
+            },
+            [&] { return installWith(kFakeApi, L"C:\\r.exe"); }, ok);
+        EXPECT_TRUE(ok) << "the exit code of install does not change";
+        ASSERT_EQ(scm.events.size(), 1u);
+        EXPECT_EQ(scm.events[0].first, kEventWarning);
+        EXPECT_NE(scm.events[0].second.find("0x80070005"), std::string::npos)
+            << "the entry says why: " << scm.events[0].second;
+        EXPECT_EQ(scm.calls.back(), "start") << "the service is started all the same";
+        std::size_t source =
+            std::find(scm.calls.begin(), scm.calls.end(), "source+") - scm.calls.begin();
+        std::size_t event =
+            std::find(scm.calls.begin(), scm.calls.end(), "event") - scm.calls.begin();
+        EXPECT_LT(source, event) << "the source exists before the entry is written";
+    }
+    bool ok = false;
+    FakeScm scm = run([](FakeScm& s) { s.createSucceeds = true; },
+                      [] { return installWith(kFakeApi, L"C:\\r.exe"); }, ok);
+    EXPECT_TRUE(scm.events.empty()) << "a rule that was added is not reported";
+}
+
+TEST(ServiceCommands, StatusQueryTellsAbsentFromUnreadable) {
+    using R = ServiceProbe::Result;
+    struct Case {
+        void (*setup)(FakeScm&);
+        R result;
+    };
+    const Case cases[] = {
+        {[](FakeScm& s) { s.states = {kStateRunning}; }, R::ok},
+        {[](FakeScm& s) { s.serviceExists = false; }, R::notInstalled},
+        {[](FakeScm& s) { s.serviceAccessAllowed = false; }, R::queryFailed},
+        {[](FakeScm& s) { s.queryFails = true; }, R::queryFailed},
+        {[](FakeScm& s) { s.managerOpens = {false}; }, R::noManager},
+    };
+    for (const Case& c : cases) {
+        ServiceProbe probe;
+        FakeScm scm;
+        c.setup(scm);
+        g_scm = &scm;
+        probe = queryServiceWith(kFakeApi);
+        g_scm = nullptr;
+        EXPECT_EQ(probe.result, c.result) << static_cast<int>(c.result);
+        EXPECT_TRUE(scm.open.empty()) << "handles left open";
+        if (c.result == R::ok) {
+            EXPECT_EQ(probe.state, kStateRunning);
+            EXPECT_EQ(scm.serviceAccess, std::vector<std::uint32_t>{kServiceQueryStatus})
+                << "an ordinary user may query";
+            EXPECT_EQ(scm.managerAccess, std::vector<std::uint32_t>{kScManagerConnect});
+        }
+    }
 }
 
 TEST(ServiceCommands, UninstallSucceedsOnlyWhenTheServiceIsGoneOrAbsent) {
@@ -187,14 +296,17 @@ TEST(ServiceCommands, UninstallSucceedsOnlyWhenTheServiceIsGoneOrAbsent) {
     EXPECT_EQ(scm.serviceAccess, std::vector<std::uint32_t>{0x10024});
     EXPECT_EQ(scm.managerAccess, std::vector<std::uint32_t>{kScManagerConnect});
     EXPECT_EQ(scm.calls, (std::vector<std::string>{"stop", "query", "sleep", "query", "sleep",
-                                                   "query", "delete"}));
+                                                   "query", "delete", "firewall-", "source-"}));
 
     scm = run([](FakeScm& s) { s.serviceExists = false; }, [] { return uninstallWith(kFakeApi); },
               ok);
     EXPECT_TRUE(ok) << "nothing installed counts as removed";
+    EXPECT_EQ(scm.calls, (std::vector<std::string>{"firewall-", "source-"}))
+        << "what an earlier install left goes too";
     scm = run([](FakeScm& s) { s.serviceAccessAllowed = false; },
               [] { return uninstallWith(kFakeApi); }, ok);
     EXPECT_FALSE(ok) << "access refused is a failure, not a removal";
+    EXPECT_TRUE(scm.calls.empty()) << "a service that stays keeps its rule";
     scm = run([](FakeScm& s) { s.managerOpens = {false}; }, [] { return uninstallWith(kFakeApi); },
               ok);
     EXPECT_FALSE(ok);
@@ -205,6 +317,7 @@ TEST(ServiceCommands, UninstallSucceedsOnlyWhenTheServiceIsGoneOrAbsent) {
         },
         [] { return uninstallWith(kFakeApi); }, ok);
     EXPECT_FALSE(ok);
+    EXPECT_EQ(scm.calls.back(), "delete") << "the rule stays with a service that stays";
     scm = run(
         [](FakeScm& s) {
             s.deleteSucceeds = false;
@@ -221,7 +334,7 @@ TEST(ServiceCommands, UninstallWaitsAtMostTwentyFivePollsThenDeletesAnyway) {
     EXPECT_TRUE(ok);
     EXPECT_EQ(scm.queries, kUninstallPolls);
     EXPECT_EQ(scm.sleeps, kUninstallPolls);
-    EXPECT_EQ(scm.calls.back(), "delete");
+    EXPECT_EQ(scm.calls[scm.calls.size() - 3], "delete");
 
     scm = run(
         [](FakeScm& s) {
@@ -230,7 +343,8 @@ TEST(ServiceCommands, UninstallWaitsAtMostTwentyFivePollsThenDeletesAnyway) {
         },
         [] { return uninstallWith(kFakeApi); }, ok);
     EXPECT_TRUE(ok);
-    EXPECT_EQ(scm.calls, (std::vector<std::string>{"stop", "query", "delete"}));
+    EXPECT_EQ(scm.calls,
+              (std::vector<std::string>{"stop", "query", "delete", "firewall-", "source-"}));
 }
 
 TEST(ServiceCommands, StartAndStopReturnWhatTheManagerAnswers) {

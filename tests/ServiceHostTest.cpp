@@ -18,6 +18,7 @@ namespace {
 
 struct FakeConfig {
     int gamePort = 0;
+    int adminPort = 0;
 };
 
 /// What happened, in order: core events as words, reports as "report:<state>".
@@ -47,7 +48,20 @@ void recordStatus(void* context, const ServiceStatus& status) {
 }
 
 FakeConfig loadFakeConfig() {
-    return FakeConfig{49200};
+    g_journal->add("load");
+    return FakeConfig{49200, 49201};
+}
+
+void recordEvent(void* context, ServiceEvent event, const std::string& text) {
+    static const char* const names[] = {"started", "stopped", "startFailed", "folderRefused"};
+    static_cast<Journal*>(context)->add(std::string("event:") + names[static_cast<int>(event)] +
+                                        ":" + text);
+}
+
+std::string g_refusal;
+std::string fakePrepare() {
+    g_journal->add("prepare");
+    return g_refusal;
 }
 
 class FakeCore {
@@ -114,9 +128,9 @@ TEST_F(ServiceHostTest, StartStopAndSecondStopReportInOrderAndDestroyBeforeStopp
         expected(kStateStopped, 5, 0, 0, 0),
     };
     EXPECT_EQ(journal.reports, want);
-    std::vector<std::string> order = {"report:2", "construct:49200", "start",    "report:4",
-                                      "loop",     "report:4",        "report:3", "report:3",
-                                      "loop-end", "destroy",         "report:1"};
+    std::vector<std::string> order = {"report:2", "load",     "construct:49200", "start",
+                                      "report:4", "loop",     "report:4",        "report:3",
+                                      "report:3", "loop-end", "destroy",         "report:1"};
     EXPECT_EQ(journal.events, order) << "the core must be gone before STOPPED is reported";
 }
 
@@ -137,8 +151,8 @@ TEST_F(ServiceHostTest, FailedStartDestroysTheCoreThenReportsStoppedWith1066) {
         expected(kStateStopped, 5, kErrorServiceSpecific, 0, 0),
     };
     EXPECT_EQ(journal.reports, want);
-    std::vector<std::string> order = {"report:2", "construct:49200", "start", "destroy",
-                                      "report:1"};
+    std::vector<std::string> order = {"report:2", "load",    "construct:49200",
+                                      "start",    "destroy", "report:1"};
     EXPECT_EQ(journal.events, order) << "the loop never runs after a failed start";
 }
 
@@ -203,4 +217,53 @@ TEST_F(ServiceHostTest, ControlsRacingTheServiceThreadKeepEveryReportWhole) {
     auto destroyed = std::find(journal.events.begin(), journal.events.end(), "destroy");
     auto stopped = std::find(journal.events.begin(), journal.events.end(), "report:1");
     EXPECT_LT(destroyed, stopped);
+}
+
+TEST_F(ServiceHostTest, StartPendingComesBeforeTheFolderCheckAndARefusalStopsWithItsReason) {
+    ServiceHost logging(recordStatus, &journal, recordEvent);
+    g_host = &logging;
+    g_refusal = "\"C:\\ProgramData\\Tarnelle\\RelayServer\" is a link";
+    logging.serve<FakeCore, FakeConfig>(loadFakeConfig, fakePrepare);
+    g_refusal.clear();
+    std::vector<std::string> order = {
+        "report:2", "prepare",
+        "event:folderRefused:Relay service not started: \"C:\\ProgramData\\Tarnelle\\RelayServer\" "
+        "is a link",
+        "report:1"};
+    EXPECT_EQ(journal.events, order)
+        << "no configuration read and no core made in a refused folder";
+    ASSERT_EQ(journal.reports.size(), 2u);
+    EXPECT_EQ(journal.reports[1], (ServiceStatus{kServiceWin32OwnProcess, kStateStopped, 5,
+                                                 kErrorServiceSpecific, kExitFolderRefused, 0, 0}));
+}
+
+TEST_F(ServiceHostTest, EventLogHearsStartStopAndAFailedStartWithThePorts) {
+    ServiceHost logging(recordStatus, &journal, recordEvent);
+    g_host = &logging;
+    g_duringLoop = [] { g_host->handleControl(kControlStop); };
+    logging.serve<FakeCore, FakeConfig>(loadFakeConfig, fakePrepare);
+    std::vector<std::string> order = {
+        "report:2", "prepare",
+        "load",     "construct:49200",
+        "start",    "event:started:Relay service started (game port 49200, admin port 49201).",
+        "report:4", "loop",
+        "report:3", "loop-end",
+        "destroy",  "event:stopped:Relay service stopped.",
+        "report:1"};
+    EXPECT_EQ(journal.events, order);
+
+    Journal failed;
+    g_journal = &failed;
+    ServiceHost second(recordStatus, &failed, recordEvent);
+    g_startSucceeds = false;
+    second.serve<FakeCore, FakeConfig>(loadFakeConfig, fakePrepare);
+    ASSERT_GE(failed.events.size(), 3u);
+    const std::string& entry = failed.events[failed.events.size() - 3];
+    EXPECT_EQ(entry.rfind("event:startFailed:", 0), 0u) << entry;
+    EXPECT_NE(entry.find("game port 49200, admin port 49201"), std::string::npos)
+        << "the entry names the ports";
+    EXPECT_EQ(std::count_if(failed.events.begin(), failed.events.end(),
+                            [](const std::string& e) { return e.rfind("event:", 0) == 0; }),
+              1)
+        << "a failed start is not also reported as started or stopped";
 }

@@ -1,11 +1,15 @@
 // The tray's decisions against a fake platform: the menu and its check marks, what each command
-// asks of the platform, the status texts, the start-up prompt, the login entry, the exit dialog
-// and the guard against a second menu or dialog.
+// asks of the platform, the status texts, the start-up prompt, the login entry, the exit dialog,
+// the guard against a second menu or dialog, and keeping the icon in place.
 
 #include "TrayModel.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,8 @@ namespace {
 struct FakeTray {
     // Answers.
     ServiceProbe probe{ServiceProbe::Result::ok, kStateRunning};
+    FirewallRule firewall = FirewallRule::present;
+    std::vector<bool> iconAnswers{true}; ///< one per add; the last repeats
     bool autoStart = false;
     bool loginEntry = false;
     bool runKeyWritable = true;
@@ -35,7 +41,8 @@ struct FakeTray {
     std::vector<std::uint32_t> boxFlags;
     std::vector<std::vector<TrayMenuItem>> menus;
     std::wstring loginValue;
-    int destroyed = 0, updateDialogs = 0;
+    int destroyed = 0, updateDialogs = 0, iconAdds = 0;
+    bool retryTimer = false;
     TrayController* controller = nullptr;
 };
 
@@ -50,6 +57,7 @@ void modalReentry(FakeTray& f) {
 
 const TrayPlatform kFakePlatform = {
     [](void* c) { return fake(c).probe; },
+    [](void* c) { return fake(c).firewall; },
     [](void* c) { return fake(c).autoStart; },
     [](void* c) { return fake(c).loginEntry; },
     [](void* c, const std::wstring* command) {
@@ -83,6 +91,12 @@ const TrayPlatform kFakePlatform = {
     },
     [](void* c) { return fake(c).adminPort; },
     [](void* c) { ++fake(c).destroyed; },
+    [](void* c) {
+        FakeTray& f = fake(c);
+        std::size_t i = std::min<std::size_t>(f.iconAdds++, f.iconAnswers.size() - 1);
+        return static_cast<bool>(f.iconAnswers[i]);
+    },
+    [](void* c, bool on) { fake(c).retryTimer = on; },
 };
 
 const std::wstring kExe = L"C:\\Program Files\\Relay\\tnlrelay.exe";
@@ -95,27 +109,40 @@ struct Tray {
 
 } // namespace
 
-TEST(TrayModel, MenuHasItsItemsInOrderWithCheckMarksFromTheFacts) {
+TEST(TrayModel, EveryMenuItemDoesSomethingAndOnlyTheTwoSettingsCarryChecks) {
     for (bool autoStart : {false, true}) {
         for (bool login : {false, true}) {
             std::vector<TrayMenuItem> menu = trayMenu(autoStart, login);
-            std::vector<std::uint32_t> ids;
-            for (const TrayMenuItem& item : menu)
-                ids.push_back(item.id);
-            EXPECT_EQ(ids, (std::vector<std::uint32_t>{1001, 0, 1002, 1003, 1004, 1005, 0, 1006,
-                                                       1007, 0, 1008, 0, 1009}));
-            for (const TrayMenuItem& item : menu) {
+            ASSERT_FALSE(menu.empty());
+            EXPECT_FALSE(menu.front().separator());
+            EXPECT_FALSE(menu.back().separator());
+            std::set<std::uint32_t> ids;
+            for (std::size_t i = 0; i < menu.size(); ++i) {
+                const TrayMenuItem& item = menu[i];
+                if (item.separator()) {
+                    if (i + 1 < menu.size()) {
+                        EXPECT_FALSE(menu[i + 1].separator()) << "two separators at " << i;
+                    }
+                    continue;
+                }
+                EXPECT_TRUE(ids.insert(item.id).second) << "id " << item.id << " twice";
+                EXPECT_FALSE(item.label.empty()) << item.id;
                 bool want =
                     (item.id == kCmdAutoStart && autoStart) || (item.id == kCmdLoginEntry && login);
                 EXPECT_EQ(item.checked, want) << "item " << item.id;
+
+                // Choosing the item must reach the platform: a dead entry is a fault.
+                Tray t;
+                t.f.answers = {kAnswerCancel};
+                t.controller.onCommand(item.id);
+                bool acted = !t.f.launched.empty() || !t.f.urls.empty() || !t.f.boxTexts.empty() ||
+                             t.f.updateDialogs > 0 || t.f.loginEntry;
+                EXPECT_TRUE(acted) << "\"" << std::string(item.label.begin(), item.label.end())
+                                   << "\" does nothing";
             }
+            EXPECT_EQ(ids.size(), 9u) << "every command is in the menu";
         }
     }
-    std::vector<TrayMenuItem> menu = trayMenu(false, false);
-    EXPECT_EQ(menu[5].label, L"Service Status\u2026") << "one ellipsis character";
-    EXPECT_EQ(menu[10].label, L"Check for Updates\u2026");
-    EXPECT_EQ(menu[0].label, L"Open Admin Page");
-    EXPECT_EQ(menu[12].label, L"Exit");
 }
 
 TEST(TrayModel, IconNotificationsOpenTheMenuOnlyForClicksAndContextMenu) {
@@ -127,7 +154,7 @@ TEST(TrayModel, IconNotificationsOpenTheMenuOnlyForClicksAndContextMenu) {
     for (std::uint32_t notify : {kNotifyLeftButtonUp, kNotifyRightButtonUp, kNotifyContextMenu})
         t.controller.onNotify(notify);
     ASSERT_EQ(t.f.menus.size(), 3u);
-    EXPECT_TRUE(t.f.menus[0][7].checked);
+    EXPECT_EQ(t.f.menus[0], trayMenu(true, false)) << "the menu shows the facts of the moment";
     EXPECT_FALSE(t.controller.busy());
 }
 
@@ -175,33 +202,102 @@ TEST(TrayModel, CommandsLaunchTheMatchingSwitchElevated) {
     EXPECT_EQ(t.f.destroyed, 0);
 }
 
-TEST(TrayModel, OpenAdminUsesTheConfiguredAdminPort) {
+TEST(TrayModel, OpenAdminUsesTheConfiguredPortAndRefusesANumberThatIsNoPort) {
     Tray t;
-    t.controller.onCommand(kCmdOpenAdmin);
-    t.f.adminPort = 50000;
-    t.controller.onCommand(kCmdOpenAdmin);
-    t.f.adminPort = -7;
-    t.controller.onCommand(kCmdOpenAdmin);
+    for (std::int32_t port : {49201, 1, 65535})
+        t.f.adminPort = port, t.controller.onCommand(kCmdOpenAdmin);
     EXPECT_EQ(t.f.urls,
-              (std::vector<std::wstring>{L"http://127.0.0.1:49201/", L"http://127.0.0.1:50000/",
-                                         L"http://127.0.0.1:-7/"}));
+              (std::vector<std::wstring>{L"http://127.0.0.1:49201/", L"http://127.0.0.1:1/",
+                                         L"http://127.0.0.1:65535/"}));
+    EXPECT_TRUE(t.f.boxTexts.empty());
+
+    for (std::int32_t port : {-7, 0, 65536, INT32_MIN, INT32_MAX}) {
+        Tray bad;
+        bad.f.adminPort = port;
+        bad.controller.onCommand(kCmdOpenAdmin);
+        EXPECT_TRUE(bad.f.urls.empty()) << "no address is opened for port " << port;
+        EXPECT_EQ(bad.f.boxTexts, std::vector<std::wstring>{kBadAdminPortText}) << port;
+        EXPECT_FALSE(adminUrl(port).has_value()) << port;
+    }
 }
 
-TEST(TrayModel, StatusTextsForEveryServiceState) {
+TEST(TrayModel, UpdateLibraryIsLookedForBesideTheProgramOnly) {
+    EXPECT_EQ(updateLibraryPath(kExe), L"C:\\Program Files\\Relay\\WinSparkle.dll");
+    EXPECT_EQ(updateLibraryPath(L"D:/relay/tnlrelay.exe"), L"D:/relay/WinSparkle.dll");
+    EXPECT_EQ(updateLibraryPath(L"tnlrelay.exe"), L"")
+        << "a bare name would be found through the search path";
+    EXPECT_EQ(updateLibraryPath(L""), L"");
+}
+
+TEST(TrayModel, IconIsAddedAgainWhenTheShellRestartsAndRetriedForAMinute) {
+    Tray t;
+    t.controller.showIcon();
+    EXPECT_EQ(t.f.iconAdds, 1);
+    EXPECT_FALSE(t.f.retryTimer);
+
+    // Early at login the shell refuses: tried again on the timer until it accepts.
+    Tray late;
+    late.f.iconAnswers = {false, false, true};
+    late.controller.showIcon();
+    EXPECT_TRUE(late.f.retryTimer);
+    late.controller.onIconRetry();
+    EXPECT_TRUE(late.f.retryTimer);
+    late.controller.onIconRetry();
+    EXPECT_EQ(late.f.iconAdds, 3);
+    EXPECT_FALSE(late.f.retryTimer) << "the timer stops once the icon is in place";
+
+    // A shell that never accepts: 12 attempts, 5 s apart, then the tray stops trying.
+    Tray never;
+    never.f.iconAnswers = {false};
+    never.controller.showIcon();
+    for (int tick = 0; tick < 20 && never.f.retryTimer; ++tick)
+        never.controller.onIconRetry();
+    EXPECT_EQ(never.f.iconAdds, kIconAddAttempts);
+    EXPECT_EQ(kIconAddAttempts * kIconRetryMs, 60000u);
+    EXPECT_FALSE(never.f.retryTimer);
+
+    // Explorer restarted (the broadcast): the icon is added again, with a fresh minute of tries.
+    never.f.iconAnswers = {false, true};
+    never.f.iconAdds = 0;
+    never.controller.showIcon();
+    never.controller.onIconRetry();
+    EXPECT_EQ(never.f.iconAdds, 2);
+    EXPECT_FALSE(never.f.retryTimer);
+}
+
+TEST(TrayModel, StatusTextsForEveryServiceStateAndTheFirewallRule) {
     using R = ServiceProbe::Result;
-    EXPECT_EQ(serviceStatusText({R::ok, kStateRunning}), L"Relay service is RUNNING.");
+    auto firstLine = [](const std::wstring& text) { return text.substr(0, text.find(L'\n')); };
+    const FirewallRule present = FirewallRule::present;
+    EXPECT_EQ(firstLine(serviceStatusText({R::ok, kStateRunning}, present)),
+              L"Relay service is RUNNING.");
     for (std::uint32_t state :
          {kStateStopped, kStateStartPending, kStateStopPending, 5u, 6u, kStatePaused})
-        EXPECT_EQ(serviceStatusText({R::ok, state}), L"Relay service is STOPPED.") << state;
-    EXPECT_EQ(serviceStatusText({R::notInstalled, 0}), L"Service is not installed.");
-    EXPECT_EQ(serviceStatusText({R::noManager, 0}), L"Service status: unknown");
-    EXPECT_EQ(serviceStatusText({R::queryFailed, 0}), L"Service status: unknown");
+        EXPECT_EQ(firstLine(serviceStatusText({R::ok, state}, present)),
+                  L"Relay service is STOPPED.")
+            << state;
+    EXPECT_EQ(serviceStatusText({R::notInstalled, 0}, FirewallRule::absent),
+              L"Service is not installed.")
+        << "no rule is expected without a service";
+    EXPECT_EQ(firstLine(serviceStatusText({R::noManager, 0}, present)), L"Service status: unknown");
+    EXPECT_EQ(firstLine(serviceStatusText({R::queryFailed, 0}, present)),
+              L"Service status: unknown");
+
+    // The three answers about the rule read differently, and a missing rule says what to do.
+    std::wstring with = serviceStatusText({R::ok, kStateRunning}, FirewallRule::present);
+    std::wstring without = serviceStatusText({R::ok, kStateRunning}, FirewallRule::absent);
+    std::wstring unknown = serviceStatusText({R::ok, kStateRunning}, FirewallRule::unknown);
+    EXPECT_NE(with.find(L"rule for the relay is present"), std::wstring::npos) << "present";
+    EXPECT_NE(without.find(L"no inbound rule"), std::wstring::npos);
+    EXPECT_NE(without.find(L"Reinstall"), std::wstring::npos);
+    EXPECT_NE(unknown, with);
+    EXPECT_NE(unknown, without);
 
     Tray t;
-    t.f.probe = {R::notInstalled, 0};
+    t.f.firewall = FirewallRule::absent;
     t.controller.onCommand(kCmdServiceStatus);
     ASSERT_EQ(t.f.boxTexts.size(), 1u);
-    EXPECT_EQ(t.f.boxTexts[0], L"Service is not installed.");
+    EXPECT_EQ(t.f.boxTexts[0], without) << "the box shows what the platform found";
     EXPECT_EQ(t.f.boxFlags[0], kBoxOk | kBoxIconInformation);
 }
 
@@ -240,12 +336,12 @@ TEST(TrayModel, LoginEntryToggles) {
     EXPECT_TRUE(t.f.loginEntry);
     EXPECT_EQ(t.f.loginValue, L"\"" + kExe + L"\" --tray");
     t.controller.onNotify(kNotifyLeftButtonUp);
-    EXPECT_TRUE(t.f.menus.back()[8].checked);
+    EXPECT_EQ(t.f.menus.back(), trayMenu(false, true));
 
     t.controller.onCommand(kCmdLoginEntry);
     EXPECT_FALSE(t.f.loginEntry) << "an existing entry is removed, whatever it names";
     t.controller.onNotify(kNotifyLeftButtonUp);
-    EXPECT_FALSE(t.f.menus.back()[8].checked);
+    EXPECT_EQ(t.f.menus.back(), trayMenu(false, false));
 
     t.f.runKeyWritable = false;
     t.controller.onCommand(kCmdLoginEntry);

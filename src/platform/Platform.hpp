@@ -15,9 +15,9 @@ namespace tnlrelay::platform {
 /// non-empty and shorter than 260 units; else /var/lib (POSIX) or C:\ProgramData (Win32).
 std::filesystem::path dataDirBase();
 
-/// Creates one directory (not its parents); failures are ignored. `restricted`: on Win32 the
-/// access list of the data directory (SYSTEM and Administrators full control, Users read).
-void createDirectory(const std::filesystem::path& dir, bool restricted = false);
+/// Creates one directory (not its parents) with the rights it inherits; failures are ignored. (The
+/// Windows service makes its own folders with their access list.)
+void createDirectory(const std::filesystem::path& dir);
 
 /// True when a file can be created in `dir` (it is created and removed again).
 bool canWriteIn(const std::filesystem::path& dir);

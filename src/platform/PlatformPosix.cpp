@@ -115,7 +115,7 @@ std::filesystem::path dataDirBase() {
     return std::filesystem::path("/var/lib");
 }
 
-void createDirectory(const std::filesystem::path& dir, bool /*restricted*/) {
+void createDirectory(const std::filesystem::path& dir) {
     ::mkdir(dir.c_str(), 0755);
 }
 

@@ -10,8 +10,6 @@
 #endif
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -35,9 +33,6 @@ std::atomic<int> g_handlersInFlight{0};
 // True while no owner is running or once it has gone; a close event only waits while false.
 std::atomic<bool> g_targetReleased{true};
 std::atomic<unsigned> g_tempCounter{0};
-
-// Users may read, SYSTEM and Administrators may do anything; nothing is inherited from above.
-constexpr const wchar_t* kRestrictedSddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
 class Handle {
 public:
@@ -104,21 +99,8 @@ std::filesystem::path dataDirBase() {
     return std::filesystem::path(std::wstring(buffer, length));
 }
 
-void createDirectory(const std::filesystem::path& dir, bool restricted) {
-    if (!restricted) {
-        ::CreateDirectoryW(dir.c_str(), nullptr);
-        return;
-    }
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRestrictedSddl, SDDL_REVISION_1,
-                                                                &descriptor, nullptr))
-        return; // never fall back to inherited rights for a directory that must be restricted
-    SECURITY_ATTRIBUTES attributes{};
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = descriptor;
-    attributes.bInheritHandle = FALSE;
-    ::CreateDirectoryW(dir.c_str(), &attributes);
-    ::LocalFree(descriptor);
+void createDirectory(const std::filesystem::path& dir) {
+    ::CreateDirectoryW(dir.c_str(), nullptr);
 }
 
 bool canWriteIn(const std::filesystem::path& dir) {

@@ -1,8 +1,13 @@
 // A small Windows program the Wine tests run beside the relay: it finds the tray's window and
-// posts it icon notifications or menu commands, lists the windows of the desktop, and saves a
-// screenshot of the desktop as a BMP file.
+// posts it icon notifications or menu commands, plays the shell (removes the tray's icon, sends
+// the "taskbar created" broadcast), lists the windows of the desktop, and saves a screenshot of
+// the desktop as a BMP file.
 
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,11 +19,11 @@ namespace {
 
 constexpr UINT kTrayMessage = WM_APP + 1;
 
-/// The tray's message-only window, waited for up to `seconds`.
+/// The tray's hidden top-level window, waited for up to `seconds`.
 HWND findTray(int seconds) {
     DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds) * 1000;
     for (;;) {
-        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"TnlRelayTray", nullptr);
+        HWND window = FindWindowW(L"TnlRelayTray", nullptr);
         if (window || static_cast<LONG>(GetTickCount() - deadline) >= 0) return window;
         Sleep(50);
     }
@@ -106,7 +111,8 @@ bool answer(const wchar_t* title, WPARAM button) {
 
 int usage() {
     std::fwprintf(stderr, L"usage: wine-helper wait-tray SECONDS | command ID | notify MSG | "
-                          L"cancel-menu | answer TITLE ID | windows | screenshot FILE.bmp\n");
+                          L"cancel-menu | answer TITLE ID | windows | screenshot FILE.bmp | "
+                          L"drop-icon | taskbar-created | set-owner PATH SID\n");
     return 2;
 }
 
@@ -137,5 +143,28 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"screenshot" && argc == 3) return screenshot(argv[2]) ? 0 : 1;
+    if (verb == L"set-owner" && argc == 4) {
+        // Gives a folder another owner, as a user who made it first would be.
+        PSID owner = nullptr;
+        if (!ConvertStringSidToSidW(argv[3], &owner)) return 1;
+        DWORD result = SetNamedSecurityInfoW(argv[2], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                             owner, nullptr, nullptr, nullptr);
+        LocalFree(owner);
+        return result == ERROR_SUCCESS ? 0 : 1;
+    }
+    if (verb == L"drop-icon") {
+        // What a crashing Explorer does to every icon: it is gone from the notification area.
+        HWND tray = findTray(10);
+        NOTIFYICONDATAW icon{};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = tray;
+        icon.uID = 1;
+        return tray && Shell_NotifyIconW(NIM_DELETE, &icon) ? 0 : 1;
+    }
+    if (verb == L"taskbar-created") {
+        // What a restarted Explorer sends to every top-level window.
+        UINT message = RegisterWindowMessageW(L"TaskbarCreated");
+        return SendNotifyMessageW(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
+    }
     return usage();
 }
