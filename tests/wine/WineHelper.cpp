@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -112,7 +110,7 @@ bool answer(const wchar_t* title, WPARAM button) {
 int usage() {
     std::fwprintf(stderr, L"usage: wine-helper wait-tray SECONDS | command ID | notify MSG | "
                           L"cancel-menu | answer TITLE ID | windows | screenshot FILE.bmp | "
-                          L"drop-icon | taskbar-created | set-owner PATH SID\n");
+                          L"drop-icon | taskbar-created\n");
     return 2;
 }
 
@@ -143,15 +141,6 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"screenshot" && argc == 3) return screenshot(argv[2]) ? 0 : 1;
-    if (verb == L"set-owner" && argc == 4) {
-        // Gives a folder another owner, as a user who made it first would be.
-        PSID owner = nullptr;
-        if (!ConvertStringSidToSidW(argv[3], &owner)) return 1;
-        DWORD result = SetNamedSecurityInfoW(argv[2], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                             owner, nullptr, nullptr, nullptr);
-        LocalFree(owner);
-        return result == ERROR_SUCCESS ? 0 : 1;
-    }
     if (verb == L"drop-icon") {
         // What a crashing Explorer does to every icon: it is gone from the notification area.
         HWND tray = findTray(10);
