@@ -162,7 +162,8 @@ TEST(PerfControl, CountsOnlyBetweenEnableAndDisable) {
     ASSERT_TRUE(perf.enable());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(perf.disable());
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // perf prints every 50 ms; the interval that holds the switch-off is in the file by then.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
     const std::uint64_t counted = tallyPerfStat(slurp(out)).writes;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const std::uint64_t later = tallyPerfStat(slurp(out)).writes;
