@@ -2,7 +2,9 @@
 // stop on each termination signal with one LEAVE line per player still joined.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import fs from 'node:fs';
 import net from 'node:net';
+import path from 'node:path';
 import { test } from 'node:test';
 import { BIN, Relay, freePortPair, makeDataRoot, waitFor } from './lib/harness.mjs';
 
@@ -73,6 +75,28 @@ test('an admin port in use fails the start too, and the game port is released', 
     }
 });
 
+test('an unwritable data directory is reported once, and the relay serves all the same', async () => {
+    // A file where the data folder should be: no user, root included, can create it.
+    const dataRoot = makeDataRoot();
+    fs.writeFileSync(path.join(dataRoot, 'Tarnelle'), '');
+    const port = await freePortPair();
+    const relay = await Relay.start({ port, dataRoot, waitListening: false });
+    try {
+        const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
+        await waitFor(() => relay.stderr.includes('\n') || relay.exitCode !== undefined, 'the warning');
+        assert.equal(relay.stderr, `tnlrelay: cannot write the data directory ${dir} (config.json, ` +
+            'relay.log); set ProgramData to a writable folder to use another\n');
+        const rooms = await waitFor(() => relay.get('/rooms?project=P'), 'the room list');
+        assert.equal(rooms.status, 200);
+        assert.equal(rooms.text, '[]');
+        const ws = await relay.join({ room: 'P_lobby', player: 'g1' });
+        ws.close();
+        await ws.closedPromise;
+    } finally {
+        assert.equal(await relay.stop(), 0);
+    }
+});
+
 test('the port argument is read like atoi, and the configured ports are used otherwise', async () => {
     const dataRoot = makeDataRoot();
     // Leading blanks and trailing text are read as atoi reads them.
@@ -80,8 +104,6 @@ test('the port argument is read like atoi, and the configured ports are used oth
     assert.equal(await relay.stop(), 0);
 
     // Non-positive or non-numeric overrides fall back to config.json.
-    const fs = await import('node:fs');
-    const path = await import('node:path');
     const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
     const other = await freePortPair();
     fs.writeFileSync(path.join(dir, 'config.json'),
