@@ -224,6 +224,8 @@ int runTray() {
                                0, 0, nullptr, nullptr, instance, nullptr);
     if (!g_window) return 1;
     g_taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    // An elevated tray would otherwise never hear the broadcast of an unelevated Explorer.
+    ChangeWindowMessageFilterEx(g_window, g_taskbarCreated, MSGFLT_ALLOW, nullptr);
 
     g_nid.cbSize = sizeof(g_nid);
     g_nid.hWnd = g_window;
