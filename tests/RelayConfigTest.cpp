@@ -22,13 +22,7 @@ protected:
         writeBytes(configPath(), text);
         return RelayConfig::load();
     }
-    std::vector<std::string> dataDirEntries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(temp.dir()))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> dataDirEntries() const { return test::fileNames(temp.dir()); }
 
     test::TempDataDir temp;
 };

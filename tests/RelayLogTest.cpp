@@ -40,13 +40,7 @@ protected:
     static std::string messageForLine(std::size_t bytes, char fill = 'm') {
         return std::string(bytes - kPrefix - 2, fill);
     }
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path.parent_path()))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> files() const { return test::fileNames(path.parent_path()); }
 
     test::TempDataDir temp;
     std::filesystem::path path = logPath();

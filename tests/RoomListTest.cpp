@@ -21,17 +21,16 @@ std::string listText(const Rooms& rooms, std::string_view game) {
 
 } // namespace
 
-TEST(RoomList, FoldsInstancesAndFiltersByProject) {
+TEST(RoomList, FoldsInstancesAndFiltersByGamePrefixWithUnderscoreAndCase) {
     Rooms rooms{{"P_lobby", {1, 2, 3}}, {"P_lobby#2", {4}}, {"P_duel", {5, 6}}, {"Q_lobby", {7}}};
     EXPECT_EQ(listText(rooms, "P"), R"([{"count":2,"room":"duel"},{"count":4,"room":"lobby"}])");
     EXPECT_EQ(listText(rooms, ""), R"([{"count":2,"room":"P_duel"},{"count":4,"room":"P_lobby"},)"
                                    R"({"count":1,"room":"Q_lobby"}])");
     EXPECT_EQ(listText(rooms, "R"), "[]");
     EXPECT_EQ(listText({}, ""), "[]");
-}
 
-TEST(RoomList, ProjectPrefixNeedsTheUnderscoreAndExactCase) {
-    Rooms rooms{{"Plobby", {1}}, {"P-lobby", {2}}, {"P_", {3}}, {"p_x", {4}}};
+    // The prefix is the game, an underscore, and exact case.
+    rooms = {{"Plobby", {1}}, {"P-lobby", {2}}, {"P_", {3}}, {"p_x", {4}}};
     // Only the key equal to the prefix itself belongs to P, listed under the empty name.
     EXPECT_EQ(listText(rooms, "P"), R"([{"count":1,"room":""}])");
     EXPECT_EQ(listText(rooms, "p"), R"([{"count":1,"room":"x"}])");
