@@ -1,6 +1,7 @@
 // The network adapter against plain client sockets: keep-alive requests, replies, limits,
 // draining, close events (also when the loop is destroyed), timeouts, ids, slow readers.
 #include "net/Net.hpp"
+#include "net/ConnIds.hpp"
 #include "net/WsFrames.hpp"
 
 #include "FreePort.hpp"
@@ -14,9 +15,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,8 +58,11 @@ struct Server {
 /// A blocking-with-timeout client socket.
 struct Client {
     int fd = -1;
-    explicit Client(int port) {
+    /// `receiveBuffer` (bytes, 0 for the default) is set before connecting, so that it holds.
+    explicit Client(int port, int receiveBuffer = 0) {
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -115,15 +121,9 @@ std::size_t count(const std::string& hay, const std::string& needle) {
 }
 
 std::string maskedFrame(int opcode, const std::string& payload) {
-    std::string f;
-    f.push_back(char(0x80 | opcode));
-    if (payload.size() < 126) {
-        f.push_back(char(0x80 | payload.size()));
-    } else {
-        f.push_back(char(0x80 | 126));
-        f.push_back(char(payload.size() >> 8));
-        f.push_back(char(payload.size()));
-    }
+    char header[10];
+    std::string f(header, writeFrameHeader(header, opcode, payload.size()));
+    f[1] = char(f[1] | 0x80);
     f.append("\x01\x02\x03\x04", 4);
     for (std::size_t i = 0; i < payload.size(); ++i)
         f.push_back(char(payload[i] ^ (1 + i % 4)));
@@ -156,6 +156,24 @@ TEST(Net, KeepAliveRequestsAreAnsweredInOrderOnOneConnection) {
     EXPECT_TRUE(srv.closed.empty()) << "keep-alive: the connection stays open";
 }
 
+TEST(Net, APipeliningClientThatDoesNotReadIsAnsweredOneRequestAtATime) {
+    Server srv;
+    Loop loop;
+    const std::string big(24 * 1024 * 1024, 'r'); // more than both sockets' buffers hold
+    srv.onHttp = [&](Conn* c, const HttpMessage&) { reply(c, 200, "", big); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Client cl(port, 4096);
+    cl.send(get("/1") + get("/2") + get("/3"));
+    pumpUntil(
+        loop, [] { return false; }, 300ms);
+    EXPECT_EQ(srv.events.size(), 1u) << "requests read before the reply ahead was written";
+    std::string in;
+    ASSERT_TRUE(pumpUntil(
+        loop, [&] { return cl.pull(in) && in.size() >= 3 * big.size(); }, 20s));
+    EXPECT_EQ(srv.events.size(), 3u);
+}
+
 TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
     Limits limits;
     limits.maxBodyBytes = 100;
@@ -179,6 +197,38 @@ TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
     EXPECT_TRUE(srv.events.empty()) << "no request reached the handler";
 }
 
+TEST(Net, RequestHeadersUpToTheLimitPassAndOneByteMoreIsRefused) {
+    Server srv;
+    Loop loop; // the relay's limit: 16 KiB of request line and headers, blank line included
+    srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok"); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    const auto request = [](std::size_t total) {
+        const std::string bare = get("/", "X-Pad: \r\n");
+        return get("/", "X-Pad: " + std::string(total - bare.size(), 'p') + "\r\n");
+    };
+    const std::size_t limit = Limits().maxHeaderBytes;
+    for (const bool inPieces : {false, true}) {
+        for (const auto& [size, status] :
+             {std::pair{limit - 100, "HTTP/1.1 200 "}, std::pair{limit, "HTTP/1.1 200 "},
+              std::pair{limit + 1, "HTTP/1.1 431 "}}) {
+            Client cl(port);
+            const std::string req = request(size);
+            ASSERT_EQ(req.size(), size);
+            // In pieces, the request line arrives first, on its own.
+            const std::size_t first = inPieces ? 100 : req.size();
+            cl.send(req.substr(0, first));
+            pumpUntil(
+                loop, [] { return false; }, 20ms);
+            cl.send(req.substr(first));
+            std::string in;
+            ASSERT_TRUE(pumpUntil(
+                loop, [&] { return !cl.pull(in) || in.find("\r\n\r\n") != std::string::npos; }));
+            EXPECT_EQ(in.substr(0, 13), status) << size << " bytes, in pieces: " << inPieces;
+        }
+    }
+}
+
 TEST(Net, DrainingSendsWhatIsQueuedThenCloses) {
     Server srv;
     Loop loop;
@@ -198,21 +248,22 @@ TEST(Net, DrainingSendsWhatIsQueuedThenCloses) {
     EXPECT_EQ(srv.closed.size(), 1u);
 }
 
-TEST(Net, DestroyingTheLoopClosesEveryConnectionOnce) {
+TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
     Server srv;
     std::vector<std::unique_ptr<Client>> clients;
     const int port = freePort();
     {
         Loop loop;
         ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 8; ++i) {
             clients.push_back(std::make_unique<Client>(port));
             clients.back()->send(get("/"));
         }
-        ASSERT_TRUE(pumpUntil(loop, [&] { return srv.open.size() == 3; }));
+        ASSERT_TRUE(pumpUntil(loop, [&] { return srv.open.size() == 8; }));
         EXPECT_TRUE(srv.closed.empty());
     }
-    EXPECT_EQ(srv.closed.size(), 3u);
+    EXPECT_EQ(srv.closed.size(), 8u);
+    EXPECT_TRUE(std::is_sorted(srv.closed.begin(), srv.closed.end())) << "in ascending id order";
     EXPECT_TRUE(srv.open.empty());
     std::string in;
     for (auto& cl : clients)
@@ -337,68 +388,72 @@ TEST(Net, ProtocolErrorsAndOversizedMessagesCloseWithTheirStatus) {
 }
 
 TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
-    Limits limits;
-    limits.maxQueuedBytes = 4 * 1024 * 1024;
-    Server srv;
-    Loop loop(limits);
-    std::vector<ConnId> members; // in join order; srv.open holds the live ones
-    srv.onHttp = [&](Conn* c, const HttpMessage& hm) {
-        wsUpgrade(c, hm);
-        members.push_back(connId(c));
-    };
-    srv.onWs = [&](Conn* from, const WsMessage& wm) {
-        for (auto& [id, m] : srv.open)
-            if (m != from) wsSend(m, wm.payload, wm.opcode);
-    };
-    const int port = freePort();
-    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    const std::string upgrade =
-        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
-    Client sender(port), reader(port), sleeper(port);
-    for (Client* c : {&sender, &reader, &sleeper})
-        c->send(upgrade);
-    std::string in;
-    ASSERT_TRUE(pumpUntil(loop, [&] { return members.size() == 3; }));
-    // The sleeper's receive buffer is made small so that its queue grows in the server.
-    int small = 4096;
-    ::setsockopt(sleeper.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    std::string readerIn;
-    reader.pull(readerIn);
-    readerIn.clear();
-    const std::string payload(200000, 'p');
-    const std::string frame = [&] {
-        std::string f; // the relayed frame's header is the same, less the mask bit and key
-        f.push_back(char(0x82));
-        f.push_back(char(0x80 | 127));
-        for (int i = 7; i >= 0; --i)
-            f.push_back(char(std::uint64_t(payload.size()) >> (8 * i)));
-        f.append(4, '\0'); // a zero mask leaves the payload as it is
-        return f + payload;
-    }();
-    std::size_t sent = 0;
-    ASSERT_TRUE(pumpUntil(
-        loop,
-        [&] {
-            if (sent < 60) {
-                sender.send(frame, &loop);
-                ++sent;
-            }
-            reader.pull(readerIn);
-            return !srv.closed.empty();
-        },
-        20s))
-        << "the reader that never reads was not cut off";
-    EXPECT_EQ(srv.closed.front(), members[2]);
-    ASSERT_TRUE(pumpUntil(
-        loop,
-        [&] {
-            reader.pull(readerIn);
-            std::string relayed = frame.substr(0, 10);
-            relayed[1] = char(127); // no mask bit on the way out
-            return count(readerIn, relayed) >= sent;
-        },
-        20s))
-        << "the reading member got " << readerIn.size() << " bytes";
+    // Large payloads are shared between queues, small ones copied into them: the cap on a
+    // queue holds for both.
+    for (const std::size_t size : {std::size_t(200000), std::size_t(400)}) {
+        SCOPED_TRACE("payloads of " + std::to_string(size) + " bytes");
+        Limits limits;
+        limits.maxQueuedBytes = 4 * 1024 * 1024;
+        Server srv;
+        Loop loop(limits);
+        std::vector<ConnId> members; // in join order; srv.open holds the live ones
+        srv.onHttp = [&](Conn* c, const HttpMessage& hm) {
+            wsUpgrade(c, hm);
+            members.push_back(connId(c));
+        };
+        srv.onWs = [&](Conn* from, const WsMessage& wm) {
+            for (auto& [id, m] : srv.open)
+                if (m != from) wsSend(m, wm.payload, wm.opcode);
+        };
+        const int port = freePort();
+        ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+        const std::string upgrade =
+            get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+        // The sleeper's receive buffer is small so that its queue grows in the server.
+        Client sender(port), reader(port), sleeper(port, 4096);
+        for (Client* c : {&sender, &reader, &sleeper})
+            c->send(upgrade);
+        ASSERT_TRUE(pumpUntil(loop, [&] { return members.size() == 3; }));
+        std::string readerIn;
+        reader.pull(readerIn);
+        readerIn.clear();
+        // A zero mask leaves the payload as it is; the relayed header is the client's without
+        // the mask bit and key.
+        const std::string payload(size, 'p');
+        char lengths[10];
+        const std::size_t headerLen = writeFrameHeader(lengths, kOpBinary, size);
+        const std::string relayed(lengths, headerLen);
+        std::string masked = relayed;
+        masked[1] = char(masked[1] | 0x80);
+        masked.append(4, '\0');
+        const std::size_t perBatch = std::max<std::size_t>(1, 400000 / size);
+        std::string batch;
+        for (std::size_t i = 0; i < perBatch; ++i)
+            batch += masked + payload;
+        std::size_t sent = 0; // 12 MB at most: the cap and both sockets' buffers
+        ASSERT_TRUE(pumpUntil(
+            loop,
+            [&] {
+                if (sent * size < 12'000'000) {
+                    sender.send(batch, &loop);
+                    sent += perBatch;
+                }
+                reader.pull(readerIn);
+                return !srv.closed.empty();
+            },
+            20s))
+            << "the reader that never reads was not cut off";
+        EXPECT_EQ(srv.closed.front(), members[2]);
+        ASSERT_TRUE(pumpUntil(
+            loop,
+            [&] {
+                reader.pull(readerIn);
+                return readerIn.size() >= sent * (headerLen + size);
+            },
+            20s))
+            << "the reading member got " << readerIn.size() << " bytes";
+        EXPECT_EQ(count(readerIn, relayed + payload), sent);
+    }
 }
 
 TEST(Net, IdsWrapAroundSkippingZeroAndIdsInUse) {
@@ -420,6 +475,11 @@ TEST(Net, IdsWrapAroundSkippingZeroAndIdsInUse) {
     EXPECT_EQ(connect(), 4294967295u);
     EXPECT_EQ(connect(), 1u) << "0 is never an id";
     EXPECT_EQ(connect(), 2u);
+    // When the counter comes round again, ids still held are skipped.
+    const std::set<ConnId> held = {4294967295u, 1u, 2u, 4u};
+    const auto inUse = [&](ConnId id) { return held.count(id) > 0; };
+    EXPECT_EQ(nextFreeId(4294967294u, inUse), 3u);
+    EXPECT_EQ(nextFreeId(3u, inUse), 5u);
 }
 
 TEST(Net, AKickedPeerThatStopsReadingIsClosedAfterTheDrainTimeout) {
@@ -503,4 +563,53 @@ TEST(Net, ClosingWithAStatusSendsWhatIsQueuedThenTheCloseFrame) {
     ASSERT_GE(in.size(), tail.size());
     EXPECT_EQ(in.substr(in.size() - tail.size()), tail);
     EXPECT_EQ(srv.closed.size(), 1u);
+}
+
+TEST(Net, TheInboundCapOverAllConnectionsClosesTheOneThatWouldPassIt) {
+    Limits limits;
+    limits.maxInboundBytes = 300000; // the relay's is 1 GiB
+    Server srv;
+    Loop loop(limits);
+    std::vector<std::size_t> delivered;
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
+    srv.onWs = [&](Conn*, const WsMessage& wm) { delivered.push_back(wm.payload.size()); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    const std::string upgrade =
+        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+    const std::string frame = maskedFrame(kOpBinary, std::string(200000, 'i'));
+    Client first(port), second(port);
+    first.send(upgrade + frame.substr(0, 150000), &loop); // held, incomplete
+    std::string in1, in2;
+    ASSERT_TRUE(pumpUntil(loop, [&] { return first.pull(in1) && !in1.empty(); }));
+    pumpUntil(
+        loop, [] { return false; }, 50ms);
+    second.send(upgrade, &loop);
+    second.send(frame, &loop); // within the per-message limit, but past the shared cap
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !second.pull(in2); }));
+    EXPECT_NE(in2.find(std::string("\x88\x02\x03\xF1", 4)), std::string::npos) << "1009";
+    first.send(frame.substr(150000), &loop);
+    ASSERT_TRUE(pumpUntil(loop, [&] { return delivered.size() == 1; }));
+    EXPECT_EQ(delivered[0], 200000u) << "the first message, held within the cap, arrives";
+    EXPECT_EQ(srv.closed.size(), 1u);
+}
+
+TEST(Net, ACloseFromThePeerIsAnsweredWithItsOwnCode) {
+    Server srv;
+    Loop loop;
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    const std::string upgrade =
+        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+    for (const std::uint16_t code : {1000, 1001, 4321}) {
+        Client ws(port);
+        const char status[2] = {char(code >> 8), char(code & 0xFF)};
+        ws.send(upgrade + maskedFrame(kOpClose, std::string(status, 2) + "bye"));
+        std::string in;
+        ASSERT_TRUE(pumpUntil(loop, [&] { return !ws.pull(in); }));
+        const std::string answer = std::string("\x88\x02", 2) + std::string(status, 2);
+        ASSERT_GE(in.size(), answer.size());
+        EXPECT_EQ(in.substr(in.size() - answer.size()), answer) << code;
+    }
 }

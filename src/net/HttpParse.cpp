@@ -8,6 +8,7 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include <algorithm>
 #include <optional>
 
 namespace tnlrelay::net {
@@ -24,6 +25,9 @@ struct HttpRequestReader::Impl {
     HttpMessage message;                 ///< views into `parser`, after `complete`
 
     RequestParser& freshParser();
+    bool headerTooLarge();
+    std::size_t headerTaken = 0; ///< header bytes the parser took already (the request line)
+    std::size_t scanned = 0;     ///< bytes of `in` known to hold no blank line
     HttpParse feed();
     void describe();
 };
@@ -31,6 +35,8 @@ struct HttpRequestReader::Impl {
 RequestParser& HttpRequestReader::Impl::freshParser() {
     if (!parser || done) {
         done = false;
+        headerTaken = 0;
+        scanned = 0;
         parser.emplace();
         parser->header_limit(static_cast<std::uint32_t>(maxHeaderBytes));
         parser->body_limit(maxBodyBytes);
@@ -39,9 +45,21 @@ RequestParser& HttpRequestReader::Impl::freshParser() {
     return *parser;
 }
 
+// The limit holds for the whole header, request line and blank line included; the parser's own
+// limit leaves the request line out, which it may take before the rest has arrived.
+bool HttpRequestReader::Impl::headerTooLarge() {
+    const std::size_t end = std::string_view(in).find("\r\n\r\n", scanned);
+    if (end == std::string_view::npos) {
+        scanned = in.size() < 3 ? 0 : in.size() - 3; // a blank line may span the next bytes
+        return headerTaken + in.size() > maxHeaderBytes;
+    }
+    return headerTaken + end + 4 > maxHeaderBytes;
+}
+
 // Puts what has arrived into the parser; the consumed bytes leave `in`.
 HttpParse HttpRequestReader::Impl::feed() {
     RequestParser& p = freshParser();
+    if (!p.is_header_done() && headerTooLarge()) return HttpParse::headerTooLarge;
     boost::system::error_code ec;
     std::size_t used = 0;
     while (!p.is_done() && used < in.size()) {
@@ -50,6 +68,10 @@ HttpParse HttpRequestReader::Impl::feed() {
         if (ec || n == 0) break;
     }
     in.erase(0, used);
+    if (!p.is_header_done()) {
+        headerTaken += used;
+        scanned -= std::min(scanned, used);
+    }
     if (ec == http::error::need_more) ec = {};
     if (ec == http::error::header_limit) return HttpParse::headerTooLarge;
     if (ec == http::error::body_limit) return HttpParse::bodyTooLarge;

@@ -2,6 +2,7 @@
 // the WebSocket data path of our own. Reads wait for readability and drain the socket without
 // blocking; output queued during a turn is flushed once per connection at the turn's end, in
 // gathered writes. Close events are never delivered from inside another handler call.
+#include "ConnIds.hpp"
 #include "HttpParse.hpp"
 #include "Net.hpp"
 #include "NetAssert.hpp"
@@ -258,17 +259,13 @@ LoopGauges Loop::gauges() const {
 }
 
 ConnId Loop::Impl::nextId() {
-    // Ids never repeat while in use: after the largest the counter wraps, skipping 0 and every
-    // id still held by a connection or a listener.
-    for (;;) {
-        ++lastId;
-        if (lastId == 0) continue;
-        if (conns.count(lastId)) continue;
-        bool listenerHasIt = false;
+    lastId = nextFreeId(lastId, [this](ConnId id) {
+        if (conns.count(id)) return true;
         for (auto& l : listeners)
-            listenerHasIt = listenerHasIt || l->id == lastId;
-        if (!listenerHasIt) return lastId;
-    }
+            if (l->id == id) return true;
+        return false;
+    });
+    return lastId;
 }
 
 void Loop::Impl::accept(Listener* l) {
