@@ -42,7 +42,10 @@ PreparedFolders prepareDataFolders(const FolderApi& api, const std::filesystem::
     const std::filesystem::path data = product / "RelayServer";
     for (const std::filesystem::path& dir : {product, data}) {
         const bool created = api.createRestricted(dir);
-        FolderHandle folder = api.open(dir);
+        // An administrator's own rights on the product folder stay; the data directory always
+        // gets the service's.
+        const bool toRestrict = dir == data || created;
+        FolderHandle folder = api.open(dir, toRestrict);
         if (!folder) {
             result.refusal = "cannot open the folder " + quoted(dir) + ".";
             break;
@@ -51,9 +54,7 @@ PreparedFolders prepareDataFolders(const FolderApi& api, const std::filesystem::
         result.held.push_back(folder);
         result.refusal = verdict(dir, api.inspect(folder));
         if (!result.refusal.empty()) break;
-        // An administrator's own rights on the product folder stay; the data directory always
-        // gets the service's.
-        if ((dir == data || created) && !api.restrict(folder)) {
+        if (toRestrict && !api.restrict(folder)) {
             result.refusal = "cannot set the access rights of the folder " + quoted(dir) + ".";
             break;
         }

@@ -33,8 +33,9 @@ struct FolderApi {
     /// Creates the folder with the data directory's access list; true when this call made it.
     bool (*createRestricted)(const std::filesystem::path& dir);
     /// Opens the folder itself, never what a reparse point there points to, so that it can be
-    /// neither renamed nor deleted while the handle is open.
-    FolderHandle (*open)(const std::filesystem::path& dir);
+    /// neither renamed nor deleted while the handle is open; with the right to change its access
+    /// list only when `toRestrict`.
+    FolderHandle (*open)(const std::filesystem::path& dir, bool toRestrict);
     FolderFacts (*inspect)(FolderHandle folder);
     /// Gives the open folder the data directory's access list; false when that failed.
     bool (*restrict)(FolderHandle folder);

@@ -96,11 +96,12 @@ bool createRestricted(const std::filesystem::path& dir) {
     return made;
 }
 
-FolderHandle openFolder(const std::filesystem::path& dir) {
+FolderHandle openFolder(const std::filesystem::path& dir, bool toRestrict) {
     // No delete sharing: nobody renames or removes the folder while the service holds it.
-    HANDLE folder = CreateFileW(dir.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES | (toRestrict ? WRITE_DAC : 0);
+    HANDLE folder =
+        CreateFileW(dir.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     return folder == INVALID_HANDLE_VALUE ? nullptr : folder;
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -24,7 +25,7 @@ struct FakeFolder {
 /// Folders by name ("Tarnelle", "RelayServer"); handles are addresses inside `slots`.
 struct FakeDisk {
     std::map<std::string, FakeFolder> folders;
-    std::vector<std::string> created, restricted;
+    std::vector<std::string> created, restricted, openedToRestrict;
     std::map<void*, std::string> open;
     int closedUnknown = 0;
     char slots[8] = {};
@@ -45,9 +46,10 @@ const FolderApi kFakeFolders = {
         g_disk->created.push_back(nameOf(dir));
         return true;
     },
-    [](const std::filesystem::path& dir) -> FolderHandle {
+    [](const std::filesystem::path& dir, bool toRestrict) -> FolderHandle {
         FakeFolder& folder = g_disk->folders[nameOf(dir)];
         if (!folder.exists || !folder.opens) return nullptr;
+        if (toRestrict) g_disk->openedToRestrict.push_back(nameOf(dir));
         void* handle = &g_disk->slots[g_disk->handles++ % 8];
         g_disk->open[handle] = nameOf(dir);
         return handle;
@@ -55,6 +57,9 @@ const FolderApi kFakeFolders = {
     [](FolderHandle handle) { return g_disk->folders[g_disk->open.at(handle)].facts; },
     [](FolderHandle handle) {
         const std::string& name = g_disk->open.at(handle);
+        EXPECT_NE(std::find(g_disk->openedToRestrict.begin(), g_disk->openedToRestrict.end(), name),
+                  g_disk->openedToRestrict.end())
+            << name << " was opened without the right to change its access list";
         g_disk->restricted.push_back(name);
         return g_disk->folders[name].restrictable;
     },
@@ -107,6 +112,8 @@ TEST(ServiceFolders, AnAdministratorsProductFolderKeepsItsRightsTheDataFolderNev
     EXPECT_TRUE(disk.created.empty());
     EXPECT_EQ(disk.restricted, std::vector<std::string>{"RelayServer"})
         << "only the data directory is re-permissioned on every start";
+    EXPECT_EQ(disk.openedToRestrict, std::vector<std::string>{"RelayServer"})
+        << "no more rights are asked on the product folder than reading it needs";
 }
 
 TEST(ServiceFolders, LinksForeignOwnersAndUnreadableFoldersAreRefusedBeforeAnyRightsChange) {
