@@ -6,6 +6,8 @@
 #include "JsonText.hpp"
 #include "platform/Platform.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <system_error>
 
 namespace tnlrelay {
@@ -80,8 +82,9 @@ bool isOwnKey(std::string_view key) {
 // Deeper documents are refused: copying and writing a JSON value recurses once per level.
 constexpr int kMaxDepth = 100;
 
-// The record a parsed document describes; nothing when the text is not one JSON object.
-std::optional<RelayConfig> fromText(const std::string& text) {
+} // namespace
+
+std::optional<RelayConfig> RelayConfig::parse(std::string_view text) {
     try {
         bool tooDeep = false;
         json::parser_callback_t depthCheck = [&tooDeep](int depth, json::parse_event_t, json&) {
@@ -104,20 +107,18 @@ std::optional<RelayConfig> fromText(const std::string& text) {
     }
 }
 
-} // namespace
-
 RelayConfig RelayConfig::load() {
     // Reading creates no folders: the tray reads the configuration as an ordinary user, and the
     // folders must be made by the service, with its access list.
     std::string text = platform::readFile(dataDirPath() / "config.json");
     if (text.empty()) return RelayConfig{};
-    return fromText(text).value_or(RelayConfig{});
+    return parse(text).value_or(RelayConfig{});
 }
 
 std::optional<RelayConfig> RelayConfig::loadStrict() {
     std::string text = platform::readFile(dataDirPath() / "config.json");
     if (text.empty()) return std::nullopt;
-    return fromText(text);
+    return parse(text);
 }
 
 std::string RelayConfig::text() const {
@@ -150,6 +151,39 @@ const nlohmann::json* RelayConfig::find(std::string_view key) const {
     if (!others.is_object()) return nullptr;
     auto it = others.find(key);
     return it == others.end() ? nullptr : &*it;
+}
+
+AbuseLimits RelayConfig::limits() const {
+    AbuseLimits limits;
+    const json* object = find("limits");
+    if (object == nullptr || !object->is_object()) return limits;
+    // A non-negative finite number, or nothing.
+    auto number = [object](const char* key) -> std::optional<double> {
+        auto it = object->find(key);
+        if (it == object->end() || !it->is_number()) return std::nullopt;
+        const double value = it->get<double>();
+        if (!std::isfinite(value) || value < 0) return std::nullopt;
+        return value;
+    };
+    auto count = [&number](const char* key, std::uint32_t& out) {
+        if (auto value = number(key)) out = static_cast<std::uint32_t>(std::min(*value, 4e9));
+    };
+    count("maxConnectionsPerAddress", limits.maxConnectionsPerAddress);
+    count("joinsPerAddressPerMinute", limits.joinsPerAddressPerMinute);
+    if (auto value = number("messagesPerSecond")) limits.messagesPerSecond = *value;
+    if (auto value = number("burst")) limits.burst = *value;
+    if (auto value = number("maxMessageBytes"); value && *value >= 1) {
+        limits.maxMessageBytes = static_cast<std::uint64_t>(
+            std::min(*value, static_cast<double>(AbuseLimits::kLargestMessage)));
+    }
+    if (auto it = object->find("allowedOrigins"); it != object->end() && it->is_array()) {
+        std::vector<std::string> origins;
+        for (const json& origin : *it) {
+            if (origin.is_string()) origins.push_back(origin.get<std::string>());
+        }
+        limits.allowedOrigins = std::move(origins);
+    }
+    return limits;
 }
 
 FileStamp configStamp() {

@@ -11,8 +11,23 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tnlrelay {
+
+/// Limits on what one address or connection may do on the game port ("limits" in config.json).
+/// Zero means no limit; without the key nothing is limited beyond the message size.
+struct AbuseLimits {
+    static constexpr std::uint64_t kLargestMessage = 268435456;
+    std::uint32_t maxConnectionsPerAddress = 0; ///< joined connections at once
+    std::uint32_t joinsPerAddressPerMinute = 0; ///< accepted joins within any 60 seconds
+    double messagesPerSecond = 0;               ///< per connection, a token bucket...
+    double burst = 0;                           ///< ...of this size (0: one second's worth)
+    std::uint64_t maxMessageBytes = kLargestMessage;
+    /// Origins a browser may join from; absent: any. Joins without an Origin are never refused.
+    std::optional<std::vector<std::string>> allowedOrigins;
+    bool operator==(const AbuseLimits&) const = default;
+};
 
 struct RelayConfig {
     std::int32_t gamePort = 49200;
@@ -28,10 +43,16 @@ struct RelayConfig {
     /// Like `load`, but nothing when the file is missing, cannot be read, does not parse or
     /// holds no JSON object: the caller then keeps what it has.
     static std::optional<RelayConfig> loadStrict();
+    /// The record a text of config.json describes; nothing when it is not one JSON object (or
+    /// nests deeper than any configuration needs).
+    static std::optional<RelayConfig> parse(std::string_view text);
     /// Rewrites config.json as a whole, atomically. True when the new file is in place.
     bool save() const;
     /// The text `save` writes: sorted keys, indented by 2.
     std::string text() const;
+
+    /// The "limits" key; a value of the wrong type or out of range keeps its default.
+    AbuseLimits limits() const;
 
     /// An optional top-level key other than the ports and bans, or null when absent.
     const nlohmann::json* find(std::string_view key) const;

@@ -2,6 +2,7 @@
 // flag, and the destruction that closes every connection through the ordinary close handling.
 #include "RelayCore.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace tnlrelay {
@@ -12,10 +13,20 @@ constexpr std::uint64_t kLogLimit = 1048576;
 constexpr std::int32_t kLogGenerations = 5;
 } // namespace
 
+namespace {
+// The adapter refuses messages above the configured size before it has buffered them whole.
+net::Limits withMessageLimit(net::Limits limits, const RelayConfig& config) {
+    limits.maxMessageBytes = std::min(limits.maxMessageBytes, config.limits().maxMessageBytes);
+    return limits;
+}
+} // namespace
+
 RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
-    : loop(std::make_unique<net::Loop>(limits)), config(std::move(cfg)),
+    : loop(std::make_unique<net::Loop>(withMessageLimit(limits, cfg))), config(std::move(cfg)),
       listenGamePort(config.gamePort), listenAdminPort(config.adminPort), configFile(configStamp()),
-      log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()) {}
+      log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()) {
+    abuse = config.limits();
+}
 
 RelayCore::~RelayCore() {
     // Every connection closes first, while the tables and the log are intact, so that each

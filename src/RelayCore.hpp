@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -40,6 +41,20 @@ public:
         net::Conn* conn = nullptr; ///< valid until this connection's close event
         /// The members of `room`, which exists as long as this player is one of them.
         const MemberList* members = nullptr;
+        /// Messages it may still send at once (the token bucket of the message rate limit).
+        double tokens = 0;
+        std::chrono::steady_clock::time_point refilled{};
+        /// Set when the relay closes it for breaking a limit; its LEAVE line says which.
+        const char* closedFor = nullptr;
+    };
+
+    /// Refusals and closes by an abuse limit, for the state document.
+    struct LimitCounts {
+        std::uint64_t connectionsPerAddress = 0;
+        std::uint64_t joinsPerMinute = 0;
+        std::uint64_t origin = 0;
+        std::uint64_t messageRate = 0;
+        std::uint64_t messageSize = 0;
     };
 
     explicit RelayCore(RelayConfig config, net::Limits limits = {});
@@ -89,6 +104,7 @@ public:
     const std::unordered_map<net::ConnId, ConnInfo>& connectionTable() const { return connections; }
     const RoomTable& roomTable() const { return rooms; }
     const RelayConfig& configuration() const { return config; }
+    const LimitCounts& limitCounts() const { return limitCounts_; }
 
 private:
     static void gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
@@ -103,6 +119,20 @@ private:
     /// The ERROR line for a moderation change that config.json does not hold yet.
     void logUnsaved(const std::string& change);
 
+    // Abuse limits.
+    /// The address a game request comes from, for bans and limits: the one place that decides
+    /// whose address a request carries.
+    std::string clientAddress(net::Conn* c, const net::HttpMessage& hm) const;
+    /// Answers and logs a join that a limit refuses, and says so; false lets the join go on.
+    bool refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip);
+    /// Records an accepted join, and a joined connection's close, from that address.
+    void noteJoin(const std::string& ip);
+    void noteLeave(const std::string& ip);
+    /// Whether a member may send this message; if not, it is closed with the reason.
+    bool admitMessage(ConnInfo& info, const net::WsMessage& wm);
+    /// Forgets addresses with nothing joined and no join within the last minute.
+    void sweepAddresses(std::chrono::steady_clock::time_point now);
+
     std::unique_ptr<net::Loop> loop; ///< the event loop with both listeners and every connection
     RelayConfig config;              ///< as config.json holds it, or will once saved
     std::int32_t listenGamePort;     ///< the ports the listeners use, whatever the file says later
@@ -115,6 +145,16 @@ private:
     std::string adminHtml;
     std::unordered_map<net::ConnId, ConnInfo> connections;
     RoomTable rooms; ///< room instance -> members, with an index for the instance search
+
+    // Abuse limits.
+    struct AddressUse {
+        std::uint32_t joined = 0;                                      ///< joined connections now
+        std::deque<std::chrono::steady_clock::time_point> recentJoins; ///< within the minute
+    };
+    AbuseLimits abuse; ///< from config, read again with it
+    LimitCounts limitCounts_;
+    std::unordered_map<std::string, AddressUse> addresses;
+    std::chrono::steady_clock::time_point nextAddressSweep{};
 
     // Monitoring.
     RelayCounters counters;

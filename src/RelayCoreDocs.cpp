@@ -15,6 +15,11 @@ std::string RelayCore::stateJson() const {
     nlohmann::json state = nlohmann::json::object();
     state["configSaved"] = configSaved;
     state["gamePort"] = listenGamePort;
+    state["limitRefusals"] = {{"connectionsPerAddress", limitCounts_.connectionsPerAddress},
+                              {"joinsPerMinute", limitCounts_.joinsPerMinute},
+                              {"messageRate", limitCounts_.messageRate},
+                              {"messageSize", limitCounts_.messageSize},
+                              {"origin", limitCounts_.origin}};
     state["logPath"] = platform::pathUtf8(log.filePath());
     state["rooms"] = detail::buildRoomList(rooms.map(), "");
 

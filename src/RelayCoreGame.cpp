@@ -47,7 +47,7 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
         return;
     }
 
-    const std::string ip(net::peerAddress(c));
+    const std::string ip = clientAddress(c, hm);
     if (isBanned(ip)) {
         ++counters.refusedBanned;
         log.info("REJECT banned ip=" + logValue(ip));
@@ -62,6 +62,8 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
         net::setDraining(c);
         return;
     }
+
+    if (refuseJoin(c, hm, ip)) return;
 
     ConnInfo info;
     info.guid = queryVar(hm.query, "player");
@@ -81,11 +83,15 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
     std::string line =
         "JOIN room=" + logValue(info.room) + " player=" + logValue(display) + " ip=" + logValue(ip);
     auto& entry = connections[id];
-    if (!entry.room.empty()) rooms.remove(entry.room, id);
+    if (!entry.room.empty()) {
+        rooms.remove(entry.room, id);
+        noteLeave(entry.ip.str());
+    }
     entry = std::move(info);
     const std::size_t members = rooms.add(entry.room, Member{id, c});
     entry.members = rooms.find(entry.room);
 
+    noteJoin(ip);
     net::wsUpgrade(c, hm);
     ++counters.joins;
     log.info(line + " (" + std::to_string(members) + " in room)");
@@ -101,6 +107,7 @@ void RelayCore::onGameMessage(net::Conn* c, const net::WsMessage& wm) {
     if (it == connections.end()) return;
     const MemberList* members = it->second.members; // the room's entry, without hashing its name
     if (!members) return;
+    if (!admitMessage(it->second, wm)) return;
     const int opcode = wm.opcode & 0x0F;
     for (const Member& m : *members) {
         if (m.id == sender || !m.conn) continue;
@@ -114,10 +121,18 @@ void RelayCore::onClose(net::Conn* c) {
     if (it == connections.end()) return;
     const Bytes room = std::move(it->second.room);
     const Bytes guid = std::move(it->second.guid);
+    const char* closedFor = it->second.closedFor;
+    noteLeave(it->second.ip.str());
     rooms.remove(room, id);
     connections.erase(it);
     ++counters.leaves;
-    log.info("LEAVE room=" + logValue(room) + " player=" + logValue(guid));
+    std::string line = "LEAVE room=" + logValue(room) + " player=" + logValue(guid);
+    if (closedFor != nullptr) {
+        line += " (";
+        line += closedFor;
+        line += ')';
+    }
+    log.info(line);
 }
 
 } // namespace tnlrelay

@@ -19,6 +19,7 @@ void RelayCore::housekeeping(std::chrono::steady_clock::time_point now) {
         nextConfigCheck = now + kConfigCheckInterval;
         pickUpConfigChanges();
     }
+    sweepAddresses(now);
     if (!configSaved && now >= nextSaveRetry) {
         nextSaveRetry = now + kSaveRetryInterval;
         pickUpConfigChanges();
@@ -39,6 +40,7 @@ void RelayCore::pickUpConfigChanges() {
         return;
     }
     config = std::move(*fresh);
+    abuse = config.limits();
     // The file is what the operator wants now, unsaved changes of ours included or not.
     configSaved = true;
     log.info("config.json changed on disk and was read again: " +

@@ -114,7 +114,9 @@ TEST_F(ModerationTest, StateDocumentListsBansAndPortAndCreatesNothing) {
     std::filesystem::remove_all(temp.base() / "Tarnelle");
     EXPECT_EQ(core.stateJson(),
               "{\"bans\":[{\"ip\":\"10.0.0.1\",\"name\":\"Ann\xef\xbf\xbd\"},{\"ip\":\"10.0.0.2\","
-              "\"name\":\"\"}],\"configSaved\":true,\"gamePort\":49200,\"logPath\":" +
+              "\"name\":\"\"}],\"configSaved\":true,\"gamePort\":49200,"
+              "\"limitRefusals\":{\"connectionsPerAddress\":0,\"joinsPerMinute\":0,"
+              "\"messageRate\":0,\"messageSize\":0,\"origin\":0},\"logPath\":" +
                   logPathText.dump() + ",\"players\":[],\"rooms\":[]}");
     EXPECT_EQ(core.roomsJson("P"), "[]");
     EXPECT_FALSE(std::filesystem::exists(temp.base() / "Tarnelle"));

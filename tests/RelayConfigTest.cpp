@@ -243,6 +243,38 @@ TEST_F(RelayConfigTest, OptionalKeysReadThroughTypedAccessors) {
     EXPECT_EQ(config.find("gamePort"), nullptr) << "the ports are members, not optional keys";
 }
 
+TEST_F(RelayConfigTest, LimitsReadWhatIsUsableAndKeepDefaultsForTheRest) {
+    EXPECT_EQ(loadFrom("{}").limits(), AbuseLimits{});
+    EXPECT_EQ(loadFrom(R"({"limits": [1]})").limits(), AbuseLimits{});
+
+    AbuseLimits set = loadFrom(R"({"limits": {"maxConnectionsPerAddress": 4,
+        "joinsPerAddressPerMinute": 30.9, "messagesPerSecond": 0.5, "burst": 3,
+        "maxMessageBytes": 1000, "allowedOrigins": ["https://a.example", 5, "https://b.example"]}})")
+                          .limits();
+    EXPECT_EQ(set.maxConnectionsPerAddress, 4u);
+    EXPECT_EQ(set.joinsPerAddressPerMinute, 30u);
+    EXPECT_EQ(set.messagesPerSecond, 0.5);
+    EXPECT_EQ(set.burst, 3.0);
+    EXPECT_EQ(set.maxMessageBytes, 1000u);
+    EXPECT_EQ(set.allowedOrigins,
+              (std::vector<std::string>{"https://a.example", "https://b.example"}));
+
+    // Negative, wrong-typed and out-of-range values keep their defaults; sizes stay within the
+    // largest message the relay takes.
+    AbuseLimits odd = loadFrom(R"({"limits": {"maxConnectionsPerAddress": -1,
+        "joinsPerAddressPerMinute": "30", "messagesPerSecond": null, "burst": true,
+        "maxMessageBytes": 1e300, "allowedOrigins": "https://a.example"}})")
+                          .limits();
+    AbuseLimits expected;
+    expected.maxMessageBytes = AbuseLimits::kLargestMessage;
+    EXPECT_EQ(odd, expected);
+    EXPECT_EQ(loadFrom(R"({"limits": {"maxMessageBytes": 0}})").limits().maxMessageBytes,
+              AbuseLimits::kLargestMessage);
+    EXPECT_EQ(loadFrom(R"({"limits": {"allowedOrigins": []}})").limits().allowedOrigins,
+              std::vector<std::string>{})
+        << "an empty list refuses every browser";
+}
+
 TEST_F(RelayConfigTest, StrictLoadTellsUnusableFilesFromGoodOnes) {
     EXPECT_EQ(RelayConfig::loadStrict(), std::nullopt) << "no file";
     for (const char* text : {"", "{\"gamePort\": 5", "[]", "null", "{} {}"}) {

@@ -54,7 +54,7 @@ test('paths match exactly, ignoring method and query; everything else is the pag
         assert.equal(res.status, 200, `${method} ${target}`);
         assertJsonHeaders(res, `${method} ${target}`);
         const state = JSON.parse(res.text);
-        assert.deepEqual(Object.keys(state), ['bans', 'configSaved', 'gamePort', 'logPath', 'players', 'rooms']);
+        assert.deepEqual(Object.keys(state), ['bans', 'configSaved', 'gamePort', 'limitRefusals', 'logPath', 'players', 'rooms']);
         assert.equal(state.gamePort, relay.port);
         assert.equal(state.logPath, relay.logPath);
     }

@@ -50,7 +50,7 @@ function assertWholeLines(relay) {
     }
 }
 
-test('with no descriptor left, every join is logged and a ban is stored', async () => {
+test('with no descriptor left, every join is logged and a ban is stored', { timeout: 60000 }, async () => {
     const relay = await start();
     const agent = new http.Agent({ keepAlive: true, maxSockets: 1 });
     cleanups.push(() => agent.destroy());
@@ -82,8 +82,7 @@ test('with no descriptor left, every join is logged and a ban is stored', async 
     assertWholeLines(relay);
 });
 
-test('on a full disk bans hold and say so, lines are whole, and all is stored once space returns',
-     async (t) => {
+test('on a full disk bans hold and say so, lines are whole, and all is stored once space returns', { timeout: 60000 }, async (t) => {
     const dataRoot = makeDataRoot();
     cleanups.push(() => fs.rmSync(dataRoot, { recursive: true, force: true }));
     try {
@@ -140,7 +139,7 @@ test('on a full disk bans hold and say so, lines are whole, and all is stored on
     for (const ip of acknowledged.filter((ip) => ip !== '198.51.100.0')) assert.ok(bans.includes(ip), ip);
 });
 
-test('kill -9 during a ban storm loses no acknowledged ban and leaves no temporary file', async () => {
+test('kill -9 during a ban storm loses no acknowledged ban and leaves no temporary file', { timeout: 60000 }, async () => {
     const dataRoot = makeDataRoot();
     cleanups.push(() => fs.rmSync(dataRoot, { recursive: true, force: true }));
     const acknowledged = new Set();

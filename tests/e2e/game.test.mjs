@@ -136,7 +136,7 @@ test('the room list folds instances and filters by project', async () => {
     assert.deepEqual(JSON.parse((await relay.get('/rooms?project=p')).text), []);
 
     const state = await relay.state();
-    assert.deepEqual(Object.keys(state), ['bans', 'configSaved', 'gamePort', 'logPath', 'players', 'rooms']);
+    assert.deepEqual(Object.keys(state), ['bans', 'configSaved', 'gamePort', 'limitRefusals', 'logPath', 'players', 'rooms']);
     assert.equal(state.gamePort, relay.port);
     assert.equal(state.logPath, relay.logPath);
     const p = state.players.find((x) => x.guid === 'P_lobby2');

@@ -20,7 +20,7 @@ async function start(options) {
 const post = (relay, target, body) =>
     relay.get(target, { admin: true, method: 'POST', body: JSON.stringify(body) });
 
-test('a hand edit made while the relay runs is used within seconds and kept by the next ban', async () => {
+test('a hand edit made while the relay runs is used within seconds and kept by the next ban', { timeout: 60000 }, async () => {
     const relay = await start();
     await assert.doesNotReject(relay.join({ room: 'lobby', name: 'Ann' }).then((ws) => ws.close()));
 
@@ -47,7 +47,7 @@ test('a hand edit made while the relay runs is used within seconds and kept by t
     assert.equal(relay.logLines().filter((l) => l.startsWith('ERROR config.json')).length, 1);
 });
 
-test('a ban that cannot be stored holds, answers 500 and is stored by a later retry', async () => {
+test('a ban that cannot be stored holds, answers 500 and is stored by a later retry', { timeout: 60000 }, async () => {
     const relay = await start();
     fs.mkdirSync(relay.configPath); // a folder where the file belongs: saves fail
     const ws = await relay.join({ room: 'lobby', name: 'Eve' });
@@ -72,7 +72,7 @@ test('a ban that cannot be stored holds, answers 500 and is stored by a later re
                      [{ ip: '127.0.0.1', name: 'Eve' }]);
 });
 
-test('temporary files of interrupted saves are removed at start, and only those', async () => {
+test('temporary files of interrupted saves are removed at start, and only those', { timeout: 60000 }, async () => {
     const dataRoot = makeDataRoot();
     const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
     fs.mkdirSync(dir, { recursive: true });
