@@ -1,0 +1,29 @@
+// Whose request is this: the address the relay shows, bans and logs for a game request. Only
+// a peer in the trusted proxy list may name another client, through X-Forwarded-For or, when
+// that is absent, Forwarded; everyone else is what the socket (or the PROXY header it was
+// allowed to send) says.
+#pragma once
+
+#include "net/Address.hpp"
+#include "net/Net.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace tnlrelay {
+
+/// The client behind a request from `peer` (address text as the adapter gives it). Proxies
+/// append the address they saw to the right, so the list is walked from the right and the
+/// first address that is not itself a trusted proxy is the client. A malformed or hidden
+/// entry ends the walk at the nearest proxy that could be believed.
+std::string clientAddress(std::string_view peer, const net::HttpMessage& request,
+                          const net::AddressList& trusted);
+
+namespace detail {
+/// The node text of one Forwarded `for=` value without quotes, brackets or port, or empty.
+std::string_view forwardedNode(std::string_view value);
+/// The address part of one X-Forwarded-For entry (brackets and port removed), or empty.
+std::string_view forwardedForEntry(std::string_view entry);
+} // namespace detail
+
+} // namespace tnlrelay

@@ -1,0 +1,244 @@
+// The TLS context and sessions: loading PEM pairs made by the openssl command, replacing them
+// while running, and a full handshake and exchange against an OpenSSL client over memory.
+#include "net/Tls.hpp"
+
+#include "TempDataDir.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace tnlrelay::net;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool makePair(const fs::path& dir, const std::string& name, const std::string& cn, int days,
+              const std::string& serial) {
+    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+                            " -keyout '" +
+                            (dir / (name + ".key")).string() + "' -out '" +
+                            (dir / (name + ".crt")).string() + "' -days " + std::to_string(days) +
+                            " -subj '/CN=" + cn + "' -set_serial " + serial + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+void replace(const fs::path& from, const fs::path& to) {
+    fs::copy_file(from, to.string() + ".new", fs::copy_options::overwrite_existing);
+    fs::rename(to.string() + ".new", to);
+}
+
+// Runs `check` until it reports something other than unchanged, at most a few times.
+TlsContext::Check settle(TlsContext& ctx, std::string& error) {
+    for (int i = 0; i < 3; ++i) {
+        const auto result = ctx.check(error);
+        if (result != TlsContext::Check::unchanged) return result;
+    }
+    return TlsContext::Check::unchanged;
+}
+
+class TlsFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = tmp.base();
+        if (!makePair(dir, "a", "relay.test", 365, "0x0A") ||
+            !makePair(dir, "b", "renewed.test", 5, "0x0B"))
+            GTEST_SKIP() << "the openssl command is not available";
+        fs::copy_file(dir / "a.crt", dir / "live.crt");
+        fs::copy_file(dir / "a.key", dir / "live.key");
+    }
+    tnlrelay::test::TempDataDir tmp;
+    fs::path dir;
+};
+
+} // namespace
+
+TEST_F(TlsFiles, LoadsAPairAndDescribesTheCertificate) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    EXPECT_TRUE(ctx.active());
+    EXPECT_NE(ctx.info().subject.find("relay.test"), std::string::npos) << ctx.info().subject;
+    EXPECT_EQ(ctx.info().serial, "0A");
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    EXPECT_NEAR(double(ctx.info().notAfter - now), 365.0 * 86400, 3600.0);
+
+    // Mismatched, missing and malformed files load nothing and say why.
+    TlsContext other;
+    EXPECT_FALSE(other.load(dir / "a.crt", dir / "b.key", error));
+    EXPECT_NE(error.find("does not match"), std::string::npos) << error;
+    EXPECT_FALSE(other.load(dir / "missing.crt", dir / "a.key", error));
+    EXPECT_FALSE(other.load(dir / "a.key", dir / "a.key", error));
+    EXPECT_FALSE(other.active());
+}
+
+TEST_F(TlsFiles, AReplacedPairIsUsedAndABrokenOneKeepsTheOld) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    EXPECT_EQ(ctx.check(error), TlsContext::Check::unchanged);
+
+    // Only the certificate replaced: the pair does not match, the old one stays, one report.
+    replace(dir / "b.crt", dir / "live.crt");
+    EXPECT_EQ(settle(ctx, error), TlsContext::Check::failed);
+    EXPECT_EQ(ctx.info().serial, "0A");
+    EXPECT_TRUE(ctx.active());
+    EXPECT_EQ(settle(ctx, error), TlsContext::Check::unchanged) << "reported once";
+
+    // The key follows: the new pair is taken.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a distinct modification time
+    replace(dir / "b.key", dir / "live.key");
+    EXPECT_EQ(settle(ctx, error), TlsContext::Check::loaded) << error;
+    EXPECT_EQ(ctx.info().serial, "0B");
+
+    // Garbage in place of the certificate keeps the renewed pair.
+    { std::ofstream(dir / "live.crt", std::ios::trunc) << "-----BEGIN CERTIFICATE-----\nxx\n"; }
+    EXPECT_EQ(settle(ctx, error), TlsContext::Check::failed);
+    EXPECT_EQ(ctx.info().serial, "0B");
+}
+
+TEST_F(TlsFiles, AChangeIsTakenOnlyOnceTheFilesStayTheSame) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    replace(dir / "b.crt", dir / "live.crt");
+    replace(dir / "b.key", dir / "live.key");
+    // The first check sees the change, the next one takes it.
+    EXPECT_EQ(ctx.check(error), TlsContext::Check::unchanged);
+    EXPECT_EQ(ctx.check(error), TlsContext::Check::loaded) << error;
+    EXPECT_EQ(ctx.info().serial, "0B");
+}
+
+namespace {
+
+// A client over memory BIOs: what it writes is handed to the session and back.
+struct Client {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = nullptr;
+    BIO* toServer = BIO_new(BIO_s_mem());
+    BIO* fromServer = BIO_new(BIO_s_mem());
+    explicit Client(const char* alpn = nullptr, int maxVersion = 0) {
+        if (maxVersion) SSL_CTX_set_max_proto_version(ctx, maxVersion);
+        ssl = SSL_new(ctx);
+        SSL_set_bio(ssl, fromServer, toServer);
+        SSL_set_connect_state(ssl);
+        if (alpn)
+            SSL_set_alpn_protos(ssl, reinterpret_cast<const unsigned char*>(alpn), strlen(alpn));
+    }
+    ~Client() {
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+    }
+    std::string drain() {
+        std::string out;
+        char buf[4096];
+        int n;
+        while ((n = BIO_read(toServer, buf, sizeof buf)) > 0)
+            out.append(buf, n);
+        return out;
+    }
+};
+
+// Moves bytes both ways until neither side has anything to say; returns the server's plain.
+std::string pump(Client& client, TlsSession& server, bool& ok) {
+    std::string plain;
+    char buf[kTlsRecord];
+    ok = true;
+    for (int round = 0; round < 10; ++round) {
+        SSL_do_handshake(client.ssl);
+        const std::string up = client.drain();
+        if (!up.empty()) {
+            ok = server.decrypt(up.data(), up.size(), buf, sizeof buf,
+                                [&](const char* p, std::size_t n) {
+                                    plain.append(p, n);
+                                    return true;
+                                });
+            if (!ok) return plain;
+        }
+        const std::size_t down = server.pendingCipher();
+        if (down) {
+            BIO_write(client.fromServer, server.cipherOut.data() + server.cipherAt, int(down));
+            server.consumeCipher(down);
+        }
+        if (up.empty() && !down) break;
+    }
+    return plain;
+}
+
+} // namespace
+
+TEST_F(TlsFiles, ASessionHandshakesAndBatchesOutputIntoFullRecords) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        Client client("\x02h2\x08http/1.1", version);
+        TlsSession server(ctx.get());
+        ASSERT_TRUE(server.valid());
+        bool ok = false;
+        pump(client, server, ok);
+        ASSERT_TRUE(ok);
+        ASSERT_TRUE(server.handshakeDone()) << version;
+        const unsigned char* proto = nullptr;
+        unsigned protoLen = 0;
+        SSL_get0_alpn_selected(client.ssl, &proto, &protoLen);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(proto), protoLen), "http/1.1");
+
+        // Request in, split at every byte boundary the network might choose.
+        SSL_write(client.ssl, "GET /rooms HTTP/1.1\r\n\r\n", 23);
+        const std::string up = client.drain();
+        std::string plain;
+        char buf[kTlsRecord];
+        for (char ch : up)
+            ASSERT_TRUE(server.decrypt(&ch, 1, buf, sizeof buf, [&](const char* p, std::size_t n) {
+                plain.append(p, n);
+                return true;
+            }));
+        EXPECT_EQ(plain, "GET /rooms HTTP/1.1\r\n\r\n");
+
+        // One full record of plaintext costs one record header and tag, not one per frame.
+        const std::string big(kTlsRecord, 'x');
+        ASSERT_TRUE(server.encrypt(big.data(), big.size()));
+        EXPECT_LE(server.pendingCipher(), kTlsRecord + 64);
+        BIO_write(client.fromServer, server.cipherOut.data() + server.cipherAt,
+                  int(server.pendingCipher()));
+        server.consumeCipher(server.pendingCipher());
+        EXPECT_EQ(server.pendingCipher(), 0u);
+        std::string got(kTlsRecord + 16, '\0');
+        int total = 0, n;
+        while ((n = SSL_read(client.ssl, got.data() + total, int(got.size()) - total)) > 0)
+            total += n;
+        EXPECT_EQ(total, int(kTlsRecord));
+    }
+}
+
+TEST_F(TlsFiles, GarbageAndOldProtocolsFailTheSession) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    char buf[kTlsRecord];
+    auto never = [](const char*, std::size_t) { return true; };
+
+    TlsSession garbage(ctx.get());
+    const char record[] = "\x16\x03\x01\x00\x05hello";
+    EXPECT_FALSE(garbage.decrypt(record, sizeof record - 1, buf, sizeof buf, never));
+
+    Client old(nullptr, TLS1_1_VERSION);
+    SSL_CTX_set_min_proto_version(old.ctx, TLS1_VERSION);
+    SSL_set_min_proto_version(old.ssl, TLS1_VERSION);
+    SSL_set_security_level(old.ssl, 0);
+    TlsSession server(ctx.get());
+    bool ok = true;
+    pump(old, server, ok);
+    EXPECT_FALSE(ok) << "a TLS 1.1 client must be refused";
+    ERR_clear_error();
+}
