@@ -2,7 +2,11 @@
 // flag, and the destruction that closes every connection through the ordinary close handling.
 #include "RelayCore.hpp"
 
+#include "Text.hpp"
+#include "platform/Platform.hpp"
+
 #include <algorithm>
+#include <ctime>
 #include <string>
 
 namespace tnlrelay {
@@ -11,6 +15,28 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 constexpr std::uint64_t kLogLimit = 1048576;
 constexpr std::int32_t kLogGenerations = 5;
+constexpr auto kTlsCheckInterval = std::chrono::seconds(2);
+constexpr auto kExpiryNoticeInterval = std::chrono::hours(24);
+constexpr std::int64_t kExpiryWarningSeconds = 14 * 86400;
+
+std::string utcDate(std::int64_t unixSeconds) {
+    const std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return text;
+}
+
+std::int64_t unixNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 } // namespace
 
 namespace {
@@ -26,6 +52,8 @@ RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
       listenGamePort(config.gamePort), listenAdminPort(config.adminPort), configFile(configStamp()),
       log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()) {
     abuse = config.limits();
+    gamePortSettings = GamePortSettings::read(config.others, dataDir());
+    loop->setTrustedProxies(gamePortSettings.trustedProxies);
 }
 
 RelayCore::~RelayCore() {
@@ -39,7 +67,13 @@ bool RelayCore::start() {
     if (const int removed = removeStaleConfigTemps(); removed > 0)
         log.info("removed " + std::to_string(removed) +
                  " temporary files left by interrupted saves of config.json");
-    if (!loop->listen("0.0.0.0", listenGamePort, &RelayCore::gameHandler, this)) {
+    startTls();
+    net::ListenOptions options;
+    options.tls = true;
+    options.tlsOnly = gamePortSettings.tlsOnly;
+    options.proxyHeader = !gamePortSettings.trustedProxies.empty();
+    if (!loop->listen(gamePortSettings.host, listenGamePort, &RelayCore::gameHandler, this,
+                      options)) {
         log.error("failed to bind game port " + std::to_string(listenGamePort) +
                   " (already in use?)");
         return false;
@@ -49,7 +83,9 @@ bool RelayCore::start() {
         return false;
     }
     listening = true;
-    log.info("relay listening ws://0.0.0.0:" + std::to_string(listenGamePort) +
+    const std::string& host = gamePortSettings.host;
+    const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
+    log.info("relay listening ws://" + shownHost + ":" + std::to_string(listenGamePort) +
              "  admin http://127.0.0.1:" + std::to_string(listenAdminPort));
     return true;
 }
@@ -65,8 +101,59 @@ void RelayCore::runLoop() {
             nextSample += std::chrono::seconds(1);
             if (nextSample <= now) nextSample = now + std::chrono::seconds(1);
         }
+        checkTls();
     }
     log.info("relay stopped");
+}
+
+void RelayCore::startTls() {
+    for (const std::string& entry : gamePortSettings.unusableProxies)
+        log.error("trustedProxies: ignoring " + detail::logValue(entry) +
+                  " (not an address or range)");
+    const GamePortSettings& s = gamePortSettings;
+    if (s.certificate.empty()) {
+        log.info("TLS off (no tlsCertificate and tlsPrivateKey in config.json)");
+        return;
+    }
+    std::string error;
+    if (!loop->setTlsFiles(s.certificate, s.privateKey, error)) {
+        log.error("TLS off: the certificate " +
+                  detail::logValue(platform::pathUtf8(s.certificate)) + " and key " +
+                  detail::logValue(platform::pathUtf8(s.privateKey)) +
+                  " do not load: " + detail::logValue(error));
+        return;
+    }
+    const net::TlsCertInfo& cert = *loop->tlsCertificate();
+    log.info(std::string("TLS on") + (s.tlsOnly ? " (TLS only)" : " (TLS and plain)") +
+             ": certificate " + detail::logValue(cert.subject) + ", expires " +
+             utcDate(cert.notAfter));
+}
+
+void RelayCore::checkTls() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextTlsCheck || gamePortSettings.certificate.empty()) return;
+    nextTlsCheck = now + kTlsCheckInterval;
+    std::string error;
+    switch (loop->checkTlsFiles(error)) {
+    case net::TlsCheck::loaded:
+        log.info("TLS certificate reloaded: " + detail::logValue(loop->tlsCertificate()->subject) +
+                 ", expires " + utcDate(loop->tlsCertificate()->notAfter));
+        nextExpiryNotice = {};
+        break;
+    case net::TlsCheck::failed:
+        log.error("TLS certificate files changed but do not load; keeping the current one: " +
+                  detail::logValue(error));
+        break;
+    case net::TlsCheck::unchanged:
+        break;
+    }
+    const net::TlsCertInfo* cert = loop->tlsCertificate();
+    if (cert && now >= nextExpiryNotice && cert->notAfter - unixNow() < kExpiryWarningSeconds) {
+        nextExpiryNotice = now + kExpiryNoticeInterval;
+        log.info(std::string("TLS certificate ") +
+                 (cert->notAfter < unixNow() ? "has expired" : "expires soon") + ": " +
+                 detail::logValue(cert->subject) + ", " + utcDate(cert->notAfter));
+    }
 }
 
 void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Bytes.hpp"
+#include "GamePortSettings.hpp"
 #include "Metrics.hpp"
 #include "RelayConfig.hpp"
 #include "RelayLog.hpp"
@@ -118,6 +119,10 @@ private:
     bool saveConfig();
     /// The ERROR line for a moderation change that config.json does not hold yet.
     void logUnsaved(const std::string& change);
+    /// Loads the TLS pair at start and writes the TLS start line.
+    void startTls();
+    /// Every few seconds: takes a renewed certificate; once a day: warns of a near expiry.
+    void checkTls();
 
     // Abuse limits.
     /// The address a game request comes from, for bans and limits: the one place that decides
@@ -163,6 +168,9 @@ private:
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point nextSample = started + std::chrono::seconds(1);
     bool listening = false; ///< both listeners are open
+    GamePortSettings gamePortSettings;
+    std::chrono::steady_clock::time_point nextTlsCheck{};
+    std::chrono::steady_clock::time_point nextExpiryNotice{};
 };
 
 /// The admin page: AdminPage.html beside the executable, else in ../share/tnlrelay, else a

@@ -46,6 +46,14 @@ std::string RelayCore::stateJson() const {
         bans.push_back({{"ip", ip}, {"name", name}});
     }
     state["bans"] = std::move(bans);
+    if (const net::TlsCertInfo* cert = loop->tlsCertificate()) {
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        state["tls"] = {{"expiresSoon", cert->notAfter - now < 14 * 86400},
+                        {"notAfter", cert->notAfter},
+                        {"subject", cert->subject}};
+    }
     return detail::jsonText(state);
 }
 

@@ -1,6 +1,7 @@
 // Abuse limits of the game port: joined connections and joins per address, the origins a browser
 // may join from, and the rate and size of each member's messages. Every refusal is counted and
 // logged with its reason; none of it applies unless config.json asks for it.
+#include "ClientAddress.hpp"
 #include "RelayCore.hpp"
 #include "Text.hpp"
 
@@ -35,8 +36,8 @@ void refuse(net::Conn* c, int status, std::string_view body) {
 
 } // namespace
 
-std::string RelayCore::clientAddress(net::Conn* c, const net::HttpMessage& /*hm*/) const {
-    return std::string(net::peerAddress(c));
+std::string RelayCore::clientAddress(net::Conn* c, const net::HttpMessage& hm) const {
+    return tnlrelay::clientAddress(net::peerAddress(c), hm, gamePortSettings.trustedProxies);
 }
 
 bool RelayCore::refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip) {

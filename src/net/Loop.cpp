@@ -7,10 +7,15 @@
 #include "Net.hpp"
 #include "NetAssert.hpp"
 #include "NetText.hpp"
+#include "ProxyHeader.hpp"
 #include "WsFrames.hpp"
+#ifdef TNLRELAY_TLS
+#include "Tls.hpp"
+#endif
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http/status.hpp>
@@ -52,6 +57,7 @@ struct Listener {
     Handler handler = nullptr;
     void* user = nullptr;
     ConnId id = 0;
+    ListenOptions options;
 };
 
 struct Conn {
@@ -60,8 +66,9 @@ struct Conn {
     Socket sock;
     ConnId id = 0;
     Listener* listener = nullptr; ///< whose handler and user data this connection uses
-    char peer[16] = {};           ///< dotted IPv4 text
+    char peer[40] = {};           ///< dotted IPv4 or compressed IPv6 text
     std::uint8_t peerLen = 0;
+    bool opening = true; ///< PROXY header and TLS not decided yet: bytes wait in `http`
 
     Kind kind = Kind::http;
     bool sendable = false;  ///< a WebSocket that is neither closing nor closed: frames go out
@@ -84,7 +91,10 @@ struct Conn {
 
     std::unique_ptr<HttpRequestReader> http; ///< until the upgrade
     std::optional<FrameParser> frames;       ///< after the upgrade
-    OutQueue out;
+    OutQueue out;                            ///< plain bytes; with TLS encrypted when flushed
+#ifdef TNLRELAY_TLS
+    std::unique_ptr<TlsSession> tls;
+#endif
 };
 
 struct Loop::Impl {
@@ -120,13 +130,25 @@ struct Loop::Impl {
     int frameOpcode = -1;
     std::size_t frameLen = 0;
     char frame[OutQueue::kCopyMax + 10 + OutQueue::kSlack];
+    AddressList trustedProxies;
+#ifdef TNLRELAY_TLS
+    TlsContext tlsContext;
+    std::vector<char> tlsPlain, tlsRecord; ///< decrypted input; one record of output
+#endif
 
     ConnId nextId();
     void accept(Listener* l);
     void onAccept(Listener* l, error_code ec, Socket sock);
     void armRead(Conn* c);
     void onReadable(Conn* c, error_code ec);
+    void receive(Conn* c, char* data, std::size_t n);
+    void open(Conn* c);
     void consume(Conn* c, char* data, std::size_t n);
+    bool writePlain(Conn* c);
+#ifdef TNLRELAY_TLS
+    void decrypt(Conn* c, const char* data, std::size_t n);
+    bool writeTls(Conn* c);
+#endif
     void processHttp(Conn* c);
     bool canReadRequest(const Conn* c) const;
     void refuseRequest(Conn* c, HttpParse outcome);
@@ -206,16 +228,20 @@ Loop::~Loop() {
     m.io.poll();
 }
 
-bool Loop::listen(const std::string& host, int port, Handler handler, void* userData) {
+bool Loop::listen(const std::string& host, int port, Handler handler, void* userData,
+                  ListenOptions options) {
     if (port < 1 || port > 65535) return false;
     Impl& m = *impl_;
     error_code ec;
-    const auto address = asio::ip::make_address_v4(host, ec);
+    const auto address = asio::ip::make_address(host, ec);
     if (ec) return false;
     auto l = std::make_unique<Listener>(m.io);
     const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
     l->acceptor.open(endpoint.protocol(), ec);
     if (ec) return false;
+    // "::" serves IPv4 too, whatever the system's default for IPv6 sockets.
+    if (address.is_v6() && address.to_v6().is_unspecified())
+        l->acceptor.set_option(asio::ip::v6_only(false), ec);
 #ifdef _WIN32
     // A second relay must not be able to take over a port in use.
     using ExclusiveAddressUse =
@@ -231,10 +257,42 @@ bool Loop::listen(const std::string& host, int port, Handler handler, void* user
     l->acceptor.non_blocking(true, ec);
     l->handler = handler;
     l->user = userData;
+    l->options = options;
     l->id = m.nextId();
     m.accept(l.get());
     m.listeners.push_back(std::move(l));
     return true;
+}
+
+bool Loop::setTlsFiles(const std::filesystem::path& cert, const std::filesystem::path& key,
+                       std::string& error) {
+#ifdef TNLRELAY_TLS
+    return impl_->tlsContext.load(cert, key, error);
+#else
+    (void)cert, (void)key;
+    error = "this build has no TLS";
+    return false;
+#endif
+}
+
+TlsCheck Loop::checkTlsFiles(std::string& error) {
+#ifdef TNLRELAY_TLS
+    return impl_->tlsContext.check(error);
+#else
+    (void)error;
+    return TlsCheck::unchanged;
+#endif
+}
+
+const TlsCertInfo* Loop::tlsCertificate() const {
+#ifdef TNLRELAY_TLS
+    if (impl_->tlsContext.active()) return &impl_->tlsContext.info();
+#endif
+    return nullptr;
+}
+
+void Loop::setTrustedProxies(AddressList list) {
+    impl_->trustedProxies = std::move(list);
 }
 
 void Loop::poll(std::chrono::milliseconds timeout) {
@@ -297,10 +355,10 @@ void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
         return;
     }
     auto* c = new Conn(this, std::move(sock));
-    auto address = remote.address();
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    const std::string text = address.is_v4() ? address.to_string() : std::string();
+    const auto address = remote.address();
+    const std::string text =
+        address.is_v4() ? formatIp(IpAddress::v4(address.to_v4().to_uint()))
+                        : formatIp(IpAddress::fromV6Bytes(address.to_v6().to_bytes().data()));
     c->peerLen = static_cast<std::uint8_t>(std::min(text.size(), sizeof c->peer));
     std::memcpy(c->peer, text.data(), c->peerLen);
     c->listener = l;
@@ -336,7 +394,11 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
         char* target = scratch.data();
         std::size_t room = scratch.size();
         bool direct = false;
-        if (c->frames) {
+        if (c->frames && !c->opening
+#ifdef TNLRELAY_TLS
+            && !c->tls
+#endif
+        ) {
             std::size_t len = 0;
             if (char* p = c->frames->directTarget(kMaxIoBytes, len)) {
                 target = p;
@@ -359,13 +421,98 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
             FrameSink sink{this, c};
             c->frames->directDone(sink, n);
         } else {
-            consume(c, target, n);
+            receive(c, target, n);
         }
         if (c->closed || c->draining || c->paused || n < room) break;
     }
     armRead(c);
     letGo(c);
 }
+
+void Loop::Impl::receive(Conn* c, char* data, std::size_t n) {
+    if (c->opening) {
+        c->http->append(data, n);
+        open(c);
+        return;
+    }
+#ifdef TNLRELAY_TLS
+    if (c->tls) {
+        decrypt(c, data, n);
+        return;
+    }
+#endif
+    consume(c, data, n);
+}
+
+// The first bytes of a connection: a PROXY header from a trusted proxy, then either a TLS
+// handshake or plain HTTP.
+void Loop::Impl::open(Conn* c) {
+    std::string& in = c->http->input();
+    const ListenOptions& options = c->listener->options;
+    if (options.proxyHeader && mayBeProxyHeader(in)) {
+        const ProxyHeader h = parseProxyHeader(in);
+        if (h.status == ProxyHeader::Status::needMore) {
+            // A prefix such as "P" may still be an ordinary "POST": wait, but never for long.
+            if (in.size() < 12) return;
+        }
+        // Only a trusted proxy may say whose connection this is; anyone else trying is refused.
+        if (h.status == ProxyHeader::Status::invalid || !trustedProxies.contains(peerAddress(c))) {
+            closeNow(c);
+            return;
+        }
+        if (h.status == ProxyHeader::Status::needMore) return;
+        if (h.source) {
+            const std::string text = formatIp(*h.source);
+            c->peerLen = static_cast<std::uint8_t>(std::min(text.size(), sizeof c->peer));
+            std::memcpy(c->peer, text.data(), c->peerLen);
+        }
+        in.erase(0, h.length);
+        if (in.empty()) return; // the next bytes decide the rest; no second header
+    }
+    if (in.empty()) return;
+    c->opening = false;
+#ifdef TNLRELAY_TLS
+    if (options.tls && tlsContext.active()) {
+        if (static_cast<unsigned char>(in[0]) == 0x16) {
+            c->tls = std::make_unique<TlsSession>(tlsContext.get());
+            if (!c->tls->valid()) {
+                closeNow(c);
+                return;
+            }
+            const std::string first = std::move(in);
+            in.clear();
+            decrypt(c, first.data(), first.size());
+            return;
+        }
+        if (options.tlsOnly) {
+            c->keepAlive = false;
+            reply(c, 400, "", "this port speaks TLS only: use https:// or wss://\n");
+            return;
+        }
+    }
+#endif
+    processHttp(c);
+}
+
+#ifdef TNLRELAY_TLS
+void Loop::Impl::decrypt(Conn* c, const char* data, std::size_t n) {
+    if (tlsPlain.empty()) tlsPlain.resize(kTlsRecord);
+    const bool ok = c->tls->decrypt(data, n, tlsPlain.data(), tlsPlain.size(),
+                                    [this, c](const char* plain, std::size_t len) {
+                                        consume(c, const_cast<char*>(plain), len);
+                                        return !c->closed && !c->draining;
+                                    });
+    if (c->closed) return;
+    if (!ok) {
+        // A broken handshake or record, or the peer's closing alert: send any alert, then close.
+        c->out.clear();
+        c->keepAlive = false;
+        setDraining(c);
+        return;
+    }
+    if (c->tls->pendingCipher()) markDirty(c);
+}
+#endif
 
 void Loop::Impl::consume(Conn* c, char* data, std::size_t n) {
     if (c->kind == Kind::ws) {
@@ -467,23 +614,11 @@ void Loop::Impl::flushConn(Conn* c) {
         return;
     }
     if (c->writeArmed) return;
-    while (!c->out.empty()) {
-        gatherBufs.resize(64);
-        const std::size_t n = c->out.gather(gatherBufs.data(), 64, kMaxIoBytes);
-        gatherBufs.resize(n);
-        error_code ec;
-        const std::size_t written = c->sock.write_some(gatherBufs, ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            armWrite(c);
-            return;
-        }
-        if (ec) {
-            c->out.clear();
-            closeNow(c);
-            return;
-        }
-        c->out.consume(written);
-    }
+#ifdef TNLRELAY_TLS
+    if (c->tls ? !writeTls(c) : !writePlain(c)) return;
+#else
+    if (!writePlain(c)) return;
+#endif
     if (c->draining) {
         closeNow(c);
         return;
@@ -494,6 +629,70 @@ void Loop::Impl::flushConn(Conn* c) {
         armRead(c);
     }
 }
+
+// Writes the queue; false when the rest waits for writability or the connection closed.
+bool Loop::Impl::writePlain(Conn* c) {
+    while (!c->out.empty()) {
+        gatherBufs.resize(64);
+        const std::size_t n = c->out.gather(gatherBufs.data(), 64, kMaxIoBytes);
+        gatherBufs.resize(n);
+        error_code ec;
+        const std::size_t written = c->sock.write_some(gatherBufs, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            armWrite(c);
+            return false;
+        }
+        if (ec) {
+            c->out.clear();
+            closeNow(c);
+            return false;
+        }
+        c->out.consume(written);
+    }
+    return true;
+}
+
+#ifdef TNLRELAY_TLS
+// Encrypts the queue in full records (one per 16 KiB of gathered frames, not one per frame)
+// and writes the ciphertext, keeping at most one write's worth encrypted ahead.
+bool Loop::Impl::writeTls(Conn* c) {
+    TlsSession& tls = *c->tls;
+    if (tlsRecord.empty()) tlsRecord.resize(kTlsRecord);
+    while (true) {
+        while (!c->out.empty() && tls.pendingCipher() < kMaxIoBytes) {
+            gatherBufs.resize(64);
+            const std::size_t n = c->out.gather(gatherBufs.data(), 64, kTlsRecord);
+            std::size_t len = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::memcpy(tlsRecord.data() + len, gatherBufs[i].data(), gatherBufs[i].size());
+                len += gatherBufs[i].size();
+            }
+            if (!tls.encrypt(tlsRecord.data(), len)) {
+                c->out.clear();
+                closeNow(c);
+                return false;
+            }
+            c->out.consume(len);
+        }
+        if (c->out.empty() && c->draining) tls.shutdown();
+        const std::size_t pending = tls.pendingCipher();
+        if (pending == 0) return true;
+        error_code ec;
+        const std::size_t written = c->sock.write_some(
+            asio::buffer(tls.cipherOut.data() + tls.cipherAt, std::min(pending, kMaxIoBytes)), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            armWrite(c);
+            return false;
+        }
+        if (ec) {
+            c->out.clear();
+            closeNow(c);
+            return false;
+        }
+        tls.consumeCipher(written);
+    }
+}
+#endif
 
 void Loop::Impl::armWrite(Conn* c) {
     TNLRELAY_ASSERT(!c->writeArmed && !c->closed);

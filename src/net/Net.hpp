@@ -3,9 +3,12 @@
 // only plain types, so that the rest of the program neither sees nor compiles them.
 #pragma once
 
+#include "Address.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -119,6 +122,22 @@ struct LoopGauges {
     std::uint64_t queuedBytes = 0; ///< output queued and not yet written, over all connections
 };
 
+/// What a listener offers beyond plain HTTP.
+struct ListenOptions {
+    bool tls = false;         ///< a connection that starts with a TLS handshake gets TLS
+    bool tlsOnly = false;     ///< with a certificate loaded, any other connection is refused
+    bool proxyHeader = false; ///< trusted proxies may start a connection with a PROXY header
+};
+
+/// What the loaded certificate says.
+struct TlsCertInfo {
+    std::string subject;       ///< one line, e.g. "CN = example.org"
+    std::int64_t notAfter = 0; ///< expiry, seconds since 1970 (UTC)
+    std::string serial;        ///< upper-case hex
+};
+
+enum class TlsCheck { unchanged, loaded, failed };
+
 /// The event loop. Single-threaded: every handler runs inside `poll` on the calling thread.
 class Loop {
 public:
@@ -128,9 +147,22 @@ public:
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
 
-    /// Opens an HTTP listener on an IPv4 host and port. False on any failure, ports outside
-    /// 1..65535 included.
-    bool listen(const std::string& host, int port, Handler handler, void* userData);
+    /// Opens an HTTP listener on a host (IPv4 or IPv6 text; "::" takes IPv4 as well) and port.
+    /// False on any failure, ports outside 1..65535 included.
+    bool listen(const std::string& host, int port, Handler handler, void* userData,
+                ListenOptions options = {});
+
+    /// Loads the certificate chain and private key (PEM) that TLS listeners serve. False, with
+    /// the reason, when they do not load (or this build has no TLS): no TLS then.
+    bool setTlsFiles(const std::filesystem::path& cert, const std::filesystem::path& key,
+                     std::string& error);
+    /// Takes a replaced pair for new handshakes once the files stopped changing; a pair that
+    /// does not load keeps the old one and is reported once.
+    TlsCheck checkTlsFiles(std::string& error);
+    /// The certificate served, or null without TLS.
+    const TlsCertInfo* tlsCertificate() const;
+    /// Peers whose PROXY header is believed. Anyone else sending one is refused.
+    void setTrustedProxies(AddressList list);
 
     /// Runs ready handlers for at most `timeout`.
     void poll(std::chrono::milliseconds timeout);
@@ -148,7 +180,8 @@ private:
 
 ConnId connId(const Conn* c);
 
-/// The peer's IPv4 address in dotted decimal, no port.
+/// The client's address without port: dotted IPv4 (also for IPv4 on a dual-stack socket) or
+/// compressed IPv6; for a trusted proxy that sent a PROXY header, the client it names.
 std::string_view peerAddress(const Conn* c);
 
 /// Sends an HTTP reply: the status line, `extraHeaders` as given, Content-Length and the body.

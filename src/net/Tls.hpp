@@ -3,6 +3,8 @@
 // memory only, so that the loop keeps its own reads and gathered writes for the ciphertext.
 #pragma once
 
+#include "Net.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -15,18 +17,11 @@ typedef struct bio_st BIO;
 
 namespace tnlrelay::net {
 
-/// What the loaded certificate says, for the start line and the admin page.
-struct TlsCertInfo {
-    std::string subject;       ///< one line, e.g. "CN=example.org"
-    std::int64_t notAfter = 0; ///< expiry, seconds since 1970 (UTC)
-    std::string serial;        ///< upper-case hex
-};
-
 /// The certificate and key that new handshakes use. Connections hold their own reference to
 /// the context they started with, so a replacement never disturbs them.
 class TlsContext {
 public:
-    enum class Check { unchanged, loaded, failed };
+    using Check = TlsCheck;
 
     TlsContext() = default;
     ~TlsContext();
