@@ -1,0 +1,254 @@
+// TLS on the game port against real clients: Node's ws and https clients and headless
+// Chromium join over wss:// beside plain ws:// on the same port; tlsOnly refuses plain; a
+// renewed certificate is served without a restart and a broken one is not; hostile bytes at
+// the start of a connection disturb no one else.
+import { test, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import tls from 'node:tls';
+import WebSocket from 'ws';
+import { chromium } from 'playwright-core';
+import { Relay, makeDataRoot, rawExchange, waitFor } from './lib/harness.mjs';
+
+const CHROMIUM = '/usr/bin/chromium';
+const cleanups = [];
+after(async () => {
+    for (const cleanup of cleanups.reverse()) await cleanup();
+});
+
+let haveOpenssl = true;
+try {
+    execFileSync('openssl', ['version'], { stdio: 'ignore' });
+} catch {
+    haveOpenssl = false;
+}
+const skipNoOpenssl = !haveOpenssl && 'the openssl command is not installed';
+
+/** A self-signed pair made by the openssl command, with a chosen serial. */
+export function makeCertificate(dir, name, serial, cn = 'localhost') {
+    const key = path.join(dir, `${name}.key`), cert = path.join(dir, `${name}.crt`);
+    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
+        '-nodes', '-keyout', key, '-out', cert, '-days', '30', '-subj', `/CN=${cn}`,
+        '-addext', 'subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost', '-set_serial', serial],
+    { stdio: 'ignore' });
+    return { key, cert };
+}
+
+/** Starts a relay whose config.json holds `config`, the pair copied into its data directory. */
+async function startRelay(config, pair) {
+    const dataRoot = makeDataRoot();
+    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
+    fs.mkdirSync(dir, { recursive: true });
+    if (pair) {
+        fs.copyFileSync(pair.cert, path.join(dir, 'cert.pem'));
+        fs.copyFileSync(pair.key, path.join(dir, 'key.pem'));
+        config = { tlsCertificate: 'cert.pem', tlsPrivateKey: 'key.pem', ...config };
+    }
+    fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
+    const relay = await Relay.start({ dataRoot });
+    cleanups.push(() => relay.stop());
+    return relay;
+}
+
+function wssJoin(relay, query, options = {}) {
+    const ws = new WebSocket(`wss://127.0.0.1:${relay.port}/?${new URLSearchParams(query)}`,
+                             { rejectUnauthorized: false, ...options });
+    ws.received = [];
+    ws.on('message', (data) => ws.received.push(String(data)));
+    return new Promise((resolve, reject) => {
+        ws.once('open', () => resolve(ws));
+        ws.once('error', reject);
+        ws.once('unexpected-response', (req, res) => reject(new Error(`status ${res.statusCode}`)));
+    });
+}
+
+/** The serial and ALPN of a fresh handshake. */
+function handshake(port, options = {}) {
+    return new Promise((resolve, reject) => {
+        const s = tls.connect({ host: '127.0.0.1', port, rejectUnauthorized: false,
+                                ALPNProtocols: ['h2', 'http/1.1'], ...options }, () => {
+            const info = { serial: s.getPeerCertificate().serialNumber, alpn: s.alpnProtocol,
+                           protocol: s.getProtocol() };
+            s.end();
+            resolve(info);
+        });
+        s.once('error', reject);
+    });
+}
+
+function httpsGet(port, pathAndQuery) {
+    return new Promise((resolve, reject) => {
+        const s = tls.connect({ host: '127.0.0.1', port, rejectUnauthorized: false }, () =>
+            s.write(`GET ${pathAndQuery} HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n`));
+        let text = '';
+        s.on('data', (d) => (text += d));
+        s.on('end', () => resolve(text));
+        s.once('error', reject);
+    });
+}
+
+async function relays(from, to, text) {
+    from.send(text);
+    await waitFor(() => to.received.includes(text), `"${text}" to arrive`);
+}
+
+const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-tls-'));
+cleanups.push(() => fs.rmSync(tmp, { recursive: true, force: true }));
+const pairs = haveOpenssl ? { a: makeCertificate(tmp, 'a', '0x0A11'),
+                              b: makeCertificate(tmp, 'b', '0x0B22') } : {};
+
+test('wss and ws share the port, and TLS speaks only 1.2 and 1.3 with http/1.1',
+     { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({}, pairs.a);
+    assert.ok(relay.logLines().some((l) => /^INFO TLS on \(TLS and plain\): certificate .*localhost.*, expires \d{4}-/.test(l)),
+              relay.logText());
+    const secure = await wssJoin(relay, { room: 'mixed', player: 's' });
+    const plain = await relay.join({ room: 'mixed', player: 'p' });
+    plain.received = [];
+    plain.on('message', (d) => plain.received.push(String(d)));
+    await relays(secure, plain, 'over tls');
+    await relays(plain, secure, 'over tcp');
+    // A large message crosses many records both ways.
+    const big = 'x'.repeat(300000);
+    await relays(secure, plain, big);
+    await relays(plain, secure, big + 'y');
+
+    const info = await handshake(relay.port);
+    assert.equal(info.alpn, 'http/1.1');
+    assert.equal(info.serial, '0A11');
+    assert.equal((await handshake(relay.port, { maxVersion: 'TLSv1.2' })).protocol, 'TLSv1.2');
+    await assert.rejects(handshake(relay.port, { minVersion: 'TLSv1', maxVersion: 'TLSv1.1',
+                                                 ciphers: 'DEFAULT:@SECLEVEL=0' }));
+
+    const rooms = await httpsGet(relay.port, '/rooms');
+    assert.match(rooms, /^HTTP\/1\.1 200 /);
+    assert.match(rooms, /"mixed"/);
+    assert.match(relay.logText(), /JOIN room=mixed player=s ip=127\.0\.0\.1/);
+    const state = await relay.state();
+    assert.equal(state.tls.subject.includes('localhost'), true);
+    assert.equal(state.tls.expiresSoon, false);
+    secure.close();
+    plain.close();
+});
+
+test('tlsOnly refuses plain connections with a clear answer', { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({ tlsOnly: true }, pairs.a);
+    await assert.rejects(relay.join({ room: 'r', player: 'p' }), /status 400/);
+    const answer = await rawExchange(relay.port, 'GET /rooms HTTP/1.1\r\nHost: x\r\n\r\n');
+    assert.match(answer.data.toString(), /^HTTP\/1\.1 400 [^]*TLS only/);
+    const a = await wssJoin(relay, { room: 'r', player: 'a' });
+    const b = await wssJoin(relay, { room: 'r', player: 'b' });
+    await relays(a, b, 'still fine');
+    a.close();
+    b.close();
+});
+
+test('a renewed pair is served to the next handshake; a broken one keeps the old',
+     { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({}, pairs.a);
+    const dir = relay.dataDir;
+    const a = await wssJoin(relay, { room: 'r', player: 'a' });
+    const b = await wssJoin(relay, { room: 'r', player: 'b' });
+    assert.equal((await handshake(relay.port)).serial, '0A11');
+
+    // A renewal tool replaces both files, one after the other.
+    const replace = (from, to) => {
+        fs.copyFileSync(from, path.join(dir, to + '.tmp'));
+        fs.renameSync(path.join(dir, to + '.tmp'), path.join(dir, to));
+    };
+    replace(pairs.b.key, 'key.pem');
+    replace(pairs.b.cert, 'cert.pem');
+    await waitFor(async () => (await handshake(relay.port)).serial === '0B22',
+                  'the renewed certificate', 15000);
+    await relay.waitLog((l) => l.startsWith('INFO TLS certificate reloaded'));
+    await relays(a, b, 'open connections stay');
+
+    // A broken certificate: one ERROR, and the renewed pair stays in use.
+    fs.writeFileSync(path.join(dir, 'cert.pem'), '-----BEGIN CERTIFICATE-----\nbroken\n');
+    await relay.waitLog((l) => l.startsWith('ERROR TLS certificate files changed but do not load'),
+                        'the reload error', 15000);
+    await new Promise((r) => setTimeout(r, 2500)); // two more checks of the same broken files
+    assert.equal(relay.logLines().filter((l) => l.includes('do not load')).length, 1);
+    assert.equal((await handshake(relay.port)).serial, '0B22');
+    const c = await wssJoin(relay, { room: 'r', player: 'c' });
+    await relays(c, a, 'new joins still work');
+    for (const ws of [a, b, c]) ws.close();
+});
+
+test('a missing certificate leaves the port plain and says so', { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({ tlsCertificate: 'nothing.pem', tlsPrivateKey: 'nothing.key' });
+    assert.ok(relay.logLines().some((l) => l.startsWith('ERROR TLS off: the certificate')), relay.logText());
+    const p = await relay.join({ room: 'r', player: 'p' });
+    p.close();
+});
+
+test('hostile openings are closed and disturb no one', { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({}, pairs.a);
+    const a = await wssJoin(relay, { room: 'h', player: 'a' });
+    const b = await relay.join({ room: 'h', player: 'b' });
+    b.received = [];
+    b.on('message', (d) => b.received.push(String(d)));
+
+    // A record header announcing a handshake, followed by garbage.
+    const garbage = Buffer.concat([Buffer.from([0x16, 0x03, 0x01, 0x00, 0x40]), Buffer.alloc(64, 0xAB)]);
+    const closed = await rawExchange(relay.port, garbage);
+    assert.equal(closed.closed, true, 'garbage after a TLS record header is closed');
+    // An absurd record length is not waited for.
+    const huge = await rawExchange(relay.port, Buffer.from([0x16, 0x03, 0x03, 0xFF, 0xFF, 1, 2, 3]));
+    assert.equal(huge.closed, true);
+
+    // A handshake that stops half-way holds nothing up for the others.
+    const half = net.connect(relay.port, '127.0.0.1');
+    await new Promise((r) => half.once('connect', r));
+    const hello = await new Promise((resolve) => {
+        // Capture a real ClientHello by pointing a TLS client at a socket we control.
+        const server = net.createServer((s) => s.once('data', (d) => { resolve(d); s.destroy(); server.close(); }));
+        server.listen(0, '127.0.0.1', () => {
+            const c = tls.connect({ host: '127.0.0.1', port: server.address().port, rejectUnauthorized: false });
+            c.on('error', () => {});
+        });
+    });
+    half.write(hello.subarray(0, Math.floor(hello.length / 2)));
+    await relays(a, b, 'undisturbed');
+    await relays(b, a, 'both ways');
+    assert.equal(half.destroyed, false);
+    half.destroy();
+    a.close();
+    b.close();
+    assert.equal(relay.exitCode, undefined);
+});
+
+test('headless Chromium joins over wss and relays',
+     { skip: (!haveOpenssl && 'no openssl') || (!fs.existsSync(CHROMIUM) && 'chromium is not installed') },
+     async () => {
+    const relay = await startRelay({}, pairs.a);
+    const other = await wssJoin(relay, { room: 'web', player: 'node' });
+    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-chromium-'));
+    cleanups.push(() => fs.rmSync(profile, { recursive: true, force: true }));
+    const context = await chromium.launchPersistentContext(profile, {
+        executablePath: CHROMIUM,
+        headless: true,
+        ignoreHTTPSErrors: true,
+        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+               '--ignore-certificate-errors', '--disable-background-networking',
+               '--disable-component-update', '--disable-sync'],
+    });
+    cleanups.push(() => context.close());
+    const page = context.pages()[0] ?? (await context.newPage());
+    // A secure page, as a game portal would serve it: the room list over https.
+    await page.goto(`https://127.0.0.1:${relay.port}/rooms`);
+    const got = page.evaluate((url) => new Promise((resolve, reject) => {
+        const ws = new WebSocket(url);
+        ws.onopen = () => ws.send('from the browser');
+        ws.onmessage = (e) => resolve(String(e.data));
+        ws.onerror = () => reject(new Error('websocket error'));
+    }), `wss://127.0.0.1:${relay.port}/?room=web&player=chromium`);
+    await waitFor(() => other.received.includes('from the browser'), 'the browser message');
+    other.send('to the browser');
+    assert.equal(await got, 'to the browser');
+    other.close();
+});
