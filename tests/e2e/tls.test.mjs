@@ -4,7 +4,6 @@
 // the start of a connection disturb no one else.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -12,7 +11,8 @@ import path from 'node:path';
 import tls from 'node:tls';
 import WebSocket from 'ws';
 import { chromium } from 'playwright-core';
-import { Relay, makeDataRoot, rawExchange, waitFor } from './lib/harness.mjs';
+import { haveOpenssl, makeCertificate, startConfigured } from './lib/certs.mjs';
+import { rawExchange, waitFor } from './lib/harness.mjs';
 
 const CHROMIUM = '/usr/bin/chromium';
 const cleanups = [];
@@ -20,36 +20,10 @@ after(async () => {
     for (const cleanup of cleanups.reverse()) await cleanup();
 });
 
-let haveOpenssl = true;
-try {
-    execFileSync('openssl', ['version'], { stdio: 'ignore' });
-} catch {
-    haveOpenssl = false;
-}
 const skipNoOpenssl = !haveOpenssl && 'the openssl command is not installed';
 
-/** A self-signed pair made by the openssl command, with a chosen serial. */
-export function makeCertificate(dir, name, serial, cn = 'localhost') {
-    const key = path.join(dir, `${name}.key`), cert = path.join(dir, `${name}.crt`);
-    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
-        '-nodes', '-keyout', key, '-out', cert, '-days', '30', '-subj', `/CN=${cn}`,
-        '-addext', 'subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost', '-set_serial', serial],
-    { stdio: 'ignore' });
-    return { key, cert };
-}
-
-/** Starts a relay whose config.json holds `config`, the pair copied into its data directory. */
 async function startRelay(config, pair) {
-    const dataRoot = makeDataRoot();
-    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
-    fs.mkdirSync(dir, { recursive: true });
-    if (pair) {
-        fs.copyFileSync(pair.cert, path.join(dir, 'cert.pem'));
-        fs.copyFileSync(pair.key, path.join(dir, 'key.pem'));
-        config = { tlsCertificate: 'cert.pem', tlsPrivateKey: 'key.pem', ...config };
-    }
-    fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
-    const relay = await Relay.start({ dataRoot });
+    const relay = await startConfigured(config, pair);
     cleanups.push(() => relay.stop());
     return relay;
 }
@@ -133,6 +107,53 @@ test('wss and ws share the port, and TLS speaks only 1.2 and 1.3 with http/1.1',
     assert.equal(state.tls.expiresSoon, false);
     secure.close();
     plain.close();
+});
+
+test('frames queued in one turn leave in a few full records, not one record each',
+     { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({}, pairs.a);
+    // A forwarder in front of the receiver counts the TLS records the relay sends it.
+    let records = 0, pending = Buffer.alloc(0), counting = false;
+    const forwarder = net.createServer((client) => {
+        const upstream = net.connect(relay.port, '127.0.0.1');
+        client.pipe(upstream);
+        upstream.on('data', (d) => {
+            client.write(d);
+            pending = Buffer.concat([pending, d]);
+            while (pending.length >= 5 && pending.length >= 5 + pending.readUInt16BE(3)) {
+                if (counting && pending[0] === 0x17) records++;
+                pending = pending.subarray(5 + pending.readUInt16BE(3));
+            }
+        });
+        for (const s of [client, upstream]) s.on('error', () => {});
+        client.on('close', () => upstream.destroy());
+    });
+    await new Promise((r) => forwarder.listen(0, '127.0.0.1', r));
+    cleanups.push(() => new Promise((r) => forwarder.close(r)));
+    const receiver = await new Promise((resolve, reject) => {
+        const ws = new WebSocket(`wss://127.0.0.1:${forwarder.address().port}/?room=batch&player=r`,
+                                 { rejectUnauthorized: false });
+        ws.received = [];
+        ws.on('message', (d) => ws.received.push(String(d)));
+        ws.once('open', () => resolve(ws));
+        ws.once('error', reject);
+    });
+    const sender = await relay.join({ room: 'batch', player: 's' });
+    counting = true;
+    // 400 small messages in one write: the relay reads them in a few turns.
+    const frames = [];
+    for (let i = 0; i < 400; i++) {
+        const payload = Buffer.from(`m${i}`);
+        const mask = Buffer.from([1, 2, 3, 4]);
+        const header = Buffer.from([0x81, 0x80 | payload.length]);
+        frames.push(header, mask, Buffer.from(payload.map((b, j) => b ^ mask[j % 4])));
+    }
+    sender._socket.write(Buffer.concat(frames));
+    await waitFor(() => receiver.received.length === 400, 'all 400 messages', 15000);
+    assert.equal(receiver.received[399], 'm399');
+    assert.ok(records <= 40, `${records} records for 400 frames`);
+    receiver.close();
+    sender.close();
 });
 
 test('tlsOnly refuses plain connections with a clear answer', { skip: skipNoOpenssl }, async () => {
@@ -250,5 +271,8 @@ test('headless Chromium joins over wss and relays',
     await waitFor(() => other.received.includes('from the browser'), 'the browser message');
     other.send('to the browser');
     assert.equal(await got, 'to the browser');
+    // The admin page names the certificate.
+    await page.goto(`http://127.0.0.1:${relay.adminPort}/`);
+    await page.locator('#tlsCert', { hasText: 'localhost' }).waitFor({ timeout: 10000 });
     other.close();
 });
