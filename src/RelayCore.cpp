@@ -111,10 +111,7 @@ void RelayCore::startTls() {
         log.error("trustedProxies: ignoring " + detail::logValue(entry) +
                   " (not an address or range)");
     const GamePortSettings& s = gamePortSettings;
-    if (s.certificate.empty()) {
-        log.info("TLS off (no tlsCertificate and tlsPrivateKey in config.json)");
-        return;
-    }
+    if (s.certificate.empty()) return; // plain only, as without these keys ever
     std::string error;
     if (!loop->setTlsFiles(s.certificate, s.privateKey, error)) {
         log.error("TLS off: the certificate " +

@@ -114,8 +114,10 @@ test('frames queued in one turn leave in a few full records, not one record each
     const relay = await startRelay({}, pairs.a);
     // A forwarder in front of the receiver counts the TLS records the relay sends it.
     let records = 0, pending = Buffer.alloc(0), counting = false;
+    const sockets = new Set();
     const forwarder = net.createServer((client) => {
         const upstream = net.connect(relay.port, '127.0.0.1');
+        sockets.add(client).add(upstream);
         client.pipe(upstream);
         upstream.on('data', (d) => {
             client.write(d);
@@ -129,7 +131,10 @@ test('frames queued in one turn leave in a few full records, not one record each
         client.on('close', () => upstream.destroy());
     });
     await new Promise((r) => forwarder.listen(0, '127.0.0.1', r));
-    cleanups.push(() => new Promise((r) => forwarder.close(r)));
+    cleanups.push(() => new Promise((r) => {
+        for (const sock of sockets) sock.destroy();
+        forwarder.close(r);
+    }));
     const receiver = await new Promise((resolve, reject) => {
         const ws = new WebSocket(`wss://127.0.0.1:${forwarder.address().port}/?room=batch&player=r`,
                                  { rejectUnauthorized: false });
