@@ -6,7 +6,7 @@
 #include "platform/Platform.hpp"
 
 #include <algorithm>
-#include <ctime>
+#include <cstdio>
 #include <string>
 
 namespace tnlrelay {
@@ -20,15 +20,15 @@ constexpr auto kExpiryNoticeInterval = std::chrono::hours(24);
 constexpr std::int64_t kExpiryWarningSeconds = 14 * 86400;
 
 std::string utcDate(std::int64_t unixSeconds) {
-    const std::time_t t = static_cast<std::time_t>(unixSeconds);
-    std::tm tm{};
-#ifdef _WIN32
-    gmtime_s(&tm, &t);
-#else
-    gmtime_r(&t, &tm);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    using namespace std::chrono;
+    const sys_seconds at{seconds{unixSeconds}};
+    const sys_days day = floor<days>(at);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{at - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d UTC", int(date.year()),
+                  unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+                  int(time.minutes().count()), int(time.seconds().count()));
     return text;
 }
 
@@ -112,6 +112,11 @@ void RelayCore::startTls() {
                   " (not an address or range)");
     const GamePortSettings& s = gamePortSettings;
     if (s.certificate.empty()) return; // plain only, as without these keys ever
+#ifndef TNLRELAY_TLS
+    log.error("tlsCertificate and tlsPrivateKey are ignored: this build of the relay has no TLS; "
+              "the game port serves plain connections only");
+    return;
+#endif
     std::string error;
     if (!loop->setTlsFiles(s.certificate, s.privateKey, error)) {
         log.error("TLS off: the certificate " +
