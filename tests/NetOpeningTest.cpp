@@ -1,0 +1,162 @@
+// The first bytes of a connection at the adapter: a TLS handshake that trickles in still ends
+// at the HTTP timeout, and PROXY headers are believed from trusted peers only.
+#include "net/Net.hpp"
+
+#include "FreePort.hpp"
+#include "TempDataDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace tnlrelay::net;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Seen {
+    std::vector<std::string> requests; ///< "<peer> <uri>"
+    int closes = 0;
+    static void handler(Conn* c, Event ev, const void* data, void* user) {
+        auto* s = static_cast<Seen*>(user);
+        if (ev == Event::close) {
+            ++s->closes;
+            return;
+        }
+        if (ev != Event::httpMsg) return;
+        const auto& hm = *static_cast<const HttpMessage*>(data);
+        s->requests.push_back(std::string(peerAddress(c)) + " " + std::string(hm.uri));
+        reply(c, 200, "", "ok\n");
+    }
+};
+
+struct Peer {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    explicit Peer(int port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    ~Peer() { ::close(fd); }
+    void send(const std::string& s) { (void)::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+    /// False once the other side has closed.
+    bool open(std::string* into = nullptr) {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                if (into) into->append(buf, std::size_t(n));
+                continue;
+            }
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+};
+
+bool pump(Loop& loop, const std::function<bool()>& done, std::chrono::milliseconds limit = 3s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        loop.poll(5ms);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(NetOpening, AHandshakeThatTricklesInIsClosedAtTheHttpTimeout) {
+    tnlrelay::test::TempDataDir tmp;
+    const auto dir = tmp.base();
+    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                            "-keyout '" +
+                            (dir / "k.pem").string() + "' -out '" + (dir / "c.pem").string() +
+                            "' -days 2 -subj /CN=t >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "the openssl command is not available";
+    Limits limits;
+    limits.httpIdle = 300ms;
+    limits.sweepInterval = 20ms;
+    Loop loop(limits);
+    std::string error;
+    ASSERT_TRUE(loop.setTlsFiles(dir / "c.pem", dir / "k.pem", error)) << error;
+    Seen seen;
+    const int port = tnlrelay::test::freePort();
+    ListenOptions options;
+    options.tls = true;
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Seen::handler, &seen, options));
+
+    // A record header announcing a long ClientHello, then one byte every 50 ms.
+    Peer slow(port);
+    slow.send(std::string("\x16\x03\x01\x02\x00", 5));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pump(
+        loop,
+        [&] {
+            slow.send(std::string(1, '\x01'));
+            loop.poll(50ms);
+            return !slow.open();
+        },
+        3s))
+        << "a trickling handshake must not hold the connection open";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+
+    // Plain requests on the same port are answered all the while.
+    Peer plain(port);
+    plain.send("GET /plain HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string answer;
+    ASSERT_TRUE(pump(
+        loop, [&] { return (plain.open(&answer), answer.find("ok\n") != std::string::npos); }));
+    EXPECT_EQ(seen.requests, std::vector<std::string>{"127.0.0.1 /plain"});
+}
+
+TEST(NetOpening, ProxyHeadersCountFromTrustedPeersOnly) {
+    for (const bool trusted : {true, false}) {
+        Loop loop;
+        AddressList list;
+        ASSERT_TRUE(list.add(trusted ? "127.0.0.0/8" : "10.0.0.1"));
+        loop.setTrustedProxies(list);
+        Seen seen;
+        const int port = tnlrelay::test::freePort();
+        ListenOptions options;
+        options.proxyHeader = true;
+        ASSERT_TRUE(loop.listen("127.0.0.1", port, &Seen::handler, &seen, options));
+
+        Peer proxied(port);
+        // Split inside the header: the adapter waits for the rest.
+        proxied.send("PROXY TCP6 2001:db8::7 ::1 4");
+        loop.poll(20ms);
+        proxied.send("000 80\r\nGET /via HTTP/1.1\r\nHost: x\r\n\r\n");
+        // A request that merely begins like a header is an ordinary one.
+        Peer post(port);
+        post.send("P");
+        loop.poll(20ms);
+        post.send("OST /post HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+
+        std::string a, b;
+        if (trusted) {
+            ASSERT_TRUE(pump(loop, [&] { return seen.requests.size() == 2; }))
+                << seen.requests.size();
+            EXPECT_NE(std::find(seen.requests.begin(), seen.requests.end(), "2001:db8::7 /via"),
+                      seen.requests.end());
+        } else {
+            ASSERT_TRUE(pump(loop, [&] { return !proxied.open(&a); })) << "untrusted header kept";
+            EXPECT_EQ(a, "");
+            ASSERT_TRUE(pump(loop, [&] { return seen.requests.size() == 1; }));
+        }
+        EXPECT_NE(std::find(seen.requests.begin(), seen.requests.end(), "127.0.0.1 /post"),
+                  seen.requests.end());
+    }
+}
