@@ -195,6 +195,7 @@ TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
         EXPECT_EQ(in.substr(0, status.size()), status) << in.substr(0, 80);
     }
     EXPECT_TRUE(srv.events.empty()) << "no request reached the handler";
+    EXPECT_EQ(loop.stats().refusedLimits, 2u) << "the 431 and the 413, not the 400";
 }
 
 TEST(Net, RequestHeadersUpToTheLimitPassAndOneByteMoreIsRefused) {
@@ -321,6 +322,7 @@ TEST(Net, SlowAndSilentConnectionsAreClosed) {
         loop, [&] { return !ws.pull(wsIn); }, 3s))
         << "silent peer not closed";
     EXPECT_EQ(srv.closed.size(), 2u);
+    EXPECT_EQ(loop.stats().silentPeersClosed, 1u) << "the WebSocket, not the slow HTTP client";
 }
 
 TEST(Net, AnsweringPeersStayAndPingsArePonged) {
@@ -385,6 +387,10 @@ TEST(Net, ProtocolErrorsAndOversizedMessagesCloseWithTheirStatus) {
     std::string in;
     ASSERT_TRUE(pumpUntil(loop, [&] { return !nokey.pull(in); }));
     EXPECT_EQ(in.substr(0, 13), "HTTP/1.1 426 ");
+    EXPECT_EQ(loop.stats().protocolErrorCloses, 1u);
+    EXPECT_EQ(loop.stats().tooBigCloses, 1u);
+    EXPECT_EQ(loop.stats().refusedNoKey, 1u);
+    EXPECT_EQ(loop.stats().messagesIn, 0u) << "no message was complete";
 }
 
 TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
@@ -453,6 +459,23 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
             20s))
             << "the reading member got " << readerIn.size() << " bytes";
         EXPECT_EQ(count(readerIn, relayed + payload), sent);
+        const LoopStats& stats = loop.stats();
+        EXPECT_EQ(stats.slowReadersCut, 1u);
+        EXPECT_EQ(stats.messagesIn, sent);
+        EXPECT_EQ(stats.bytesIn, sent * size);
+        // Every message reached the reader; the sleeper got some until it was cut off.
+        EXPECT_GT(stats.messagesOut, sent);
+        EXPECT_LT(stats.messagesOut, 2 * sent);
+        EXPECT_EQ(stats.bytesOut, stats.messagesOut * size);
+        std::uint64_t turns = 0;
+        for (std::uint64_t n : stats.turns)
+            turns += n;
+        EXPECT_GT(turns, 0u);
+        EXPECT_GT(stats.longestTurnNanos, 0u);
+        EXPECT_LE(stats.longestTurnNanos, stats.turnNanos);
+        const LoopGauges gauges = loop.gauges();
+        EXPECT_EQ(gauges.webSockets, 2u) << "the sender and the reader";
+        EXPECT_EQ(gauges.httpConnections, 0u);
     }
 }
 

@@ -120,6 +120,8 @@ struct Loop::Impl {
     std::vector<asio::const_buffer> gatherBufs;
     InboundBudget budget;
     LoopStats stats;
+    bool turnOpen = false; ///< a turn has begun and its flush has not run yet
+    Clock::time_point turnStart;
     Clock::time_point now = Clock::now();
     // A payload delivered where it lies in the input, copied once for every receiver to share.
     const char* promotedSrc = nullptr;
@@ -156,6 +158,8 @@ struct Loop::Impl {
     void feedFrames(Conn* c, char* data, std::size_t n);
     void armWrite(Conn* c);
     void markDirty(Conn* c);
+    void beginTurn();
+    void endTurn();
     void flushAll();
     void flushConn(Conn* c);
     void closeNow(Conn* c);
@@ -177,6 +181,8 @@ struct FrameSink {
 
     void onMessage(const char* data, std::size_t len, SharedBuf* owner, int opcode) {
         if (c->closed || c->draining) return;
+        ++loop->stats.messagesIn;
+        loop->stats.bytesIn += len;
         WsMessage wm{Payload(data, len, owner), opcode};
         loop->dispatch(c, Event::wsMsg, &wm);
     }
@@ -192,6 +198,7 @@ struct FrameSink {
     }
     void onProtocolError(std::uint16_t code) {
         if (c->closed || c->draining) return;
+        ++(code == kCloseTooBig ? loop->stats.tooBigCloses : loop->stats.protocolErrorCloses);
         const char status[2] = {char(code >> 8), char(code & 0xFF)};
         loop->sendFrame(c, kOpClose, status, 2);
         setDraining(c);
@@ -390,6 +397,7 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
         return;
     }
     now = Clock::now();
+    beginTurn();
     for (int round = 0; round < kReadRounds; ++round) {
         char* target = scratch.data();
         std::size_t room = scratch.size();
@@ -548,6 +556,8 @@ bool Loop::Impl::canReadRequest(const Conn* c) const {
 
 // A request that cannot be read is answered with its status, and the connection ends.
 void Loop::Impl::refuseRequest(Conn* c, HttpParse outcome) {
+    if (outcome == HttpParse::headerTooLarge || outcome == HttpParse::bodyTooLarge)
+        ++stats.refusedLimits;
     c->keepAlive = false;
     reply(c, refusalStatus(outcome), "", refusalBody(outcome));
     setDraining(c);
@@ -593,6 +603,31 @@ void Loop::Impl::markDirty(Conn* c) {
     }
 }
 
+// A turn runs from the first read handler after the last flush to the flush that ends its batch
+// of ready events; its flush is posted at once, so that every turn is measured.
+void Loop::Impl::beginTurn() {
+    if (turnOpen) return;
+    turnOpen = true;
+    turnStart = now;
+    if (!flushPosted) {
+        flushPosted = true;
+        asio::post(io, [this] { flushAll(); });
+    }
+}
+
+void Loop::Impl::endTurn() {
+    if (!turnOpen) return;
+    turnOpen = false;
+    const auto nanos = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - turnStart).count());
+    std::size_t bucket = 0;
+    while (bucket < std::size(kTurnBucketMicros) && nanos > kTurnBucketMicros[bucket] * 1000ull)
+        ++bucket;
+    ++stats.turns[bucket];
+    stats.turnNanos += nanos;
+    stats.longestTurnNanos = std::max(stats.longestTurnNanos, nanos);
+}
+
 void Loop::Impl::flushAll() {
     flushPosted = false;
     flushing.swap(dirty);
@@ -604,6 +639,7 @@ void Loop::Impl::flushAll() {
         letGo(c);
     }
     flushing.clear();
+    endTurn();
 }
 
 void Loop::Impl::flushConn(Conn* c) {
@@ -802,6 +838,7 @@ void Loop::Impl::sweep() {
                 sendFrame(c, kOpPing, "", 0);
             }
         } else if (now - c->pingedAt >= limits.wsIdle) {
+            ++stats.silentPeersClosed;
             expired.push_back(c);
         }
     }
@@ -850,6 +887,7 @@ void wsUpgrade(Conn* c, const HttpMessage& request) {
     Loop::Impl& m = *c->loop;
     const std::string_view* key = request.header("Sec-WebSocket-Key");
     if (!key || trimBlanks(*key).empty()) {
+        ++m.stats.refusedNoKey;
         c->keepAlive = false;
         reply(c, 426, "", "expected websocket\n");
         setDraining(c);
@@ -906,7 +944,7 @@ namespace {
     // A receiver that does not read is cut off before its queue can exhaust memory.
     if (c->out.bytes() > m.limits.maxQueuedBytes &&
         c->out.bytesBehindFirst() > m.limits.maxQueuedBytes)
-        c->hardClose = true, c->sendable = false;
+        c->hardClose = true, c->sendable = false, ++m.stats.slowReadersCut;
     if (!c->dirty) m.markDirty(c);
 }
 
@@ -915,6 +953,8 @@ namespace {
 void wsSend(Conn* c, const Payload& payload, int opcode) {
     if (!c->sendable) return;
     Loop::Impl& m = *c->loop;
+    ++m.stats.messagesOut;
+    m.stats.bytesOut += payload.size();
     if (m.frameSrc == payload.data() && m.frameSrcLen == payload.size() &&
         m.frameOpcode == opcode && c->out.bytes() < m.limits.maxQueuedBytes) {
         c->out.appendFrame(m.frame, m.frameLen);
