@@ -10,8 +10,8 @@ if(WIN32)
     return()
 endif()
 
-# The unit goes where Debian 12's systemd reads packaged units.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/tnlrelay.service DESTINATION /lib/systemd/system)
+# The unit: lib/systemd/system under the prefix, which systemd reads when the prefix is /usr.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/tnlrelay.service DESTINATION lib/systemd/system)
 
 # What a Debian package needs beside the program: a copyright file and a compressed changelog.
 set(PACKAGE_DOC_DIR ${CMAKE_CURRENT_BINARY_DIR}/package-doc)

@@ -29,7 +29,7 @@ test('the .deb installs the program, the page and the unit, and the installed pr
     const files = execFileSync('dpkg-deb', ['-c', debPath], { encoding: 'utf8' })
         .split('\n').filter(Boolean).map((l) => l.split(/\s+/).at(-1));
     for (const file of ['./usr/bin/tnlrelay', './usr/share/tnlrelay/AdminPage.html',
-                        './lib/systemd/system/tnlrelay.service', './usr/share/doc/tnlrelay/copyright'])
+                        './usr/lib/systemd/system/tnlrelay.service', './usr/share/doc/tnlrelay/copyright'])
         assert.ok(files.includes(file), `${file} in the package`);
     const control = execFileSync('dpkg-deb', ['-f', debPath], { encoding: 'utf8' });
     assert.match(control, /^Package: tnlrelay$/m);
@@ -45,7 +45,7 @@ test('the .deb installs the program, the page and the unit, and the installed pr
 
     const root = path.join(work, 'root');
     execFileSync('dpkg', ['-x', debPath, root]);
-    const unit = path.join(root, 'lib/systemd/system/tnlrelay.service');
+    const unit = path.join(root, 'usr/lib/systemd/system/tnlrelay.service');
     if (have('systemd-analyze')) {
         // Verified as installed, but pointing at the program in the scratch root, so that the
         // check that ExecStart is executable looks at the packaged program.
