@@ -17,6 +17,16 @@ after(async () => {
     for (const cleanup of cleanups.reverse()) await cleanup();
 });
 
+test('cmake --install lays out bin/, share/tnlrelay/ and the unit under the prefix', () => {
+    const prefix = path.join(work, 'prefix');
+    execFileSync('cmake', ['--install', buildDir, '--prefix', prefix], { stdio: 'pipe' });
+    for (const file of ['bin/tnlrelay', 'share/tnlrelay/AdminPage.html',
+                        'lib/systemd/system/tnlrelay.service'])
+        assert.ok(fs.existsSync(path.join(prefix, file)), `${file} installed`);
+    assert.equal(fs.readFileSync(path.join(prefix, 'share/tnlrelay/AdminPage.html'), 'utf8'),
+                 fs.readFileSync(path.join(buildDir, 'AdminPage.html'), 'utf8'));
+});
+
 const missing = ['cpack', 'dpkg-deb'].filter((tool) => !have(tool));
 test('the .deb installs the program, the page and the unit, and the installed program runs',
      { skip: missing.length > 0 && `${missing.join(', ')} not installed` }, async (t) => {
