@@ -84,6 +84,8 @@ struct Client {
                 loop->poll(std::chrono::milliseconds(1));
         }
     }
+    /// Shuts the sending side: the server reads the end.
+    void end() { ::shutdown(fd, SHUT_WR); }
     /// Reads what is there; false once the peer has closed.
     bool pull(std::string& into) {
         char buf[65536];
@@ -246,7 +248,73 @@ TEST(Net, DrainingSendsWhatIsQueuedThenCloses) {
     ASSERT_TRUE(pumpUntil(loop, [&] { return !cl.pull(in); }));
     ASSERT_GE(in.size(), big.size());
     EXPECT_EQ(in.substr(in.size() - big.size()), big) << "the whole body came before the close";
-    EXPECT_EQ(srv.closed.size(), 1u);
+    EXPECT_TRUE(srv.closed.empty()) << "the relay waits for the peer's end";
+    cl.end();
+    EXPECT_TRUE(pumpUntil(loop, [&] { return srv.closed.size() == 1; }));
+}
+
+TEST(Net, ADrainingPeerThatKeepsSendingReceivesEverythingWithoutAReset) {
+    // A refused HTTP client and a kicked WebSocket that both go on sending while their queue
+    // drains: reading them on keeps the kernel from resetting away what was queued for them.
+    Limits limits;
+    limits.sweepInterval = 20ms;
+    Server srv;
+    Loop loop(limits);
+    const std::string body(6 * 1024 * 1024, 'b');
+    const std::string chunk(400, 'k');
+    std::size_t fromKicked = 0;
+    srv.onHttp = [&](Conn* c, const HttpMessage& hm) {
+        if (hm.uri == "/ws") {
+            wsUpgrade(c, hm);
+            return;
+        }
+        reply(c, 403, "", body); // refused: the body, then the close
+        setDraining(c);
+    };
+    srv.onWs = [&](Conn* c, const WsMessage& wm) {
+        if (wm.payload.size() == 4) { // "kick": fill its queue, then drain
+            for (int i = 0; i < 6 * 1024 * 1024 / 400; ++i)
+                wsSend(c, Payload(chunk.data(), chunk.size(), nullptr), kOpBinary);
+            setDraining(c);
+        } else {
+            ++fromKicked;
+        }
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    for (const bool ws : {false, true}) {
+        SCOPED_TRACE(ws ? "kicked WebSocket" : "refused HTTP client");
+        srv.closed.clear();
+        fromKicked = 0;
+        Client cl(port);
+        cl.send(ws ? get("/ws", "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: abc\r\n") +
+                         maskedFrame(kOpBinary, "kick")
+                   : get("/"));
+        const std::string more = ws ? maskedFrame(kOpBinary, "still here") : std::string(512, 'x');
+        std::string in;
+        bool ended = false, reset = false;
+        ASSERT_TRUE(pumpUntil(
+            loop,
+            [&] {
+                ::send(cl.fd, more.data(), more.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                char buf[65536];
+                const ssize_t n = ::recv(cl.fd, buf, sizeof buf, 0);
+                if (n > 0) in.append(buf, std::size_t(n));
+                if (n == 0) ended = true;
+                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) reset = true;
+                return ended || reset;
+            },
+            10s));
+        EXPECT_FALSE(reset) << "reset after " << in.size() << " bytes";
+        const std::size_t expected = ws ? 6 * 1024 * 1024 / 400 * (4 + 400) : body.size();
+        EXPECT_GE(in.size(), expected) << "what was queued arrived whole";
+        if (ws) {
+            EXPECT_GT(fromKicked, 0u) << "what the kicked player sent went on arriving";
+        }
+        cl.end();
+        EXPECT_TRUE(pumpUntil(loop, [&] { return srv.closed.size() == 1; }));
+    }
 }
 
 TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
@@ -254,11 +322,19 @@ TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
     std::vector<std::unique_ptr<Client>> clients;
     const int port = freePort();
     {
-        Loop loop;
+        Limits limits;
+        limits.stopDrain = 300ms; // these peers never answer
+        Loop loop(limits);
+        srv.onHttp = [](Conn* c, const HttpMessage& hm) {
+            if (hm.uri == "/ws") wsUpgrade(c, hm);
+        };
         ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
         for (int i = 0; i < 8; ++i) {
             clients.push_back(std::make_unique<Client>(port));
-            clients.back()->send(get("/"));
+            clients.back()->send(i % 2 ? get("/")
+                                       : get("/ws", "Upgrade: websocket\r\n"
+                                                    "Connection: Upgrade\r\n"
+                                                    "Sec-WebSocket-Key: abc\r\n"));
         }
         ASSERT_TRUE(pumpUntil(loop, [&] { return srv.open.size() == 8; }));
         EXPECT_TRUE(srv.closed.empty());
@@ -266,9 +342,14 @@ TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
     EXPECT_EQ(srv.closed.size(), 8u);
     EXPECT_TRUE(std::is_sorted(srv.closed.begin(), srv.closed.end())) << "in ascending id order";
     EXPECT_TRUE(srv.open.empty());
-    std::string in;
-    for (auto& cl : clients)
-        EXPECT_FALSE(cl->pull(in)) << "the socket is closed";
+    const std::string goingAway("\x88\x02\x03\xE9", 4);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        std::string in;
+        EXPECT_FALSE(clients[i]->pull(in)) << "the socket is closed";
+        const bool ws = i % 2 == 0;
+        EXPECT_EQ(in.size() >= 4 && in.substr(in.size() - 4) == goingAway, ws)
+            << (ws ? "a WebSocket is told 1001" : "HTTP gets no close frame");
+    }
 }
 
 TEST(Net, ListenFailsForPortsInUseAndOutOfRange) {
@@ -585,7 +666,8 @@ TEST(Net, ClosingWithAStatusSendsWhatIsQueuedThenTheCloseFrame) {
         std::string("\x81\x08too fast", 10) + std::string("\x88\x02\x03\xF0", 4);
     ASSERT_GE(in.size(), tail.size());
     EXPECT_EQ(in.substr(in.size() - tail.size()), tail);
-    EXPECT_EQ(srv.closed.size(), 1u);
+    ws.end();
+    EXPECT_TRUE(pumpUntil(loop, [&] { return srv.closed.size() == 1; }));
 }
 
 TEST(Net, TheInboundCapOverAllConnectionsClosesTheOneThatWouldPassIt) {
@@ -614,7 +696,8 @@ TEST(Net, TheInboundCapOverAllConnectionsClosesTheOneThatWouldPassIt) {
     first.send(frame.substr(150000), &loop);
     ASSERT_TRUE(pumpUntil(loop, [&] { return delivered.size() == 1; }));
     EXPECT_EQ(delivered[0], 200000u) << "the first message, held within the cap, arrives";
-    EXPECT_EQ(srv.closed.size(), 1u);
+    second.end();
+    EXPECT_TRUE(pumpUntil(loop, [&] { return srv.closed.size() == 1; }));
 }
 
 TEST(Net, ACloseFromThePeerIsAnsweredWithItsOwnCode) {
@@ -625,14 +708,25 @@ TEST(Net, ACloseFromThePeerIsAnsweredWithItsOwnCode) {
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
     const std::string upgrade =
         get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
-    for (const std::uint16_t code : {1000, 1001, 4321}) {
+    // Codes that may not be sent are answered with 1002, and so is a one-byte payload.
+    const std::uint16_t invalid[] = {0, 999, 1004, 1005, 1006, 1015, 1016, 2999, 5000, 65535};
+    std::vector<std::pair<std::string, std::string>> cases; // payload sent, close payload back
+    for (const std::uint16_t code : {1000, 1001, 1011, 1012, 1014, 3000, 4321, 4999}) {
+        const std::string status{char(code >> 8), char(code & 0xFF)};
+        cases.emplace_back(status + "bye", status);
+    }
+    for (const std::uint16_t code : invalid)
+        cases.emplace_back(std::string{char(code >> 8), char(code & 0xFF)}, "\x03\xEA");
+    cases.emplace_back("\x03", "\x03\xEA");
+    cases.emplace_back("", "");
+    for (const auto& [sent, back] : cases) {
         Client ws(port);
-        const char status[2] = {char(code >> 8), char(code & 0xFF)};
-        ws.send(upgrade + maskedFrame(kOpClose, std::string(status, 2) + "bye"));
+        ws.send(upgrade + maskedFrame(kOpClose, sent));
         std::string in;
         ASSERT_TRUE(pumpUntil(loop, [&] { return !ws.pull(in); }));
-        const std::string answer = std::string("\x88\x02", 2) + std::string(status, 2);
+        const std::string answer = std::string{'\x88', char(back.size())} + back;
         ASSERT_GE(in.size(), answer.size());
-        EXPECT_EQ(in.substr(in.size() - answer.size()), answer) << code;
+        EXPECT_EQ(in.substr(in.size() - answer.size()), answer)
+            << "close payload of " << sent.size() << " bytes";
     }
 }

@@ -71,7 +71,7 @@ struct Conn {
     bool opening = true; ///< PROXY header and TLS not decided yet: bytes wait in `http`
 
     Kind kind = Kind::http;
-    bool sendable = false;  ///< a WebSocket that is neither closing nor closed: frames go out
+    bool sendable = false;  ///< a WebSocket that takes frames: open, or draining until flushed
     bool closed = false;    ///< the close event has been delivered
     bool draining = false;  ///< send what is queued, then close
     bool hardClose = false; ///< close at the end of the turn, dropping the queue
@@ -81,6 +81,9 @@ struct Conn {
     bool paused = false;   ///< a reply is being written; the next request waits for it
     bool keepAlive = true; ///< of the request being answered
     bool pingSent = false;
+    bool closeSent = false; ///< a close frame is queued: no frame may follow it
+    bool sendShut = false;  ///< all sent and the sending side shut: waiting for the peer's end
+    bool peerEnded = false; ///< the peer's end (or an error) was read while the loop stops
     /// Holds: pending operations, the flush list, and calls in progress that may close it. The
     /// last hold let go on a closed connection frees it; nothing else does.
     std::uint32_t refs = 0;
@@ -88,6 +91,7 @@ struct Conn {
     Clock::time_point lastHeard;     ///< HTTP: connect or last reply; WebSocket: last byte in
     Clock::time_point pingedAt;      ///< when the pending ping was sent (pingSent)
     Clock::time_point drainingSince; ///< when it was set draining
+    Clock::time_point shutAt;        ///< when its sending side was shut
 
     std::unique_ptr<HttpRequestReader> http; ///< until the upgrade
     std::optional<FrameParser> frames;       ///< after the upgrade
@@ -116,6 +120,7 @@ struct Loop::Impl {
     ConnId lastId = 0;
     std::vector<Conn*> dirty, flushing;
     bool flushPosted = false;
+    bool stopping = false; ///< the loop is being destroyed: no events but the closes
     std::vector<char> scratch;
     std::vector<asio::const_buffer> gatherBufs;
     InboundBudget budget;
@@ -160,9 +165,13 @@ struct Loop::Impl {
     void markDirty(Conn* c);
     void beginTurn();
     void endTurn();
+    void peerGone(Conn* c);
     void flushAll();
     void flushConn(Conn* c);
     void closeNow(Conn* c);
+    void shutSending(Conn* c);
+    void sendClose(Conn* c, std::uint16_t code);
+    void stopConnections();
     void hold(Conn* c);
     void letGo(Conn* c);
     void checkConn(const Conn* c) const;
@@ -179,29 +188,39 @@ struct FrameSink {
     Loop::Impl* loop;
     Conn* c;
 
+    // A draining connection's messages still arrive (a kicked player's are relayed until it
+    // closes); after a close frame, or while the loop stops, nothing does.
+    bool delivers() const { return !c->closed && !c->closeSent && !loop->stopping; }
+
     void onMessage(const char* data, std::size_t len, SharedBuf* owner, int opcode) {
-        if (c->closed || c->draining) return;
+        if (!delivers()) return;
         ++loop->stats.messagesIn;
         loop->stats.bytesIn += len;
         WsMessage wm{Payload(data, len, owner), opcode};
         loop->dispatch(c, Event::wsMsg, &wm);
     }
     void onControl(int opcode, const char* data, std::size_t len) {
-        if (c->closed || c->draining) return;
+        if (!delivers() || c->sendShut) return;
         if (opcode == kOpPing) {
-            loop->sendFrame(c, kOpPong, data, len);
+            if (c->sendable) loop->sendFrame(c, kOpPong, data, len);
         } else if (opcode == kOpClose) {
-            // Answer with the peer's status code, then close once it has been sent.
-            loop->sendFrame(c, kOpClose, data, len >= 2 ? 2 : 0);
-            setDraining(c);
+            // Answer with the peer's status code when it is one that may be sent, then close.
+            if (len == 0) { // no code to echo: an empty close
+                loop->sendFrame(c, kOpClose, data, 0);
+                c->closeSent = true;
+                c->sendable = false;
+                setDraining(c);
+                return;
+            }
+            const std::uint16_t code =
+                len >= 2 ? std::uint16_t(std::uint8_t(data[0]) << 8 | std::uint8_t(data[1])) : 0;
+            wsClose(c, closeCodeMaySend(code) ? code : kCloseProtocolError);
         }
     }
     void onProtocolError(std::uint16_t code) {
-        if (c->closed || c->draining) return;
+        if (!delivers() || c->sendShut) return;
         ++(code == kCloseTooBig ? loop->stats.tooBigCloses : loop->stats.protocolErrorCloses);
-        const char status[2] = {char(code >> 8), char(code & 0xFF)};
-        loop->sendFrame(c, kOpClose, status, 2);
-        setDraining(c);
+        wsClose(c, code);
     }
 };
 
@@ -213,6 +232,7 @@ Loop::Loop(Limits limits) : impl_(std::make_unique<Impl>(limits)) {
 
 Loop::~Loop() {
     Impl& m = *impl_;
+    m.stopConnections();
     // Every connection closes with its owner's tables still intact, in ascending id order.
     std::vector<Conn*> open;
     for (auto& entry : m.conns)
@@ -378,7 +398,7 @@ void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
 }
 
 void Loop::Impl::armRead(Conn* c) {
-    if (c->readArmed || c->closed || c->draining || c->paused) return;
+    if (c->readArmed || c->closed || c->paused || c->peerEnded) return;
     c->readArmed = true;
     hold(c);
     c->sock.async_wait(Socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
@@ -387,12 +407,12 @@ void Loop::Impl::armRead(Conn* c) {
 void Loop::Impl::onReadable(Conn* c, error_code ec) {
     TNLRELAY_ASSERT(c->readArmed);
     c->readArmed = false;
-    if (c->closed || c->draining) {
+    if (c->closed) {
         letGo(c);
         return;
     }
     if (ec) {
-        closeNow(c);
+        peerGone(c);
         letGo(c);
         return;
     }
@@ -417,8 +437,8 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
         error_code rec;
         const std::size_t n = c->sock.read_some(asio::buffer(target, room), rec);
         if (rec == asio::error::would_block || rec == asio::error::try_again) break;
-        if (rec) {
-            closeNow(c);
+        if (rec) { // the peer's end, or a reset
+            peerGone(c);
             break;
         }
         if (c->kind == Kind::ws) {
@@ -431,7 +451,7 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
         } else {
             receive(c, target, n);
         }
-        if (c->closed || c->draining || c->paused || n < room) break;
+        if (c->closed || c->paused || n < room) break;
     }
     armRead(c);
     letGo(c);
@@ -508,7 +528,7 @@ void Loop::Impl::decrypt(Conn* c, const char* data, std::size_t n) {
     const bool ok = c->tls->decrypt(data, n, tlsPlain.data(), tlsPlain.size(),
                                     [this, c](const char* plain, std::size_t len) {
                                         consume(c, const_cast<char*>(plain), len);
-                                        return !c->closed && !c->draining;
+                                        return !c->closed;
                                     });
     if (c->closed) return;
     if (!ok) {
@@ -527,6 +547,7 @@ void Loop::Impl::consume(Conn* c, char* data, std::size_t n) {
         feedFrames(c, data, n);
         return;
     }
+    if (c->draining || stopping) return; // a refused or closing HTTP peer: read and dropped
     c->http->append(data, n);
     processHttp(c);
 }
@@ -551,7 +572,8 @@ void Loop::Impl::processHttp(Conn* c) {
 }
 
 bool Loop::Impl::canReadRequest(const Conn* c) const {
-    return !c->closed && !c->draining && !c->paused && c->kind == Kind::http && c->http->hasInput();
+    return !c->closed && !c->draining && !stopping && !c->paused && c->kind == Kind::http &&
+           c->http->hasInput();
 }
 
 // A request that cannot be read is answered with its status, and the connection ends.
@@ -646,7 +668,7 @@ void Loop::Impl::flushConn(Conn* c) {
     checkConn(c);
     if (c->hardClose) {
         c->out.clear();
-        closeNow(c);
+        peerGone(c);
         return;
     }
     if (c->writeArmed) return;
@@ -656,7 +678,7 @@ void Loop::Impl::flushConn(Conn* c) {
     if (!writePlain(c)) return;
 #endif
     if (c->draining) {
-        closeNow(c);
+        shutSending(c);
         return;
     }
     if (c->paused) {
@@ -680,7 +702,7 @@ bool Loop::Impl::writePlain(Conn* c) {
         }
         if (ec) {
             c->out.clear();
-            closeNow(c);
+            peerGone(c);
             return false;
         }
         c->out.consume(written);
@@ -722,7 +744,7 @@ bool Loop::Impl::writeTls(Conn* c) {
         }
         if (ec) {
             c->out.clear();
-            closeNow(c);
+            peerGone(c);
             return false;
         }
         tls.consumeCipher(written);
@@ -739,10 +761,12 @@ void Loop::Impl::armWrite(Conn* c) {
         c->writeArmed = false;
         now = Clock::now();
         if (!c->closed) {
-            if (ec)
-                closeNow(c);
-            else
+            if (ec) {
+                c->out.clear();
+                peerGone(c);
+            } else {
                 flushConn(c);
+            }
         }
         letGo(c);
     });
@@ -763,6 +787,64 @@ void Loop::Impl::closeNow(Conn* c) {
     c->sock.close(ec);
 }
 
+// The peer's end or a read error: the connection closes, unless the loop is stopping, where
+// closes wait for their turn in id order.
+void Loop::Impl::peerGone(Conn* c) {
+    if (stopping || (c->draining && !c->sendShut && !c->out.empty())) {
+        c->peerEnded = true; // what is queued still goes out (or fails) first
+        return;
+    }
+    closeNow(c);
+}
+
+// Everything queued has been sent: shut the sending side, so the peer sees the end after the
+// last byte, and keep reading until its end arrives (or the linger passes). Closing with its
+// input unread would make the kernel reset the connection and drop what it has not read.
+void Loop::Impl::shutSending(Conn* c) {
+    if (c->sendShut) return;
+    c->sendShut = true;
+    c->sendable = false;
+    c->shutAt = now;
+    error_code ec;
+    c->sock.shutdown(Socket::shutdown_send, ec);
+    c->paused = false; // no request is read any more
+    if (c->peerEnded && !stopping)
+        closeNow(c);
+    else
+        armRead(c);
+}
+
+// Closes the WebSocket and every connection still open when the loop is destroyed: a close
+// frame with 1001 for each WebSocket, then as much of every queue as can be flushed within
+// the stop drain, each peer's end awaited there as in a normal close. The close events follow
+// in id order, from the destructor.
+void Loop::Impl::stopConnections() {
+    stopping = true;
+    error_code ec;
+    for (auto& l : listeners) {
+        l->acceptor.close(ec);
+        l->retry.cancel();
+    }
+    sweepTimer.cancel();
+    now = Clock::now();
+    for (auto& [id, c] : conns) {
+        if (c->sendable) sendClose(c, kCloseGoingAway);
+        c->draining = true;
+        c->sendable = false;
+        markDirty(c);
+        armRead(c);
+    }
+    const auto deadline = Clock::now() + limits.stopDrain;
+    const auto settled = [this] {
+        for (auto& [id, c] : conns)
+            if (!c->peerEnded && !c->hardClose) return false;
+        return true;
+    };
+    io.restart();
+    while (!settled() && Clock::now() < deadline)
+        io.run_one_until(deadline);
+}
+
 void Loop::Impl::hold(Conn* c) {
     ++c->refs;
     TNLRELAY_ASSERT(c->refs != 0);
@@ -781,11 +863,21 @@ void Loop::Impl::letGo(Conn* c) {
 void Loop::Impl::checkConn([[maybe_unused]] const Conn* c) const {
     TNLRELAY_ASSERT(c->refs > 0);
     TNLRELAY_ASSERT(!c->closed);
-    TNLRELAY_ASSERT(!c->sendable || (c->kind == Kind::ws && !c->draining && !c->hardClose));
+    TNLRELAY_ASSERT(!c->sendable ||
+                    (c->kind == Kind::ws && !c->closeSent && !c->sendShut && !c->hardClose));
+    TNLRELAY_ASSERT(!c->sendShut || c->draining);
     TNLRELAY_ASSERT((c->kind == Kind::http) == (c->http != nullptr) || c->draining);
     TNLRELAY_ASSERT((c->kind == Kind::ws) == c->frames.has_value());
     TNLRELAY_ASSERT(!c->paused || c->kind == Kind::http);
     TNLRELAY_ASSERT(conns.count(c->id) == 1 && conns.find(c->id)->second == c);
+}
+
+// Queues a close frame with a status code; nothing may be sent after it.
+void Loop::Impl::sendClose(Conn* c, std::uint16_t code) {
+    const char status[2] = {char(code >> 8), char(code & 0xFF)};
+    sendFrame(c, kOpClose, status, 2);
+    c->closeSent = true;
+    c->sendable = false;
 }
 
 void Loop::Impl::sendFrame(Conn* c, int opcode, const char* data, std::size_t len) {
@@ -828,7 +920,9 @@ void Loop::Impl::sweep() {
     std::vector<Conn*> expired;
     for (auto& [id, c] : conns) {
         if (c->draining) {
-            if (now - c->drainingSince >= limits.drainTimeout) expired.push_back(c);
+            if (now - c->drainingSince >= limits.drainTimeout ||
+                (c->sendShut && now - c->shutAt >= limits.linger))
+                expired.push_back(c);
         } else if (c->kind == Kind::http) {
             if (now - c->lastHeard >= limits.httpIdle) expired.push_back(c);
         } else if (!c->pingSent) {
@@ -861,7 +955,7 @@ std::string_view peerAddress(const Conn* c) {
 }
 
 void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view body) {
-    if (c->closed) return;
+    if (c->closed || c->sendShut) return;
     Loop::Impl& m = *c->loop;
     const auto reason = http::obsolete_reason(http::int_to_status(static_cast<unsigned>(status)));
     std::string head;
@@ -965,18 +1059,14 @@ void wsSend(Conn* c, const Payload& payload, int opcode) {
 }
 
 void wsClose(Conn* c, std::uint16_t code) {
-    if (c->closed || c->draining) return;
-    if (c->sendable) {
-        const char status[2] = {char(code >> 8), char(code & 0xFF)};
-        c->loop->sendFrame(c, kOpClose, status, 2);
-    }
+    if (c->closed || c->closeSent) return;
+    if (c->sendable) c->loop->sendClose(c, code);
     setDraining(c);
 }
 
 void setDraining(Conn* c) {
     if (c->closed || c->draining) return;
     c->draining = true;
-    c->sendable = false;
     c->drainingSince = c->loop->now = Clock::now();
     c->loop->markDirty(c);
 }

@@ -87,6 +87,8 @@ struct Limits {
     std::chrono::milliseconds httpIdle{30000};  ///< no complete request within this: closed
     std::chrono::milliseconds wsIdle{60000};    ///< silent WebSocket: pinged, then closed
     std::chrono::milliseconds drainTimeout{5000}; ///< a draining connection is closed hard after it
+    std::chrono::milliseconds linger{2000}; ///< sent all, waiting for the peer's end at most this
+    std::chrono::milliseconds stopDrain{2000}; ///< destroying the loop flushes for at most this
     std::chrono::milliseconds sweepInterval{1000};
     ConnId lastId = 0; ///< ids are given from lastId + 1 on (tests start near the wrap)
 };
@@ -142,7 +144,9 @@ enum class TlsCheck { unchanged, loaded, failed };
 class Loop {
 public:
     explicit Loop(Limits limits = {});
-    /// Closes every connection and listener, delivering each close event synchronously.
+    /// Closes every connection and listener, delivering each close event synchronously, in
+    /// ascending id order. Before that, WebSockets are sent a close frame with 1001 (going away)
+    /// and what is queued is flushed, for at most `Limits::stopDrain`.
     ~Loop();
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
@@ -195,12 +199,17 @@ void wsUpgrade(Conn* c, const HttpMessage& request);
 /// together in as few system calls as possible.
 void wsSend(Conn* c, const Payload& payload, int opcode);
 
-/// Sends what is queued, then closes the connection. No further events but the close.
+/// Sends what is queued, then closes the connection (no close frame). Until it closes, it goes on
+/// being read: a WebSocket's data messages still arrive as events, and it stays sendable until
+/// its queue has been flushed once; what an HTTP connection sends is discarded. After the last
+/// byte it shuts its sending side and closes at the peer's end or after `Limits::linger`, so
+/// that unread input never makes the kernel reset away what was sent. Closed hard after
+/// `Limits::drainTimeout` in any case.
 void setDraining(Conn* c);
 
 /// Closes a WebSocket with a status code: queues a close frame with `code` behind what is
-/// queued, then drains like `setDraining`. On a connection that is not an open WebSocket it is
-/// `setDraining`.
+/// queued, then drains like `setDraining`, except that nothing more is sent or delivered after
+/// the close frame. On a connection that is not an open WebSocket it is `setDraining`.
 void wsClose(Conn* c, std::uint16_t code);
 
 } // namespace tnlrelay::net

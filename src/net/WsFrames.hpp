@@ -19,8 +19,16 @@ constexpr int kOpClose = 8;
 constexpr int kOpPing = 9;
 constexpr int kOpPong = 10;
 
+constexpr std::uint16_t kCloseGoingAway = 1001;
 constexpr std::uint16_t kCloseProtocolError = 1002;
 constexpr std::uint16_t kCloseTooBig = 1009;
+
+/// Whether a close frame may carry this status code: 1000-1003, 1007-1014 and 3000-4999.
+/// Others (1004-1006 and 1015 are reserved, 1016-2999 unassigned) are a protocol error.
+constexpr bool closeCodeMaySend(std::uint16_t code) {
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+           (code >= 3000 && code <= 4999);
+}
 
 /// Writes the header of an unmasked, final frame; returns its length (2, 4 or 10 bytes).
 std::size_t writeFrameHeader(char* out, int opcode, std::uint64_t payloadLen);
