@@ -152,6 +152,7 @@ struct Loop::Impl {
     void open(Conn* c);
     void consume(Conn* c, char* data, std::size_t n);
     bool writePlain(Conn* c);
+    bool writeStopped(Conn* c, const error_code& ec);
 #ifdef TNLRELAY_TLS
     void decrypt(Conn* c, const char* data, std::size_t n);
     bool writeTls(Conn* c);
@@ -688,6 +689,19 @@ void Loop::Impl::flushConn(Conn* c) {
     }
 }
 
+// After a write call: true when writing stops, either to wait for writability or because the
+// peer is gone (the queue is dropped and the connection ends).
+bool Loop::Impl::writeStopped(Conn* c, const error_code& ec) {
+    if (!ec) return false;
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        armWrite(c);
+    } else {
+        c->out.clear();
+        peerGone(c);
+    }
+    return true;
+}
+
 // Writes the queue; false when the rest waits for writability or the connection closed.
 bool Loop::Impl::writePlain(Conn* c) {
     while (!c->out.empty()) {
@@ -696,15 +710,7 @@ bool Loop::Impl::writePlain(Conn* c) {
         gatherBufs.resize(n);
         error_code ec;
         const std::size_t written = c->sock.write_some(gatherBufs, ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            armWrite(c);
-            return false;
-        }
-        if (ec) {
-            c->out.clear();
-            peerGone(c);
-            return false;
-        }
+        if (writeStopped(c, ec)) return false;
         c->out.consume(written);
     }
     return true;
@@ -738,15 +744,7 @@ bool Loop::Impl::writeTls(Conn* c) {
         error_code ec;
         const std::size_t written = c->sock.write_some(
             asio::buffer(tls.cipherOut.data() + tls.cipherAt, std::min(pending, kMaxIoBytes)), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            armWrite(c);
-            return false;
-        }
-        if (ec) {
-            c->out.clear();
-            peerGone(c);
-            return false;
-        }
+        if (writeStopped(c, ec)) return false;
         tls.consumeCipher(written);
     }
 }

@@ -4,12 +4,9 @@
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
-import { BIN, Relay, waitFor } from './lib/harness.mjs';
+import { BIN, CHROMIUM, Relay, launchChromium, waitFor } from './lib/harness.mjs';
 
-const CHROMIUM = '/usr/bin/chromium';
 const HOSTILE = '<img src=x onerror=alert(1)>';
 
 const cleanups = [];
@@ -21,16 +18,7 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
      { skip: !fs.existsSync(CHROMIUM) && 'chromium is not installed' }, async () => {
     let relay = await Relay.start();
     cleanups.push(() => relay.stop());
-    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-chromium-'));
-    cleanups.push(() => fs.rmSync(profile, { recursive: true, force: true }));
-    const context = await chromium.launchPersistentContext(profile, {
-        executablePath: CHROMIUM,
-        headless: true,
-        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-               '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-        viewport: { width: 1400, height: 900 },
-    });
-    cleanups.push(() => context.close());
+    const context = await launchChromium(cleanups, { viewport: { width: 1400, height: 900 } });
     const page = context.pages()[0] ?? (await context.newPage());
     page.setDefaultTimeout(15000);
     const nativeDialogs = [];

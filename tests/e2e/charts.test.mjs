@@ -4,12 +4,8 @@
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
-import { BIN, Relay, waitFor } from './lib/harness.mjs';
-
-const CHROMIUM = '/usr/bin/chromium';
+import { BIN, CHROMIUM, Relay, launchChromium, waitFor } from './lib/harness.mjs';
 
 const cleanups = [];
 after(async () => {
@@ -44,16 +40,7 @@ test('the charts draw players, messages, bytes and loop lag after traffic',
      { skip: !fs.existsSync(CHROMIUM) && 'chromium is not installed' }, async () => {
     const relay = await Relay.start();
     cleanups.push(() => relay.stop());
-    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-chromium-'));
-    cleanups.push(() => fs.rmSync(profile, { recursive: true, force: true }));
-    const context = await chromium.launchPersistentContext(profile, {
-        executablePath: CHROMIUM,
-        headless: true,
-        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-               '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-        viewport: { width: 1280, height: 800 },
-    });
-    cleanups.push(() => context.close());
+    const context = await launchChromium(cleanups, { viewport: { width: 1280, height: 800 } });
     const page = context.pages()[0] ?? (await context.newPage());
     page.setDefaultTimeout(15000);
     const pageErrors = [];

@@ -10,11 +10,9 @@ import os from 'node:os';
 import path from 'node:path';
 import tls from 'node:tls';
 import WebSocket from 'ws';
-import { chromium } from 'playwright-core';
 import { haveOpenssl, makeCertificate, startConfigured } from './lib/certs.mjs';
-import { rawExchange, waitFor } from './lib/harness.mjs';
+import { CHROMIUM, launchChromium, rawExchange, waitFor } from './lib/harness.mjs';
 
-const CHROMIUM = '/usr/bin/chromium';
 const cleanups = [];
 after(async () => {
     for (const cleanup of cleanups.reverse()) await cleanup();
@@ -253,17 +251,10 @@ test('headless Chromium joins over wss and relays',
      async () => {
     const relay = await startRelay({}, pairs.a);
     const other = await wssJoin(relay, { room: 'web', player: 'node' });
-    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-chromium-'));
-    cleanups.push(() => fs.rmSync(profile, { recursive: true, force: true }));
-    const context = await chromium.launchPersistentContext(profile, {
-        executablePath: CHROMIUM,
-        headless: true,
+    const context = await launchChromium(cleanups, {
         ignoreHTTPSErrors: true,
-        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-               '--ignore-certificate-errors', '--disable-background-networking',
-               '--disable-component-update', '--disable-sync'],
+        args: ['--ignore-certificate-errors'],
     });
-    cleanups.push(() => context.close());
     const page = context.pages()[0] ?? (await context.newPage());
     // A secure page, as a game portal would serve it: the room list over https.
     await page.goto(`https://127.0.0.1:${relay.port}/rooms`);

@@ -219,3 +219,25 @@ export function rawExchange(port, bytes, { timeoutMs = 5000, host = '127.0.0.1' 
         });
     });
 }
+
+export const CHROMIUM = '/usr/bin/chromium';
+
+/**
+ * Headless Chromium in a fresh profile, with the flags that keep it off the network; `cleanups`
+ * receives what closes it and removes the profile. Other options go to Playwright as they are.
+ */
+export async function launchChromium(cleanups, { args = [], ...options } = {}) {
+    const { chromium } = await import('playwright-core');
+    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-chromium-'));
+    cleanups.push(() => fs.rmSync(profile, { recursive: true, force: true }));
+    const context = await chromium.launchPersistentContext(profile, {
+        executablePath: CHROMIUM,
+        headless: true,
+        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+               '--disable-background-networking', '--disable-component-update', '--disable-sync',
+               ...args],
+        ...options,
+    });
+    cleanups.push(() => context.close());
+    return context;
+}
