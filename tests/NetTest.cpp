@@ -176,7 +176,7 @@ TEST(Net, APipeliningClientThatDoesNotReadIsAnsweredOneRequestAtATime) {
     EXPECT_EQ(srv.events.size(), 3u);
 }
 
-TEST(Net, OversizedHeadersAndBodiesChunkedBodiesAndGarbageAreRefused) {
+TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
     Limits limits;
     limits.maxBodyBytes = 100;
     Server srv;
@@ -188,11 +188,6 @@ TEST(Net, OversizedHeadersAndBodiesChunkedBodiesAndGarbageAreRefused) {
         {get("/", "X-Big: " + std::string(17000, 'a') + "\r\n"), "HTTP/1.1 431 "},
         {"POST / HTTP/1.1\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'b'), "HTTP/1.1 413 "},
         {"this is not http\r\n\r\n", "HTTP/1.1 400 "},
-        // A malformed chunk header that the parser library would otherwise trip over.
-        {"POST /api/ban HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n{\"c\r\nX",
-         "HTTP/1.1 411 "},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n",
-         "HTTP/1.1 411 "},
     };
     for (const auto& [request, status] : cases) {
         Client cl(port);

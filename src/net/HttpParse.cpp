@@ -40,9 +40,7 @@ RequestParser& HttpRequestReader::Impl::freshParser() {
         parser.emplace();
         parser->header_limit(static_cast<std::uint32_t>(maxHeaderBytes));
         parser->body_limit(maxBodyBytes);
-        // Not eager: `put` returns once the header is complete, so that a chunked body is
-        // refused before Beast parses a single chunk header.
-        parser->eager(false);
+        parser->eager(true);
     }
     return *parser;
 }
@@ -68,13 +66,6 @@ HttpParse HttpRequestReader::Impl::feed() {
         const std::size_t n = p.put(boost::asio::buffer(in.data() + used, in.size() - used), ec);
         used += n;
         if (ec || n == 0) break;
-        // Every endpoint's body is small and sent with Content-Length. Beast 1.81 trips over
-        // some malformed chunk headers (an assertion, and unchecked parsing without it), so
-        // chunked bodies never reach its chunk parser.
-        if (p.is_header_done() && p.chunked()) {
-            in.erase(0, used);
-            return HttpParse::chunkedBody;
-        }
     }
     in.erase(0, used);
     if (!p.is_header_done()) {
@@ -146,8 +137,6 @@ int refusalStatus(HttpParse outcome) {
         return 431;
     case HttpParse::bodyTooLarge:
         return 413;
-    case HttpParse::chunkedBody:
-        return 411;
     default:
         return 400;
     }
@@ -159,8 +148,6 @@ std::string_view refusalBody(HttpParse outcome) {
         return "request header too large\n";
     case HttpParse::bodyTooLarge:
         return "request body too large\n";
-    case HttpParse::chunkedBody:
-        return "length required: send the body with Content-Length\n";
     default:
         return "bad request\n";
     }

@@ -18,7 +18,6 @@ enum class HttpParse {
     bad,            ///< malformed: 400
     headerTooLarge, ///< 431
     bodyTooLarge,   ///< 413
-    chunkedBody,    ///< a chunked request body, which no endpoint takes: 411
 };
 
 /// The status code and plain-text body that refuse a request for `outcome` (one of the errors).
