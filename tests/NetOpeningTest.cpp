@@ -3,6 +3,7 @@
 #include "net/Net.hpp"
 
 #include "FreePort.hpp"
+#include "LoopbackSocket.hpp"
 #include "TempDataDir.hpp"
 
 #include <gtest/gtest.h>
@@ -42,15 +43,8 @@ struct Seen {
 };
 
 struct Peer {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    explicit Peer(int port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    }
+    int fd;
+    explicit Peer(int port) : fd(tnlrelay::test::connectLoopback(port)) {}
     ~Peer() { ::close(fd); }
     void send(const std::string& s) { (void)::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
     /// False once the other side has closed.

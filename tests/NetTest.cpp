@@ -5,6 +5,7 @@
 #include "net/WsFrames.hpp"
 
 #include "FreePort.hpp"
+#include "LoopbackSocket.hpp"
 
 #include <gtest/gtest.h>
 
@@ -59,17 +60,8 @@ struct Server {
 struct Client {
     int fd = -1;
     /// `receiveBuffer` (bytes, 0 for the default) is set before connecting, so that it holds.
-    explicit Client(int port, int receiveBuffer = 0) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0)
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    }
+    explicit Client(int port, int receiveBuffer = 0)
+        : fd(tnlrelay::test::connectLoopback(port, receiveBuffer)) {}
     ~Client() {
         if (fd >= 0) ::close(fd);
     }
