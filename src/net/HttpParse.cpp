@@ -1,6 +1,8 @@
 // Beast's request parser behind a reader that owns the connection's unconsumed bytes. Beast
 // wants the whole header in one piece (it consumes nothing until then), so the bytes are kept
-// here until a request is complete; a body is consumed as it arrives.
+// here until a request is complete; a body is consumed as it arrives. A chunked body is decoded
+// here rather than by Beast, whose chunk parser can be driven into an inconsistent state by a
+// malformed body that arrives in pieces.
 #include "HttpParse.hpp"
 #include "NetText.hpp"
 
@@ -16,6 +18,128 @@ namespace tnlrelay::net {
 namespace http = boost::beast::http;
 using RequestParser = http::request_parser<http::string_body>;
 
+namespace {
+
+// A chunked body (RFC 9112 §7.1), decoded as its bytes arrive: sizes in hex, extensions
+// skipped, trailer fields read and dropped. The decoded body counts against the body limit and
+// the chunk lines and trailer against the header limit.
+class ChunkedBody {
+public:
+    ChunkedBody(std::size_t maxBodyBytes, std::size_t maxLineBytes)
+        : maxBody_(maxBodyBytes), maxLines_(maxLineBytes) {}
+
+    /// Decodes from `in` what can be decoded; `used` is how much of it was consumed.
+    HttpParse feed(std::string_view in, std::size_t& used);
+    std::string& body() { return body_; }
+
+private:
+    enum class State { size, data, dataEnd, trailer, complete };
+    HttpParse sizeLine(std::string_view line);
+
+    State state_ = State::size;
+    std::size_t left_ = 0; ///< bytes of the current chunk still to come
+    std::size_t maxBody_;
+    std::size_t maxLines_;
+    std::size_t lineBytes_ = 0; ///< bytes of chunk lines and trailer so far
+    std::string body_;
+};
+
+// A trailer field: a token, a colon, and any value.
+bool isFieldLine(std::string_view line) {
+    const std::size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return false;
+    constexpr std::string_view kTokenPunctuation = "!#$%&'*+-.^_`|~";
+    for (const char ch : line.substr(0, colon)) {
+        const bool alnum =
+            (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+        if (!alnum && kTokenPunctuation.find(ch) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+HttpParse ChunkedBody::sizeLine(std::string_view line) {
+    std::size_t size = 0;
+    std::size_t i = 0;
+    for (; i < line.size(); ++i) {
+        const char ch = line[i];
+        int digit;
+        if (ch >= '0' && ch <= '9')
+            digit = ch - '0';
+        else if (ch >= 'a' && ch <= 'f')
+            digit = ch - 'a' + 10;
+        else if (ch >= 'A' && ch <= 'F')
+            digit = ch - 'A' + 10;
+        else
+            break;
+        if (size > (maxBody_ >> 4)) return HttpParse::bodyTooLarge;
+        size = size * 16 + static_cast<std::size_t>(digit);
+    }
+    if (i == 0) return HttpParse::bad;
+    // What may follow the size: optional whitespace, then extensions after ';'.
+    std::size_t j = i;
+    while (j < line.size() && (line[j] == ' ' || line[j] == '\t'))
+        ++j;
+    if (j < line.size() && line[j] != ';') return HttpParse::bad;
+    if (size > maxBody_ - body_.size()) return HttpParse::bodyTooLarge;
+    left_ = size;
+    state_ = size == 0 ? State::trailer : State::data;
+    return HttpParse::needMore;
+}
+
+HttpParse ChunkedBody::feed(std::string_view in, std::size_t& used) {
+    used = 0;
+    while (state_ != State::complete) {
+        const std::string_view rest = in.substr(used);
+        switch (state_) {
+        case State::size:
+        case State::trailer: {
+            const std::size_t eol = rest.find("\r\n");
+            const std::size_t lineLength = eol == std::string_view::npos ? rest.size() : eol + 2;
+            if (lineBytes_ + lineLength > maxLines_) return HttpParse::headerTooLarge;
+            if (eol == std::string_view::npos) return HttpParse::needMore;
+            const std::string_view line = rest.substr(0, eol);
+            if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+                return HttpParse::bad;
+            lineBytes_ += lineLength;
+            used += lineLength;
+            if (state_ == State::trailer) {
+                if (line.empty())
+                    state_ = State::complete;
+                else if (!isFieldLine(line))
+                    return HttpParse::bad;
+                break;
+            }
+            const HttpParse outcome = sizeLine(line);
+            if (outcome != HttpParse::needMore) return outcome;
+            break;
+        }
+        case State::data: {
+            if (rest.empty()) return HttpParse::needMore;
+            const std::size_t n = std::min(left_, rest.size());
+            body_.append(rest.data(), n);
+            used += n;
+            left_ -= n;
+            if (left_ == 0) state_ = State::dataEnd;
+            break;
+        }
+        case State::dataEnd:
+            if (rest.size() < 2) {
+                if (!rest.empty() && rest[0] != '\r') return HttpParse::bad;
+                return HttpParse::needMore;
+            }
+            if (rest[0] != '\r' || rest[1] != '\n') return HttpParse::bad;
+            used += 2;
+            state_ = State::size;
+            break;
+        case State::complete:
+            break;
+        }
+    }
+    return HttpParse::complete;
+}
+
+} // namespace
+
 struct HttpRequestReader::Impl {
     std::size_t maxHeaderBytes;
     std::size_t maxBodyBytes;
@@ -23,12 +147,14 @@ struct HttpRequestReader::Impl {
     std::optional<RequestParser> parser; ///< the request being read, or the one just read
     bool done = false;                   ///< the parser holds a complete request
     HttpMessage message;                 ///< views into `parser`, after `complete`
+    std::optional<ChunkedBody> chunked;  ///< the body of a chunked request, decoded here
 
     RequestParser& freshParser();
     bool headerTooLarge();
     std::size_t headerTaken = 0; ///< header bytes the parser took already (the request line)
     std::size_t scanned = 0;     ///< bytes of `in` known to hold no blank line
     HttpParse feed();
+    HttpParse feedChunked();
     void describe();
 };
 
@@ -37,10 +163,12 @@ RequestParser& HttpRequestReader::Impl::freshParser() {
         done = false;
         headerTaken = 0;
         scanned = 0;
+        chunked.reset();
         parser.emplace();
         parser->header_limit(static_cast<std::uint32_t>(maxHeaderBytes));
         parser->body_limit(maxBodyBytes);
-        parser->eager(true);
+        // Stop after the header, so that a chunked body can be taken from here on.
+        parser->eager(false);
     }
     return *parser;
 }
@@ -59,13 +187,20 @@ bool HttpRequestReader::Impl::headerTooLarge() {
 // Puts what has arrived into the parser; the consumed bytes leave `in`.
 HttpParse HttpRequestReader::Impl::feed() {
     RequestParser& p = freshParser();
+    if (chunked) return feedChunked();
     if (!p.is_header_done() && headerTooLarge()) return HttpParse::headerTooLarge;
     boost::system::error_code ec;
     std::size_t used = 0;
     while (!p.is_done() && used < in.size()) {
         const std::size_t n = p.put(boost::asio::buffer(in.data() + used, in.size() - used), ec);
         used += n;
-        if (ec || n == 0) break;
+        if (ec) break;
+        if (p.is_header_done() && p.chunked()) {
+            in.erase(0, used);
+            chunked.emplace(maxBodyBytes, maxHeaderBytes);
+            return feedChunked();
+        }
+        if (n == 0) break;
     }
     in.erase(0, used);
     if (!p.is_header_done()) {
@@ -79,6 +214,13 @@ HttpParse HttpRequestReader::Impl::feed() {
     return p.is_done() ? HttpParse::complete : HttpParse::needMore;
 }
 
+HttpParse HttpRequestReader::Impl::feedChunked() {
+    std::size_t used = 0;
+    const HttpParse outcome = chunked->feed(in, used);
+    in.erase(0, used);
+    return outcome;
+}
+
 // Fills the message with views into the parsed request.
 void HttpRequestReader::Impl::describe() {
     const auto& req = parser->get();
@@ -87,7 +229,7 @@ void HttpRequestReader::Impl::describe() {
     const auto q = target.find('?');
     message.uri = target.substr(0, q);
     message.query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
-    message.body = req.body();
+    message.body = chunked ? std::string_view(chunked->body()) : std::string_view(req.body());
     message.headers.clear();
     message.headers.reserve(16);
     for (const auto& field : req)
