@@ -26,6 +26,13 @@ add_custom_target(package_doc ALL DEPENDS ${PACKAGE_DOC_DIR}/changelog.gz)
 install(FILES ${PACKAGE_DOC_DIR}/copyright ${PACKAGE_DOC_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tnlrelay)
 
+# The manual page, compressed as Debian wants it.
+add_custom_command(OUTPUT ${PACKAGE_DOC_DIR}/tnlrelay.1.gz
+                   COMMAND gzip -n -9 -c ${CMAKE_CURRENT_LIST_DIR}/tnlrelay.1 > ${PACKAGE_DOC_DIR}/tnlrelay.1.gz
+                   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/tnlrelay.1)
+add_custom_target(package_man ALL DEPENDS ${PACKAGE_DOC_DIR}/tnlrelay.1.gz)
+install(FILES ${PACKAGE_DOC_DIR}/tnlrelay.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tnlrelay)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -39,7 +39,8 @@ test('the .deb installs the program, the page and the unit, and the installed pr
     const files = execFileSync('dpkg-deb', ['-c', debPath], { encoding: 'utf8' })
         .split('\n').filter(Boolean).map((l) => l.split(/\s+/).at(-1));
     for (const file of ['./usr/bin/tnlrelay', './usr/share/tnlrelay/AdminPage.html',
-                        './usr/lib/systemd/system/tnlrelay.service', './usr/share/doc/tnlrelay/copyright'])
+                        './usr/lib/systemd/system/tnlrelay.service', './usr/share/doc/tnlrelay/copyright',
+                        './usr/share/man/man1/tnlrelay.1.gz'])
         assert.ok(files.includes(file), `${file} in the package`);
     const control = execFileSync('dpkg-deb', ['-f', debPath], { encoding: 'utf8' });
     assert.match(control, /^Package: tnlrelay$/m);
@@ -49,6 +50,8 @@ test('the .deb installs the program, the page and the unit, and the installed pr
         const lint = spawnSync('lintian', ['--fail-on', 'error', debPath], { encoding: 'utf8' });
         assert.equal(lint.status, 0, `lintian reports errors:\n${lint.stdout}${lint.stderr}`);
         assert.doesNotMatch(lint.stdout, /^E: /m);
+        // The manual page is found and renders without complaint.
+        assert.doesNotMatch(lint.stdout, /no-manual-page|groff-message|manpage-has/);
     } else {
         t.diagnostic('lintian is not installed: the package was not linted');
     }
