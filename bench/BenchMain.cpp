@@ -6,6 +6,7 @@
 #include "Ledger.hpp"
 #include "Payload.hpp"
 #include "SysCalls.hpp"
+#include "TlsClient.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -49,6 +50,7 @@ struct Options {
     std::uint32_t sources = 0; // loopback source addresses; 0: by client count
     double drain = 10;
     Mode mode = Mode::windowed;
+    bool tls = false;
     std::string perfControl; // "CTL,ACK" fifos of a perf stat around the relay
     std::string perfOutput;  // its interval output
 };
@@ -101,6 +103,7 @@ void usage() {
                "                    override the scenario's shape\n"
                "  --concurrency N   joins in progress at once (200)\n"
                "  --sources N       loopback source addresses to spread clients over\n"
+               "  --tls             join over TLS (the relay's certificate is not checked)\n"
                "  --drain S         seconds to wait for the last deliveries (10)\n"
                "  --perf-control CTL,ACK --perf-output FILE\n"
                "                    fifos and interval output (-I, -x,) of a perf stat started\n"
@@ -180,6 +183,10 @@ std::optional<Options> parseArgs(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") return std::nullopt;
+        if (a == "--tls") {
+            o.tls = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "tnlrelay-bench: %s needs a value\n", a.c_str());
             return std::nullopt;
@@ -278,7 +285,7 @@ private:
     std::size_t cap_ = 0, head_ = 0, tail_ = 0;
 };
 
-enum class State : std::uint8_t { waiting, connecting, handshaking, open, dead };
+enum class State : std::uint8_t { waiting, connecting, securing, handshaking, open, dead };
 
 struct Client {
     int fd = -1;
@@ -287,6 +294,7 @@ struct Client {
     bool binary = false; // opcode of the message being received
     std::string key;
     std::string answer; // the handshake answer while it arrives
+    std::unique_ptr<TlsClient> tls;
     FrameReader reader;
     PayloadCheck check;
     OutBuf out;
@@ -304,6 +312,7 @@ public:
         nonce_ += 'x';
         nonce_ += std::to_string(nowNs() % 1000000007);
         rng_ = nowNs() | 1;
+        if (o.tls) tlsContext_ = std::make_unique<TlsClientContext>();
     }
     ~Bench() {
         for (Client& c : clients_) {
@@ -365,6 +374,9 @@ private:
 
     bool connectAll(double timeoutS);
     bool startConnect(std::uint32_t id);
+    void sendJoin(std::uint32_t id);
+    ssize_t readSome(Client& c, char* buf, std::size_t n);
+    ssize_t sendSome(Client& c, const char* data, std::size_t n);
     void pump(int timeoutMs);
     void onEvent(std::uint32_t id, std::uint32_t events);
     void readFrom(std::uint32_t id);
@@ -381,6 +393,7 @@ private:
     Options o_;
     Ledger ledger_;
     std::vector<Client> clients_;
+    std::unique_ptr<TlsClientContext> tlsContext_; // with --tls
     std::unique_ptr<char[]> readBuf_;
     std::vector<std::uint32_t> ready_;
     Histogram latency_;
@@ -416,11 +429,13 @@ struct ClientSink {
 void Bench::fail(std::uint32_t id, const char* why) {
     Client& c = clients_[id];
     if (c.state == State::dead) return;
-    if (c.state == State::connecting || c.state == State::handshaking) --pendingJoins_;
+    if (c.state == State::connecting || c.state == State::securing || c.state == State::handshaking)
+        --pendingJoins_;
     if (firstError_.empty() && !finishing_)
         firstError_ = "client " + std::to_string(id) + ": " + why;
     c.state = State::dead;
     ++dead_;
+    c.tls.reset();
     if (c.fd >= 0) {
         epoll_ctl(ep_, EPOLL_CTL_DEL, c.fd, nullptr);
         close(c.fd);
@@ -489,6 +504,33 @@ void Bench::pump(int timeoutMs) {
     ready_.clear();
 }
 
+// The join request, once the connection (and its TLS) is up.
+void Bench::sendJoin(std::uint32_t id) {
+    Client& c = clients_[id];
+    c.state = State::handshaking;
+    c.key = makeKey((std::uint64_t(id) << 20) ^ rng_);
+    // Room names carry a nonce of this run, so leftovers of an earlier run never share them.
+    std::string hostPort = o_.host;
+    hostPort += ':';
+    hostPort += std::to_string(o_.port);
+    std::string room = nonce_;
+    room += "_r";
+    room += std::to_string(id / o_.members);
+    std::string player = "p";
+    player += std::to_string(id);
+    const std::string req = joinRequest(hostPort, room, player, o_.members, c.key);
+    std::memcpy(c.out.append(req.size()), req.data(), req.size());
+    flush(id);
+}
+
+ssize_t Bench::readSome(Client& c, char* buf, std::size_t n) {
+    return c.tls ? c.tls->read(buf, n) : read(c.fd, buf, n);
+}
+
+ssize_t Bench::sendSome(Client& c, const char* data, std::size_t n) {
+    return c.tls ? c.tls->send(data, n) : send(c.fd, data, n, MSG_NOSIGNAL);
+}
+
 void Bench::onEvent(std::uint32_t id, std::uint32_t events) {
     Client& c = clients_[id];
     if (c.state == State::connecting) {
@@ -497,20 +539,20 @@ void Bench::onEvent(std::uint32_t id, std::uint32_t events) {
         socklen_t len = sizeof err;
         getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
         if (err) return fail(id, std::strerror(err));
-        c.state = State::handshaking;
-        c.key = makeKey((std::uint64_t(id) << 20) ^ rng_);
-        // Room names carry a nonce of this run, so leftovers of an earlier run never share them.
-        std::string hostPort = o_.host;
-        hostPort += ':';
-        hostPort += std::to_string(o_.port);
-        std::string room = nonce_;
-        room += "_r";
-        room += std::to_string(id / o_.members);
-        std::string player = "p";
-        player += std::to_string(id);
-        const std::string req = joinRequest(hostPort, room, player, o_.members, c.key);
-        std::memcpy(c.out.append(req.size()), req.data(), req.size());
-        flush(id);
+        if (tlsContext_) {
+            c.tls = std::make_unique<TlsClient>(tlsContext_->get(), c.fd);
+            if (!c.tls->valid()) return fail(id, "cannot create a TLS session");
+            c.state = State::securing;
+        } else {
+            sendJoin(id);
+            if (c.state == State::dead) return;
+        }
+    }
+    if (c.state == State::securing) {
+        const TlsStep step = c.tls->handshake();
+        if (step == TlsStep::failed) return fail(id, "TLS handshake failed");
+        if (step == TlsStep::again) return;
+        sendJoin(id);
         if (c.state == State::dead) return;
     }
     if (events & EPOLLIN) readFrom(id);
@@ -524,7 +566,7 @@ void Bench::readFrom(std::uint32_t id) {
     Client& c = clients_[id];
     ClientSink sink{*this, id};
     for (;;) {
-        const ssize_t n = read(c.fd, readBuf_.get(), kReadBuffer);
+        const ssize_t n = readSome(c, readBuf_.get(), kReadBuffer);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             if (errno == EINTR) continue;
@@ -559,14 +601,14 @@ void Bench::readFrom(std::uint32_t id) {
         }
         if (c.state == State::dead) return;
         // Edge-triggered: a short read emptied the socket, and new data brings a new event.
-        if (size < kReadBuffer) return;
+        if (c.tls ? c.tls->drained() : size < kReadBuffer) return;
     }
 }
 
 void Bench::flush(std::uint32_t id) {
     Client& c = clients_[id];
     while (c.out.size()) {
-        const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        const ssize_t n = sendSome(c, c.out.data(), c.out.size());
         if (n > 0) {
             c.out.consume(static_cast<std::size_t>(n));
             continue;
@@ -791,6 +833,10 @@ void Bench::collectPerf(Measured& m) {
 
 int Bench::run() {
     if (!raiseFileLimit()) return 2;
+    if (tlsContext_ && !tlsContext_->valid()) {
+        std::fputs("tnlrelay-bench: cannot set up TLS\n", stderr);
+        return 2;
+    }
     if (!o_.sources) o_.sources = clients_.size() > 5000 ? 4 : 1;
     ep_ = epoll_create1(EPOLL_CLOEXEC);
     if (!o_.perfControl.empty()) {

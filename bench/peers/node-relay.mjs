@@ -1,13 +1,29 @@
 // The relay a developer would write in an afternoon on Node's ws package: join a room by the
 // "room" query variable, copy every message to the other members. The benchmark's yardstick.
-// Usage: node node-relay.mjs <port> [host]
+// Usage: node node-relay.mjs <port> [host] [--tls CERT KEY]   (--tls: wss:// through Node's https
+// server)
+import { readFileSync } from 'node:fs';
+import https from 'node:https';
 import { WebSocketServer } from 'ws';
 
-const port = Number(process.argv[2] || 49200);
-const host = process.argv[3] || '127.0.0.1';
+const args = process.argv.slice(2);
+const tlsAt = args.indexOf('--tls');
+const tls = tlsAt >= 0 ? args.splice(tlsAt, 3).slice(1) : null;
+const port = Number(args[0] || 49200);
+const host = args[1] || '127.0.0.1';
 const rooms = new Map();
 
-const wss = new WebSocketServer({ port, host, maxPayload: 256 * 1024 * 1024 });
+const maxPayload = 256 * 1024 * 1024;
+const listening = () => console.log(`node relay listening on ${host}:${port}${tls ? ' (TLS)' : ''}`);
+let wss;
+if (tls) {
+    const server = https.createServer({ cert: readFileSync(tls[0]), key: readFileSync(tls[1]) });
+    wss = new WebSocketServer({ server, maxPayload });
+    server.listen(port, host, listening);
+} else {
+    wss = new WebSocketServer({ port, host, maxPayload });
+    wss.on('listening', listening);
+}
 
 wss.on('connection', (ws, req) => {
     const room = new URL(req.url, 'http://relay').searchParams.get('room');
@@ -34,6 +50,5 @@ wss.on('connection', (ws, req) => {
     ws.on('error', () => {});
 });
 
-wss.on('listening', () => console.log(`node relay listening on ${host}:${port}`));
 process.on('SIGTERM', () => process.exit(0));
 process.on('SIGINT', () => process.exit(0));
