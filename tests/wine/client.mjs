@@ -1,6 +1,8 @@
 // What the Wine tests ask of the relay over the network, with Node and the end-to-end tests' ws
-// package: relay one message between two WebSocket clients, or make one HTTP request.
-// Usage: node client.mjs relay PORT | node client.mjs http URL [METHOD BODY]
+// package: relay one message between two WebSocket clients (over wss:// when given the
+// certificate to trust), or make one HTTP request.
+// Usage: node client.mjs relay PORT [CERT] | node client.mjs http URL [METHOD BODY]
+import { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -9,9 +11,11 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const require = createRequire(path.join(here, '..', 'e2e', 'package.json'));
 const WebSocket = require('ws');
 
-function join(port, name) {
+function join(port, name, ca) {
     const query = new URLSearchParams({ room: 'wine_lobby', player: name, name, game: 'wine' });
-    const ws = new WebSocket(`ws://127.0.0.1:${port}/?${query}`);
+    // Over TLS the relay must present exactly the given certificate, for 127.0.0.1.
+    const ws = ca ? new WebSocket(`wss://127.0.0.1:${port}/?${query}`, { ca })
+                  : new WebSocket(`ws://127.0.0.1:${port}/?${query}`);
     ws.received = [];
     ws.on('message', (data) => ws.received.push(data.toString()));
     return new Promise((resolve, reject) => {
@@ -20,9 +24,10 @@ function join(port, name) {
     });
 }
 
-async function relay(port) {
-    const a = await join(port, 'alice');
-    const b = await join(port, 'bob');
+async function relay(port, certFile) {
+    const ca = certFile ? readFileSync(certFile) : undefined;
+    const a = await join(port, 'alice', ca);
+    const b = await join(port, 'bob', ca);
     const end = Date.now() + 10000;
     a.send('hello from alice');
     while (!b.received.length && Date.now() < end) await new Promise((r) => setTimeout(r, 20));
@@ -53,9 +58,9 @@ async function http(url, method = 'GET', body) {
 const [verb, ...args] = process.argv.slice(2);
 let code = 2;
 try {
-    if (verb === 'relay') code = await relay(Number(args[0]));
+    if (verb === 'relay') code = await relay(Number(args[0]), args[1]);
     else if (verb === 'http') code = await http(...args);
-    else console.error('usage: client.mjs relay PORT | client.mjs http URL [METHOD BODY]');
+    else console.error('usage: client.mjs relay PORT [CERT] | client.mjs http URL [METHOD BODY]');
 } catch (e) {
     console.error(e.message);
     code = 1;
