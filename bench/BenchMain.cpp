@@ -210,20 +210,14 @@ std::uint64_t nowNs() {
 
 // Processor seconds of a process (all its threads), from /proc/<pid>/stat.
 std::optional<double> processCpu(long pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    FILE* f = std::fopen(path, "r");
-    if (!f) return std::nullopt;
-    char buf[1024];
-    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = 0;
-    const char* p = std::strrchr(buf, ')');
-    if (!p) return std::nullopt;
+    const std::optional<std::string> text = readProcFile(pid, "stat");
+    if (!text) return std::nullopt;
+    const std::size_t paren = text->rfind(')');
+    if (paren == std::string::npos) return std::nullopt;
     // After the command name: state is field 3, utime 14, stime 15.
     unsigned long long utime = 0, stime = 0;
-    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
-                    &stime) != 2)
+    if (std::sscanf(text->c_str() + paren + 1,
+                    " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
         return std::nullopt;
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
@@ -236,17 +230,12 @@ double selfCpu() {
 }
 
 std::optional<long> residentKb(long pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/status", pid);
-    FILE* f = std::fopen(path, "r");
-    if (!f) return std::nullopt;
-    char line[256];
-    std::optional<long> kb;
-    while (std::fgets(line, sizeof line, f)) {
-        long v = 0;
-        if (std::sscanf(line, "VmRSS: %ld kB", &v) == 1) kb = v;
-    }
-    std::fclose(f);
+    const std::optional<std::string> text = readProcFile(pid, "status");
+    if (!text) return std::nullopt;
+    const std::size_t at = text->find("VmRSS:");
+    long kb = 0;
+    if (at == std::string::npos || std::sscanf(text->c_str() + at, "VmRSS: %ld kB", &kb) != 1)
+        return std::nullopt;
     return kb;
 }
 

@@ -55,15 +55,26 @@ std::optional<IoCalls> parseProcIo(std::string_view text) {
     return IoCalls{*r, *w};
 }
 
-std::optional<IoCalls> readProcIo(long pid) {
+std::optional<std::string> readProcFile(long pid, const char* name) {
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/io", pid);
+    std::snprintf(path, sizeof path, "/proc/%ld/%s", pid, name);
     FILE* f = std::fopen(path, "r");
     if (!f) return std::nullopt;
-    char buf[1024];
-    const std::size_t n = std::fread(buf, 1, sizeof buf, f);
+    std::string text;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    const bool failed = std::ferror(f) != 0;
     std::fclose(f);
-    return parseProcIo(std::string_view(buf, n));
+    if (failed) return std::nullopt;
+    return text;
+}
+
+std::optional<IoCalls> readProcIo(long pid) {
+    const std::optional<std::string> text = readProcFile(pid, "io");
+    if (!text) return std::nullopt;
+    return parseProcIo(*text);
 }
 
 CallTally tallyPerfStat(std::string_view text) {

@@ -16,6 +16,9 @@ struct IoCalls {
     std::uint64_t syscw = 0;
 };
 
+/// The whole text of /proc/PID/NAME, or nullopt when it cannot be read (no such process).
+std::optional<std::string> readProcFile(long pid, const char* name);
+
 std::optional<IoCalls> parseProcIo(std::string_view text);
 std::optional<IoCalls> readProcIo(long pid);
 
