@@ -121,14 +121,15 @@ public:
         bytes_ += len;
     }
 
-    /// Fills up to `max` (pointer, length) pairs from the front; returns how many.
+    /// Fills up to `max` (pointer, length) pairs from the front; returns how many. `Buf` is
+    /// Asio's const_buffer or a POSIX iovec.
     template <class Buf> std::size_t gather(Buf* out, std::size_t max, std::size_t maxBytes) const {
         std::size_t n = 0, total = 0;
         for (std::size_t i = head_; i < segs_.size() && n < max && total < maxBytes; ++i) {
             const Seg& s = segs_[i];
             std::size_t len = s.len - s.sent;
             if (len > maxBytes - total) len = maxBytes - total;
-            out[n++] = Buf(s.data + s.sent, len);
+            out[n++] = Buf{const_cast<char*>(s.data + s.sent), len};
             total += len;
         }
         return n;

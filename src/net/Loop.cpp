@@ -2,7 +2,11 @@
 // the WebSocket data path of our own. Reads wait for readability and drain the socket without
 // blocking; output queued during a turn is flushed once per connection at the turn's end, in
 // gathered writes. Close events are never delivered from inside another handler call.
+// On Linux, accepted sockets are watched through an epoll set of our own (EdgePoll.hpp); the
+// portable path waits through Asio and is the one Windows uses (TNLRELAY_PORTABLE_IO=1 in the
+// environment selects it on Linux too, which is how it is tested there).
 #include "ConnIds.hpp"
+#include "EdgePoll.hpp"
 #include "HttpParse.hpp"
 #include "Net.hpp"
 #include "NetAssert.hpp"
@@ -19,6 +23,13 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http/status.hpp>
+#if defined(__linux__)
+#define TNLRELAY_EDGE_POLL 1
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <climits>
+#include <cstdlib>
+#include <netinet/in.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -36,7 +47,10 @@ using boost::system::error_code;
 namespace {
 
 constexpr std::size_t kScratchBytes = 64 * 1024;
-constexpr std::size_t kMaxIoBytes = 256 * 1024; // per read or write call
+constexpr std::size_t kMaxReadBytes = 4 << 20;  // per read call into a large message
+constexpr std::size_t kMaxWriteBytes = 8 << 20; // per write call; the socket takes what fits
+constexpr std::size_t kTlsAhead = 256 * 1024;   // ciphertext made ready ahead of the socket
+constexpr std::size_t kPortableGather = 64;     // Asio's write_some sends at most 64 pieces
 constexpr int kReadRounds = 8;                  // reads per wake-up, for fairness
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
@@ -84,6 +98,12 @@ struct Conn {
     bool closeSent = false; ///< a close frame is queued: no frame may follow it
     bool sendShut = false;  ///< all sent and the sending side shut: waiting for the peer's end
     bool peerEnded = false; ///< the peer's end (or an error) was read while the loop stops
+#ifdef TNLRELAY_EDGE_POLL
+    bool readReady = false;  ///< an edge came and no read has run dry since: input may wait
+    bool readQueued = false; ///< in the loop's list of sockets to read again
+    bool hangup = false;     ///< the peer's end or an error was signalled: read until it shows
+    int fd = -1;             ///< the socket on the edge-triggered path (`sock` stays closed)
+#endif
     /// Holds: pending operations, the flush list, and calls in progress that may close it. The
     /// last hold let go on a closed connection frees it; nothing else does.
     std::uint32_t refs = 0;
@@ -108,7 +128,11 @@ struct Loop::Impl {
         budget.limit = limits.maxInboundBytes;
         budget.maxMessage = limits.maxMessageBytes;
         lastId = limits.lastId;
-        gatherBufs.reserve(64);
+        gatherBufs.reserve(kPortableGather);
+#ifdef TNLRELAY_EDGE_POLL
+        const char* portable = std::getenv("TNLRELAY_PORTABLE_IO");
+        if (!portable || !*portable || std::string_view(portable) == "0") startEdge();
+#endif
     }
 
     Limits limits;
@@ -123,6 +147,15 @@ struct Loop::Impl {
     bool stopping = false; ///< the loop is being destroyed: no events but the closes
     std::vector<char> scratch;
     std::vector<asio::const_buffer> gatherBufs;
+#ifdef TNLRELAY_EDGE_POLL
+    bool edge = false; ///< accepted sockets are watched through our own epoll set
+    std::optional<asio::posix::stream_descriptor> edgeSet; ///< that set, watched through Asio
+    bool edgeWaiting = false;                              ///< a wait for the set is pending
+    bool edgeRunPosted = false;                            ///< a run over the set is posted
+    bool inEdgeRun = false; ///< the run flushes at its end: nothing needs posting
+    std::vector<Conn*> readAgain, readingAgain; ///< read to their round limit: read on next run
+    std::vector<iovec> iovs;
+#endif
     InboundBudget budget;
     LoopStats stats;
     bool turnOpen = false; ///< a turn has begun and its flush has not run yet
@@ -146,8 +179,22 @@ struct Loop::Impl {
     ConnId nextId();
     void accept(Listener* l);
     void onAccept(Listener* l, error_code ec, Socket sock);
+    void adopt(Listener* l, Conn* c, const IpAddress& peer);
     void armRead(Conn* c);
     void onReadable(Conn* c, error_code ec);
+    void readRounds(Conn* c);
+    std::size_t readSome(Conn* c, char* data, std::size_t len, error_code& ec);
+    std::size_t writeSome(Conn* c, const char* data, std::size_t len, error_code& ec);
+    void onWritable(Conn* c, error_code ec);
+    void closeSocket(Conn* c);
+#ifdef TNLRELAY_EDGE_POLL
+    void startEdge();
+    void watchEdge();
+    void postEdgeRun();
+    void edgeRun();
+    void acceptEdge(Listener* l);
+    void queueRead(Conn* c);
+#endif
     void receive(Conn* c, char* data, std::size_t n);
     void open(Conn* c);
     void consume(Conn* c, char* data, std::size_t n);
@@ -164,6 +211,7 @@ struct Loop::Impl {
     void feedFrames(Conn* c, char* data, std::size_t n);
     void armWrite(Conn* c);
     void markDirty(Conn* c);
+    void postFlush();
     void beginTurn();
     void endTurn();
     void peerGone(Conn* c);
@@ -250,6 +298,9 @@ Loop::~Loop() {
         l->retry.cancel();
     }
     m.sweepTimer.cancel();
+#ifdef TNLRELAY_EDGE_POLL
+    if (m.edgeSet) m.edgeSet->close(ec);
+#endif
     m.dropPromoted();
     // Let the cancelled operations finish so that every connection is released normally.
     m.io.restart();
@@ -287,6 +338,12 @@ bool Loop::listen(const std::string& host, int port, Handler handler, void* user
     l->user = userData;
     l->options = options;
     l->id = m.nextId();
+#ifdef TNLRELAY_EDGE_POLL
+    // Tagged with the low bit: connections and listeners share the set.
+    if (m.edge && !edge::add(m.edgeSet->native_handle(), l->acceptor.native_handle(),
+                             reinterpret_cast<std::uintptr_t>(l.get()) | 1u, ec))
+        return false;
+#endif
     m.accept(l.get());
     m.listeners.push_back(std::move(l));
     return true;
@@ -355,6 +412,12 @@ ConnId Loop::Impl::nextId() {
 }
 
 void Loop::Impl::accept(Listener* l) {
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) {
+        acceptEdge(l);
+        return;
+    }
+#endif
     l->acceptor.async_accept(
         [this, l](error_code ec, Socket sock) { onAccept(l, ec, std::move(sock)); });
 }
@@ -384,9 +447,15 @@ void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
     }
     auto* c = new Conn(this, std::move(sock));
     const auto address = remote.address();
-    const std::string text =
-        address.is_v4() ? formatIp(IpAddress::v4(address.to_v4().to_uint()))
-                        : formatIp(IpAddress::fromV6Bytes(address.to_v6().to_bytes().data()));
+    adopt(l, c,
+          address.is_v4() ? IpAddress::v4(address.to_v4().to_uint())
+                          : IpAddress::fromV6Bytes(address.to_v6().to_bytes().data()));
+    accept(l);
+}
+
+// A new connection joins the table and waits for its first bytes.
+void Loop::Impl::adopt(Listener* l, Conn* c, const IpAddress& peer) {
+    const std::string text = formatIp(peer);
     c->peerLen = static_cast<std::uint8_t>(std::min(text.size(), sizeof c->peer));
     std::memcpy(c->peer, text.data(), c->peerLen);
     c->listener = l;
@@ -395,12 +464,18 @@ void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
     c->lastHeard = now = Clock::now();
     conns.emplace(c->id, c);
     armRead(c);
-    accept(l);
 }
 
 void Loop::Impl::armRead(Conn* c) {
     if (c->readArmed || c->closed || c->paused || c->peerEnded) return;
     c->readArmed = true;
+#ifdef TNLRELAY_EDGE_POLL
+    // The set reports new input by itself; only input an earlier read left waits for a run.
+    if (edge) {
+        if (c->readReady) queueRead(c);
+        return;
+    }
+#endif
     hold(c);
     c->sock.async_wait(Socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
 }
@@ -417,6 +492,13 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
         letGo(c);
         return;
     }
+    readRounds(c);
+    letGo(c);
+}
+
+// Reads what has arrived, a few calls at most (others wait too), then waits for more. The
+// caller holds the connection.
+void Loop::Impl::readRounds(Conn* c) {
     now = Clock::now();
     beginTurn();
     for (int round = 0; round < kReadRounds; ++round) {
@@ -429,17 +511,20 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
 #endif
         ) {
             std::size_t len = 0;
-            if (char* p = c->frames->directTarget(kMaxIoBytes, len)) {
+            if (char* p = c->frames->directTarget(kMaxReadBytes, len)) {
                 target = p;
                 room = len;
                 direct = true;
             }
         }
         error_code rec;
-        const std::size_t n = c->sock.read_some(asio::buffer(target, room), rec);
-        if (rec == asio::error::would_block || rec == asio::error::try_again) break;
-        if (rec) { // the peer's end, or a reset
-            peerGone(c);
+        const std::size_t n = readSome(c, target, room, rec);
+        if (rec) {
+#ifdef TNLRELAY_EDGE_POLL
+            c->readReady = false; // ran dry, or nothing more will come
+#endif
+            if (rec != asio::error::would_block && rec != asio::error::try_again)
+                peerGone(c); // the peer's end, or a reset
             break;
         }
         if (c->kind == Kind::ws) {
@@ -452,10 +537,54 @@ void Loop::Impl::onReadable(Conn* c, error_code ec) {
         } else {
             receive(c, target, n);
         }
-        if (c->closed || c->paused || n < room) break;
+        if (c->closed || c->paused) break;
+        if (n < room) {
+#ifdef TNLRELAY_EDGE_POLL
+            // A short read emptied the socket; new bytes bring a new edge. Its end may have come
+            // with the last bytes, though, and brings none: then read on until it shows.
+            if (c->hangup) continue;
+            c->readReady = false;
+#endif
+            break;
+        }
     }
     armRead(c);
-    letGo(c);
+}
+
+std::size_t Loop::Impl::readSome(Conn* c, char* data, std::size_t len, error_code& ec) {
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) {
+        const std::size_t n = edge::read(c->fd, data, len, ec);
+        if (!ec && n == 0 && len > 0) ec = asio::error::eof;
+        return n;
+    }
+#endif
+    return c->sock.read_some(asio::buffer(data, len), ec);
+}
+
+std::size_t Loop::Impl::writeSome(Conn* c, const char* data, std::size_t len, error_code& ec) {
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) {
+        const iovec piece{const_cast<char*>(data), len};
+        return edge::write(c->fd, &piece, 1, ec);
+    }
+#endif
+    return c->sock.write_some(asio::buffer(data, len), ec);
+}
+
+void Loop::Impl::closeSocket(Conn* c) {
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) {
+        if (c->fd >= 0) edge::close(c->fd);
+        c->fd = -1;
+        // No operation is pending on this path: the set forgets the socket as it closes.
+        c->readArmed = c->writeArmed = false;
+        return;
+    }
+#endif
+    error_code ec;
+    c->sock.shutdown(Socket::shutdown_both, ec);
+    c->sock.close(ec);
 }
 
 void Loop::Impl::receive(Conn* c, char* data, std::size_t n) {
@@ -620,6 +749,15 @@ void Loop::Impl::markDirty(Conn* c) {
     c->dirty = true;
     hold(c);
     dirty.push_back(c);
+    postFlush();
+}
+
+// Asio has no end-of-turn hook: a handler posted now runs after the batch of ready handlers.
+// A run over our own set flushes at its end by itself.
+void Loop::Impl::postFlush() {
+#ifdef TNLRELAY_EDGE_POLL
+    if (inEdgeRun) return;
+#endif
     if (!flushPosted) {
         flushPosted = true;
         asio::post(io, [this] { flushAll(); });
@@ -632,10 +770,7 @@ void Loop::Impl::beginTurn() {
     if (turnOpen) return;
     turnOpen = true;
     turnStart = now;
-    if (!flushPosted) {
-        flushPosted = true;
-        asio::post(io, [this] { flushAll(); });
-    }
+    postFlush();
 }
 
 void Loop::Impl::endTurn() {
@@ -705,13 +840,29 @@ bool Loop::Impl::writeStopped(Conn* c, const error_code& ec) {
 // Writes the queue; false when the rest waits for writability or the connection closed.
 bool Loop::Impl::writePlain(Conn* c) {
     while (!c->out.empty()) {
-        gatherBufs.resize(64);
-        const std::size_t n = c->out.gather(gatherBufs.data(), 64, kMaxIoBytes);
-        gatherBufs.resize(n);
         error_code ec;
-        const std::size_t written = c->sock.write_some(gatherBufs, ec);
+        std::size_t written = 0, offered = 0;
+#ifdef TNLRELAY_EDGE_POLL
+        if (edge) {
+            const std::size_t n = c->out.gather(iovs.data(), iovs.size(), kMaxWriteBytes);
+            for (std::size_t i = 0; i < n; ++i)
+                offered += iovs[i].iov_len;
+            written = edge::write(c->fd, iovs.data(), n, ec);
+        } else
+#endif
+        {
+            gatherBufs.resize(kPortableGather);
+            const std::size_t n = c->out.gather(gatherBufs.data(), kPortableGather, kMaxWriteBytes);
+            gatherBufs.resize(n);
+            offered = asio::buffer_size(gatherBufs);
+            written = c->sock.write_some(gatherBufs, ec);
+        }
         if (writeStopped(c, ec)) return false;
         c->out.consume(written);
+        if (written < offered) { // the socket is full: another call would only say so
+            armWrite(c);
+            return false;
+        }
     }
     return true;
 }
@@ -723,9 +874,9 @@ bool Loop::Impl::writeTls(Conn* c) {
     TlsSession& tls = *c->tls;
     if (tlsRecord.empty()) tlsRecord.resize(kTlsRecord);
     while (true) {
-        while (!c->out.empty() && tls.pendingCipher() < kMaxIoBytes) {
-            gatherBufs.resize(64);
-            const std::size_t n = c->out.gather(gatherBufs.data(), 64, kTlsRecord);
+        while (!c->out.empty() && tls.pendingCipher() < kTlsAhead) {
+            gatherBufs.resize(kPortableGather);
+            const std::size_t n = c->out.gather(gatherBufs.data(), kPortableGather, kTlsRecord);
             std::size_t len = 0;
             for (std::size_t i = 0; i < n; ++i) {
                 std::memcpy(tlsRecord.data() + len, gatherBufs[i].data(), gatherBufs[i].size());
@@ -742,8 +893,8 @@ bool Loop::Impl::writeTls(Conn* c) {
         const std::size_t pending = tls.pendingCipher();
         if (pending == 0) return true;
         error_code ec;
-        const std::size_t written = c->sock.write_some(
-            asio::buffer(tls.cipherOut.data() + tls.cipherAt, std::min(pending, kMaxIoBytes)), ec);
+        const std::size_t written =
+            writeSome(c, tls.cipherOut.data() + tls.cipherAt, std::min(pending, kTlsAhead), ec);
         if (writeStopped(c, ec)) return false;
         tls.consumeCipher(written);
     }
@@ -753,21 +904,27 @@ bool Loop::Impl::writeTls(Conn* c) {
 void Loop::Impl::armWrite(Conn* c) {
     TNLRELAY_ASSERT(!c->writeArmed && !c->closed);
     c->writeArmed = true;
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) return; // the set reports room by itself once a write has found none
+#endif
     hold(c);
     c->sock.async_wait(Socket::wait_write, [this, c](error_code ec) {
         TNLRELAY_ASSERT(c->writeArmed);
         c->writeArmed = false;
-        now = Clock::now();
-        if (!c->closed) {
-            if (ec) {
-                c->out.clear();
-                peerGone(c);
-            } else {
-                flushConn(c);
-            }
-        }
+        onWritable(c, ec);
         letGo(c);
     });
+}
+
+void Loop::Impl::onWritable(Conn* c, error_code ec) {
+    now = Clock::now();
+    if (c->closed) return;
+    if (ec) {
+        c->out.clear();
+        peerGone(c);
+    } else {
+        flushConn(c);
+    }
 }
 
 void Loop::Impl::closeNow(Conn* c) {
@@ -780,9 +937,7 @@ void Loop::Impl::closeNow(Conn* c) {
     c->http.reset();
     dispatch(c, Event::close, nullptr);
     c->out.clear();
-    error_code ec;
-    c->sock.shutdown(Socket::shutdown_both, ec);
-    c->sock.close(ec);
+    closeSocket(c);
 }
 
 // The peer's end or a read error: the connection closes, unless the loop is stopping, where
@@ -803,8 +958,15 @@ void Loop::Impl::shutSending(Conn* c) {
     c->sendShut = true;
     c->sendable = false;
     c->shutAt = now;
-    error_code ec;
-    c->sock.shutdown(Socket::shutdown_send, ec);
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) {
+        edge::shutdownSend(c->fd);
+    } else
+#endif
+    {
+        error_code ec;
+        c->sock.shutdown(Socket::shutdown_send, ec);
+    }
     c->paused = false; // no request is read any more
     if (c->peerEnded && !stopping)
         closeNow(c);
@@ -941,6 +1103,136 @@ void Loop::Impl::sweep() {
         letGo(c);
     }
 }
+
+#ifdef TNLRELAY_EDGE_POLL
+// ---- the edge-triggered path (Linux) ----
+
+void Loop::Impl::startEdge() {
+    error_code ec;
+    const int set = edge::createSet(ec);
+    if (set < 0) return; // the portable path serves
+    edgeSet.emplace(io.get_executor());
+    edgeSet->assign(set, ec);
+    if (ec) {
+        edgeSet.reset();
+        ::close(set);
+        return;
+    }
+    edge = true;
+    iovs.resize(IOV_MAX);
+    watchEdge();
+}
+
+void Loop::Impl::watchEdge() {
+    if (edgeWaiting || !edgeSet->is_open()) return;
+    edgeWaiting = true;
+    edgeSet->async_wait(asio::posix::stream_descriptor::wait_read, [this](error_code ec) {
+        edgeWaiting = false;
+        if (!ec) edgeRun();
+    });
+}
+
+void Loop::Impl::postEdgeRun() {
+    if (edgeRunPosted) return;
+    edgeRunPosted = true;
+    asio::post(io, [this] { edgeRun(); });
+}
+
+// One turn over the set: the sockets that were read to their round limit last time, then
+// every socket the set reports ready, then one flush for all of them.
+void Loop::Impl::edgeRun() {
+    edgeRunPosted = false;
+    epoll_event events[edge::kMaxEvents];
+    const int n =
+        edgeSet->is_open() ? edge::ready(edgeSet->native_handle(), events, edge::kMaxEvents) : 0;
+    inEdgeRun = true;
+    now = Clock::now();
+    // A handler may close any connection; none is freed before the run is over.
+    for (int i = 0; i < n; ++i)
+        if (!(events[i].data.u64 & 1u)) hold(reinterpret_cast<Conn*>(events[i].data.u64));
+    readingAgain.swap(readAgain);
+    for (Conn* c : readingAgain) {
+        c->readQueued = false;
+        if (!c->closed && c->readArmed && c->readReady) {
+            c->readArmed = false;
+            readRounds(c);
+        }
+        letGo(c);
+    }
+    readingAgain.clear();
+    for (int i = 0; i < n; ++i) {
+        const std::uint64_t tag = events[i].data.u64;
+        if (tag & 1u) {
+            acceptEdge(reinterpret_cast<Listener*>(tag & ~std::uint64_t(1)));
+            continue;
+        }
+        Conn* c = reinterpret_cast<Conn*>(tag);
+        const std::uint32_t what = events[i].events;
+        if (c->closed) continue;
+        if (what & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) c->hangup = true;
+        if (what & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+            c->readReady = true;
+            if (c->readArmed) {
+                c->readArmed = false;
+                readRounds(c);
+            }
+        }
+        if (!c->closed && c->writeArmed && (what & (EPOLLOUT | EPOLLHUP | EPOLLERR))) {
+            c->writeArmed = false;
+            onWritable(c, {});
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        if (!(events[i].data.u64 & 1u)) letGo(reinterpret_cast<Conn*>(events[i].data.u64));
+    inEdgeRun = false;
+    if (!dirty.empty() || turnOpen) flushAll();
+    if (!readAgain.empty()) postEdgeRun();
+    watchEdge();
+}
+
+void Loop::Impl::acceptEdge(Listener* l) {
+    if (!l->acceptor.is_open()) return;
+    for (;;) {
+        sockaddr_storage peer{};
+        error_code ec;
+        const int fd = edge::accept(l->acceptor.native_handle(), peer, ec);
+        if (fd < 0) {
+            if (ec == asio::error::would_block || ec == asio::error::try_again) return;
+            if (ec == asio::error::connection_aborted || ec.value() == EPROTO) continue;
+            // Out of descriptors or memory: pause briefly instead of spinning.
+            l->retry.expires_after(kAcceptRetry);
+            l->retry.async_wait([this, l](error_code wec) {
+                if (!wec) accept(l);
+            });
+            return;
+        }
+        auto* c = new Conn(this, Socket(io.get_executor()));
+        c->fd = fd;
+        if (!edge::noDelay(fd) ||
+            !edge::add(edgeSet->native_handle(), fd, reinterpret_cast<std::uintptr_t>(c), ec)) {
+            edge::close(fd);
+            delete c;
+            continue;
+        }
+        if (peer.ss_family == AF_INET6) {
+            adopt(l, c,
+                  IpAddress::fromV6Bytes(
+                      reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr.s6_addr));
+        } else {
+            adopt(l, c,
+                  IpAddress::v4(ntohl(reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr)));
+        }
+    }
+}
+
+void Loop::Impl::queueRead(Conn* c) {
+    if (c->readQueued) return;
+    c->readQueued = true;
+    hold(c);
+    readAgain.push_back(c);
+    if (!inEdgeRun) postEdgeRun();
+}
+#endif
 
 // ---- operations on one connection ----
 
