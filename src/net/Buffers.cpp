@@ -30,6 +30,7 @@ SharedBuf* OutQueue::takeChunk(std::size_t size) {
     if (!pool.empty()) {
         SharedBuf* b = pool.back();
         pool.pop_back();
+        b->refs = 1;
         return b;
     }
     SharedBuf* b = SharedBuf::create(size + kSlack);

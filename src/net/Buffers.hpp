@@ -45,6 +45,11 @@ struct SharedBuf {
 
 /// One connection's unsent output: small frames copied into chunks of kChunkBytes, large
 /// payloads referenced where they are. Sent front to back with gathered writes.
+///
+/// Copied bytes always go to the open chunk, even when a shared payload was queued after the
+/// last copy: the header of each large frame then takes a few bytes of the open chunk instead
+/// of a chunk of its own. A chunk is counted by the pieces that point into it (and once more
+/// while it is open) and goes back to the pool when none is left.
 class OutQueue {
 public:
     static constexpr std::size_t kChunkBytes = 16 * 1024;
@@ -71,44 +76,40 @@ public:
 
     /// Copies a frame whose source has kSlack readable bytes past its end (at most one chunk).
     [[gnu::always_inline]] void appendFrame(const char* data, std::size_t len) {
-        if (!segs_.empty()) { // the queue's storage is released whenever it runs empty
-            Seg& t = segs_.back();
-            if (t.chunk && t.len + len <= t.owner->cap) {
-                char* to = const_cast<char*>(t.data) + t.len;
-                for (std::size_t i = 0; i < len; i += 32)
-                    std::memcpy(to + i, data + i, 32);
-                t.len += len;
-                bytes_ += len;
-                return;
-            }
+        if (tailInOpen_ && open_->size + len <= open_->cap) {
+            char* to = open_->data() + open_->size;
+            for (std::size_t i = 0; i < len; i += 32)
+                std::memcpy(to + i, data + i, 32);
+            grow(len);
+            return;
         }
         appendSlow(data, len);
     }
 
     /// Copies a few bytes (at most one chunk); the common case is one memcpy into the tail.
     void appendSmall(const char* data, std::size_t len) {
-        if (head_ < segs_.size()) {
-            Seg& t = segs_.back();
-            if (t.chunk && t.len + len <= t.owner->cap) {
-                std::memcpy(const_cast<char*>(t.data) + t.len, data, len);
-                t.len += len;
-                bytes_ += len;
-                return;
-            }
+        if (tailInOpen_ && open_->size + len <= open_->cap) {
+            std::memcpy(open_->data() + open_->size, data, len);
+            grow(len);
+            return;
         }
         append(data, len);
     }
 
-    /// Copies bytes into the tail chunk, starting new chunks as needed.
+    /// Copies bytes into the open chunk, opening new chunks as needed.
     [[gnu::noinline]] void appendSlow(const char* data, std::size_t len) { append(data, len); }
     void append(const char* data, std::size_t len) {
         while (len > 0) {
-            Seg* tail = tailChunkWithRoom(len);
-            std::size_t room = tail->owner->cap - tail->len;
-            std::size_t n = len < room ? len : room;
-            std::memcpy(const_cast<char*>(tail->data) + tail->len, data, n);
-            tail->len += n;
-            bytes_ += n;
+            if (!open_ || open_->size == open_->cap) openChunk(len);
+            if (!tailInOpen_) {
+                SharedBuf::retain(open_);
+                segs_.push_back(Seg{open_->data() + open_->size, 0, 0, open_, true});
+                tailInOpen_ = true;
+            }
+            const std::size_t room = open_->cap - open_->size;
+            const std::size_t n = len < room ? len : room;
+            std::memcpy(open_->data() + open_->size, data, n);
+            grow(n);
             data += n;
             len -= n;
         }
@@ -119,6 +120,7 @@ public:
         SharedBuf::retain(owner);
         segs_.push_back(Seg{data, len, 0, owner, false});
         bytes_ += len;
+        tailInOpen_ = false;
     }
 
     /// Fills up to `max` (pointer, length) pairs from the front; returns how many. `Buf` is
@@ -150,17 +152,20 @@ public:
             dropSeg(s);
             ++head_;
         }
-        if (empty()) reset();
+        if (empty()) clear();
         TNLRELAY_ASSERT(!empty() || bytes_ == 0);
     }
 
+    /// Drops everything queued; an idle connection holds no output storage at all.
     void clear() {
         for (std::size_t i = head_; i < segs_.size(); ++i)
             dropSeg(segs_[i]);
-        segs_.clear();
-        segs_.shrink_to_fit();
+        std::vector<Seg>().swap(segs_);
         head_ = 0;
         bytes_ = 0;
+        if (open_) releaseChunk(open_);
+        open_ = nullptr;
+        tailInOpen_ = false;
     }
 
 private:
@@ -168,32 +173,36 @@ private:
         const char* data;
         std::size_t len;
         std::size_t sent;
-        SharedBuf* owner; ///< shared payload, or the chunk's own buffer
+        SharedBuf* owner; ///< shared payload, or the chunk the bytes lie in
         bool chunk;
     };
 
-    Seg* tailChunkWithRoom(std::size_t want) {
-        if (!empty()) {
-            Seg& t = segs_.back();
-            if (t.chunk && t.len < t.owner->cap) return &t;
-        }
-        SharedBuf* b =
-            takeChunk(empty() && want <= kFirstChunkBytes ? kFirstChunkBytes : kChunkBytes);
-        segs_.push_back(Seg{b->data(), 0, 0, b, true});
-        return &segs_.back();
+    /// Bytes were copied to the end of the open chunk, which the last segment ends at.
+    void grow(std::size_t n) {
+        TNLRELAY_ASSERT(tailInOpen_ && segs_.back().owner == open_);
+        segs_.back().len += n;
+        open_->size += n;
+        bytes_ += n;
+    }
+
+    void openChunk(std::size_t want) {
+        if (open_) releaseChunk(open_);
+        open_ = takeChunk(empty() && want <= kFirstChunkBytes ? kFirstChunkBytes : kChunkBytes);
+        open_->size = 0;
+        tailInOpen_ = false;
     }
 
     void dropSeg(Seg& s) {
         if (s.chunk)
-            giveChunk(s.owner);
+            releaseChunk(s.owner);
         else
             SharedBuf::release(s.owner);
         s.owner = nullptr;
     }
 
-    void reset() {
-        std::vector<Seg>().swap(segs_); // an idle connection holds no output storage at all
-        head_ = 0;
+    static void releaseChunk(SharedBuf* b) {
+        TNLRELAY_ASSERT(b->refs > 0);
+        if (--b->refs == 0) giveChunk(b);
     }
 
     static SharedBuf* takeChunk(std::size_t size);
@@ -202,6 +211,8 @@ private:
     std::vector<Seg> segs_;
     std::size_t head_ = 0;
     std::uint64_t bytes_ = 0;
+    SharedBuf* open_ = nullptr; ///< where copied bytes go; one reference held by the queue
+    bool tailInOpen_ = false;   ///< the last segment ends where the open chunk's bytes end
 };
 
 } // namespace tnlrelay::net

@@ -1,0 +1,85 @@
+// The output queue: copied bytes and shared payloads leave in the order queued, whatever the
+// write calls take of them, and frame headers between shared payloads share one chunk.
+#include "net/Buffers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace tnlrelay::net;
+
+namespace {
+
+struct Piece {
+    char* data;
+    std::size_t len;
+};
+
+/// A shared payload of `n` bytes of `fill`, as a receiver's queue would hold it.
+SharedBuf* payload(std::size_t n, char fill) {
+    SharedBuf* b = SharedBuf::create(n);
+    std::memset(b->data(), fill, n);
+    b->size = n;
+    return b;
+}
+
+/// Takes everything from the queue in writes of at most `step` bytes and `maxPieces` pieces.
+std::string drain(OutQueue& q, std::size_t step, std::size_t maxPieces) {
+    std::string out;
+    std::vector<Piece> pieces(maxPieces);
+    while (!q.empty()) {
+        const std::size_t n = q.gather(pieces.data(), maxPieces, step);
+        std::size_t taken = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            out.append(pieces[i].data, pieces[i].len);
+            taken += pieces[i].len;
+        }
+        q.consume(taken);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(OutQueue, CopiedAndSharedBytesLeaveInOrderThroughPartialWrites) {
+    for (std::size_t step : {1u, 7u, 1000u, 100000u}) {
+        OutQueue q;
+        std::string expected;
+        SharedBuf* big = payload(3000, 'x');
+        for (int i = 0; i < 40; ++i) {
+            const std::string head = "h" + std::to_string(i) + ":";
+            q.appendSmall(head.data(), head.size());
+            q.appendShared(big, big->data(), big->size);
+            expected += head + std::string(3000, 'x');
+            if (i % 5 == 0) { // now and then a run of copies longer than one chunk
+                const std::string copied(OutQueue::kChunkBytes + 100, char('a' + i % 26));
+                q.append(copied.data(), copied.size());
+                expected += copied;
+            }
+        }
+        EXPECT_EQ(q.bytes(), expected.size());
+        EXPECT_EQ(big->refs, 41u) << "one reference per queued frame, one of our own";
+        EXPECT_EQ(drain(q, step, 3), expected) << "writes of " << step << " bytes";
+        EXPECT_EQ(big->refs, 1u) << "every sent frame let its payload go";
+        EXPECT_EQ(q.bytes(), 0u);
+        SharedBuf::release(big);
+    }
+}
+
+TEST(OutQueue, HeadersBetweenSharedPayloadsShareOneChunk) {
+    OutQueue q;
+    SharedBuf* big = payload(2000, 'p');
+    for (int i = 0; i < 50; ++i) {
+        q.appendSmall("\x82\x7e\x07\xd0", 4);
+        q.appendShared(big, big->data(), big->size);
+    }
+    std::vector<Piece> pieces(100);
+    ASSERT_EQ(q.gather(pieces.data(), 100, ~std::size_t(0)), 100u);
+    for (std::size_t i = 2; i < 100; i += 2)
+        EXPECT_EQ(pieces[i].data, pieces[i - 2].data + 4)
+            << "header " << i / 2 << " lies right after the one before, in the same chunk";
+    q.clear();
+    EXPECT_EQ(big->refs, 1u);
+    SharedBuf::release(big);
+}
