@@ -186,6 +186,14 @@ AbuseLimits RelayConfig::limits() const {
     return limits;
 }
 
+std::chrono::microseconds RelayConfig::flushInterval() const {
+    const json* value = find("flushIntervalMicros");
+    if (value == nullptr || !value->is_number()) return {};
+    const double micros = value->get<double>();
+    if (!std::isfinite(micros) || micros < 0) return {};
+    return std::chrono::microseconds(static_cast<std::int64_t>(std::min(micros, 1e6)));
+}
+
 FileStamp configStamp() {
     FileStamp stamp;
     std::error_code ec;

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -53,6 +54,10 @@ struct RelayConfig {
 
     /// The "limits" key; a value of the wrong type or out of range keeps its default.
     AbuseLimits limits() const;
+
+    /// "flushIntervalMicros": how long data frames may wait to leave together, in
+    /// microseconds; 0 (every turn flushes) when absent, negative or not a number, at most 1 s.
+    std::chrono::microseconds flushInterval() const;
 
     /// An optional top-level key other than the ports and bans, or null when absent.
     const nlohmann::json* find(std::string_view key) const;

@@ -43,6 +43,7 @@ namespace {
 // The adapter refuses messages above the configured size before it has buffered them whole.
 net::Limits withMessageLimit(net::Limits limits, const RelayConfig& config) {
     limits.maxMessageBytes = std::min(limits.maxMessageBytes, config.limits().maxMessageBytes);
+    if (config.find("flushIntervalMicros")) limits.flushInterval = config.flushInterval();
     return limits;
 }
 } // namespace

@@ -275,6 +275,16 @@ TEST_F(RelayConfigTest, LimitsReadWhatIsUsableAndKeepDefaultsForTheRest) {
         << "an empty list refuses every browser";
 }
 
+TEST_F(RelayConfigTest, FlushIntervalIsMicrosecondsUpToOneSecondAndZeroWhenUnusable) {
+    using std::chrono::microseconds;
+    EXPECT_EQ(loadFrom("{}").flushInterval(), microseconds(0));
+    EXPECT_EQ(loadFrom(R"({"flushIntervalMicros": 2000})").flushInterval(), microseconds(2000));
+    EXPECT_EQ(loadFrom(R"({"flushIntervalMicros": 1e12})").flushInterval(), microseconds(1000000));
+    for (const char* odd : {R"({"flushIntervalMicros": -5})", R"({"flushIntervalMicros": "500"})",
+                            R"({"flushIntervalMicros": -1e300})"})
+        EXPECT_EQ(loadFrom(odd).flushInterval(), microseconds(0)) << odd;
+}
+
 TEST_F(RelayConfigTest, StrictLoadTellsUnusableFilesFromGoodOnes) {
     EXPECT_EQ(RelayConfig::loadStrict(), std::nullopt) << "no file";
     for (const char* text : {"", "{\"gamePort\": 5", "[]", "null", "{} {}"}) {

@@ -101,6 +101,7 @@ struct Conn {
     bool closeSent = false; ///< a close frame is queued: no frame may follow it
     bool sendShut = false;  ///< all sent and the sending side shut: waiting for the peer's end
     bool peerEnded = false; ///< the peer's end (or an error) was read while the loop stops
+    bool urgent = false;    ///< dirty with more than data frames: flushed at the turn's end
 #ifdef TNLRELAY_EDGE_POLL
     bool readReady = false;  ///< an edge came and no read has run dry since: input may wait
     bool readQueued = false; ///< in the loop's list of sockets to read again
@@ -115,6 +116,7 @@ struct Conn {
     Clock::time_point pingedAt;      ///< when the pending ping was sent (pingSent)
     Clock::time_point drainingSince; ///< when it was set draining
     Clock::time_point shutAt;        ///< when its sending side was shut
+    Clock::time_point flushDue;      ///< with a flush interval: when its queued data frames leave
 
     std::unique_ptr<HttpRequestReader> http; ///< until the upgrade
     std::optional<FrameParser> frames;       ///< after the upgrade
@@ -127,7 +129,7 @@ struct Conn {
 struct Loop::Impl {
     explicit Impl(Limits l)
         : limits(l), io(1), work(asio::make_work_guard(io)), sweepTimer(io.get_executor()),
-          scratch(kScratchBytes) {
+          flushTimer(io.get_executor()), scratch(kScratchBytes) {
         budget.limit = limits.maxInboundBytes;
         budget.maxMessage = limits.maxMessageBytes;
         lastId = limits.lastId;
@@ -148,6 +150,9 @@ struct Loop::Impl {
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> work;
     Timer sweepTimer;
+    Timer flushTimer; ///< flushes connections whose data frames waited the flush interval
+    bool flushTimerArmed = false;
+    Clock::time_point flushTimerAt;
     std::vector<std::unique_ptr<Listener>> listeners;
     std::unordered_map<ConnId, Conn*> conns;
     ConnId lastId = 0;
@@ -219,8 +224,9 @@ struct Loop::Impl {
     bool deliverRequest(Conn* c);
     void feedFrames(Conn* c, char* data, std::size_t n);
     void armWrite(Conn* c);
-    void markDirty(Conn* c);
+    void markDirty(Conn* c, bool urgent = true);
     void postFlush();
+    void armFlushTimer(Clock::time_point due);
     void beginTurn();
     void endTurn();
     void peerGone(Conn* c);
@@ -307,6 +313,7 @@ Loop::~Loop() {
         l->retry.cancel();
     }
     m.sweepTimer.cancel();
+    m.flushTimer.cancel();
 #ifdef TNLRELAY_EDGE_POLL
     if (m.edgeSet) m.edgeSet->close(ec);
 #endif
@@ -752,12 +759,17 @@ void Loop::Impl::dispatch(Conn* c, Event ev, const void* data) {
     dropPromoted(); // what the handler was given is gone now
 }
 
-void Loop::Impl::markDirty(Conn* c) {
+// Queues the connection for the turn's flush. Only data frames (`urgent` false) may wait for
+// the flush interval, counted from the turn that queued the first of them.
+void Loop::Impl::markDirty(Conn* c, bool urgent) {
+    if (urgent) c->urgent = true;
     if (c->dirty) return;
     TNLRELAY_ASSERT(!c->closed);
     c->dirty = true;
     hold(c);
     dirty.push_back(c);
+    if (limits.flushInterval.count() > 0)
+        c->flushDue = (turnOpen ? turnStart : Clock::now()) + limits.flushInterval;
     postFlush();
 }
 
@@ -799,14 +811,36 @@ void Loop::Impl::flushAll() {
     flushPosted = false;
     flushing.swap(dirty);
     now = Clock::now();
+    const bool interval = limits.flushInterval.count() > 0;
+    std::optional<Clock::time_point> earliest;
     for (Conn* c : flushing) {
         TNLRELAY_ASSERT(c->dirty);
+        if (interval && !c->urgent && !c->closed && now < c->flushDue) {
+            dirty.push_back(c); // its frames wait for company, still held
+            if (!earliest || c->flushDue < *earliest) earliest = c->flushDue;
+            continue;
+        }
         c->dirty = false;
+        c->urgent = false;
         if (!c->closed) flushConn(c);
         letGo(c);
     }
     flushing.clear();
     endTurn();
+    // Whatever was queued by the flushes themselves has a flush posted for it.
+    if (earliest) armFlushTimer(*earliest);
+}
+
+void Loop::Impl::armFlushTimer(Clock::time_point due) {
+    if (flushTimerArmed && flushTimerAt <= due) return;
+    flushTimerArmed = true;
+    flushTimerAt = due;
+    flushTimer.expires_at(due);
+    flushTimer.async_wait([this](error_code ec) {
+        if (ec) return; // moved earlier (a newer wait is pending), or the loop stops
+        flushTimerArmed = false;
+        flushAll();
+    });
 }
 
 void Loop::Impl::flushConn(Conn* c) {
@@ -995,6 +1029,7 @@ void Loop::Impl::stopConnections() {
         l->retry.cancel();
     }
     sweepTimer.cancel();
+    flushTimer.cancel();
     now = Clock::now();
     for (auto& [id, c] : conns) {
         if (c->sendable) sendClose(c, kCloseGoingAway);
@@ -1338,7 +1373,7 @@ namespace {
     if (c->out.bytes() > m.limits.maxQueuedBytes &&
         c->out.bytesBehindFirst() > m.limits.maxQueuedBytes)
         c->hardClose = true, c->sendable = false, ++m.stats.slowReadersCut;
-    if (!c->dirty) m.markDirty(c);
+    if (!c->dirty || c->hardClose) m.markDirty(c, c->hardClose);
 }
 
 } // namespace
@@ -1351,7 +1386,7 @@ void wsSend(Conn* c, const Payload& payload, int opcode) {
     if (m.frameSrc == payload.data() && m.frameSrcLen == payload.size() &&
         m.frameOpcode == opcode && c->out.bytes() < m.limits.maxQueuedBytes) {
         c->out.appendFrame(m.frame, m.frameLen);
-        if (!c->dirty) m.markDirty(c);
+        if (!c->dirty) m.markDirty(c, false);
         return;
     }
     wsSendSlow(c, payload, opcode);

@@ -90,6 +90,10 @@ struct Limits {
     std::chrono::milliseconds linger{2000}; ///< sent all, waiting for the peer's end at most this
     std::chrono::milliseconds stopDrain{2000}; ///< destroying the loop flushes for at most this
     std::chrono::milliseconds sweepInterval{1000};
+    /// Data frames queued for a connection leave together at most this long after the first
+    /// of them (one write per interval, not one per turn); 0: every turn flushes. Replies,
+    /// control frames and closes never wait.
+    std::chrono::microseconds flushInterval{0};
     ConnId lastId = 0; ///< ids are given from lastId + 1 on (tests start near the wrap)
 };
 
