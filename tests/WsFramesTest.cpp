@@ -228,3 +228,39 @@ TEST(WsFrames, OutgoingHeadersAndAcceptKey) {
     // The worked example of the WebSocket handshake.
     EXPECT_EQ(wsAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 }
+
+TEST(WsFrames, LargeMessagesReuseALetGoBufferThatFitsAndTheBudgetBalances) {
+    struct OwnerSink {
+        std::vector<const SharedBuf*> owners;
+        std::vector<std::size_t> sizes;
+        void onMessage(const char*, std::size_t n, SharedBuf* owner, int) {
+            owners.push_back(owner);
+            sizes.push_back(n);
+        }
+        void onControl(int, const char*, std::size_t) {}
+        void onProtocolError(std::uint16_t) { ADD_FAILURE() << "no error expected"; }
+    } sink;
+    InboundBudget budget;
+    budget.maxMessage = 1 << 22;
+    FrameParser p(&budget);
+    const auto feedMessage = [&](std::size_t size) {
+        const std::string f = frame(kOpBinary, pattern(size));
+        for (std::size_t at = 0; at < f.size(); at += 70000) {
+            ASSERT_TRUE(p.feed(sink, const_cast<char*>(f.data()) + at,
+                               std::min<std::size_t>(70000, f.size() - at)));
+            if (at + 70000 < f.size()) {
+                EXPECT_GT(budget.used, 0u) << "a part is held";
+            }
+        }
+        EXPECT_EQ(budget.used, 0u) << "a delivered message holds no budget";
+    };
+    feedMessage(1 << 20);
+    feedMessage(1 << 20);
+    feedMessage(300000); // smaller than what is pooled: the megabyte buffer is not taken
+    feedMessage(1 << 20);
+    ASSERT_EQ(sink.owners.size(), 4u);
+    EXPECT_EQ(sink.owners[1], sink.owners[0]) << "the second megabyte reused the first's buffer";
+    EXPECT_NE(sink.owners[2], sink.owners[0]);
+    EXPECT_EQ(sink.owners[3], sink.owners[0]);
+    EXPECT_EQ(sink.sizes, (std::vector<std::size_t>{1 << 20, 1 << 20, 300000, 1 << 20}));
+}

@@ -1,5 +1,6 @@
-// The pool of output chunks: connections take and return 16 KiB chunks constantly while
-// relaying, so a few are kept for reuse instead of going back to the allocator.
+// The pools of output chunks and of large message buffers: connections take and return 16 KiB
+// chunks constantly while relaying, and bulk messages a megabyte at a time, so a few of each
+// are kept for reuse instead of going back to the allocator (and their pages to the kernel).
 #include "Buffers.hpp"
 
 namespace tnlrelay::net {
@@ -23,7 +24,48 @@ struct ChunkPool {
 
 thread_local ChunkPool t_pool;
 
+constexpr std::size_t kLargeMax = 16;             // large buffers kept
+constexpr std::size_t kLargeBytesMax = 64u << 20; // and their bytes together
+
+struct LargePool {
+    std::vector<SharedBuf*> free;
+    std::size_t bytes = 0;
+    ~LargePool() {
+        for (SharedBuf* b : free)
+            std::free(b);
+    }
+};
+
+thread_local LargePool t_large;
+
 } // namespace
+
+SharedBuf* SharedBuf::takePooled(std::size_t minCap, std::size_t maxCap) {
+    auto& pool = t_large.free;
+    std::size_t best = pool.size();
+    for (std::size_t i = 0; i < pool.size(); ++i) {
+        const std::size_t cap = pool[i]->cap;
+        if (cap >= minCap && cap <= maxCap && (best == pool.size() || cap > pool[best]->cap))
+            best = i;
+    }
+    if (best == pool.size()) return nullptr;
+    SharedBuf* b = pool[best];
+    pool[best] = pool.back();
+    pool.pop_back();
+    t_large.bytes -= b->cap;
+    b->refs = 1;
+    b->size = 0;
+    return b;
+}
+
+void SharedBuf::pool(SharedBuf* b) {
+    if (t_large.free.size() < kLargeMax && t_large.bytes + b->cap <= kLargeBytesMax) {
+        t_large.free.push_back(b);
+        t_large.bytes += b->cap;
+    } else {
+        std::free(b);
+    }
+}
 
 SharedBuf* OutQueue::takeChunk(std::size_t size) {
     auto& pool = t_pool.of(size);

@@ -15,7 +15,11 @@
 namespace tnlrelay::net {
 
 /// A heap buffer with a reference count; grows in place while only its creator holds it.
+/// Large ones (bulk messages) go back to a small pool when let go, for the next message.
 struct SharedBuf {
+    /// Buffers at least this large are pooled.
+    static constexpr std::size_t kPoolMin = 64 * 1024;
+
     std::uint32_t refs;
     std::size_t size;
     std::size_t cap;
@@ -36,11 +40,21 @@ struct SharedBuf {
         n->cap = cap;
         return n;
     }
+    /// A pooled buffer with a capacity from `minCap` to `maxCap`, the largest there is, or
+    /// null. Its size is 0.
+    static SharedBuf* takePooled(std::size_t minCap, std::size_t maxCap);
     static void retain(SharedBuf* b) { ++b->refs; }
     static void release(SharedBuf* b) {
         TNLRELAY_ASSERT(b->refs > 0 && b->size <= b->cap);
-        if (--b->refs == 0) std::free(b);
+        if (--b->refs != 0) return;
+        if (b->cap >= kPoolMin)
+            pool(b);
+        else
+            std::free(b);
     }
+
+private:
+    static void pool(SharedBuf* b);
 };
 
 /// One connection's unsent output: small frames copied into chunks of kChunkBytes, large

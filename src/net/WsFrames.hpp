@@ -310,6 +310,17 @@ inline bool FrameParser::reserve(std::size_t extra) {
     const std::uint64_t frameEnd = size + remaining_;
     if (want > frameEnd) want = std::size_t(frameEnd);
     if (want < size + extra) want = size + extra;
+    if (!msg_) {
+        // A buffer let go by an earlier message may take this whole frame without growing.
+        if (SharedBuf* b = SharedBuf::takePooled(want, std::size_t(frameEnd))) {
+            if (budget_->used + b->cap <= budget_->limit) {
+                budget_->used += b->cap;
+                msg_ = b;
+                return true;
+            }
+            SharedBuf::release(b);
+        }
+    }
     if (budget_->used - cap + want > budget_->limit) return false;
     budget_->used = budget_->used - cap + want;
     msg_ = msg_ ? SharedBuf::grow(msg_, want) : SharedBuf::create(want);
