@@ -78,9 +78,10 @@ struct Listener {
 };
 
 struct Conn {
-    Conn(Loop::Impl* l, Socket s) : loop(l), sock(std::move(s)) {}
+    /// `s` null on the edge-triggered path, where `fd` is the socket.
+    Conn(Loop::Impl* l, std::unique_ptr<Socket> s) : loop(l), sock(std::move(s)) {}
     Loop::Impl* loop;
-    Socket sock;
+    std::unique_ptr<Socket> sock; ///< the portable path's socket (apart: idle connections are many)
     ConnId id = 0;
     Listener* listener = nullptr; ///< whose handler and user data this connection uses
     char peer[40] = {};           ///< dotted IPv4 or compressed IPv6 text
@@ -106,7 +107,7 @@ struct Conn {
     bool readReady = false;  ///< an edge came and no read has run dry since: input may wait
     bool readQueued = false; ///< in the loop's list of sockets to read again
     bool hangup = false;     ///< the peer's end or an error was signalled: read until it shows
-    int fd = -1;             ///< the socket on the edge-triggered path (`sock` stays closed)
+    int fd = -1;             ///< the socket on the edge-triggered path (`sock` is null)
 #endif
     /// Holds: pending operations, the flush list, and calls in progress that may close it. The
     /// last hold let go on a closed connection frees it; nothing else does.
@@ -461,7 +462,7 @@ void Loop::Impl::onAccept(Listener* l, error_code ec, Socket sock) {
         accept(l);
         return;
     }
-    auto* c = new Conn(this, std::move(sock));
+    auto* c = new Conn(this, std::make_unique<Socket>(std::move(sock)));
     const auto address = remote.address();
     adopt(l, c,
           address.is_v4() ? IpAddress::v4(address.to_v4().to_uint())
@@ -493,7 +494,7 @@ void Loop::Impl::armRead(Conn* c) {
     }
 #endif
     hold(c);
-    c->sock.async_wait(Socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
+    c->sock->async_wait(Socket::wait_read, [this, c](error_code ec) { onReadable(c, ec); });
 }
 
 void Loop::Impl::onReadable(Conn* c, error_code ec) {
@@ -575,7 +576,7 @@ std::size_t Loop::Impl::readSome(Conn* c, char* data, std::size_t len, error_cod
         return n;
     }
 #endif
-    return c->sock.read_some(asio::buffer(data, len), ec);
+    return c->sock->read_some(asio::buffer(data, len), ec);
 }
 
 std::size_t Loop::Impl::writeSome(Conn* c, const char* data, std::size_t len, error_code& ec) {
@@ -585,7 +586,7 @@ std::size_t Loop::Impl::writeSome(Conn* c, const char* data, std::size_t len, er
         return edge::write(c->fd, &piece, 1, ec);
     }
 #endif
-    return c->sock.write_some(asio::buffer(data, len), ec);
+    return c->sock->write_some(asio::buffer(data, len), ec);
 }
 
 void Loop::Impl::closeSocket(Conn* c) {
@@ -599,8 +600,8 @@ void Loop::Impl::closeSocket(Conn* c) {
     }
 #endif
     error_code ec;
-    c->sock.shutdown(Socket::shutdown_both, ec);
-    c->sock.close(ec);
+    c->sock->shutdown(Socket::shutdown_both, ec);
+    c->sock->close(ec);
 }
 
 void Loop::Impl::receive(Conn* c, char* data, std::size_t n) {
@@ -898,7 +899,7 @@ bool Loop::Impl::writePlain(Conn* c) {
             const std::size_t n = c->out.gather(gatherBufs.data(), kPortableGather, kMaxWriteBytes);
             gatherBufs.resize(n);
             offered = asio::buffer_size(gatherBufs);
-            written = c->sock.write_some(gatherBufs, ec);
+            written = c->sock->write_some(gatherBufs, ec);
         }
         if (writeStopped(c, ec)) return false;
         c->out.consume(written);
@@ -951,7 +952,7 @@ void Loop::Impl::armWrite(Conn* c) {
     if (edge) return; // the set reports room by itself once a write has found none
 #endif
     hold(c);
-    c->sock.async_wait(Socket::wait_write, [this, c](error_code ec) {
+    c->sock->async_wait(Socket::wait_write, [this, c](error_code ec) {
         TNLRELAY_ASSERT(c->writeArmed);
         c->writeArmed = false;
         onWritable(c, ec);
@@ -1008,7 +1009,7 @@ void Loop::Impl::shutSending(Conn* c) {
 #endif
     {
         error_code ec;
-        c->sock.shutdown(Socket::shutdown_send, ec);
+        c->sock->shutdown(Socket::shutdown_send, ec);
     }
     c->paused = false; // no request is read any more
     if (c->peerEnded && !stopping)
@@ -1250,7 +1251,7 @@ void Loop::Impl::acceptEdge(Listener* l) {
             });
             return;
         }
-        auto* c = new Conn(this, Socket(io.get_executor()));
+        auto* c = new Conn(this, nullptr);
         c->fd = fd;
         if (!edge::noDelay(fd) ||
             !edge::add(edgeSet->native_handle(), fd, reinterpret_cast<std::uintptr_t>(c), ec)) {
