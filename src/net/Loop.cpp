@@ -183,6 +183,9 @@ struct Loop::Impl {
     const char* frameSrc = nullptr;
     std::size_t frameSrcLen = 0;
     int frameOpcode = -1;
+    /// Sends of that frame not counted in `stats` yet: the common send adds one to this alone,
+    /// and the count is settled when the frame is dropped or the counts are read.
+    std::uint64_t frameSends = 0;
     std::size_t frameLen = 0;
     char frame[OutQueue::kCopyMax + 10 + OutQueue::kSlack];
     AddressList trustedProxies;
@@ -244,6 +247,7 @@ struct Loop::Impl {
     void sendFrame(Conn* c, int opcode, const char* data, std::size_t len);
     SharedBuf* promote(const Payload& p);
     void dropPromoted();
+    void settleFrameSends();
     void armSweep();
     void sweep();
 };
@@ -403,6 +407,7 @@ void Loop::poll(std::chrono::milliseconds timeout) {
 }
 
 LoopStats& Loop::stats() {
+    impl_->settleFrameSends();
     return impl_->stats;
 }
 
@@ -1102,7 +1107,14 @@ SharedBuf* Loop::Impl::promote(const Payload& p) {
     return promoted;
 }
 
+void Loop::Impl::settleFrameSends() {
+    stats.messagesOut += frameSends;
+    stats.bytesOut += frameSends * frameSrcLen;
+    frameSends = 0;
+}
+
 void Loop::Impl::dropPromoted() {
+    settleFrameSends();
     frameOpcode = -1;
     if (promoted) {
         SharedBuf::release(promoted);
@@ -1350,8 +1362,11 @@ namespace {
 [[gnu::noinline]] void wsSendSlow(Conn* c, const Payload& payload, int opcode) {
     Loop::Impl& m = *c->loop;
     const std::size_t size = payload.size();
+    ++m.stats.messagesOut;
+    m.stats.bytesOut += size;
     if (size <= OutQueue::kCopyMax) {
         // One message usually goes to many receivers: its frame is built once.
+        m.settleFrameSends();
         const std::size_t headerLen = writeFrameHeader(m.frame, opcode, size);
         if (size) std::memcpy(m.frame + headerLen, payload.data(), size);
         m.frameLen = headerLen + size;
@@ -1382,10 +1397,9 @@ namespace {
 void wsSend(Conn* c, const Payload& payload, int opcode) {
     if (!c->sendable) return;
     Loop::Impl& m = *c->loop;
-    ++m.stats.messagesOut;
-    m.stats.bytesOut += payload.size();
     if (m.frameSrc == payload.data() && m.frameSrcLen == payload.size() &&
         m.frameOpcode == opcode && c->out.bytes() < m.limits.maxQueuedBytes) {
+        ++m.frameSends;
         c->out.appendFrame(m.frame, m.frameLen);
         if (!c->dirty) m.markDirty(c, false);
         return;
