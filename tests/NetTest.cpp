@@ -770,3 +770,43 @@ TEST(Net, DataFramesWaitTheFlushIntervalForCompanyButControlFramesDoNot) {
         }
     }
 }
+
+TEST(Net, EveryDeliveryIsCountedOnceWhetherItsFrameIsCopiedOrShared) {
+    Server srv;
+    Loop loop;
+    std::vector<Conn*> members;
+    srv.onHttp = [&](Conn* c, const HttpMessage& hm) {
+        wsUpgrade(c, hm);
+        members.push_back(c);
+    };
+    srv.onWs = [&](Conn* from, const WsMessage& wm) {
+        for (Conn* m : members)
+            if (m != from) wsSend(m, wm.payload, wm.opcode);
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    Client a(port), b(port), c(port);
+    for (Client* cl : {&a, &b, &c})
+        cl->send(get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: k\r\n"));
+    ASSERT_TRUE(pumpUntil(loop, [&] { return members.size() == 3; }));
+    std::string inB, inC;
+    ASSERT_TRUE(pumpUntil(loop, [&] {
+        b.pull(inB), c.pull(inC);
+        return count(inB, "\r\n\r\n") == 1 && count(inC, "\r\n\r\n") == 1;
+    }));
+    const std::string small(100, 's'), large(3000, 'L');
+    std::string burst;
+    for (int i = 0; i < 5; ++i)
+        burst += maskedFrame(kOpBinary, small);
+    burst += maskedFrame(kOpBinary, large);
+    a.send(burst);
+    ASSERT_TRUE(pumpUntil(loop, [&] {
+        b.pull(inB), c.pull(inC);
+        return count(inB, small) == 5 && count(inC, small) == 5 && count(inB, large) == 1 &&
+               count(inC, large) == 1;
+    }));
+    const LoopStats& stats = loop.stats();
+    EXPECT_EQ(stats.messagesIn, 6u);
+    EXPECT_EQ(stats.messagesOut, 12u) << "two receivers of six messages";
+    EXPECT_EQ(stats.bytesOut, 2u * (5 * small.size() + large.size()));
+}
