@@ -62,7 +62,8 @@ run() { # scenario and options
 }
 
 check "chat over TLS" "$(run chat --rooms 20 --tls)"
-check "bulk over TLS: frames across records, full sockets" "$(run bulk --size 300007 --rooms 2 --tls)"
+check "bulk over TLS: frames across records, full sockets" \
+    "$(run bulk --size 300007 --rooms 2 --tls)"
 check "plain clients on the same port" "$(run chat --rooms 5)"
 check "TLS again after the plain ones" "$(run medium --rooms 5 --tls)"
 
