@@ -159,6 +159,9 @@ TEST(PlatformTest, DetachedTargetIsNeverTouchedByASignalInFlight) {
             raised.fetch_add(1);
         }
     });
+    // On a busy machine the sender may not have run yet: the swaps below must race a signal.
+    while (raised.load() == 0)
+        std::this_thread::yield();
     std::deque<std::atomic<bool>> flags;
     int hits = 0;
     for (int i = 0; i < 20000 && (i < 2000 || hits == 0); ++i) {
