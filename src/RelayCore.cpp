@@ -3,6 +3,9 @@
 #include "RelayCore.hpp"
 
 #include "Text.hpp"
+#ifdef TNLRELAY_CLUSTER
+#include "cluster/Cluster.hpp"
+#endif
 #include "platform/Platform.hpp"
 
 #include <algorithm>
@@ -58,6 +61,10 @@ RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
 }
 
 RelayCore::~RelayCore() {
+    // The other nodes get this node's seats back at once; the link ends before the loop does.
+#ifdef TNLRELAY_CLUSTER
+    if (cluster_) cluster_->shutdown();
+#endif
     // Every connection closes first, while the tables and the log are intact, so that each
     // joined player gets its LEAVE line.
     loop.reset();
@@ -84,6 +91,7 @@ bool RelayCore::start() {
         return false;
     }
     listening = true;
+    startCluster();
     const std::string& host = gamePortSettings.host;
     const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
     log.info("relay listening ws://" + shownHost + ":" + std::to_string(listenGamePort) +
@@ -96,6 +104,9 @@ void RelayCore::runLoop() {
         loop->poll(kPollInterval);
         const auto now = std::chrono::steady_clock::now();
         housekeeping(now);
+#ifdef TNLRELAY_CLUSTER
+        if (cluster_) cluster_->tick(now);
+#endif
         if (now >= nextSample) {
             sampleStats();
             // A loop that fell behind by seconds starts a fresh second rather than catching up.

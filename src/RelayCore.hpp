@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -22,6 +23,11 @@
 #include <vector>
 
 namespace tnlrelay {
+
+namespace cluster {
+class Cluster;
+struct Room;
+} // namespace cluster
 
 static_assert(std::is_same_v<MemberId, net::ConnId>, "room members are connections");
 
@@ -47,6 +53,8 @@ public:
         std::chrono::steady_clock::time_point refilled{};
         /// Set when the relay closes it for breaking a limit; its LEAVE line says which.
         const char* closedFor = nullptr;
+        /// Its instance as the cluster knows it; null without a cluster.
+        const cluster::Room* clusterRoom = nullptr;
     };
 
     /// Refusals and closes by an abuse limit, for the state document.
@@ -124,6 +132,32 @@ private:
     /// Every few seconds: takes a renewed certificate; once a day: warns of a near expiry.
     void checkTls();
 
+    // Several nodes on one Redis.
+    /// Starts the link when config.json names a Redis (the Windows build says it has none).
+    void startCluster();
+    /// Admits a join into `instance`: the table entry, the room, the upgrade and the JOIN line.
+    void finishJoin(net::Conn* c, std::string_view query, const std::string& ip,
+                    std::string instance, const net::HttpMessage& upgrade, bool counted);
+    /// Holds a join until Redis has placed it.
+    void deferJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip,
+                   const std::string& room, int max);
+    void onPlaced(std::uint64_t ticket, const std::string* instance);
+    /// A pending join's connection closed: its seat goes back.
+    void forgetPendingJoin(net::ConnId id);
+    bool clusterPlaces() const;
+    const cluster::Room* clusterJoined(const std::string& instance, bool counted);
+    void clusterLeft(const std::string& instance);
+    void clusterPublish(const cluster::Room& room, int opcode, const net::Payload& payload);
+    /// Seats per instance over the cluster; false without a working cluster link.
+    bool clusterRoomTotals(std::map<std::string, std::int64_t>& totals) const;
+    /// The cluster view of the state document; null without a cluster.
+    nlohmann::json clusterState() const;
+    /// Delivers another node's message to this node's members of an instance.
+    void deliverFromCluster(const std::string& instance, int opcode, std::string_view bytes);
+    /// The ban itself, here; `ban` and `unban` also tell the other nodes.
+    bool banHere(const std::string& ip, const std::string& name);
+    bool unbanHere(const std::string& ip);
+
     // Abuse limits.
     /// The address a game request comes from, for bans and limits: the one place that decides
     /// whose address a request carries.
@@ -171,6 +205,21 @@ private:
     GamePortSettings gamePortSettings;
     std::chrono::steady_clock::time_point nextTlsCheck{};
     std::chrono::steady_clock::time_point nextExpiryNotice{};
+
+    // Several nodes on one Redis.
+    struct ClusterDeleter {
+        void operator()(cluster::Cluster* c) const;
+    };
+    std::unique_ptr<cluster::Cluster, ClusterDeleter> cluster_; ///< null for a single node
+    /// A join waiting for Redis to place it: what answering it later needs.
+    struct PendingJoin {
+        net::Conn* conn = nullptr;
+        std::string query, ip, room, key, protocol;
+        bool hasProtocol = false;
+        int max = 0;
+    };
+    std::unordered_map<std::uint64_t, PendingJoin> pendingJoins; ///< by placement ticket
+    std::unordered_map<net::ConnId, std::uint64_t> pendingByConn;
 };
 
 /// The admin page: AdminPage.html beside the executable, else in ../share/tnlrelay, else a

@@ -45,7 +45,7 @@ void RelayCore::kick(std::uint32_t connId) {
     log.info("KICK connId=" + std::to_string(connId) + " ip=" + detail::logValue(it->second.ip));
 }
 
-bool RelayCore::ban(const std::string& ip, const std::string& name) {
+bool RelayCore::banHere(const std::string& ip, const std::string& name) {
     if (ip.empty()) return true;
     // The change is made to the newest version of the file, never over a hand edit.
     pickUpConfigChanges();
@@ -73,7 +73,7 @@ bool RelayCore::ban(const std::string& ip, const std::string& name) {
     return saved;
 }
 
-bool RelayCore::unban(const std::string& ip) {
+bool RelayCore::unbanHere(const std::string& ip) {
     pickUpConfigChanges();
     if (config.bans.erase(ip) == 0) return true;
     ++counters.unbans;

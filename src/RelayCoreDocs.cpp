@@ -7,7 +7,22 @@
 
 namespace tnlrelay {
 
+namespace {
+/// A seat count where the room list expects a member list.
+struct Seats {
+    std::int64_t n = 0;
+    std::size_t size() const { return static_cast<std::size_t>(n); }
+};
+} // namespace
+
 std::string RelayCore::roomsJson(const std::string& game) const {
+    // In a cluster every node answers the seats of all nodes (while its link to Redis works).
+    if (std::map<std::string, std::int64_t> totals; clusterRoomTotals(totals)) {
+        std::map<std::string, Seats> seats;
+        for (const auto& [room, n] : totals)
+            seats[room].n = n;
+        return detail::jsonText(detail::buildRoomList(seats, game));
+    }
     return detail::jsonText(detail::buildRoomList(rooms.map(), game));
 }
 
@@ -46,6 +61,7 @@ std::string RelayCore::stateJson() const {
         bans.push_back({{"ip", ip}, {"name", name}});
     }
     state["bans"] = std::move(bans);
+    if (cluster_) state["cluster"] = clusterState();
     if (const net::TlsCertInfo* cert = loop->tlsCertificate()) {
         const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())

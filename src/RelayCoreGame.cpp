@@ -4,6 +4,7 @@
 #include "RelayCore.hpp"
 #include "Text.hpp"
 #include "UrlQuery.hpp"
+#include "cluster/ClusterRoom.hpp"
 
 #include <cstdlib>
 #include <string>
@@ -65,17 +66,28 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
 
     if (refuseJoin(c, hm, ip)) return;
 
+    const int max = capacity(queryVar(hm.query, "max"));
+    if (cluster_ && clusterPlaces()) {
+        deferJoin(c, hm, ip, room, max);
+        return;
+    }
+    noteJoin(ip);
+    finishJoin(c, hm.query, ip, allocateRoom(room, max), hm, false);
+}
+
+void RelayCore::finishJoin(net::Conn* c, std::string_view query, const std::string& ip,
+                           std::string instance, const net::HttpMessage& upgrade, bool counted) {
     ConnInfo info;
-    info.guid = queryVar(hm.query, "player");
-    info.name = queryVar(hm.query, "name");
-    info.room = allocateRoom(room, capacity(queryVar(hm.query, "max")));
+    info.guid = queryVar(query, "player");
+    info.name = queryVar(query, "name");
+    info.room = std::move(instance);
     info.ip = ip;
-    info.pid = queryVar(hm.query, "pid");
-    info.game = queryVar(hm.query, "game");
-    info.listed = queryVar(hm.query, "listed") == "1";
-    info.owner = queryVar(hm.query, "owner");
-    info.category = queryVar(hm.query, "cat");
-    info.thumbnail = queryVar(hm.query, "thumb");
+    info.pid = queryVar(query, "pid");
+    info.game = queryVar(query, "game");
+    info.listed = queryVar(query, "listed") == "1";
+    info.owner = queryVar(query, "owner");
+    info.category = queryVar(query, "cat");
+    info.thumbnail = queryVar(query, "thumb");
     info.conn = c;
 
     const net::ConnId id = net::connId(c);
@@ -90,9 +102,9 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
     entry = std::move(info);
     const std::size_t members = rooms.add(entry.room, Member{id, c});
     entry.members = rooms.find(entry.room);
+    if (cluster_) entry.clusterRoom = clusterJoined(entry.room.str(), counted);
 
-    noteJoin(ip);
-    net::wsUpgrade(c, hm);
+    net::wsUpgrade(c, upgrade);
     ++counters.joins;
     log.info(line + " (" + std::to_string(members) + " in room)");
 }
@@ -113,10 +125,14 @@ void RelayCore::onGameMessage(net::Conn* c, const net::WsMessage& wm) {
         if (m.id == sender || !m.conn) continue;
         net::wsSend(m.conn, wm.payload, opcode);
     }
+    // Only an instance with members on another node costs a publish.
+    if (const cluster::Room* shared = it->second.clusterRoom; shared && shared->remote)
+        clusterPublish(*shared, opcode, wm.payload);
 }
 
 void RelayCore::onClose(net::Conn* c) {
     const net::ConnId id = net::connId(c);
+    if (!pendingByConn.empty()) forgetPendingJoin(id);
     auto it = connections.find(id);
     if (it == connections.end()) return;
     const Bytes room = std::move(it->second.room);
@@ -124,6 +140,7 @@ void RelayCore::onClose(net::Conn* c) {
     const char* closedFor = it->second.closedFor;
     noteLeave(it->second.ip.str());
     rooms.remove(room, id);
+    if (it->second.clusterRoom) clusterLeft(room.str());
     connections.erase(it);
     ++counters.leaves;
     std::string line = "LEAVE room=" + logValue(room) + " player=" + logValue(guid);

@@ -1420,4 +1420,13 @@ void setDraining(Conn* c) {
     c->loop->markDirty(c);
 }
 
+// For the descriptor watches (Watch.cpp): the loop's context, and the end of a watch handler,
+// after which what it sent from is gone, as after any event.
+asio::io_context& loopContext(Loop::Impl& m) {
+    return m.io;
+}
+void afterWatchHandler(Loop::Impl& m) {
+    m.dropPromoted();
+}
+
 } // namespace tnlrelay::net

@@ -181,6 +181,7 @@ public:
     LoopGauges gauges() const;
 
     struct Impl;
+    Impl& impl() { return *impl_; } ///< for the adapter's own sources
 
 private:
     std::unique_ptr<Impl> impl_;
@@ -215,5 +216,18 @@ void setDraining(Conn* c);
 /// queued, then drains like `setDraining`, except that nothing more is sent or delivered after
 /// the close frame. On a connection that is not an open WebSocket it is `setDraining`.
 void wsClose(Conn* c, std::uint16_t code);
+
+/// A descriptor of some other protocol's client (POSIX only) that the loop watches, so that its
+/// reads and writes run on the loop's thread like every other event. The descriptor stays the
+/// caller's: never closed here. The handler gets the descriptor's readiness; what it sends to
+/// connections leaves with the turn's flush, like a reply to any event.
+struct FdWatch;
+using WatchHandler = void (*)(bool readable, bool writable, void* userData);
+/// Starts watching `fd` for reading (always) and writing (when asked); null on failure.
+FdWatch* watchFd(Loop& loop, int fd, WatchHandler handler, void* userData);
+/// Whether the handler is also called when the descriptor can be written.
+void watchWrite(FdWatch* w, bool on);
+/// Stops watching and frees the watch: the handler is not called again. Before the loop ends.
+void unwatchFd(FdWatch* w);
 
 } // namespace tnlrelay::net

@@ -1,0 +1,120 @@
+// This node's part in a relay made of several nodes that share one Redis: the registry of nodes
+// and seats, placement of joins, messages between nodes, cluster-wide bans, and what the node does
+// while Redis is away. The relay core calls it from its own loop; it calls back through `Hooks`.
+#pragma once
+
+#include "ClusterRoom.hpp"
+#include "ClusterWire.hpp"
+#include "RedisLink.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace tnlrelay::cluster {
+
+class Cluster {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    /// The relay's side. Every function is called on the loop's thread.
+    struct Hooks {
+        void* user = nullptr;
+        /// A message from another node for the local members of an instance.
+        void (*deliver)(void* user, const std::string& instance, int opcode,
+                        std::string_view bytes) = nullptr;
+        /// The instance Redis chose for a join, or null: place it on this node alone.
+        void (*placed)(void* user, std::uint64_t ticket, const std::string* instance) = nullptr;
+        void (*ban)(void* user, const std::string& ip, const std::string& name) = nullptr;
+        void (*unban)(void* user, const std::string& ip) = nullptr;
+        void (*log)(void* user, bool error, const std::string& line) = nullptr;
+    };
+
+    Cluster(net::Loop& loop, RedisAddress redis, std::string node, Hooks hooks);
+    ~Cluster();
+    Cluster(const Cluster&) = delete;
+    Cluster& operator=(const Cluster&) = delete;
+
+    const std::string& node() const { return node_; }
+    /// Joins are placed by Redis (else on this node, as a single relay would).
+    bool placing() const { return registered_ && cmd_.up(); }
+    /// Asks Redis for the first instance of `room` with a free seat cluster-wide; the answer
+    /// comes through `Hooks::placed` with the returned ticket, never before this returns. 0 when
+    /// the link is not up: place it here.
+    std::uint64_t place(const std::string& room, int max);
+    /// The joining connection went away before the answer: its seat is given back.
+    void cancel(std::uint64_t ticket);
+    /// A member joined an instance on this node; `counted` when Redis placed (and counted) it.
+    /// The room stays valid while it has local members.
+    const Room* joined(const std::string& instance, bool counted);
+    void left(const std::string& instance);
+    /// One message to the members of `room` on the other nodes.
+    void publish(const Room& room, int opcode, std::string_view bytes);
+    void banned(const std::string& ip, const std::string& name);
+    void unbanned(const std::string& ip);
+
+    /// Reconnecting, heartbeat and registry view; call every loop turn.
+    void tick(Clock::time_point now);
+    /// Leaves the cluster at once (seats given back), for a clean stop.
+    void shutdown();
+
+    /// Seats per instance cluster-wide, with this node's own taken live from `localRooms`; null
+    /// while the link is down (the room list is then this node's own).
+    bool roomTotals(std::map<std::string, std::int64_t>& totals) const;
+    nlohmann::json state() const;
+
+    static constexpr auto kHeartbeat = std::chrono::seconds(1);
+    static constexpr int kNodeTtlMillis = 5000;
+    static constexpr auto kAnnouncedHolderKept = std::chrono::seconds(3);
+
+private:
+    void onCommandLink(bool up, const std::string& reason);
+    void onSubscriberLink(bool up, const std::string& reason);
+    void onPush(const redisReply& reply);
+    void onChannelMessage(std::string_view channel, std::string_view payload);
+    void registerNode();
+    void heartbeat();
+    void refreshView();
+    void announce(const Room& room, bool present);
+    void sendModeration();
+    void reportLink();
+    void log(bool error, const std::string& line);
+    std::string summary() const;
+    std::int64_t localPlayers() const;
+
+    net::Loop& loop_;
+    RedisAddress redis_;
+    std::string node_;
+    Hooks hooks_;
+    RedisLink cmd_; ///< commands, scripts, heartbeat, publishing
+    RedisLink sub_; ///< the sharded subscriptions
+    bool registered_ = false;
+    bool reportedUp_ = false;
+    bool everUp_ = false;
+    bool stopped_ = false;
+    std::string lastError_;
+    Clock::time_point nextHeartbeat_{};
+
+    std::unordered_map<std::string, Room> rooms_; ///< instances with members here
+    std::uint64_t nextTicket_ = 0;
+    std::set<std::uint64_t> waiting_;   ///< tickets Redis has not answered yet
+    std::set<std::uint64_t> cancelled_; ///< of those, the ones whose connection went away
+
+    /// Bans and unbans made while Redis was away, passed on when it is back (ip -> name, or
+    /// nothing for an unban), in the order made.
+    std::vector<std::pair<std::string, std::optional<std::string>>> moderation_;
+
+    // The registry as last read.
+    SeatMap seats_;
+    std::map<std::string, nlohmann::json> nodes_;
+    std::uint64_t ignored_ = 0; ///< channel payloads that were not ours to read
+};
+
+} // namespace tnlrelay::cluster

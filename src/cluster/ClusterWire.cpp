@@ -1,0 +1,242 @@
+// Key names, channel payloads and command encoding of the cluster.
+#include "ClusterWire.hpp"
+
+#include <charconv>
+
+namespace tnlrelay::cluster {
+
+std::string nodesKey() {
+    return std::string(kPrefix) + "nodes";
+}
+std::string nodeKey(std::string_view node) {
+    return std::string(kPrefix) + "node:" + std::string(node);
+}
+std::string basesKey() {
+    return std::string(kPrefix) + "bases";
+}
+std::string seatsKey(std::string_view base) {
+    return std::string(kPrefix) + "seats:" + std::string(base);
+}
+std::string bannedKey() {
+    return std::string(kPrefix) + "banned";
+}
+std::string roomChannel(std::string_view instance) {
+    return std::string(kPrefix) + "room:" + std::string(instance);
+}
+std::string bansChannel() {
+    return std::string(kPrefix) + "bans";
+}
+
+namespace {
+
+/// A decimal without sign or leading zero that fits 64 bits.
+std::optional<std::uint64_t> canonicalNumber(std::string_view text) {
+    if (text.empty() || text.size() > 19 || text[0] == '0') return std::nullopt;
+    std::uint64_t n = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return n;
+}
+
+} // namespace
+
+InstanceRef splitInstance(std::string_view instance) {
+    const auto hash = instance.rfind('#');
+    if (hash != std::string_view::npos && hash > 0) {
+        if (auto n = canonicalNumber(instance.substr(hash + 1)); n && *n >= 2)
+            return {std::string(instance.substr(0, hash)), *n};
+    }
+    return {std::string(instance), 1};
+}
+
+std::string instanceName(std::string_view base, std::uint64_t n) {
+    std::string name(base);
+    if (n > 1) name += "#" + std::to_string(n);
+    return name;
+}
+
+std::string seatField(std::string_view node, std::uint64_t n) {
+    return std::string(node) + "\n" + std::to_string(n);
+}
+
+std::optional<std::pair<std::string, std::uint64_t>> parseSeatField(std::string_view field) {
+    const auto nl = field.rfind('\n');
+    if (nl == std::string_view::npos || nl == 0) return std::nullopt;
+    auto n = canonicalNumber(field.substr(nl + 1));
+    if (!n) return std::nullopt;
+    return std::make_pair(std::string(field.substr(0, nl)), *n);
+}
+
+namespace {
+
+void putShort(std::string& out, std::string_view text) {
+    out += static_cast<char>(static_cast<unsigned char>(text.size()));
+    out += text;
+}
+
+/// Reads a length-prefixed text of 1..255 bytes from the front of `in`.
+std::optional<std::string_view> takeShort(std::string_view& in) {
+    if (in.empty()) return std::nullopt;
+    const std::size_t len = static_cast<unsigned char>(in[0]);
+    if (len == 0 || in.size() < 1 + len) return std::nullopt;
+    std::string_view text = in.substr(1, len);
+    in.remove_prefix(1 + len);
+    return text;
+}
+
+} // namespace
+
+std::string encodeMessage(std::string_view node, int opcode, std::string_view bytes) {
+    std::string out;
+    out.reserve(3 + node.size() + bytes.size());
+    out += 'M';
+    putShort(out, node);
+    out += static_cast<char>(opcode);
+    out += bytes;
+    return out;
+}
+
+std::string encodePresence(std::string_view node, bool present) {
+    std::string out = "P";
+    putShort(out, node);
+    out += present ? '\1' : '\0';
+    return out;
+}
+
+std::string encodeBan(std::string_view node, std::string_view ip, std::string_view name) {
+    std::string out = "B";
+    putShort(out, node);
+    putShort(out, ip);
+    out += name;
+    return out;
+}
+
+std::string encodeUnban(std::string_view node, std::string_view ip) {
+    std::string out = "U";
+    putShort(out, node);
+    putShort(out, ip);
+    return out;
+}
+
+std::optional<WireMessage> decode(std::string_view payload) {
+    if (payload.empty()) return std::nullopt;
+    WireMessage m;
+    const char kind = payload[0];
+    payload.remove_prefix(1);
+    auto node = takeShort(payload);
+    if (!node) return std::nullopt;
+    m.node = std::string(*node);
+    switch (kind) {
+    case 'M':
+        if (payload.empty()) return std::nullopt;
+        m.kind = WireMessage::Kind::message;
+        m.opcode = static_cast<unsigned char>(payload[0]);
+        if (m.opcode != 1 && m.opcode != 2) return std::nullopt;
+        m.bytes = payload.substr(1);
+        return m;
+    case 'P':
+        if (payload.size() != 1 || static_cast<unsigned char>(payload[0]) > 1) return std::nullopt;
+        m.kind = WireMessage::Kind::presence;
+        m.present = payload[0] == '\1';
+        return m;
+    case 'B':
+    case 'U': {
+        auto ip = takeShort(payload);
+        if (!ip) return std::nullopt;
+        m.ip = std::string(*ip);
+        if (kind == 'U') {
+            if (!payload.empty()) return std::nullopt;
+            m.kind = WireMessage::Kind::unban;
+        } else {
+            m.kind = WireMessage::Kind::ban;
+            m.bytes = payload;
+        }
+        return m;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+void appendCommand(std::string& out, const std::vector<std::string_view>& args) {
+    out += '*';
+    out += std::to_string(args.size());
+    out += "\r\n";
+    for (std::string_view a : args) {
+        out += '$';
+        out += std::to_string(a.size());
+        out += "\r\n";
+        out += a;
+        out += "\r\n";
+    }
+}
+
+std::optional<RedisAddress> parseRedisAddress(std::string_view text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string_view host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const auto port = canonicalNumber(text.substr(colon + 1));
+    if (host.empty() || !port || *port > 65535) return std::nullopt;
+    return RedisAddress{std::string(host), static_cast<int>(*port)};
+}
+
+bool validNodeName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxNodeName) return false;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+SeatMap seatsFromView(const std::vector<std::string>& flat) {
+    SeatMap seats;
+    for (std::size_t i = 0; i + 3 < flat.size(); i += 4) {
+        auto n = canonicalNumber(flat[i + 2]);
+        std::int64_t count = 0;
+        const std::string& text = flat[i + 3];
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), count);
+        if (!n || ec != std::errc() || end != text.data() + text.size() || count <= 0) continue;
+        seats[flat[i]][*n][flat[i + 1]] = count;
+    }
+    return seats;
+}
+
+std::map<std::string, std::int64_t> instanceTotals(const SeatMap& seats) {
+    std::map<std::string, std::int64_t> totals;
+    for (const auto& [base, instances] : seats) {
+        for (const auto& [n, nodes] : instances) {
+            std::int64_t sum = 0;
+            for (const auto& [node, count] : nodes)
+                sum += count;
+            if (sum > 0) totals[instanceName(base, n)] += sum;
+        }
+    }
+    return totals;
+}
+
+std::vector<std::string> holdersOf(const SeatMap& seats, std::string_view instance,
+                                   std::string_view self) {
+    std::vector<std::string> out;
+    const InstanceRef ref = splitInstance(instance);
+    auto b = seats.find(ref.base);
+    if (b == seats.end()) return out;
+    auto i = b->second.find(ref.n);
+    if (i == b->second.end()) return out;
+    for (const auto& [node, count] : i->second)
+        if (node != self && count > 0) out.push_back(node);
+    return out;
+}
+
+std::map<std::string, std::map<std::uint64_t, std::int64_t>>
+seatsToClaim(const std::map<std::string, std::int64_t>& membersByInstance) {
+    std::map<std::string, std::map<std::uint64_t, std::int64_t>> claim;
+    for (const auto& [instance, members] : membersByInstance) {
+        if (members <= 0) continue;
+        InstanceRef ref = splitInstance(instance);
+        claim[ref.base][ref.n] += members;
+    }
+    return claim;
+}
+
+} // namespace tnlrelay::cluster

@@ -1,0 +1,233 @@
+// The Redis connection: connect, write, read, parse, reconnect.
+#include "RedisLink.hpp"
+
+#include <hiredis/hiredis.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tnlrelay::cluster {
+
+namespace {
+constexpr auto kMaxBackoff = std::chrono::milliseconds(1000);
+constexpr std::size_t kReadChunk = 65536;
+} // namespace
+
+RedisLink::RedisLink(net::Loop& loop, RedisAddress address)
+    : loop_(loop), address_(std::move(address)) {}
+
+RedisLink::~RedisLink() {
+    reset();
+}
+
+void RedisLink::reset() {
+    if (watch_) net::unwatchFd(watch_);
+    watch_ = nullptr;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    connected_ = false;
+    if (reader_) redisReaderFree(reader_);
+    reader_ = nullptr;
+    out_.clear();
+    outSent_ = 0;
+    ++generation_;
+}
+
+void RedisLink::close() {
+    pending_.clear();
+    reset();
+}
+
+void RedisLink::drop(const std::string& reason) {
+    const bool wasUp = up();
+    reset();
+    // Whoever waits for an answer learns that none will come, in the order they asked.
+    std::deque<Pending> failed;
+    failed.swap(pending_);
+    for (Pending& p : failed)
+        if (p.reply) p.reply(nullptr);
+    nextAttempt_ = Clock::now() + backoff_;
+    backoff_ = std::min(kMaxBackoff, backoff_ * 2);
+    if (state_) state_(false, wasUp ? reason : "connect failed: " + reason);
+}
+
+void RedisLink::tick(Clock::time_point now) {
+    if (fd_ < 0) {
+        if (now >= nextAttempt_) startConnect(now);
+        return;
+    }
+    if (!connected_ && now - connectStarted_ > kAnswerTimeout) {
+        drop("connect timed out");
+        return;
+    }
+    if (!pending_.empty() && now - pending_.front().sent > kAnswerTimeout)
+        drop("Redis does not answer");
+}
+
+void RedisLink::startConnect(Clock::time_point now) {
+    connectStarted_ = now;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(address_.port);
+    if (getaddrinfo(address_.host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
+        drop("cannot resolve " + address_.host);
+        return;
+    }
+    fd_ = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        freeaddrinfo(found);
+        drop(std::strerror(errno));
+        return;
+    }
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const int rc = ::connect(fd_, found->ai_addr, found->ai_addrlen);
+    const int err = errno;
+    freeaddrinfo(found);
+    if (rc != 0 && err != EINPROGRESS) {
+        drop(std::strerror(err));
+        return;
+    }
+    reader_ = redisReaderCreate();
+    watch_ = net::watchFd(loop_, fd_, &RedisLink::watchHandler, this);
+    if (!watch_ || !reader_) {
+        drop("cannot watch the socket");
+        return;
+    }
+    net::watchWrite(watch_, true);
+}
+
+void RedisLink::watchHandler(bool readable, bool writable, void* user) {
+    auto* self = static_cast<RedisLink*>(user);
+    if (writable) self->onWritable();
+    if (readable && self->fd_ >= 0) self->onReadable();
+}
+
+bool RedisLink::command(const std::vector<std::string_view>& args, ReplyHandler reply) {
+    if (!up()) return false;
+    appendCommand(out_, args);
+    pending_.push_back({std::move(reply), Clock::now()});
+    // Written when the socket is next found writable: after this turn's other commands.
+    net::watchWrite(watch_, true);
+    return true;
+}
+
+bool RedisLink::send(const std::vector<std::string_view>& args) {
+    if (!up()) return false;
+    appendCommand(out_, args);
+    net::watchWrite(watch_, true);
+    return true;
+}
+
+void RedisLink::onWritable() {
+    if (fd_ < 0) return;
+    if (!connected_) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0) {
+            drop(std::strerror(err));
+            return;
+        }
+        connected_ = true;
+        backoff_ = std::chrono::milliseconds(100);
+        if (state_) state_(true, {});
+        if (fd_ < 0) return;
+    }
+    while (outSent_ < out_.size()) {
+        const ssize_t n = ::send(fd_, out_.data() + outSent_, out_.size() - outSent_, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            drop(std::strerror(errno));
+            return;
+        }
+        outSent_ += static_cast<std::size_t>(n);
+    }
+    if (outSent_ == out_.size()) {
+        out_.clear();
+        outSent_ = 0;
+        net::watchWrite(watch_, false);
+    }
+}
+
+void RedisLink::onReadable() {
+    char buf[kReadChunk];
+    bool closed = false;
+    std::string error;
+    for (;;) {
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) {
+            if (redisReaderFeed(reader_, buf, static_cast<std::size_t>(n)) != REDIS_OK) {
+                error = "unreadable reply";
+                break;
+            }
+            if (static_cast<std::size_t>(n) < sizeof buf) break;
+            continue;
+        }
+        if (n == 0) {
+            closed = true;
+            error = "Redis closed the connection";
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            closed = true;
+            error = std::strerror(errno);
+        }
+        break;
+    }
+    // Every reply is handled before any is freed: payloads delivered from one reply must not
+    // share an address with the next one while the turn's sends still refer to them.
+    std::vector<redisReply*> replies;
+    for (;;) {
+        void* r = nullptr;
+        if (redisReaderGetReply(reader_, &r) != REDIS_OK) {
+            error = "unreadable reply";
+            break;
+        }
+        if (!r) break;
+        replies.push_back(static_cast<redisReply*>(r));
+    }
+    const std::uint64_t generation = generation_;
+    for (redisReply* r : replies) {
+        if (generation != generation_) break; // the link dropped while handling an earlier one
+        if (!pending_.empty()) {
+            Pending p = std::move(pending_.front());
+            pending_.pop_front();
+            if (p.reply) p.reply(r);
+        } else if (push_) {
+            push_(*r);
+        } else {
+            error = "a reply nobody asked for";
+            break;
+        }
+    }
+    for (redisReply* r : replies)
+        freeReplyObject(r);
+    if (generation != generation_) return;
+    if (!error.empty() || closed) drop(error.empty() ? "closed" : error);
+}
+
+void RedisLink::flushBlocking(std::chrono::milliseconds limit) {
+    if (!up()) return;
+    const auto deadline = Clock::now() + limit;
+    while (outSent_ < out_.size() && Clock::now() < deadline) {
+        pollfd p{fd_, POLLOUT, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        const ssize_t n = ::send(fd_, out_.data() + outSent_, out_.size() - outSent_, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+        if (n > 0) outSent_ += static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace tnlrelay::cluster
