@@ -1,0 +1,150 @@
+// What nodes of a cluster exchange: channel payloads (including hostile ones), instance names
+// and seat fields, the Redis command encoding, and what a node claims when it registers again.
+#include "cluster/ClusterWire.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tnlrelay::cluster {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(ClusterWire, PayloadsRoundTripWithAnyBytes) {
+    // What a decoded message carries views the payload, which stays with the caller.
+    const std::string bytes = "a\0b\xff\r\n"s;
+    const std::string wire = encodeMessage("node-1:49200", 2, bytes);
+    auto m = decode(wire);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, WireMessage::Kind::message);
+    EXPECT_EQ(m->node, "node-1:49200");
+    EXPECT_EQ(m->opcode, 2);
+    EXPECT_EQ(m->bytes, bytes);
+    const std::string emptyWire = encodeMessage("n", 1, "");
+    auto empty = decode(emptyWire);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->bytes, "");
+
+    for (bool present : {true, false}) {
+        auto p = decode(encodePresence("n", present));
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->kind, WireMessage::Kind::presence);
+        EXPECT_EQ(p->present, present);
+    }
+    const std::string banWire = encodeBan("n", "203.0.113.9", "Eve \xe2\x80\x94");
+    auto ban = decode(banWire);
+    ASSERT_TRUE(ban);
+    EXPECT_EQ(ban->kind, WireMessage::Kind::ban);
+    EXPECT_EQ(ban->ip, "203.0.113.9");
+    EXPECT_EQ(ban->bytes, "Eve \xe2\x80\x94");
+    auto unban = decode(encodeUnban("n", "::1"));
+    ASSERT_TRUE(unban);
+    EXPECT_EQ(unban->kind, WireMessage::Kind::unban);
+    EXPECT_EQ(unban->ip, "::1");
+}
+
+TEST(ClusterWire, MalformedPayloadsAreRefused) {
+    const std::string bad[] = {
+        ""s,
+        "M"s,
+        "M\0"s,                 // empty node
+        "M\x05node"s,           // node longer than what follows
+        "M\x01n"s,              // no opcode
+        "M\x01n\x00x"s,         // opcode 0
+        "M\x01n\x09x"s,         // a control opcode
+        "P\x01n"s,              // no flag
+        "P\x01n\x02"s,          // a flag other than 0 or 1
+        "P\x01n\x01x"s,         // trailing bytes
+        "B\x01n"s,              // no address
+        "B\x01n\0"s,            // empty address
+        "U\x01n\x01x!"s,        // trailing bytes after the address
+        "X\x01n\x01"s,          // unknown kind
+    };
+    for (const std::string& payload : bad)
+        EXPECT_FALSE(decode(payload)) << "accepted a payload of " << payload.size() << " bytes";
+    // Every cut of a valid presence or unban is refused (a message may be cut in its bytes).
+    for (const std::string& whole : {encodePresence("node", true), encodeUnban("node", "10.0.0.1")})
+        for (std::size_t len = 0; len < whole.size(); ++len)
+            EXPECT_FALSE(decode(whole.substr(0, len))) << whole.substr(0, len).size();
+}
+
+TEST(ClusterWire, InstanceNamesSplitAndComeBackExactly) {
+    EXPECT_EQ(splitInstance("lobby"), (InstanceRef{"lobby", 1}));
+    EXPECT_EQ(splitInstance("lobby#2"), (InstanceRef{"lobby", 2}));
+    EXPECT_EQ(splitInstance("a#2#17"), (InstanceRef{"a#2", 17}));
+    // Not a spill number: the whole text is the base.
+    for (const char* own : {"x#1", "x#02", "x#", "#5", "x#-3", "x#2a", "x#99999999999999999999"})
+        EXPECT_EQ(splitInstance(own), (InstanceRef{own, 1})) << own;
+    for (const char* name :
+         {"lobby", "lobby#2", "a#2#17", "x#1", "x#02", "#5", "x#", "g_room#12", "\xff#3"})
+        EXPECT_EQ(instanceName(splitInstance(name).base, splitInstance(name).n), name) << name;
+}
+
+TEST(ClusterWire, SeatFieldsAndNames) {
+    EXPECT_EQ(seatField("host:49200", 3), "host:49200\n3");
+    auto f = parseSeatField("host#2:49200\n12");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->first, "host#2:49200");
+    EXPECT_EQ(f->second, 12u);
+    for (const char* bad : {"node", "\n3", "node\n", "node\n03", "node\nx", "node\n0"})
+        EXPECT_FALSE(parseSeatField(bad)) << bad;
+
+    EXPECT_TRUE(validNodeName("eu-1:49200"));
+    EXPECT_FALSE(validNodeName(""));
+    EXPECT_FALSE(validNodeName("a\nb"));
+    EXPECT_FALSE(validNodeName(std::string(256, 'n')));
+
+    EXPECT_EQ(seatsKey("lobby"), "tnlrelay:seats:lobby");
+    EXPECT_EQ(roomChannel("lobby#2"), "tnlrelay:room:lobby#2");
+}
+
+TEST(ClusterWire, CommandsAreArraysOfBulkStrings) {
+    std::string out;
+    appendCommand(out, {"SPUBLISH", "ch", "a\0\r\n"s});
+    appendCommand(out, {"PING"});
+    EXPECT_EQ(out, "*3\r\n$8\r\nSPUBLISH\r\n$2\r\nch\r\n$4\r\na\0\r\n\r\n*1\r\n$4\r\nPING\r\n"s);
+}
+
+TEST(ClusterWire, RedisAddresses) {
+    auto a = parseRedisAddress("127.0.0.1:6379");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->host, "127.0.0.1");
+    EXPECT_EQ(a->port, 6379);
+    auto v6 = parseRedisAddress("[::1]:7000");
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->host, "::1");
+    for (const char* bad : {"", "redis", ":6379", "host:", "host:0", "host:65536", "host:6379x",
+                            "host:-1"})
+        EXPECT_FALSE(parseRedisAddress(bad)) << bad;
+}
+
+TEST(ClusterWire, RegistryViewCountsSeatsPerInstanceAndHolders) {
+    const std::vector<std::string> flat = {
+        "lobby", "a", "1", "2",  //
+        "lobby", "b", "1", "1",  //
+        "lobby", "b", "2", "1",  //
+        "lobby", "a", "2", "2",  //
+        "lobby", "c", "2", "0",  // no seats: not a holder
+        "lobby", "c", "x", "4",  // malformed number
+        "lobby", "c", "3", "-2", // negative
+        "lobby", "c", "3", "9z", // not a count
+        "a#02",  "a", "1", "5",  // a base of its own, not instance 2 of "a"
+        "cut",   "a", "1",       // incomplete quadruple
+    };
+    const SeatMap seats = seatsFromView(flat);
+    const auto totals = instanceTotals(seats);
+    const std::map<std::string, std::int64_t> expected = {{"a#02", 5}, {"lobby", 3}, {"lobby#2", 3}};
+    EXPECT_EQ(totals, expected);
+    EXPECT_EQ(holdersOf(seats, "lobby", "a"), (std::vector<std::string>{"b"}));
+    EXPECT_EQ(holdersOf(seats, "lobby#2", "b"), (std::vector<std::string>{"a"}));
+    EXPECT_TRUE(holdersOf(seats, "lobby#3", "a").empty());
+}
+
+TEST(ClusterWire, ANodeClaimsWhatItHoldsGroupedByBase) {
+    const auto claim = seatsToClaim({{"lobby", 2}, {"lobby#3", 1}, {"x#02", 4}, {"gone", 0}});
+    const std::map<std::string, std::map<std::uint64_t, std::int64_t>> expected = {
+        {"lobby", {{1, 2}, {3, 1}}}, {"x#02", {{1, 4}}}};
+    EXPECT_EQ(claim, expected);
+}
+
+} // namespace
+} // namespace tnlrelay::cluster

@@ -1,0 +1,235 @@
+// Several relay nodes on one real redis-server: rooms that span nodes, seats counted across the
+// cluster, shared bans, a node killed, Redis killed and restarted, and hostile data on the
+// relay's channels. Every process is started here on free loopback ports and stopped here.
+import { test, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import path from 'node:path';
+import { Relay, makeDataRoot, portFree, ephemeralPortLow, waitFor } from './lib/harness.mjs';
+
+const cleanups = [];
+after(async () => {
+    for (const c of cleanups.reverse()) await c();
+});
+
+/** One Redis command over a fresh connection; resolves with the raw reply text. */
+function redisCommand(port, args) {
+    return new Promise((resolve, reject) => {
+        const sock = net.connect(port, '127.0.0.1');
+        let text = Buffer.alloc(0);
+        const parts = [`*${args.length}\r\n`];
+        const chunks = [];
+        for (const a of args) {
+            const b = Buffer.isBuffer(a) ? a : Buffer.from(String(a));
+            chunks.push(Buffer.from(`$${b.length}\r\n`), b, Buffer.from('\r\n'));
+        }
+        sock.on('connect', () => sock.end(Buffer.concat([Buffer.from(parts[0]), ...chunks])));
+        sock.on('data', (d) => (text = Buffer.concat([text, d])));
+        sock.on('error', reject);
+        sock.on('close', () => resolve(text.toString('latin1')));
+    });
+}
+
+class Redis {
+    static async start(port) {
+        const r = new Redis();
+        r.dir ??= fs.mkdtempSync(path.join(makeDataRoot(), 'redis-'));
+        if (port === undefined) {
+            const span = ephemeralPortLow() - 1 - 1024;
+            for (let i = 0; i < 200 && port === undefined; i++) {
+                const p = 1024 + Math.floor(Math.random() * span);
+                if (await portFree(p, '127.0.0.1')) port = p;
+            }
+        }
+        r.port = port;
+        r.proc = spawn('redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--save', '',
+            '--appendonly', 'no', '--dir', r.dir], { stdio: 'ignore' });
+        r.exited = new Promise((resolve) => r.proc.on('exit', resolve));
+        cleanups.push(() => r.kill());
+        await waitFor(async () => (await redisCommand(port, ['PING'])).startsWith('+PONG'),
+            'redis to answer');
+        return r;
+    }
+    async kill() {
+        if (this.proc.exitCode === null && this.proc.signalCode === null) {
+            this.proc.kill('SIGKILL');
+            await this.exited;
+        }
+    }
+}
+
+async function startNode(redis, name, extra = {}) {
+    const dataRoot = makeDataRoot();
+    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
+    fs.mkdirSync(dir, { recursive: true });
+    fs.writeFileSync(path.join(dir, 'config.json'),
+        JSON.stringify({ clusterRedis: `127.0.0.1:${redis.port}`, nodeName: name, ...extra }));
+    const relay = await Relay.start({ dataRoot });
+    cleanups.push(() => relay.stop('SIGKILL'));
+    await relay.waitLog((l) => l.startsWith('INFO cluster: linked to Redis'), `node ${name} linked`);
+    return relay;
+}
+
+async function cluster(count = 3) {
+    const redis = await Redis.start();
+    const nodes = [];
+    for (let i = 1; i <= count; i++) nodes.push(await startNode(redis, `node${i}`));
+    return { redis, nodes };
+}
+
+const roomOf = async (relay, name) => (await relay.state()).players.find((p) => p.name === name)?.room;
+const roomsText = async (relay) => (await relay.get('/rooms')).text;
+
+/** Until every node's view of `room` shows all the other nodes holding members of it. */
+async function settled(nodes, room) {
+    for (const node of nodes) {
+        await waitFor(async () => {
+            const entry = (await node.state()).cluster.localRooms.find((r) => r.room === room);
+            return entry && entry.otherNodes.length === nodes.length - 1;
+        }, `room ${room} to span the nodes`);
+    }
+}
+
+test('members on three nodes hear each other in order; spill and the room list count the whole cluster', { timeout: 60000 }, async () => {
+    const { nodes: [a, b, c] } = await cluster();
+
+    // Two seats cluster-wide: the third joiner spills whichever node it comes through.
+    const a1 = await a.join({ room: 'lobby', name: 'a1', max: 2 });
+    const b1 = await b.join({ room: 'lobby', name: 'b1', max: 2 });
+    const c1 = await c.join({ room: 'lobby', name: 'c1', max: 2 });
+    const a2 = await a.join({ room: 'lobby', name: 'a2', max: 2 });
+    const b2 = await b.join({ room: 'lobby', name: 'b2', max: 2 });
+    assert.deepEqual([await roomOf(a, 'a1'), await roomOf(b, 'b1'), await roomOf(c, 'c1'),
+        await roomOf(a, 'a2'), await roomOf(b, 'b2')], ['lobby', 'lobby', 'lobby#2', 'lobby#2', 'lobby#3']);
+    const expected = JSON.stringify([{ count: 5, room: 'lobby' }]);
+    for (const node of [a, b, c])
+        await waitFor(async () => (await roomsText(node)) === expected, 'the same room list everywhere');
+    for (const ws of [a1, b1, c1, a2, b2]) ws.close();
+
+    const x = await a.join({ room: 'chat', name: 'x' });
+    const y = await b.join({ room: 'chat', name: 'y' });
+    const z = await c.join({ room: 'chat', name: 'z' });
+    await settled([a, b, c], 'chat');
+    const count = 200;
+    for (let i = 0; i < count; i++) {
+        x.send(`x${i}`);
+        y.send(Buffer.from(`y${i}`), { binary: true });
+    }
+    const from = (ws, who) => ws.received.filter((m) => String(m.data).startsWith(who));
+    await waitFor(() => from(z, 'x').length === count && from(z, 'y').length === count &&
+        from(y, 'x').length === count && from(x, 'y').length === count, 'every message everywhere');
+    const seq = (who) => Array.from({ length: count }, (_, i) => `${who}${i}`);
+    for (const [ws, who] of [[z, 'x'], [z, 'y'], [y, 'x'], [x, 'y']])
+        assert.deepEqual(from(ws, who).map((m) => String(m.data)), seq(who), `order of ${who}`);
+    assert.ok(from(z, 'x').every((m) => !m.isBinary) && from(z, 'y').every((m) => m.isBinary),
+        'opcodes kept');
+    assert.equal(from(x, 'x').length + from(y, 'y').length, 0, 'no one hears an echo');
+    await new Promise((r) => setTimeout(r, 200));
+    assert.equal(z.received.length, 2 * count, 'each message arrives once');
+});
+
+test('a ban on one node refuses and disconnects on the others, and each node stores it', { timeout: 60000 }, async () => {
+    const { nodes: [a, b, c] } = await cluster();
+    const onB = await b.join({ room: 'lobby', name: 'Eve' });
+    const onC = await c.join({ room: 'other', name: 'Eve2' });
+    const res = await a.get('/api/ban', { admin: true, method: 'POST',
+        body: JSON.stringify({ ip: '127.0.0.1', name: 'Eve' }) });
+    assert.equal(res.status, 200);
+    await Promise.all([onB.closedPromise, onC.closedPromise]);
+    await assert.rejects(c.join({ room: 'lobby' }), /status 403/);
+    for (const node of [b, c]) {
+        await waitFor(() => fs.existsSync(node.configPath) &&
+            JSON.parse(fs.readFileSync(node.configPath, 'utf8')).bans?.some((x) => x.ip === '127.0.0.1'),
+            'the ban in every config.json');
+        const saved = JSON.parse(fs.readFileSync(node.configPath, 'utf8'));
+        assert.ok(saved.clusterRedis && saved.nodeName, 'the cluster keys survive the rewrite');
+    }
+    // An unban through another node lifts it everywhere.
+    await c.get('/api/unban', { admin: true, method: 'POST', body: JSON.stringify({ ip: '127.0.0.1' }) });
+    await waitFor(() => b.join({ room: 'lobby' }).then((ws) => (ws.close(), true), () => false),
+        'the unban to reach the other node');
+});
+
+test('the seats of a node killed with SIGKILL are free again within 10 s', { timeout: 60000 }, async () => {
+    const { nodes: [a, b] } = await cluster(2);
+    await b.join({ room: 'full', name: 'p1', max: 2 });
+    await b.join({ room: 'full', name: 'p2', max: 2 });
+    const early = await a.join({ room: 'full', name: 'early', max: 2 });
+    assert.equal(await roomOf(a, 'early'), 'full#2');
+    early.close();
+    await waitFor(async () => (await roomsText(a)) === JSON.stringify([{ count: 2, room: 'full' }]),
+        'the other node\'s seats in the room list');
+    const killedAt = Date.now();
+    b.proc.kill('SIGKILL');
+    await b.exited;
+    await waitFor(async () => (await roomsText(a)) === '[]', 'the dead node\'s seats to go', 10000);
+    const later = await a.join({ room: 'full', name: 'later', max: 2 });
+    assert.equal(await roomOf(a, 'later'), 'full');
+    assert.ok(Date.now() - killedAt < 10000, 'within 10 s');
+    assert.deepEqual((await a.state()).cluster.nodes.map((n) => n.node), ['node1']);
+    later.close();
+});
+
+test('without Redis the nodes relay and place joins alone; when it is back, counts are reconciled', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    const a1 = await a.join({ room: 'r', name: 'a1' });
+    const b1 = await b.join({ room: 'r', name: 'b1' });
+    await settled([a, b], 'r');
+    await redis.kill();
+    await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the ERROR line');
+    assert.equal((await a.state()).cluster.link, 'down');
+
+    // Local relaying and local joins go on.
+    const a2 = await a.join({ room: 'r', name: 'a2' });
+    const b2 = await b.join({ room: 'r', name: 'b2' });
+    a2.send('local only');
+    await waitFor(() => a1.received.some((m) => String(m.data) === 'local only'), 'a local message');
+    b1.close();
+
+    await Redis.start(redis.port);
+    const back = Date.now();
+    for (const node of [a, b])
+        await node.waitLog((l) => l.startsWith('INFO cluster: linked to Redis') &&
+            node.logLines().filter((x) => x.startsWith('INFO cluster: linked')).length === 2,
+        'the INFO line when back');
+    const expected = JSON.stringify([{ count: 3, room: 'r' }]);
+    for (const node of [a, b])
+        await waitFor(async () => (await roomsText(node)) === expected, 'reconciled counts', 5000);
+    assert.ok(Date.now() - back < 6000, 're-registered within 5 s of Redis answering');
+    await settled([a, b], 'r');
+    b2.send('across again');
+    await waitFor(() => a1.received.some((m) => String(m.data) === 'across again'), 'messages across nodes again');
+    for (const ws of [a1, a2, b2]) ws.close();
+});
+
+test('hostile data on the relay\'s channels is ignored and the nodes keep relaying', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    const x = await a.join({ room: 'chat', name: 'x' });
+    const y = await b.join({ room: 'chat', name: 'y' });
+    await settled([a, b], 'chat');
+    const junk = [Buffer.alloc(0), Buffer.from('M'), Buffer.from([0x4d, 200, 0x41]),
+        Buffer.from([0x4d, 1, 0x41, 9, 0x42]), Buffer.from([0x50, 1, 0x41, 7]),
+        Buffer.from([0x42, 0]), Buffer.from([0x55, 1, 0x41, 0]), Buffer.from('\u0000\u00ff\u00fe'),
+        Buffer.alloc(70000, 0xff)];
+    for (const payload of junk) {
+        assert.match(await redisCommand(redis.port, ['SPUBLISH', 'tnlrelay:room:chat', payload]), /^:/);
+        assert.match(await redisCommand(redis.port, ['SPUBLISH', 'tnlrelay:bans', payload]), /^:/);
+    }
+    // A seat field of another shape and a count that is not a number in the registry.
+    await redisCommand(redis.port, ['HSET', 'tnlrelay:seats:chat', 'garbage', 'x', 'node9\n1', 'nan']);
+    await redisCommand(redis.port, ['SADD', 'tnlrelay:bases', 'chat']);
+    x.send('still here');
+    await waitFor(() => y.received.some((m) => String(m.data) === 'still here'), 'relaying after the junk');
+    assert.equal(y.received.length, 1, 'no junk delivered');
+    for (const node of [a, b]) {
+        const state = await node.state();
+        assert.equal(state.cluster.link, 'up');
+        assert.ok(state.cluster.ignoredMessages >= junk.length, 'the junk was counted as ignored');
+        assert.deepEqual(state.bans, []);
+    }
+    const joined = await b.join({ room: 'chat', name: 'late' });
+    assert.equal(await roomOf(b, 'late'), 'chat');
+    joined.close();
+});
