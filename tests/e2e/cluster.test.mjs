@@ -210,7 +210,8 @@ test('hostile data on the relay\'s channels is ignored and the nodes keep relayi
     const y = await b.join({ room: 'chat', name: 'y' });
     await settled([a, b], 'chat');
     const junk = [Buffer.alloc(0), Buffer.from('M'), Buffer.from([0x4d, 200, 0x41]),
-        Buffer.from([0x4d, 1, 0x41, 9, 0x42]), Buffer.from([0x50, 1, 0x41, 7]),
+        Buffer.from([0x4d, 1, 0x41, 9, 0x42]), Buffer.from([0x4d, 1, 0x41, 8, 0x03, 0xe8]),
+        Buffer.from([0x4d, 1, 0x41, 0, 0x41]), Buffer.from([0x50, 1, 0x41, 7]),
         Buffer.from([0x42, 0]), Buffer.from([0x55, 1, 0x41, 0]), Buffer.from('\u0000\u00ff\u00fe'),
         Buffer.alloc(70000, 0xff)];
     for (const payload of junk) {
