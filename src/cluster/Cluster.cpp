@@ -177,17 +177,22 @@ std::int64_t Cluster::localPlayers() const {
 }
 
 void Cluster::reportLink() {
+    // One INFO line when the node is linked, one ERROR line when it stops being (or, at start,
+    // when Redis cannot be reached): not one per failed attempt.
     const bool up = registered_ && cmd_.up() && sub_.up();
-    if (up == reportedUp_) return;
-    reportedUp_ = up;
     const std::string where = redis_.host + ":" + std::to_string(redis_.port);
-    if (up) {
+    if (up && !reportedUp_) {
+        reportedUp_ = true;
+        reportedDown_ = false;
         log(false, "cluster: linked to Redis " + where + " as node " + node_ + " (" +
                        std::to_string(localPlayers()) + " players here)");
-        everUp_ = true;
-    } else if (everUp_) {
-        log(true, "cluster: lost the link to Redis " + where + " (" + lastError_ +
-                      "); relaying and placing joins on this node alone until it is back");
+    } else if (!up && !reportedDown_ && !lastError_.empty()) {
+        reportedDown_ = true;
+        log(true, std::string(reportedUp_ ? "cluster: lost the link to Redis "
+                                          : "cluster: cannot reach Redis ") +
+                      where + " (" + lastError_ +
+                      "); relaying and placing joins on this node alone until it answers");
+        reportedUp_ = false;
     }
 }
 

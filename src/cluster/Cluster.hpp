@@ -97,7 +97,7 @@ private:
     RedisLink sub_; ///< the sharded subscriptions
     bool registered_ = false;
     bool reportedUp_ = false;
-    bool everUp_ = false;
+    bool reportedDown_ = false;
     bool stopped_ = false;
     std::string lastError_;
     Clock::time_point nextHeartbeat_{};

@@ -60,15 +60,16 @@ class Redis {
     }
 }
 
-async function startNode(redis, name, extra = {}) {
+async function startNode(redis, name, { linked = true } = {}) {
     const dataRoot = makeDataRoot();
     const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
     fs.mkdirSync(dir, { recursive: true });
     fs.writeFileSync(path.join(dir, 'config.json'),
-        JSON.stringify({ clusterRedis: `127.0.0.1:${redis.port}`, nodeName: name, ...extra }));
+        JSON.stringify({ clusterRedis: `127.0.0.1:${redis.port}`, nodeName: name }));
     const relay = await Relay.start({ dataRoot });
     cleanups.push(() => relay.stop('SIGKILL'));
-    await relay.waitLog((l) => l.startsWith('INFO cluster: linked to Redis'), `node ${name} linked`);
+    if (linked)
+        await relay.waitLog((l) => l.startsWith('INFO cluster: linked to Redis'), `node ${name} linked`);
     return relay;
 }
 
@@ -187,21 +188,26 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     a2.send('local only');
     await waitFor(() => a1.received.some((m) => String(m.data) === 'local only'), 'a local message');
     b1.close();
+    // A node started while Redis is away says so once and serves its own players.
+    const c = await startNode(redis, 'node3', { linked: false });
+    await c.waitLog((l) => l.startsWith('ERROR cluster: cannot reach Redis'), 'the ERROR line at start');
+    const c1 = await c.join({ room: 'r', name: 'c1' });
+    await new Promise((r) => setTimeout(r, 1500));
+    assert.equal(c.logLines().filter((l) => l.startsWith('ERROR cluster')).length, 1, 'one ERROR line, not one per retry');
 
     await Redis.start(redis.port);
     const back = Date.now();
-    for (const node of [a, b])
-        await node.waitLog((l) => l.startsWith('INFO cluster: linked to Redis') &&
-            node.logLines().filter((x) => x.startsWith('INFO cluster: linked')).length === 2,
-        'the INFO line when back');
-    const expected = JSON.stringify([{ count: 3, room: 'r' }]);
-    for (const node of [a, b])
+    for (const [node, lines] of [[a, 2], [b, 2], [c, 1]])
+        await waitFor(() => node.logLines().filter((x) => x.startsWith('INFO cluster: linked')).length === lines,
+            'the INFO line when back');
+    const expected = JSON.stringify([{ count: 4, room: 'r' }]);
+    for (const node of [a, b, c])
         await waitFor(async () => (await roomsText(node)) === expected, 'reconciled counts', 5000);
     assert.ok(Date.now() - back < 6000, 're-registered within 5 s of Redis answering');
-    await settled([a, b], 'r');
+    await settled([a, b, c], 'r');
     b2.send('across again');
     await waitFor(() => a1.received.some((m) => String(m.data) === 'across again'), 'messages across nodes again');
-    for (const ws of [a1, a2, b2]) ws.close();
+    for (const ws of [a1, a2, b2, c1]) ws.close();
 });
 
 test('hostile data on the relay\'s channels is ignored and the nodes keep relaying', { timeout: 60000 }, async () => {
