@@ -112,6 +112,8 @@ void RelayCore::deferJoin(net::Conn* c, const net::HttpMessage& hm, const std::s
         finishJoin(c, hm.query, ip, allocateRoom(room, max), hm, false);
         return;
     }
+    // Answered when Redis has placed it; the connection reads nothing more until then.
+    net::deferReply(c);
     PendingJoin& p = pendingJoins[ticket];
     p.conn = c;
     p.query = hm.query;

@@ -1323,11 +1323,21 @@ void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view 
     if (!c->keepAlive) setDraining(c);
 }
 
+void deferReply(Conn* c) {
+    // Like a reply being written: the next request waits, and so does reading.
+    if (!c->closed && c->kind == Kind::http && !c->draining) c->paused = true;
+}
+
 void wsUpgrade(Conn* c, const HttpMessage& request) {
     if (c->closed || c->kind != Kind::http) return;
     Loop::Impl& m = *c->loop;
+    // Answered after the handler that got the request (see deferReply): the reader holds the
+    // bytes that followed the request, the first frames.
+    std::unique_ptr<HttpRequestReader> deferred = std::move(c->http);
+    if (deferred) c->paused = false;
     const std::string_view* key = request.header("Sec-WebSocket-Key");
     if (!key || trimBlanks(*key).empty()) {
+        if (deferred) c->http = std::move(deferred);
         ++m.stats.refusedNoKey;
         c->keepAlive = false;
         reply(c, 426, "", "expected websocket\n");
@@ -1354,6 +1364,11 @@ void wsUpgrade(Conn* c, const HttpMessage& request) {
     c->frames.emplace(&m.budget);
     c->lastHeard = m.now;
     m.markDirty(c);
+    if (deferred) {
+        std::string& early = deferred->input();
+        if (!early.empty()) m.feedFrames(c, early.data(), early.size());
+        m.armRead(c);
+    }
 }
 
 namespace {

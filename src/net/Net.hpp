@@ -196,6 +196,10 @@ std::string_view peerAddress(const Conn* c);
 /// Sends an HTTP reply: the status line, `extraHeaders` as given, Content-Length and the body.
 void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view body);
 
+/// Leaves an HTTP request unanswered when its handler returns, to be answered (`reply`,
+/// `wsUpgrade`) from a later event: until then the connection reads nothing more.
+void deferReply(Conn* c);
+
 /// Answers a WebSocket upgrade request. Without a Sec-WebSocket-Key it answers 426 and the
 /// connection closes; otherwise it answers 101 and the connection carries frames from now on.
 void wsUpgrade(Conn* c, const HttpMessage& request);

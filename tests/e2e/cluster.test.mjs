@@ -129,6 +129,17 @@ test('members on three nodes hear each other in order; spill and the room list c
     assert.equal(from(x, 'x').length + from(y, 'y').length, 0, 'no one hears an echo');
     await new Promise((r) => setTimeout(r, 200));
     assert.equal(z.received.length, 2 * count, 'each message arrives once');
+
+    // A frame sent in the same packet as the join request, before the answer that waits for
+    // Redis, is kept and relayed.
+    const request = 'GET /?room=chat&name=eager HTTP/1.1\r\nHost: relay\r\nUpgrade: websocket\r\n' +
+        'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n';
+    const eager = net.connect(c.port, '127.0.0.1');
+    cleanups.push(() => eager.destroy());
+    eager.on('connect', () => eager.write(Buffer.concat([Buffer.from(request),
+        Buffer.from([0x81, 5]), Buffer.from('early')])));
+    await waitFor(() => [x, y, z].every((ws) => ws.received.some((m) => String(m.data) === 'early')),
+        'the early frame on every node');
 });
 
 test('a ban on one node refuses and disconnects on the others, and each node stores it', { timeout: 60000 }, async () => {
