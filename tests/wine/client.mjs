@@ -1,7 +1,8 @@
 // What the Wine tests ask of the relay over the network, with Node and the end-to-end tests' ws
 // package: relay one message between two WebSocket clients (over wss:// when given the
-// certificate to trust), or make one HTTP request.
+// certificate to trust), make one HTTP request, or leave the relay output it cannot send.
 // Usage: node client.mjs relay PORT [CERT] | node client.mjs http URL [METHOD BODY]
+//        | node client.mjs stall PORT
 import { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
@@ -43,6 +44,20 @@ async function relay(port, certFile) {
     return 0;
 }
 
+// Bob stops reading while alice sends him 32 MiB, so that the relay holds output for him that it
+// cannot flush; prints "stalled" once alice's part has left, then waits to be ended.
+async function stall(port) {
+    const a = await join(port, 'alice');
+    const b = await join(port, 'bob');
+    b._socket.pause();
+    const message = Buffer.alloc(1 << 20, 0x61);
+    for (let i = 0; i < 32; ++i) a.send(message);
+    while (a.bufferedAmount > 0) await new Promise((r) => setTimeout(r, 20));
+    console.log('stalled');
+    await new Promise((r) => setTimeout(r, 60000));
+    return 0;
+}
+
 async function http(url, method = 'GET', body) {
     try {
         const res = await fetch(url, { method, body, signal: AbortSignal.timeout(5000) });
@@ -60,7 +75,8 @@ let code = 2;
 try {
     if (verb === 'relay') code = await relay(Number(args[0]), args[1]);
     else if (verb === 'http') code = await http(...args);
-    else console.error('usage: client.mjs relay PORT [CERT] | client.mjs http URL [METHOD BODY]');
+    else if (verb === 'stall') code = await stall(Number(args[0]));
+    else console.error('usage: client.mjs relay PORT [CERT] | http URL [METHOD BODY] | stall PORT');
 } catch (e) {
     console.error(e.message);
     code = 1;
