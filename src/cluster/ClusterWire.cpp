@@ -51,7 +51,10 @@ InstanceRef splitInstance(std::string_view instance) {
 
 std::string instanceName(std::string_view base, std::uint64_t n) {
     std::string name(base);
-    if (n > 1) name += "#" + std::to_string(n);
+    if (n > 1) {
+        name += '#';
+        name += std::to_string(n);
+    }
     return name;
 }
 
