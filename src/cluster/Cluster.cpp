@@ -223,6 +223,7 @@ void Cluster::onSubscriberLink(bool up, const std::string& reason) {
         reportLink();
         return;
     }
+    subHeard_ = Clock::now();
     const std::string bans = bansChannel();
     sub_.send({"SSUBSCRIBE", bans});
     for (auto& [name, room] : rooms_)
@@ -352,6 +353,14 @@ void Cluster::tick(Clock::time_point now) {
         nextHeartbeat_ = now + kHeartbeat;
         heartbeat();
         refreshView();
+        // The subscribing connection has no answers to wait for, so it is pinged: after a
+        // fail-over its old connection may hang without ever being closed.
+        if (sub_.up()) {
+            if (now - subHeard_ > kSubscriberSilence)
+                sub_.fail("Redis does not answer on the subscribing connection");
+            else
+                sub_.send({"PING"});
+        }
     }
 }
 
@@ -456,6 +465,8 @@ void Cluster::unbanned(const std::string& ip) {
 }
 
 void Cluster::onPush(const redisReply& r) {
+    // Any answer proves the subscribing connection alive, the pong of its ping included.
+    subHeard_ = Clock::now();
     if (r.type != REDIS_REPLY_ARRAY || r.elements < 3) return;
     for (std::size_t i = 0; i < 3; ++i)
         if (r.element[i]->type != REDIS_REPLY_STRING && r.element[i]->type != REDIS_REPLY_INTEGER)

@@ -73,6 +73,7 @@ public:
     static constexpr auto kHeartbeat = std::chrono::seconds(1);
     static constexpr int kNodeTtlMillis = 5000;
     static constexpr auto kAnnouncedHolderKept = std::chrono::seconds(3);
+    static constexpr auto kSubscriberSilence = std::chrono::seconds(4);
 
 private:
     void onCommandLink(bool up, const std::string& reason);
@@ -101,6 +102,7 @@ private:
     bool stopped_ = false;
     std::string lastError_;
     Clock::time_point nextHeartbeat_{};
+    Clock::time_point subHeard_{}; ///< the subscribing connection's last answer
 
     std::unordered_map<std::string, Room> rooms_; ///< instances with members here
     std::uint64_t nextTicket_ = 0;

@@ -60,12 +60,12 @@ class Redis {
     }
 }
 
-async function startNode(redis, name, { linked = true } = {}) {
+async function startNode(redis, name, { linked = true, port = redis.port } = {}) {
     const dataRoot = makeDataRoot();
     const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
     fs.mkdirSync(dir, { recursive: true });
     fs.writeFileSync(path.join(dir, 'config.json'),
-        JSON.stringify({ clusterRedis: `127.0.0.1:${redis.port}`, nodeName: name }));
+        JSON.stringify({ clusterRedis: `127.0.0.1:${port}`, nodeName: name }));
     const relay = await Relay.start({ dataRoot });
     cleanups.push(() => relay.stop('SIGKILL'));
     if (linked)
@@ -219,6 +219,49 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     b2.send('across again');
     await waitFor(() => a1.received.some((m) => String(m.data) === 'across again'), 'messages across nodes again');
     for (const ws of [a1, a2, b2, c1]) ws.close();
+});
+
+/** A TCP relay to Redis whose connections so far can be frozen: open, but silent both ways. */
+async function freezableProxy(target) {
+    const pairs = [];
+    const server = net.createServer((client) => {
+        const pair = { frozen: false, client, upstream: net.connect(target, '127.0.0.1') };
+        pairs.push(pair);
+        client.on('data', (d) => pair.frozen || pair.upstream.write(d));
+        pair.upstream.on('data', (d) => pair.frozen || client.write(d));
+        client.on('error', () => pair.upstream.destroy());
+        pair.upstream.on('error', () => client.destroy());
+        client.on('close', () => pair.upstream.destroy());
+        pair.upstream.on('close', () => client.destroy());
+    });
+    const span = ephemeralPortLow() - 1 - 1024;
+    let port;
+    while (port === undefined) {
+        const p = 1024 + Math.floor(Math.random() * span);
+        if (await portFree(p, '127.0.0.1')) port = p;
+    }
+    await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
+    cleanups.push(() => { for (const p of pairs) p.client.destroy(); server.close(); });
+    return { port, freeze: () => pairs.forEach((p) => (p.frozen = true)) };
+}
+
+test('connections to Redis that hang without closing are replaced, the subscribing one too', { timeout: 60000 }, async () => {
+    const redis = await Redis.start();
+    const proxy = await freezableProxy(redis.port);
+    const a = await startNode(redis, 'node1', { port: proxy.port });
+    const b = await startNode(redis, 'node2');
+    const x = await a.join({ room: 'f', name: 'x' });
+    const y = await b.join({ room: 'f', name: 'y' });
+    await settled([a, b], 'f');
+    proxy.freeze(); // as after a fail-over that moved the address: nothing answers, nothing closes
+    await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the hang noticed', 10000);
+    let n = 0;
+    await waitFor(() => {
+        y.send(`after ${n++}`);
+        return x.received.some((m) => String(m.data).startsWith('after'));
+    }, 'messages from the other node again', 15000);
+    x.close();
+    y.close();
 });
 
 test('hostile data on the relay\'s channels is ignored and the nodes keep relaying', { timeout: 60000 }, async () => {
