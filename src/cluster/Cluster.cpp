@@ -26,6 +26,8 @@
 
 #include <hiredis/hiredis.h>
 
+#include <random>
+
 namespace tnlrelay::cluster {
 
 namespace {
@@ -150,6 +152,8 @@ std::string errorText(const redisReply* r) {
 Cluster::Cluster(net::Loop& loop, RedisAddress redis, std::string node, Hooks hooks)
     : loop_(loop), redis_(std::move(redis)), node_(std::move(node)), hooks_(hooks),
       cmd_(loop, redis_), sub_(loop, redis_) {
+    std::random_device random;
+    incarnation_ = std::to_string(random()) + "-" + std::to_string(random());
     cmd_.onState([this](bool up, const std::string& reason) { onCommandLink(up, reason); });
     sub_.onState([this](bool up, const std::string& reason) { onSubscriberLink(up, reason); });
     sub_.onPush([this](const redisReply& r) { onPush(r); });
@@ -165,7 +169,8 @@ void Cluster::log(bool error, const std::string& line) {
 }
 
 std::string Cluster::summary() const {
-    nlohmann::json s = {{"players", localPlayers()}, {"rooms", rooms_.size()}};
+    nlohmann::json s = {
+        {"incarnation", incarnation_}, {"players", localPlayers()}, {"rooms", rooms_.size()}};
     return s.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -306,6 +311,17 @@ void Cluster::heartbeat() {
                          log(true, "cluster: this node's registration had expired; "
                                    "registering again");
                          registerNode();
+                         return;
+                     }
+                     // Another process heartbeating under the same name: the two would skip
+                     // each other's messages and mix their seats.
+                     const auto before = nlohmann::json::parse(text(*r), nullptr, false);
+                     if (!nameClash_ && before.is_object() && before.contains("incarnation") &&
+                         before["incarnation"] != incarnation_) {
+                         nameClash_ = true;
+                         log(true, "cluster: another relay also runs as node " + node_ +
+                                       "; give every node its own nodeName, or messages "
+                                       "between the two are lost and their seats mixed");
                      }
                  });
     cmd_.command({"SADD", nodesKey(), node_});

@@ -93,6 +93,8 @@ private:
     net::Loop& loop_;
     RedisAddress redis_;
     std::string node_;
+    std::string incarnation_; ///< tells this process from another that uses the same name
+    bool nameClash_ = false;
     Hooks hooks_;
     RedisLink cmd_; ///< commands, scripts, heartbeat, publishing
     RedisLink sub_; ///< the sharded subscriptions

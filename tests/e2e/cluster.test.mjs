@@ -264,6 +264,14 @@ test('connections to Redis that hang without closing are replaced, the subscribi
     y.close();
 });
 
+test('two nodes that share a name are told so', { timeout: 60000 }, async () => {
+    const redis = await Redis.start();
+    const twins = [await startNode(redis, 'twin'), await startNode(redis, 'twin')];
+    for (const node of twins)
+        await node.waitLog((l) => l.startsWith('ERROR cluster: another relay also runs as node twin'),
+            'the clash reported', 8000);
+});
+
 test('hostile data on the relay\'s channels is ignored and the nodes keep relaying', { timeout: 60000 }, async () => {
     const { redis, nodes: [a, b] } = await cluster(2);
     const x = await a.join({ room: 'chat', name: 'x' });
