@@ -234,7 +234,7 @@ struct Loop::Impl {
     void beginTurn();
     void endTurn();
     void peerGone(Conn* c);
-    void flushAll();
+    void flushAll(bool all = false);
     void flushConn(Conn* c);
     void closeNow(Conn* c);
     void shutSending(Conn* c);
@@ -813,11 +813,13 @@ void Loop::Impl::endTurn() {
     stats.longestTurnNanos = std::max(stats.longestTurnNanos, nanos);
 }
 
-void Loop::Impl::flushAll() {
+// `all`: the flush timer's turn. Every waiting connection leaves then, not only those due: none
+// has waited longer than the interval, and one wake-up per interval serves them all.
+void Loop::Impl::flushAll(bool all) {
     flushPosted = false;
     flushing.swap(dirty);
     now = Clock::now();
-    const bool interval = limits.flushInterval.count() > 0;
+    const bool interval = limits.flushInterval.count() > 0 && !all;
     std::optional<Clock::time_point> earliest;
     for (Conn* c : flushing) {
         TNLRELAY_ASSERT(c->dirty);
@@ -845,7 +847,7 @@ void Loop::Impl::armFlushTimer(Clock::time_point due) {
     flushTimer.async_wait([this](error_code ec) {
         if (ec) return; // moved earlier (a newer wait is pending), or the loop stops
         flushTimerArmed = false;
-        flushAll();
+        flushAll(true);
     });
 }
 
