@@ -35,6 +35,18 @@ TlsClientContext::TlsClientContext() {
         ctx_ = nullptr;
         return;
     }
+    // The cipher order a browser offers, so that the relay picks what it would pick for players.
+    static const char kSuites13[] =
+        "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+    static const char kSuites12[] =
+        "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+        "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+    if (SSL_CTX_set_ciphersuites(ctx_, kSuites13) != 1 ||
+        SSL_CTX_set_cipher_list(ctx_, kSuites12) != 1) {
+        SSL_CTX_free(ctx_);
+        ctx_ = nullptr;
+        return;
+    }
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
     // A peer that closes without the closing alert is an end of stream like any other.
     SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);

@@ -93,6 +93,13 @@ std::string pattern(std::size_t n) {
     return s;
 }
 
+TEST(TlsClient, OffersCiphersInABrowsersOrder) {
+    Pair p;
+    ASSERT_TRUE(p.client && p.client->valid());
+    ASSERT_TRUE(p.handshake());
+    EXPECT_STREQ(SSL_CIPHER_get_name(SSL_get_current_cipher(p.server)), "TLS_AES_128_GCM_SHA256");
+}
+
 TEST(TlsClient, OneReadTakesEveryRecordTheSocketHoldsAndSaysItIsDrained) {
     Pair p;
     ASSERT_TRUE(p.client && p.client->valid());

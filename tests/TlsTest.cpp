@@ -221,6 +221,42 @@ TEST_F(TlsFiles, ASessionHandshakesAndBatchesOutputIntoFullRecords) {
     }
 }
 
+TEST_F(TlsFiles, TheClientsCipherOrderIsFollowedWithinTheLibrarysList) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    struct Case {
+        int version;
+        const char* offer;
+        const char* chosen;
+    };
+    const Case cases[] = {
+        {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384", "TLS_AES_128_GCM_SHA256"},
+        {TLS1_3_VERSION, "TLS_AES_256_GCM_SHA384:TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384"},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384",
+         "ECDHE-ECDSA-AES128-GCM-SHA256"},
+    };
+    for (const Case& c : cases) {
+        Client client(nullptr, c.version);
+        if (c.version == TLS1_3_VERSION)
+            ASSERT_EQ(SSL_set_ciphersuites(client.ssl, c.offer), 1);
+        else
+            ASSERT_EQ(SSL_set_cipher_list(client.ssl, c.offer), 1);
+        TlsSession server(ctx.get());
+        bool ok = false;
+        pump(client, server, ok);
+        ASSERT_TRUE(ok && server.handshakeDone()) << c.offer;
+        EXPECT_STREQ(SSL_CIPHER_get_name(SSL_get_current_cipher(client.ssl)), c.chosen);
+    }
+    // A cipher outside the library's recommended list is not taken, whatever the client wants.
+    Client weak(nullptr, TLS1_2_VERSION);
+    ASSERT_EQ(SSL_set_cipher_list(weak.ssl, "ECDHE-ECDSA-NULL-SHA:@SECLEVEL=0"), 1);
+    TlsSession server(ctx.get());
+    bool ok = true;
+    pump(weak, server, ok);
+    EXPECT_FALSE(ok && server.handshakeDone());
+}
+
 TEST_F(TlsFiles, GarbageAndOldProtocolsFailTheSession) {
     TlsContext ctx;
     std::string error;

@@ -137,7 +137,9 @@ bool TlsContext::build(std::string& error) {
         return false;
     }
     bool ok = SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1;
-    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // The library's recommended ciphers, in the order the client prefers: browsers put
+    // AES-128-GCM first, which costs less per byte than the library's own first choice.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_alpn_select_cb(ctx, selectAlpn, nullptr);
 
