@@ -59,13 +59,16 @@ test('the charts draw players, messages, bytes and loop lag after traffic',
     cleanups.push(() => clearInterval(talk));
     await page.locator('#nowPlayers', { hasText: /^3$/ }).waitFor();
     await waitFor(async () => (await page.textContent('#nowMessages')) !== '0', 'messages per second');
+    // Each series rises as its samples arrive, the received ones at half the relayed ones' height
+    // (each message reaches two players): wait for all of them while the talk goes on.
     await waitFor(async () => (await seriesPixels(page, 'chartMessages', GREEN)) > 50,
                   'the relayed messages drawn');
+    await waitFor(async () => (await seriesPixels(page, 'chartMessages', BLUE)) > 50,
+                  'the received messages drawn');
+    await waitFor(async () => (await seriesPixels(page, 'chartBytes', GREEN)) > 50,
+                  'the relayed bytes drawn');
     clearInterval(talk);
-
     assert.ok(await seriesPixels(page, 'chartPlayers', BLUE) > 50, 'the players drawn');
-    assert.ok(await seriesPixels(page, 'chartMessages', BLUE) > 50, 'the received messages drawn');
-    assert.ok(await seriesPixels(page, 'chartBytes', GREEN) > 50, 'the relayed bytes drawn');
     // Loop lag is never zero but may be flat: any drawn line counts.
     assert.ok(await seriesPixels(page, 'chartLag', AMBER, false) > 20, 'the loop lag drawn');
     assert.match(await page.textContent('#nowBytes'), /B$/);
