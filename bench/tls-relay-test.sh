@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 command -v openssl >/dev/null || { echo "skipped: no openssl command"; exit 77; }
 work=$(mktemp -d)
 relay_pid=""
-failures=0
+. "$top/bench/check-lib.sh"
 cleanup() {
     [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null && wait "$relay_pid" 2>/dev/null
     rm -rf "$work"
@@ -43,18 +43,8 @@ if ! grep -q "TLS on" "$data/relay.log"; then
     exit 1
 fi
 
-check() { # name, JSON line, patterns that must all be in it
-    local name=$1 line=$2
-    shift 2
-    for want in '"ok":true' '"lost":0' '"corrupt":0' '"reordered":0' "$@"; do
-        if [[ "$line" != *"$want"* ]]; then
-            echo "FAILED: $name: no $want in: $line" >&2
-            failures=$((failures + 1))
-            return
-        fi
-    done
-    echo "passed: $name"
-}
+# Every run over TLS must deliver everything, whole and in order.
+always=('"lost":0' '"corrupt":0' '"reordered":0')
 
 run() { # scenario and options
     "$gen" --port "$port" --server-pid "$relay_pid" --duration 0.5 --drain 5 --label tnlrelay+tls \

@@ -8,7 +8,7 @@ relay=$1
 gen=$2
 work=$(mktemp -d)
 relay_pid=""
-failures=0
+. "$(dirname "$0")/../check-lib.sh"
 cleanup() {
     [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null && wait "$relay_pid" 2>/dev/null
     rm -rf "$work"
@@ -42,18 +42,6 @@ stop_relay() {
     relay_pid=""
 }
 
-check() { # name, JSON line, patterns that must all be in it
-    local name=$1 line=$2
-    shift 2
-    for want in '"ok":true' "$@"; do
-        if [[ "$line" != *"$want"* ]]; then
-            echo "FAILED: $name: no $want in: $line" >&2
-            failures=$((failures + 1))
-            return
-        fi
-    done
-    echo "passed: $name"
-}
 
 run() { # scenario and options
     "$gen" --port "$port" --server-pid "$relay_pid" --duration 0.4 --drain 5 --label c \

@@ -21,6 +21,20 @@ error_code lastError() {
     return error_code(errno, boost::asio::error::get_system_category());
 }
 
+// A read or write call, again when a signal interrupted it: the bytes it moved, or 0 and `ec`.
+template <class Call> std::size_t retried(Call call, error_code& ec) {
+    for (;;) {
+        const ssize_t n = call();
+        if (n >= 0) {
+            ec = {};
+            return std::size_t(n);
+        }
+        if (errno == EINTR) continue;
+        ec = lastError();
+        return 0;
+    }
+}
+
 } // namespace
 
 int createSet(error_code& ec) {
@@ -44,32 +58,14 @@ int ready(int set, epoll_event* events, int max) {
 }
 
 std::size_t read(int fd, char* data, std::size_t len, error_code& ec) {
-    for (;;) {
-        const ssize_t n = ::recv(fd, data, len, 0);
-        if (n >= 0) {
-            ec = {};
-            return std::size_t(n);
-        }
-        if (errno == EINTR) continue;
-        ec = lastError();
-        return 0;
-    }
+    return retried([&] { return ::recv(fd, data, len, 0); }, ec);
 }
 
 std::size_t write(int fd, const iovec* pieces, std::size_t count, error_code& ec) {
     msghdr msg{};
     msg.msg_iov = const_cast<iovec*>(pieces);
     msg.msg_iovlen = count < IOV_MAX ? count : IOV_MAX;
-    for (;;) {
-        const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n >= 0) {
-            ec = {};
-            return std::size_t(n);
-        }
-        if (errno == EINTR) continue;
-        ec = lastError();
-        return 0;
-    }
+    return retried([&] { return ::sendmsg(fd, &msg, MSG_NOSIGNAL); }, ec);
 }
 
 int accept(int listener, sockaddr_storage& peer, error_code& ec) {
