@@ -20,6 +20,7 @@
 
 #include <netfw.h>
 
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -171,7 +172,14 @@ std::string prepareDataDir() {
     return g_folders.refusal;
 }
 
+/// The thread that runs serviceMain, for the process to wait for before it ends.
+std::atomic<HANDLE> g_serviceThread{nullptr};
+
 void WINAPI serviceMain(DWORD, LPWSTR*) {
+    HANDLE self = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                        SYNCHRONIZE, FALSE, 0))
+        g_serviceThread.store(self);
     g_statusHandle = RegisterServiceCtrlHandlerW(kServiceName, controlHandler);
     if (!g_statusHandle) return;
     g_host.serve<RelayCore, RelayConfig>(RelayConfig::load, prepareDataDir);
@@ -425,7 +433,18 @@ const ScmApi kWin32Scm = {
 int runDispatcher() {
     wchar_t name[] = L"TnlRelayServer";
     SERVICE_TABLE_ENTRYW table[] = {{name, serviceMain}, {nullptr, nullptr}};
-    return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+    if (!StartServiceCtrlDispatcherW(table)) return 1;
+    // The dispatcher returns once the service reported itself stopped, while its thread may still
+    // be ending (running its thread-local destructors). The runtime's exit handlers, run after
+    // that, were seen to hang for good in the thread library's key lock, leaving a stopped
+    // service whose process never ends (and which therefore cannot be deleted). Everything is
+    // saved and logged by now: wait for the service thread, then end without exit handlers.
+    if (HANDLE thread = g_serviceThread.exchange(nullptr)) {
+        WaitForSingleObject(thread, 5000);
+        CloseHandle(thread);
+    }
+    TerminateProcess(GetCurrentProcess(), 0);
+    return 0;
 }
 
 bool install() {
