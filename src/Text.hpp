@@ -1,6 +1,6 @@
 // Small text helpers that several parts need: ASCII case-insensitive comparison (the adapter's,
-// which sits below everything), digit runs, `atoi` without its undefined behaviour on overflow,
-// and remote values made safe for a log line.
+// which sits below everything), hex digits and digit runs, `atoi` without its undefined behaviour
+// on overflow, and remote values made safe for a log line.
 #pragma once
 
 #include "net/NetText.hpp"
@@ -12,6 +12,7 @@
 namespace tnlrelay {
 
 using net::equalsNoCase;
+using net::hexDigit;
 
 /// One or more ASCII digits and nothing else.
 inline bool allDigits(std::string_view s) {

@@ -12,13 +12,6 @@ namespace {
 /// value of this many bytes or more is refused.
 constexpr std::size_t kQueryValueLimit = 256;
 
-int hexDigit(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
-
 /// Form URL decoding; nothing when a "%" is not followed by two hex digits or the result would
 /// not fit the value limit.
 std::optional<std::string> urlDecode(std::string_view in) {

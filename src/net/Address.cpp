@@ -1,19 +1,13 @@
 // Address text in and out, and range matching, written out by hand so that every platform
 // shows the same text for the same client (ban entries are compared as text).
 #include "Address.hpp"
+#include "NetText.hpp"
 
 #include <cstring>
 
 namespace tnlrelay::net {
 
 namespace {
-
-int hexDigit(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
-}
 
 std::optional<std::uint32_t> parseV4(std::string_view s) {
     std::uint32_t value = 0;

@@ -61,16 +61,8 @@ HttpParse ChunkedBody::sizeLine(std::string_view line) {
     std::size_t size = 0;
     std::size_t i = 0;
     for (; i < line.size(); ++i) {
-        const char ch = line[i];
-        int digit;
-        if (ch >= '0' && ch <= '9')
-            digit = ch - '0';
-        else if (ch >= 'a' && ch <= 'f')
-            digit = ch - 'a' + 10;
-        else if (ch >= 'A' && ch <= 'F')
-            digit = ch - 'A' + 10;
-        else
-            break;
+        const int digit = hexDigit(line[i]);
+        if (digit < 0) break;
         if (size > (maxBody_ >> 4)) return HttpParse::bodyTooLarge;
         size = size * 16 + static_cast<std::size_t>(digit);
     }

@@ -1,5 +1,5 @@
 // Text helpers of the adapter's HTTP handling: ASCII case-insensitive comparison of header
-// names, and trimming of header values.
+// names, trimming of header values, and hex digits.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,14 @@ inline std::string_view trimBlanks(std::string_view s) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
         s.remove_suffix(1);
     return s;
+}
+
+/// The value of a hex digit of either case, or -1.
+inline int hexDigit(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
 }
 
 } // namespace tnlrelay::net
