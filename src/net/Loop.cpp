@@ -192,6 +192,7 @@ struct Loop::Impl {
 #ifdef TNLRELAY_TLS
     TlsContext tlsContext;
     std::vector<char> tlsPlain, tlsRecord; ///< decrypted input; one record of output
+    std::string tlsCipher;                 ///< records made in one flush, before they are written
 #endif
 
     ConnId nextId();
@@ -920,12 +921,29 @@ bool Loop::Impl::writePlain(Conn* c) {
 
 #ifdef TNLRELAY_TLS
 // Encrypts the queue in full records (one per 16 KiB of gathered frames, not one per frame)
-// and writes the ciphertext, keeping at most one write's worth encrypted ahead.
+// into the loop's shared buffer and writes that, at most one write's worth at a time. Only
+// ciphertext the socket did not take is kept, in the session, and it leaves before any more.
 bool Loop::Impl::writeTls(Conn* c) {
     TlsSession& tls = *c->tls;
-    if (tlsRecord.empty()) tlsRecord.resize(kTlsRecord);
+    if (tlsRecord.empty()) {
+        tlsRecord.resize(kTlsRecord);
+        tlsCipher.reserve(kTlsAhead + 2 * kTlsRecord);
+    }
     while (true) {
-        while (!c->out.empty() && tls.pendingCipher() < kTlsAhead) {
+        if (const std::size_t pending = std::min(tls.pendingCipher(), kTlsAhead)) {
+            error_code ec;
+            const std::size_t written =
+                writeSome(c, tls.cipherOut.data() + tls.cipherAt, pending, ec);
+            if (writeStopped(c, ec)) return false;
+            tls.consumeCipher(written);
+            if (written < pending) { // the socket is full
+                armWrite(c);
+                return false;
+            }
+            continue;
+        }
+        tlsCipher.clear();
+        while (!c->out.empty() && tlsCipher.size() < kTlsAhead) {
             gatherBufs.resize(kPortableGather);
             const std::size_t n = c->out.gather(gatherBufs.data(), kPortableGather, kTlsRecord);
             std::size_t len = 0;
@@ -933,21 +951,24 @@ bool Loop::Impl::writeTls(Conn* c) {
                 std::memcpy(tlsRecord.data() + len, gatherBufs[i].data(), gatherBufs[i].size());
                 len += gatherBufs[i].size();
             }
-            if (!tls.encrypt(tlsRecord.data(), len)) {
+            if (!tls.encrypt(tlsRecord.data(), len, tlsCipher)) {
                 c->out.clear();
                 closeNow(c);
                 return false;
             }
             c->out.consume(len);
         }
-        if (c->out.empty() && c->draining) tls.shutdown();
-        const std::size_t pending = tls.pendingCipher();
-        if (pending == 0) return true;
+        if (c->out.empty() && c->draining) tls.shutdown(tlsCipher);
+        if (tlsCipher.empty()) return true;
         error_code ec;
-        const std::size_t written =
-            writeSome(c, tls.cipherOut.data() + tls.cipherAt, std::min(pending, kTlsAhead), ec);
+        const std::size_t written = writeSome(c, tlsCipher.data(), tlsCipher.size(), ec);
+        const bool full = ec == asio::error::would_block || ec == asio::error::try_again;
+        if (full || (!ec && written < tlsCipher.size())) {
+            tls.cipherOut.assign(tlsCipher, full ? 0 : written);
+            armWrite(c);
+            return false;
+        }
         if (writeStopped(c, ec)) return false;
-        tls.consumeCipher(written);
     }
 }
 #endif

@@ -72,8 +72,7 @@ public:
     /// (`sink` returns false to stop). False when the peer broke the protocol or closed TLS.
     template <class Sink>
     bool decrypt(const char* data, std::size_t n, char* plain, std::size_t room, Sink&& sink) {
-        in_ = data;
-        inLen_ = n;
+        startInput(data, n);
         while (true) {
             const long got = readPlain(plain, room);
             if (got < 0) return dropInput(), false;
@@ -83,10 +82,14 @@ public:
         return dropInput(), !failed_;
     }
 
-    /// Encrypts `n` bytes (at most 16 KiB: one record) onto `cipherOut`.
-    bool encrypt(const char* data, std::size_t n);
-    /// Queues the closing alert once.
-    void shutdown();
+    /// Encrypts `n` bytes (at most 16 KiB: one record) onto `to`, by default `cipherOut`. The
+    /// loop encrypts into one buffer it shares among connections, which stays in the cache,
+    /// and keeps in `cipherOut` only what the socket did not take.
+    bool encrypt(const char* data, std::size_t n) { return encrypt(data, n, cipherOut); }
+    bool encrypt(const char* data, std::size_t n, std::string& to);
+    /// Queues the closing alert once, onto `to`.
+    void shutdown() { shutdown(cipherOut); }
+    void shutdown(std::string& to);
 
     bool handshakeDone() const;
     /// Ciphertext not yet written, from `cipherAt`.
@@ -97,10 +100,12 @@ public:
 
 private:
     friend struct TlsBio;
+    void startInput(const char* data, std::size_t n);
     long readPlain(char* plain, std::size_t room);
     void dropInput() { in_ = nullptr, inLen_ = 0; }
 
     SSL* ssl_ = nullptr;
+    std::string* sink_ = &cipherOut; ///< where the records SSL writes go
     const char* in_ = nullptr;
     std::size_t inLen_ = 0;
     bool failed_ = false;
