@@ -181,7 +181,9 @@ TEST(WsFrames, InboundBudgetIsSharedAndReleased) {
     std::string partA = fa.substr(0, 150000);
     ASSERT_TRUE(a.feed(ra, partA.data(), partA.size()));
     EXPECT_GE(budget.used, 150000u - 14) << "the payload bytes received so far";
-    EXPECT_LE(budget.used, 200000u) << "buffers grow with arrivals, not with announced lengths";
+    EXPECT_LE(budget.used, 200000u + FrameParser::kReadAhead)
+        << "buffers grow with arrivals, not with announced lengths (a pooled one may hold the "
+           "whole frame and its read-ahead room)";
     std::string fb = frame(kOpBinary, pattern(200000));
     EXPECT_FALSE(b.feed(rb, fb.data(), fb.size())) << "the second passes the shared cap";
     EXPECT_EQ(rb.errors, std::vector<std::uint16_t>{kCloseTooBig});
@@ -263,4 +265,56 @@ TEST(WsFrames, LargeMessagesReuseALetGoBufferThatFitsAndTheBudgetBalances) {
     EXPECT_NE(sink.owners[2], sink.owners[0]);
     EXPECT_EQ(sink.owners[3], sink.owners[0]);
     EXPECT_EQ(sink.sizes, (std::vector<std::size_t>{1 << 20, 1 << 20, 300000, 1 << 20}));
+}
+
+TEST(WsFrames, ADirectReadPastALastFrameParsesTheFramesThatFollow) {
+    // A full pool of buffers too large to take: the first message's buffer goes back to the
+    // allocator once it is delivered, while the frames read past its end still lie in it.
+    const auto drainPool = [] {
+        while (SharedBuf* b = SharedBuf::takePooled(0, std::size_t(-1)))
+            std::free(b);
+    };
+    drainPool();
+    std::vector<SharedBuf*> fill;
+    for (int i = 0; i < 16; ++i)
+        fill.push_back(SharedBuf::create(4 << 20));
+    for (SharedBuf* b : fill)
+        SharedBuf::release(b);
+    InboundBudget budget;
+    budget.maxMessage = 1 << 22;
+    {
+        FrameParser p(&budget);
+        Recorder r;
+        const std::string first = pattern(300000), second = pattern(200000).substr(7);
+        const std::string bytes = frame(kOpBinary, first) + frame(kOpText, "after") +
+                                  frame(kOpPing, "pp") + frame(kOpBinary, second);
+        std::size_t at = 100; // the header and a few bytes through the ordinary path
+        ASSERT_TRUE(p.feed(r, const_cast<char*>(bytes.data()), at));
+        bool spanned = false; // one read ended the first frame and held the next ones
+        while (at < bytes.size()) {
+            std::size_t len = 0;
+            char* target = p.directTarget(1 << 20, len);
+            if (!target) { // the tail of the last frame, too short for a direct read
+                std::string rest = bytes.substr(at);
+                ASSERT_TRUE(p.feed(r, rest.data(), rest.size()));
+                break;
+            }
+            len = std::min(len, bytes.size() - at);
+            std::memcpy(target, bytes.data() + at, len);
+            at += len;
+            const bool before = r.messages.empty();
+            ASSERT_TRUE(p.directDone(r, len));
+            if (before && !r.messages.empty())
+                spanned = r.messages.size() == 2 && r.controls.size() == 1;
+        }
+        ASSERT_EQ(r.messages.size(), 3u);
+        EXPECT_EQ(r.messages[0].data, first);
+        EXPECT_EQ(r.messages[1].data, "after");
+        EXPECT_EQ(r.messages[1].opcode, kOpText);
+        EXPECT_EQ(r.messages[2].data, second);
+        EXPECT_EQ(r.controls, (std::vector<std::pair<int, std::string>>{{kOpPing, "pp"}}));
+        EXPECT_TRUE(spanned) << "the read that ends the first frame takes the next ones' start";
+        EXPECT_EQ(budget.used, 0u);
+    }
+    drainPool();
 }

@@ -56,6 +56,10 @@ class FrameParser {
 public:
     /// Single-frame messages up to this size are delivered in place.
     static constexpr std::size_t kInPlaceMax = 64 * 1024;
+    /// The buffer of a large message's last frame has this much room past the frame's end, so
+    /// that the read that ends the frame also takes the next frame's header and first bytes
+    /// (one read per frame instead of two). Frames that large, and their buffers, are pooled.
+    static constexpr std::size_t kReadAhead = 64 * 1024;
 
     explicit FrameParser(InboundBudget* budget) : budget_(budget) {}
     FrameParser(const FrameParser&) = delete;
@@ -67,7 +71,8 @@ public:
     template <class Sink> bool feed(Sink& sink, char* data, std::size_t len);
 
     /// While inside a long data frame, the place to read the next bytes straight into, and how
-    /// many (at most `maxLen`); null otherwise. Follow with `directDone`.
+    /// many (at most `maxLen`); null otherwise. Follow with `directDone`. For a message's last
+    /// frame the place may reach past the frame's end: what lands there is parsed as input.
     char* directTarget(std::size_t maxLen, std::size_t& len);
     template <class Sink> bool directDone(Sink& sink, std::size_t n);
 
@@ -305,14 +310,17 @@ inline bool FrameParser::reserve(std::size_t extra) {
     const std::size_t size = msg_ ? msg_->size : 0;
     const std::size_t cap = msg_ ? msg_->cap : 0;
     if (size + extra <= cap) return true;
-    // Grow with the bytes that arrive (doubling), never past what the frame still announces.
+    // Grow with the bytes that arrive (doubling), never past what the frame still announces,
+    // but for the read-ahead room of a large last frame.
     std::size_t want = cap * 2 > 4096 ? cap * 2 : 4096;
     const std::uint64_t frameEnd = size + remaining_;
-    if (want > frameEnd) want = std::size_t(frameEnd);
+    const std::uint64_t limit =
+        fin_ && frameEnd >= SharedBuf::kPoolMin ? frameEnd + kReadAhead : frameEnd;
+    if (want >= frameEnd) want = std::size_t(limit);
     if (want < size + extra) want = size + extra;
     if (!msg_) {
         // A buffer let go by an earlier message may take this whole frame without growing.
-        if (SharedBuf* b = SharedBuf::takePooled(want, std::size_t(frameEnd))) {
+        if (SharedBuf* b = SharedBuf::takePooled(want, std::size_t(limit))) {
             if (budget_->used + b->cap <= budget_->limit) {
                 budget_->used += b->cap;
                 msg_ = b;
@@ -336,7 +344,9 @@ inline char* FrameParser::directTarget(std::size_t maxLen, std::size_t& len) {
         if (!reserve(std::size_t(remaining_ < step ? remaining_ : step))) return nullptr;
     }
     std::size_t n = msg_->cap - msg_->size;
-    if (n > remaining_) n = std::size_t(remaining_);
+    // Only a last frame reads ahead: the next frame of the same message would be appended
+    // where the bytes read ahead lie.
+    if (!fin_ && n > remaining_) n = std::size_t(remaining_);
     if (n > maxLen) n = maxLen;
     len = n;
     return msg_->data() + msg_->size;
@@ -344,13 +354,22 @@ inline char* FrameParser::directTarget(std::size_t maxLen, std::size_t& len) {
 
 template <class Sink> bool FrameParser::directDone(Sink& sink, std::size_t n) {
     TNLRELAY_ASSERT(state_ == State::payload && opcode_ < 8 && msg_ != nullptr);
-    TNLRELAY_ASSERT(n <= remaining_ && msg_->size + n <= msg_->cap);
+    TNLRELAY_ASSERT((n <= remaining_ || fin_) && msg_->size + n <= msg_->cap);
+    const std::size_t take = n < remaining_ ? n : std::size_t(remaining_);
     char* p = msg_->data() + msg_->size;
-    unmaskInto(p, p, n);
-    msg_->size += n;
-    remaining_ -= n;
-    if (remaining_ == 0) return finishFrame(sink);
-    return true;
+    unmaskInto(p, p, take);
+    msg_->size += take;
+    remaining_ -= take;
+    if (remaining_ != 0) return true;
+    if (take == n) return finishFrame(sink);
+    // Bytes past the frame's end begin the next frames. The buffer they lie in is held while
+    // they are parsed: delivered and let go by every receiver, it would otherwise go back to
+    // the allocator (when the pool is full) before they are read.
+    SharedBuf* in = msg_;
+    SharedBuf::retain(in);
+    const bool ok = finishFrame(sink) && feed(sink, p + take, n - take);
+    SharedBuf::release(in);
+    return ok;
 }
 
 inline void FrameParser::dropMessage() {
