@@ -24,8 +24,8 @@ struct ChunkPool {
 
 thread_local ChunkPool t_pool;
 
-constexpr std::size_t kLargeMax = 16;             // large buffers kept
-constexpr std::size_t kLargeBytesMax = 64u << 20; // and their bytes together
+constexpr std::size_t kLargeMax = 32;              // large buffers kept
+constexpr std::size_t kLargeBytesMax = 128u << 20; // and their bytes together
 
 struct LargePool {
     std::vector<SharedBuf*> free;
