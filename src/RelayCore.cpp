@@ -91,11 +91,12 @@ bool RelayCore::start() {
         return false;
     }
     listening = true;
-    startCluster();
     const std::string& host = gamePortSettings.host;
     const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
     log.info("relay listening ws://" + shownHost + ":" + std::to_string(listenGamePort) +
              "  admin http://127.0.0.1:" + std::to_string(listenAdminPort));
+    // After the start line, which stays a relay's first line: the cluster has its own lines.
+    startCluster();
     return true;
 }
 

@@ -73,6 +73,14 @@ void RelayCore::startCluster() {
                       "control characters); using " +
                       logValue(node));
     }
+    std::string clusterName;
+    if (auto named = config.value<std::string>("clusterName")) {
+        if (cluster::validNodeName(*named))
+            clusterName = *named;
+        else
+            log.error("clusterName " + logValue(*named) +
+                      " is not usable (1 to 255 bytes, no control characters); using none");
+    }
     cluster::Cluster::Hooks hooks;
     hooks.user = this;
     hooks.deliver = [](void* u, const std::string& instance, int opcode, std::string_view bytes) {
@@ -89,6 +97,9 @@ void RelayCore::startCluster() {
             if (info.ip == ip && info.conn != nullptr) net::setDraining(info.conn);
     };
     hooks.unban = [](void* u, const std::string& ip) { coreOf(u)->unbanHere(ip); };
+    hooks.localBans = [](void* u) -> const std::map<std::string, std::string>* {
+        return &coreOf(u)->config.bans;
+    };
     hooks.log = [](void* u, bool error, const std::string& line) {
         if (error)
             coreOf(u)->log.error(line);
@@ -96,7 +107,7 @@ void RelayCore::startCluster() {
             coreOf(u)->log.info(line);
     };
     log.info("cluster: node " + logValue(node) + " joins through Redis " + logValue(*redisText));
-    cluster_.reset(new cluster::Cluster(*loop, *redis, node, hooks));
+    cluster_.reset(new cluster::Cluster(*loop, *redis, node, cluster::keysFor(clusterName), hooks));
     cluster_->tick(std::chrono::steady_clock::now());
 }
 

@@ -30,41 +30,85 @@ TEST(ClusterWire, PayloadsRoundTripWithAnyBytes) {
         EXPECT_EQ(p->kind, WireMessage::Kind::presence);
         EXPECT_EQ(p->present, present);
     }
-    const std::string banWire = encodeBan("n", "203.0.113.9", "Eve \xe2\x80\x94");
+    const std::string banWire = encodeBan("n", "203.0.113.9", 1765184400123, "Eve\n\xe2\x80\x94");
     auto ban = decode(banWire);
     ASSERT_TRUE(ban);
     EXPECT_EQ(ban->kind, WireMessage::Kind::ban);
     EXPECT_EQ(ban->ip, "203.0.113.9");
-    EXPECT_EQ(ban->bytes, "Eve \xe2\x80\x94");
-    auto unban = decode(encodeUnban("n", "::1"));
+    EXPECT_EQ(ban->time, 1765184400123);
+    EXPECT_EQ(ban->bytes, "Eve\n\xe2\x80\x94");
+    auto unban = decode(encodeUnban("n", "::1", 0));
     ASSERT_TRUE(unban);
     EXPECT_EQ(unban->kind, WireMessage::Kind::unban);
     EXPECT_EQ(unban->ip, "::1");
+    EXPECT_EQ(unban->time, 0);
 }
 
 TEST(ClusterWire, MalformedPayloadsAreRefused) {
     const std::string bad[] = {
         ""s,
         "M"s,
-        "M\0"s,                 // empty node
-        "M\x05node"s,           // node longer than what follows
-        "M\x01n"s,              // no opcode
-        "M\x01n\x00x"s,         // opcode 0
-        "M\x01n\x09x"s,         // a control opcode
-        "P\x01n"s,              // no flag
-        "P\x01n\x02"s,          // a flag other than 0 or 1
-        "P\x01n\x01x"s,         // trailing bytes
-        "B\x01n"s,              // no address
-        "B\x01n\0"s,            // empty address
-        "U\x01n\x01x!"s,        // trailing bytes after the address
-        "X\x01n\x01"s,          // unknown kind
+        "M\0"s,                                  // empty node
+        "M\x05node"s,                            // node longer than what follows
+        "M\x01n"s,                               // no opcode
+        "M\x01n\x00x"s,                          // opcode 0
+        "M\x01n\x09x"s,                          // a control opcode
+        "P\x01n"s,                               // no flag
+        "P\x01n\x02"s,                           // a flag other than 0 or 1
+        "P\x01n\x01x"s,                          // trailing bytes
+        "B\x01n"s,                               // no address
+        "B\x01n\0"s,                             // empty address
+        "U\x01n\x01x5\n!"s,                      // trailing bytes after the time
+        "U\x01n\x01x5"s,                         // a time without its end
+        "U\x01n\x01x\n"s,                        // no time
+        "U\x01n\x01x-5\n"s,                      // a negative time
+        "U\x01n\x01x05\n"s,                      // a leading zero
+        "B\x01n\x01x99999999999999999999\nEve"s, // past 63 bits
+        "X\x01n\x01"s,                           // unknown kind
     };
     for (const std::string& payload : bad)
         EXPECT_FALSE(decode(payload)) << "accepted a payload of " << payload.size() << " bytes";
     // Every cut of a valid presence or unban is refused (a message may be cut in its bytes).
-    for (const std::string& whole : {encodePresence("node", true), encodeUnban("node", "10.0.0.1")})
+    for (const std::string& whole :
+         {encodePresence("node", true), encodeUnban("node", "10.0.0.1", 17)})
         for (std::size_t len = 0; len < whole.size(); ++len)
             EXPECT_FALSE(decode(whole.substr(0, len))) << whole.substr(0, len).size();
+}
+
+TEST(ClusterWire, BanEntriesSettleOnTheLatestWithTiesBrokenTheSameWayEverywhere) {
+    const BanEntry ban{true, 1000, "b", "Eve"};
+    const BanEntry later{false, 1001, "a", ""};
+    const BanEntry older{false, 999, "z", ""};
+    EXPECT_TRUE(supersedes(ban, nullptr));
+    EXPECT_TRUE(supersedes(later, &ban));
+    EXPECT_FALSE(supersedes(ban, &later));
+    EXPECT_FALSE(supersedes(older, &ban)) << "an older unban must not lift a newer ban";
+    EXPECT_FALSE(supersedes(ban, &ban)) << "an entry does not replace itself";
+    // A ban held before the node joined (time 0) gives way to anything made in the cluster.
+    const BanEntry held{true, 0, "c", "Old"};
+    EXPECT_TRUE(supersedes(BanEntry{false, 1, "a", ""}, &held));
+
+    // At the same time: a ban over an unban, then the greater node, then the greater name,
+    // bytewise (a byte above 0x7f is greater); exactly one of each pair wins.
+    const BanEntry tied[] = {{false, 5, "n", ""}, {true, 5, "a", "x"},    {true, 5, "b", "a"},
+                             {true, 5, "b", "b"}, {true, 5, "b", "\xe9"}, {true, 5, "\xc3", ""}};
+    for (std::size_t i = 0; i < std::size(tied); ++i) {
+        for (std::size_t j = 0; j < std::size(tied); ++j) {
+            if (i == j) continue;
+            EXPECT_EQ(supersedes(tied[j], &tied[i]), j > i) << i << " against " << j;
+        }
+    }
+}
+
+TEST(ClusterWire, BanEntriesAreStoredAsText) {
+    const BanEntry ban{true, 1765184400123, "eu-1:49200", "Eve\nthe \xe2\x80\x94 second"};
+    EXPECT_EQ(encodeBanEntry(ban), "1765184400123\nB\neu-1:49200\nEve\nthe \xe2\x80\x94 second");
+    EXPECT_EQ(decodeBanEntry(encodeBanEntry(ban)), ban);
+    const BanEntry unban{false, 0, "n", ""};
+    EXPECT_EQ(decodeBanEntry(encodeBanEntry(unban)), unban);
+    for (const char* bad : {"", "5", "5\n", "5\nB", "5\nX\nn\n", "5\nB\n\nname", "x\nB\nn\n",
+                            "-5\nB\nn\n", "5\nBn\n", "5\nB\nn"})
+        EXPECT_FALSE(decodeBanEntry(bad)) << bad;
 }
 
 TEST(ClusterWire, InstanceNamesSplitAndComeBackExactly) {
@@ -93,8 +137,9 @@ TEST(ClusterWire, SeatFieldsAndNames) {
     EXPECT_FALSE(validNodeName("a\nb"));
     EXPECT_FALSE(validNodeName(std::string(256, 'n')));
 
-    EXPECT_EQ(seatsKey("lobby"), "tnlrelay:seats:lobby");
-    EXPECT_EQ(roomChannel("lobby#2"), "tnlrelay:room:lobby#2");
+    EXPECT_EQ(keysFor("").seats("lobby"), "tnlrelay:seats:lobby");
+    EXPECT_EQ(keysFor("").roomChannel("lobby#2"), "tnlrelay:room:lobby#2");
+    EXPECT_EQ(keysFor("eu").roomChannel("lobby#2"), "tnlrelay:eu:room:lobby#2");
 }
 
 TEST(ClusterWire, CommandsAreArraysOfBulkStrings) {
@@ -112,8 +157,8 @@ TEST(ClusterWire, RedisAddresses) {
     auto v6 = parseRedisAddress("[::1]:7000");
     ASSERT_TRUE(v6);
     EXPECT_EQ(v6->host, "::1");
-    for (const char* bad : {"", "redis", ":6379", "host:", "host:0", "host:65536", "host:6379x",
-                            "host:-1"})
+    for (const char* bad :
+         {"", "redis", ":6379", "host:", "host:0", "host:65536", "host:6379x", "host:-1"})
         EXPECT_FALSE(parseRedisAddress(bad)) << bad;
 }
 
@@ -132,7 +177,8 @@ TEST(ClusterWire, RegistryViewCountsSeatsPerInstanceAndHolders) {
     };
     const SeatMap seats = seatsFromView(flat);
     const auto totals = instanceTotals(seats);
-    const std::map<std::string, std::int64_t> expected = {{"a#02", 5}, {"lobby", 3}, {"lobby#2", 3}};
+    const std::map<std::string, std::int64_t> expected = {
+        {"a#02", 5}, {"lobby", 3}, {"lobby#2", 3}};
     EXPECT_EQ(totals, expected);
     EXPECT_EQ(holdersOf(seats, "lobby", "a"), (std::vector<std::string>{"b"}));
     EXPECT_EQ(holdersOf(seats, "lobby#2", "b"), (std::vector<std::string>{"a"}));

@@ -1,13 +1,19 @@
-// The node's part in the cluster. What Redis holds (every name begins with "tnlrelay:"):
+// The node's part in the cluster. What Redis holds (every name begins with "tnlrelay:", followed
+// by "<clusterName>:" for a cluster that has a name of its own):
 //
 //   nodes              set    names of registered nodes
 //   node:<node>        string the node's summary (JSON); expires 5 s after its last heartbeat
 //   bases              set    base names that have seats somewhere
 //   seats:<base>       hash   "<node>\n<n>" -> members that node holds in instance n of base
 //                             (instance 1 is the base itself, n >= 2 is "<base>#<n>")
-//   banned             hash   ip -> name, the bans of the whole cluster
+//   banlist            hash   ip -> the latest ban or unban of the address (see BanEntry)
 //   room:<instance>    shard channel: messages and presence of one instance
 //   bans               shard channel: bans and unbans as they are made
+//
+// Bans converge by their time: a node applies an entry that is newer than the one it knows, on
+// the channel as it is made and from the hash when it registers (what it missed while cut off);
+// an entry made here while Redis was away is stored when the link is back unless the hash holds
+// a newer one. Unbans stay in the hash, so that they win over an older ban a node still holds.
 //
 // A join is placed by one script that reads the seat hashes and takes the seat in the same step,
 // so two nodes never fill the same last seat. Counts change by one per join and leave; after the
@@ -69,6 +75,39 @@ for i = 1, #h, 2 do
   end
 end
 return {first, n, others}
+)";
+
+/// KEYS: the ban hash. ARGV: address, entry. Stores the entry unless the one held is newer, in
+/// the order of `supersedes`; returns the entry held afterwards.
+constexpr const char* kStoreBanScript = R"(
+local function parse(v)
+  local t, s, n, name = string.match(v, '^(%d+)\n([BU])\n([^\n]*)\n(.*)$')
+  if not t then return nil end
+  return {tonumber(t), s == 'B' and 1 or 0, n, name}
+end
+local function less(a, b)
+  for i = 1, math.min(#a, #b) do
+    local x, y = string.byte(a, i), string.byte(b, i)
+    if x ~= y then return x < y end
+  end
+  return #a < #b
+end
+local new = parse(ARGV[2])
+local old = redis.call('HGET', KEYS[1], ARGV[1])
+if not new then return old end
+local held = old and parse(old)
+local wins = true
+if held then
+  if new[1] ~= held[1] then wins = new[1] > held[1]
+  elseif new[2] ~= held[2] then wins = new[2] > held[2]
+  elseif new[3] ~= held[3] then wins = less(held[3], new[3])
+  else wins = less(held[4], new[4]) end
+end
+if wins then
+  redis.call('HSET', KEYS[1], ARGV[1], ARGV[2])
+  return ARGV[2]
+end
+return old
 )";
 
 /// KEYS: seats of the base, bases. ARGV: node, n, base.
@@ -149,9 +188,9 @@ std::string errorText(const redisReply* r) {
 
 } // namespace
 
-Cluster::Cluster(net::Loop& loop, RedisAddress redis, std::string node, Hooks hooks)
-    : loop_(loop), redis_(std::move(redis)), node_(std::move(node)), hooks_(hooks),
-      cmd_(loop, redis_), sub_(loop, redis_) {
+Cluster::Cluster(net::Loop& loop, RedisAddress redis, std::string node, Keys keys, Hooks hooks)
+    : loop_(loop), redis_(std::move(redis)), node_(std::move(node)), keys_(std::move(keys)),
+      hooks_(hooks), cmd_(loop, redis_), sub_(loop, redis_) {
     std::random_device random;
     incarnation_ = std::to_string(random()) + "-" + std::to_string(random());
     cmd_.onState([this](bool up, const std::string& reason) { onCommandLink(up, reason); });
@@ -229,7 +268,7 @@ void Cluster::onSubscriberLink(bool up, const std::string& reason) {
         return;
     }
     subHeard_ = Clock::now();
-    const std::string bans = bansChannel();
+    const std::string bans = keys_.bansChannel();
     sub_.send({"SSUBSCRIBE", bans});
     for (auto& [name, room] : rooms_)
         sub_.send({"SSUBSCRIBE", room.channel});
@@ -238,7 +277,7 @@ void Cluster::onSubscriberLink(bool up, const std::string& reason) {
 
 void Cluster::registerNode() {
     // Everything below is one pipeline, executed in order before any join sent after it.
-    const std::string key = nodeKey(node_);
+    const std::string key = keys_.node(node_);
     const std::string info = summary();
     const std::string ttl = std::to_string(kNodeTtlMillis);
     cmd_.command({"SET", key, info, "PX", ttl}, [this](const redisReply* r) {
@@ -248,15 +287,15 @@ void Cluster::registerNode() {
         }
         reportLink();
     });
-    const std::string nodes = nodesKey(), bases = basesKey();
-    std::string prefix(kPrefix);
+    const std::string nodes = keys_.nodes(), bases = keys_.bases();
+    std::string prefix = keys_.prefix;
     cmd_.command({"SADD", nodes, node_});
     cmd_.command({"EVAL", kClearScript, "1", bases, node_, prefix});
     std::map<std::string, std::int64_t> members;
     for (const auto& [name, room] : rooms_)
         members[name] = room.local;
     for (const auto& [base, counts] : seatsToClaim(members)) {
-        const std::string seats = seatsKey(base);
+        const std::string seats = keys_.seats(base);
         std::vector<std::string> fields;
         for (const auto& [n, count] : counts) {
             fields.push_back(seatField(node_, n));
@@ -268,41 +307,78 @@ void Cluster::registerNode() {
         cmd_.command(args);
         cmd_.command({"SADD", bases, base});
     }
-    // Bans made anywhere while this node was away, then this node's own made meanwhile.
-    cmd_.command({"HGETALL", bannedKey()}, [this](const redisReply* r) {
+    // This node's bans and unbans made while cut off, and those it held before it joined, then
+    // whatever is newer in the cluster: it was missed while this node was away.
+    offerLocalBans();
+    const std::set<std::string> unsent = unsent_;
+    for (const std::string& ip : unsent)
+        storeBan(ip);
+    cmd_.command({"HGETALL", keys_.banned()}, [this](const redisReply* r) {
         if (isError(r) || r->type != REDIS_REPLY_ARRAY) return;
         for (std::size_t i = 0; i + 1 < r->elements; i += 2) {
             const std::string ip(text(*r->element[i]));
-            const std::string name(text(*r->element[i + 1]));
-            if (!ip.empty() && ip.size() <= kMaxIpText && hooks_.ban)
-                hooks_.ban(hooks_.user, ip, name);
+            auto entry = decodeBanEntry(text(*r->element[i + 1]));
+            if (ip.empty() || ip.size() > kMaxIpText || !entry) {
+                ++ignored_;
+                continue;
+            }
+            mergeBan(ip, *entry);
         }
     });
     registered_ = true;
-    sendModeration();
     for (auto& [name, room] : rooms_)
         if (room.subscribed) announce(room, true);
     nextHeartbeat_ = Clock::now() + kHeartbeat;
     refreshView();
 }
 
-void Cluster::sendModeration() {
-    const std::string channel = bansChannel();
-    const std::string banned = bannedKey();
-    for (const auto& [ip, name] : moderation_) {
-        if (name) {
-            cmd_.command({"HSET", banned, ip, *name});
-            cmd_.command({"SPUBLISH", channel, encodeBan(node_, ip, *name)});
-        } else {
-            cmd_.command({"HDEL", banned, ip});
-            cmd_.command({"SPUBLISH", channel, encodeUnban(node_, ip)});
-        }
+void Cluster::offerLocalBans() {
+    if (!hooks_.localBans) return;
+    const std::map<std::string, std::string>* local = hooks_.localBans(hooks_.user);
+    if (!local) return;
+    for (const auto& [ip, name] : *local) {
+        if (ip.empty() || ip.size() > kMaxIpText || bans_.count(ip)) continue;
+        bans_[ip] = BanEntry{true, 0, node_, name};
+        unsent_.insert(ip);
     }
-    moderation_.clear();
+}
+
+void Cluster::storeBan(const std::string& ip) {
+    const BanEntry entry = bans_.at(ip);
+    cmd_.command({"EVAL", kStoreBanScript, "1", keys_.banned(), ip, encodeBanEntry(entry)},
+                 [this, ip, entry](const redisReply* r) {
+                     if (r == nullptr) return; // sent again when the node registers again
+                     auto it = bans_.find(ip);
+                     if (it != bans_.end() && it->second == entry) unsent_.erase(ip);
+                     if (isError(r)) return;
+                     auto held = decodeBanEntry(text(*r));
+                     if (!held) return;
+                     if (*held == entry) {
+                         // Stored: the nodes that are linked learn it now, the others when they
+                         // register.
+                         cmd_.command({"SPUBLISH", keys_.bansChannel(),
+                                       entry.banned ? encodeBan(node_, ip, entry.time, entry.name)
+                                                    : encodeUnban(node_, ip, entry.time)});
+                         return;
+                     }
+                     mergeBan(ip, *held);
+                 });
+}
+
+void Cluster::mergeBan(const std::string& ip, const BanEntry& entry) {
+    auto it = bans_.find(ip);
+    if (!supersedes(entry, it == bans_.end() ? nullptr : &it->second)) return;
+    bans_[ip] = entry;
+    unsent_.erase(ip);
+    if (entry.banned) {
+        if (hooks_.ban) hooks_.ban(hooks_.user, ip, entry.name);
+    } else if (hooks_.unban) {
+        hooks_.unban(hooks_.user, ip);
+    }
 }
 
 void Cluster::heartbeat() {
-    cmd_.command({"SET", nodeKey(node_), summary(), "PX", std::to_string(kNodeTtlMillis), "GET"},
+    cmd_.command({"SET", keys_.node(node_), summary(), "PX", std::to_string(kNodeTtlMillis), "GET"},
                  [this](const redisReply* r) {
                      if (r == nullptr || !registered_) return;
                      // Expired and cleared by the others (a stall, or Redis lost its data
@@ -324,12 +400,12 @@ void Cluster::heartbeat() {
                                        "between the two are lost and their seats mixed");
                      }
                  });
-    cmd_.command({"SADD", nodesKey(), node_});
+    cmd_.command({"SADD", keys_.nodes(), node_});
 }
 
 void Cluster::refreshView() {
-    const std::string nodes = nodesKey(), bases = basesKey();
-    const std::string prefix(kPrefix);
+    const std::string nodes = keys_.nodes(), bases = keys_.bases();
+    const std::string prefix = keys_.prefix;
     cmd_.command(
         {"EVAL", kViewScript, "2", nodes, bases, prefix, node_}, [this](const redisReply* r) {
             if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
@@ -383,8 +459,8 @@ void Cluster::tick(Clock::time_point now) {
 std::uint64_t Cluster::place(const std::string& room, int max) {
     const std::uint64_t ticket = ++nextTicket_;
     const InstanceRef first = splitInstance(room);
-    const std::string requested = seatsKey(room), firstKey = seatsKey(first.base);
-    const std::string bases = basesKey(), maxText = std::to_string(max),
+    const std::string requested = keys_.seats(room), firstKey = keys_.seats(first.base);
+    const std::string bases = keys_.bases(), maxText = std::to_string(max),
                       n0 = std::to_string(first.n);
     waiting_.insert(ticket);
     const bool sent = cmd_.command(
@@ -404,8 +480,8 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
             if (cancelled) {
                 // Gone before the answer: the seat goes back.
                 const InstanceRef ref = splitInstance(instance);
-                cmd_.command({"EVAL", kLeaveScript, "2", seatsKey(ref.base), basesKey(), node_,
-                              std::to_string(ref.n), ref.base});
+                cmd_.command({"EVAL", kLeaveScript, "2", keys_.seats(ref.base), keys_.bases(),
+                              node_, std::to_string(ref.n), ref.base});
                 return;
             }
             const redisReply& others = *r->element[2];
@@ -413,7 +489,7 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
                 auto [it, fresh] = rooms_.try_emplace(instance);
                 if (fresh) {
                     it->second.instance = instance;
-                    it->second.channel = roomChannel(instance);
+                    it->second.channel = keys_.roomChannel(instance);
                 }
                 for (std::size_t i = 0; i < others.elements; ++i)
                     it->second.holders[std::string(text(*others.element[i]))] = Clock::now();
@@ -438,7 +514,7 @@ const Room* Cluster::joined(const std::string& instance, bool counted) {
     Room& room = it->second;
     if (fresh) {
         room.instance = instance;
-        room.channel = roomChannel(instance);
+        room.channel = keys_.roomChannel(instance);
     }
     if (room.local++ == 0) sub_.send({"SSUBSCRIBE", room.channel});
     return &room;
@@ -450,7 +526,7 @@ void Cluster::left(const std::string& instance) {
     Room& room = it->second;
     if (placing()) {
         const InstanceRef ref = splitInstance(instance);
-        cmd_.command({"EVAL", kLeaveScript, "2", seatsKey(ref.base), basesKey(), node_,
+        cmd_.command({"EVAL", kLeaveScript, "2", keys_.seats(ref.base), keys_.bases(), node_,
                       std::to_string(ref.n), ref.base});
     }
     if (--room.local > 0) return;
@@ -470,14 +546,26 @@ void Cluster::publish(const Room& room, int opcode, std::string_view bytes) {
     cmd_.command({"SPUBLISH", room.channel, payload});
 }
 
+namespace {
+std::int64_t nowMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
 void Cluster::banned(const std::string& ip, const std::string& name) {
-    moderation_.emplace_back(ip, name);
-    if (placing()) sendModeration();
+    if (ip.empty() || ip.size() > kMaxIpText) return;
+    bans_[ip] = BanEntry{true, nowMillis(), node_, name};
+    unsent_.insert(ip);
+    if (placing()) storeBan(ip);
 }
 
 void Cluster::unbanned(const std::string& ip) {
-    moderation_.emplace_back(ip, std::nullopt);
-    if (placing()) sendModeration();
+    if (ip.empty() || ip.size() > kMaxIpText) return;
+    bans_[ip] = BanEntry{false, nowMillis(), node_, {}};
+    unsent_.insert(ip);
+    if (placing()) storeBan(ip);
 }
 
 void Cluster::onPush(const redisReply& r) {
@@ -493,7 +581,7 @@ void Cluster::onPush(const redisReply& r) {
         onChannelMessage(channel, text(*r.element[2]));
     } else if (kind == "ssubscribe") {
         auto it = rooms_.find(
-            std::string(channel.substr(std::min(channel.size(), roomChannel("").size()))));
+            std::string(channel.substr(std::min(channel.size(), keys_.roomChannel("").size()))));
         if (it != rooms_.end() && it->second.channel == channel && !it->second.subscribed) {
             it->second.subscribed = true;
             announce(it->second, true);
@@ -508,16 +596,15 @@ void Cluster::onChannelMessage(std::string_view channel, std::string_view payloa
         return;
     }
     if (m->node == node_) return; // what this node published itself
-    if (channel == bansChannel()) {
-        if (m->kind == WireMessage::Kind::ban && hooks_.ban)
-            hooks_.ban(hooks_.user, m->ip, std::string(m->bytes));
-        else if (m->kind == WireMessage::Kind::unban && hooks_.unban)
-            hooks_.unban(hooks_.user, m->ip);
+    if (channel == keys_.bansChannel()) {
+        if (m->kind == WireMessage::Kind::ban || m->kind == WireMessage::Kind::unban)
+            mergeBan(m->ip, BanEntry{m->kind == WireMessage::Kind::ban, m->time, m->node,
+                                     std::string(m->bytes)});
         else
             ++ignored_;
         return;
     }
-    const std::string prefix = roomChannel("");
+    const std::string prefix = keys_.roomChannel("");
     if (!channel.starts_with(prefix)) {
         ++ignored_;
         return;
@@ -546,9 +633,9 @@ void Cluster::shutdown() {
     if (stopped_) return;
     if (placing()) {
         // Seats go back now rather than when the heartbeat expires.
-        cmd_.command({"EVAL", kClearScript, "1", basesKey(), node_, std::string(kPrefix)});
-        cmd_.command({"DEL", nodeKey(node_)});
-        cmd_.command({"SREM", nodesKey(), node_});
+        cmd_.command({"EVAL", kClearScript, "1", keys_.bases(), node_, keys_.prefix});
+        cmd_.command({"DEL", keys_.node(node_)});
+        cmd_.command({"SREM", keys_.nodes(), node_});
         for (auto& [name, room] : rooms_)
             if (room.subscribed) announce(room, false);
         cmd_.flushBlocking(std::chrono::milliseconds(500));

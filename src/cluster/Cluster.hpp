@@ -34,10 +34,13 @@ public:
         void (*placed)(void* user, std::uint64_t ticket, const std::string* instance) = nullptr;
         void (*ban)(void* user, const std::string& ip, const std::string& name) = nullptr;
         void (*unban)(void* user, const std::string& ip) = nullptr;
+        /// The bans the node holds (config.json): those the cluster has no entry for are
+        /// offered to it when the node registers.
+        const std::map<std::string, std::string>* (*localBans)(void* user) = nullptr;
         void (*log)(void* user, bool error, const std::string& line) = nullptr;
     };
 
-    Cluster(net::Loop& loop, RedisAddress redis, std::string node, Hooks hooks);
+    Cluster(net::Loop& loop, RedisAddress redis, std::string node, Keys keys, Hooks hooks);
     ~Cluster();
     Cluster(const Cluster&) = delete;
     Cluster& operator=(const Cluster&) = delete;
@@ -84,7 +87,9 @@ private:
     void heartbeat();
     void refreshView();
     void announce(const Room& room, bool present);
-    void sendModeration();
+    void offerLocalBans();
+    void storeBan(const std::string& ip);
+    void mergeBan(const std::string& ip, const BanEntry& entry);
     void reportLink();
     void log(bool error, const std::string& line);
     std::string summary() const;
@@ -93,6 +98,7 @@ private:
     net::Loop& loop_;
     RedisAddress redis_;
     std::string node_;
+    Keys keys_;
     std::string incarnation_; ///< tells this process from another that uses the same name
     bool nameClash_ = false;
     Hooks hooks_;
@@ -111,9 +117,11 @@ private:
     std::set<std::uint64_t> waiting_;   ///< tickets Redis has not answered yet
     std::set<std::uint64_t> cancelled_; ///< of those, the ones whose connection went away
 
-    /// Bans and unbans made while Redis was away, passed on when it is back (ip -> name, or
-    /// nothing for an unban), in the order made.
-    std::vector<std::pair<std::string, std::optional<std::string>>> moderation_;
+    /// The latest ban or unban known per address, made here or anywhere in the cluster.
+    std::map<std::string, BanEntry> bans_;
+    /// Addresses whose entry made here Redis has not confirmed yet (made while it was away):
+    /// stored when the node registers, unless a newer one is found there.
+    std::set<std::string> unsent_;
 
     // The registry as last read.
     SeatMap seats_;

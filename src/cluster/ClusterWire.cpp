@@ -5,26 +5,35 @@
 
 namespace tnlrelay::cluster {
 
-std::string nodesKey() {
-    return std::string(kPrefix) + "nodes";
+std::string Keys::nodes() const {
+    return prefix + "nodes";
 }
-std::string nodeKey(std::string_view node) {
-    return std::string(kPrefix) + "node:" + std::string(node);
+std::string Keys::node(std::string_view node) const {
+    return prefix + "node:" + std::string(node);
 }
-std::string basesKey() {
-    return std::string(kPrefix) + "bases";
+std::string Keys::bases() const {
+    return prefix + "bases";
 }
-std::string seatsKey(std::string_view base) {
-    return std::string(kPrefix) + "seats:" + std::string(base);
+std::string Keys::seats(std::string_view base) const {
+    return prefix + "seats:" + std::string(base);
 }
-std::string bannedKey() {
-    return std::string(kPrefix) + "banned";
+std::string Keys::banned() const {
+    return prefix + "banlist";
 }
-std::string roomChannel(std::string_view instance) {
-    return std::string(kPrefix) + "room:" + std::string(instance);
+std::string Keys::roomChannel(std::string_view instance) const {
+    return prefix + "room:" + std::string(instance);
 }
-std::string bansChannel() {
-    return std::string(kPrefix) + "bans";
+std::string Keys::bansChannel() const {
+    return prefix + "bans";
+}
+
+Keys keysFor(std::string_view clusterName) {
+    Keys keys;
+    if (!clusterName.empty()) {
+        keys.prefix += clusterName;
+        keys.prefix += ':';
+    }
+    return keys;
 }
 
 namespace {
@@ -77,6 +86,25 @@ void putShort(std::string& out, std::string_view text) {
     out += text;
 }
 
+/// A time in milliseconds: decimal digits without sign or leading zero (or "0"), 63 bits.
+std::optional<std::int64_t> parseTime(std::string_view text) {
+    if (text.empty() || text.size() > 18 || (text[0] == '0' && text.size() > 1))
+        return std::nullopt;
+    std::int64_t t = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), t);
+    if (ec != std::errc() || end != text.data() + text.size() || t < 0) return std::nullopt;
+    return t;
+}
+
+/// Takes "<time>\n" from the front of `in`.
+std::optional<std::int64_t> takeTime(std::string_view& in) {
+    const auto nl = in.find('\n');
+    if (nl == std::string_view::npos) return std::nullopt;
+    auto t = parseTime(in.substr(0, nl));
+    in.remove_prefix(nl + 1);
+    return t;
+}
+
 /// Reads a length-prefixed text of 1..255 bytes from the front of `in`.
 std::optional<std::string_view> takeShort(std::string_view& in) {
     if (in.empty()) return std::nullopt;
@@ -106,18 +134,23 @@ std::string encodePresence(std::string_view node, bool present) {
     return out;
 }
 
-std::string encodeBan(std::string_view node, std::string_view ip, std::string_view name) {
+std::string encodeBan(std::string_view node, std::string_view ip, std::int64_t time,
+                      std::string_view name) {
     std::string out = "B";
     putShort(out, node);
     putShort(out, ip);
+    out += std::to_string(time);
+    out += '\n';
     out += name;
     return out;
 }
 
-std::string encodeUnban(std::string_view node, std::string_view ip) {
+std::string encodeUnban(std::string_view node, std::string_view ip, std::int64_t time) {
     std::string out = "U";
     putShort(out, node);
     putShort(out, ip);
+    out += std::to_string(time);
+    out += '\n';
     return out;
 }
 
@@ -147,6 +180,9 @@ std::optional<WireMessage> decode(std::string_view payload) {
         auto ip = takeShort(payload);
         if (!ip) return std::nullopt;
         m.ip = std::string(*ip);
+        auto time = takeTime(payload);
+        if (!time) return std::nullopt;
+        m.time = *time;
         if (kind == 'U') {
             if (!payload.empty()) return std::nullopt;
             m.kind = WireMessage::Kind::unban;
@@ -159,6 +195,39 @@ std::optional<WireMessage> decode(std::string_view payload) {
     default:
         return std::nullopt;
     }
+}
+
+bool supersedes(const BanEntry& incoming, const BanEntry* current) {
+    if (current == nullptr) return true;
+    if (incoming.time != current->time) return incoming.time > current->time;
+    if (incoming.banned != current->banned) return incoming.banned;
+    // std::string compares its bytes as unsigned, as Lua's bytes do in the store script.
+    if (int c = incoming.node.compare(current->node); c != 0) return c > 0;
+    return incoming.name.compare(current->name) > 0;
+}
+
+std::string encodeBanEntry(const BanEntry& entry) {
+    std::string out = std::to_string(entry.time);
+    out += entry.banned ? "\nB\n" : "\nU\n";
+    out += entry.node;
+    out += '\n';
+    out += entry.name;
+    return out;
+}
+
+std::optional<BanEntry> decodeBanEntry(std::string_view text) {
+    BanEntry entry;
+    auto time = takeTime(text);
+    if (!time || text.size() < 2 || (text[0] != 'B' && text[0] != 'U') || text[1] != '\n')
+        return std::nullopt;
+    entry.time = *time;
+    entry.banned = text[0] == 'B';
+    text.remove_prefix(2);
+    const auto nl = text.find('\n');
+    if (nl == std::string_view::npos || !validNodeName(text.substr(0, nl))) return std::nullopt;
+    entry.node = std::string(text.substr(0, nl));
+    entry.name = std::string(text.substr(nl + 1));
+    return entry;
 }
 
 void appendCommand(std::string& out, const std::vector<std::string_view>& args) {

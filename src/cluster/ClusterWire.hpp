@@ -15,13 +15,21 @@ namespace tnlrelay::cluster {
 /// Every key and channel of the relay begins with this, so that one Redis can serve others too.
 inline constexpr std::string_view kPrefix = "tnlrelay:";
 
-std::string nodesKey();                      ///< set of node names that registered
-std::string nodeKey(std::string_view node);  ///< a node's heartbeat: its summary, with expiry
-std::string basesKey();                      ///< set of base names that have seats
-std::string seatsKey(std::string_view base); ///< hash "node\nn" -> seats of base's instance n
-std::string bannedKey();                     ///< hash ip -> name, the cluster's bans
-std::string roomChannel(std::string_view instance); ///< where an instance's messages travel
-std::string bansChannel();                          ///< where bans and unbans travel
+/// The key and channel names of one cluster. A cluster with a name of its own (`clusterName`)
+/// puts it after the common prefix, so that several clusters can share one Redis.
+struct Keys {
+    std::string prefix{kPrefix};
+
+    std::string nodes() const;                      ///< set of node names that registered
+    std::string node(std::string_view node) const;  ///< a node's heartbeat: summary, with expiry
+    std::string bases() const;                      ///< set of base names that have seats
+    std::string seats(std::string_view base) const; ///< hash "node\nn" -> seats of instance n
+    std::string banned() const;                     ///< hash ip -> BanEntry text, the bans
+    std::string roomChannel(std::string_view instance) const; ///< an instance's messages
+    std::string bansChannel() const;                          ///< bans and unbans as made
+};
+/// The names of the cluster called `clusterName` (empty: the default cluster).
+Keys keysFor(std::string_view clusterName);
 
 /// An instance as base name and number: "lobby#3" is ("lobby", 3) and "lobby" is ("lobby", 1).
 /// Only a canonical number of 2 or more counts ("x#1" and "x#02" are bases of their own), so
@@ -48,6 +56,7 @@ struct WireMessage {
     int opcode = 0;         ///< message: 1 (text) or 2 (binary)
     bool present = false;   ///< presence: whether `node` holds members of the instance
     std::string ip;         ///< ban, unban
+    std::int64_t time = 0;  ///< ban, unban: when it was made (see `BanEntry`)
     std::string_view bytes; ///< message: the payload; ban: the name. Views the decoded text
 };
 
@@ -58,11 +67,34 @@ inline constexpr std::size_t kMaxIpText = 255;
 /// A message payload as published: "M", node length (1 byte), node, opcode (1 byte), bytes.
 std::string encodeMessage(std::string_view node, int opcode, std::string_view bytes);
 std::string encodePresence(std::string_view node, bool present);
-std::string encodeBan(std::string_view node, std::string_view ip, std::string_view name);
-std::string encodeUnban(std::string_view node, std::string_view ip);
+/// A ban: "B", node, address (1 + up to 255 bytes each), time in decimal, "\n", name. An unban
+/// is the same with "U" and without a name.
+std::string encodeBan(std::string_view node, std::string_view ip, std::int64_t time,
+                      std::string_view name);
+std::string encodeUnban(std::string_view node, std::string_view ip, std::int64_t time);
 /// The message a payload carries; nothing for anything malformed (unknown kind, lengths that do
 /// not fit, an opcode other than text or binary, an empty node or address).
 std::optional<WireMessage> decode(std::string_view payload);
+
+/// One address's moderation as the cluster keeps it: the latest ban or unban made anywhere.
+/// Unbans stay as entries, so that a node that missed one while cut off learns it later.
+struct BanEntry {
+    bool banned = true;
+    /// Milliseconds since 1970 when it was made; 0 for a ban a node held before it joined, which
+    /// any entry made in the cluster replaces.
+    std::int64_t time = 0;
+    std::string node; ///< where it was made
+    std::string name; ///< the banned player's name (bans only)
+    bool operator==(const BanEntry&) const = default;
+};
+/// Whether `incoming` replaces `current` (null: nothing known yet). The later entry wins; at
+/// the same time a ban wins over an unban, then the greater node name, then the greater player
+/// name, compared bytewise: every node, and the script that stores entries, settle on one.
+bool supersedes(const BanEntry& incoming, const BanEntry* current);
+/// An entry as the cluster's ban hash holds it: "<time>\n<B|U>\n<node>\n<name>".
+std::string encodeBanEntry(const BanEntry& entry);
+/// Nothing for text of another shape, a node name that is not usable, or a time out of range.
+std::optional<BanEntry> decodeBanEntry(std::string_view text);
 
 /// One command in the Redis protocol (an array of bulk strings), appended to `out`.
 void appendCommand(std::string& out, const std::vector<std::string_view>& args);

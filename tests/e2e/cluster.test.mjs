@@ -60,12 +60,12 @@ class Redis {
     }
 }
 
-async function startNode(redis, name, { linked = true, port = redis.port } = {}) {
+async function startNode(redis, name, { linked = true, port = redis.port, bans } = {}) {
     const dataRoot = makeDataRoot();
     const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
     fs.mkdirSync(dir, { recursive: true });
     fs.writeFileSync(path.join(dir, 'config.json'),
-        JSON.stringify({ clusterRedis: `127.0.0.1:${port}`, nodeName: name }));
+        JSON.stringify({ clusterRedis: `127.0.0.1:${port}`, nodeName: name, bans }));
     const relay = await Relay.start({ dataRoot });
     cleanups.push(() => relay.stop('SIGKILL'));
     if (linked)
@@ -221,10 +221,15 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     for (const ws of [a1, a2, b2, c1]) ws.close();
 });
 
-/** A TCP relay to Redis whose connections so far can be frozen: open, but silent both ways. */
+/**
+ * A TCP relay to Redis whose connections so far can be frozen (open, but silent both ways), or
+ * which can be cut (every connection closed, new ones closed at once) and restored.
+ */
 async function freezableProxy(target) {
     const pairs = [];
+    let cut = false;
     const server = net.createServer((client) => {
+        if (cut) return client.destroy();
         const pair = { frozen: false, client, upstream: net.connect(target, '127.0.0.1') };
         pairs.push(pair);
         client.on('data', (d) => pair.frozen || pair.upstream.write(d));
@@ -242,7 +247,15 @@ async function freezableProxy(target) {
     }
     await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
     cleanups.push(() => { for (const p of pairs) p.client.destroy(); server.close(); });
-    return { port, freeze: () => pairs.forEach((p) => (p.frozen = true)) };
+    return {
+        port,
+        freeze: () => pairs.forEach((p) => (p.frozen = true)),
+        cut: () => {
+            cut = true;
+            pairs.splice(0).forEach((p) => p.client.destroy());
+        },
+        restore: () => (cut = false),
+    };
 }
 
 test('connections to Redis that hang without closing are replaced, the subscribing one too', { timeout: 60000 }, async () => {
@@ -301,4 +314,62 @@ test('hostile data on the relay\'s channels is ignored and the nodes keep relayi
     const joined = await b.join({ room: 'chat', name: 'late' });
     assert.equal(await roomOf(b, 'late'), 'chat');
     joined.close();
+});
+
+const ban = (node, ip, name) => node.get('/api/ban', { admin: true, method: 'POST',
+    body: JSON.stringify({ ip, name }) });
+const unban = (node, ip) => node.get('/api/unban', { admin: true, method: 'POST',
+    body: JSON.stringify({ ip }) });
+const bansOf = async (node) => Object.fromEntries((await node.state()).bans.map((b) => [b.ip, b.name]));
+const savedBans = (node) => Object.fromEntries(
+    (JSON.parse(fs.readFileSync(node.configPath, 'utf8')).bans ?? []).map((b) => [b.ip, b.name]));
+const sameJson = (a, b) => JSON.stringify(a) === JSON.stringify(b);
+
+test('bans converge after a node was cut off: the latest change to each address wins everywhere', { timeout: 60000 }, async () => {
+    const redis = await Redis.start();
+    const proxy = await freezableProxy(redis.port);
+    const a = await startNode(redis, 'node1', { port: proxy.port });
+    const b = await startNode(redis, 'node2');
+    for (const [ip, name] of [['198.51.100.7', 'Mallory'], ['198.51.100.9', 'Zed']])
+        assert.equal((await ban(a, ip, name)).status, 200);
+    const both = { '198.51.100.7': 'Mallory', '198.51.100.9': 'Zed' };
+    await waitFor(async () => sameJson(await bansOf(b), both), 'the bans on the other node');
+
+    proxy.cut();
+    await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the link lost');
+    // Made while a is away: an unban on b that a misses, a ban on a that b misses, and an
+    // unban on a that a later ban on b overrides.
+    assert.equal((await unban(b, '198.51.100.7')).status, 200);
+    assert.equal((await ban(a, '198.51.100.8', 'Trudy')).status, 200);
+    assert.equal((await unban(a, '198.51.100.9')).status, 200);
+    await new Promise((r) => setTimeout(r, 20)); // b's ban is the later one, by the clock too
+    assert.equal((await ban(b, '198.51.100.9', 'Zed again')).status, 200);
+    assert.deepEqual(await bansOf(a), { '198.51.100.7': 'Mallory', '198.51.100.8': 'Trudy' });
+
+    proxy.restore();
+    const expected = { '198.51.100.8': 'Trudy', '198.51.100.9': 'Zed again' };
+    for (const node of [a, b]) {
+        await waitFor(async () => sameJson(await bansOf(node), expected), 'the same bans on both nodes');
+        await waitFor(() => sameJson(savedBans(node), expected), 'the same bans in both config.json');
+    }
+    assert.ok(a.logLines().includes('INFO UNBAN ip=198.51.100.7'), 'the missed unban applied with its line');
+    assert.ok(a.logLines().includes('INFO BAN ip=198.51.100.9 name=Zed again'));
+    // Settled: nothing goes back and forth afterwards.
+    const lines = b.logLines().length;
+    await new Promise((r) => setTimeout(r, 1500));
+    assert.deepEqual(b.logLines().slice(lines).filter((l) => /BAN/.test(l)), []);
+});
+
+test('a node started with bans in its config.json shares them, unless the cluster lifted them since', { timeout: 60000 }, async () => {
+    const { redis, nodes: [b] } = await cluster(1);
+    await ban(b, '203.0.113.5', 'Lifted');
+    await unban(b, '203.0.113.5');
+    const c = await startNode(redis, 'node3', { bans: [{ ip: '203.0.113.5', name: 'Lifted' },
+                                                        { ip: '203.0.113.6', name: 'Kept' }] });
+    const expected = { '203.0.113.6': 'Kept' };
+    for (const node of [b, c]) {
+        await waitFor(async () => sameJson(await bansOf(node), expected), 'the shared ban, not the lifted one');
+        await waitFor(() => sameJson(savedBans(node), expected), 'config.json');
+    }
+    assert.ok(c.logLines().includes('INFO UNBAN ip=203.0.113.5'));
 });

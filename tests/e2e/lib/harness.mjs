@@ -10,6 +10,64 @@ import WebSocket from 'ws';
 
 export const BIN = process.env.TNLRELAY_BIN ?? path.resolve('../../build/tnlrelay');
 
+/**
+ * "host:port" of a Redis that every relay started here is linked to, each as the only node of a
+ * cluster of its own (a unique clusterName and nodeName in its config.json); unset: plain relays.
+ */
+export const TEST_REDIS = process.env.TNLRELAY_TEST_REDIS || undefined;
+let clusterSeq = 0;
+
+/**
+ * A line only a relay linked to Redis writes ("INFO cluster: linked ..."): left out of
+ * `logLines()` in a run on Redis, so that checks of what a single node logs stay as they are.
+ */
+export const isClusterLine = (line) => TEST_REDIS !== undefined && line.includes('INFO cluster: ');
+/** The keys of the state document that a relay linked to Redis adds. */
+export const CLUSTER_STATE_KEYS = TEST_REDIS ? ['cluster'] : [];
+/** The keys of config.json that a run on Redis adds. */
+export const CLUSTER_CONFIG_KEYS = ['clusterName', 'clusterRedis', 'nodeName'];
+
+/**
+ * The text of a relay's config.json. In a run on Redis the keys the run added are taken out and
+ * the rest laid out as the relay does (sorted keys as read, two spaces), so that a test of the
+ * single node's file compares what it wrote itself.
+ */
+export function configText(file) {
+    const text = fs.readFileSync(file, 'utf8');
+    if (!TEST_REDIS) return text;
+    const config = JSON.parse(text);
+    for (const key of CLUSTER_CONFIG_KEYS) delete config[key];
+    return JSON.stringify(config, null, 2);
+}
+
+/**
+ * With TEST_REDIS, adds the cluster keys to the config.json of a relay about to start, keeping
+ * whatever the file holds (a restarted relay keeps its names). True when the relay will link.
+ */
+function addClusterSettings(dataRoot) {
+    if (!TEST_REDIS) return false;
+    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
+    const file = path.join(dir, 'config.json');
+    let config = {};
+    try {
+        config = JSON.parse(fs.readFileSync(file, 'utf8'));
+    } catch (e) {
+        if (e.code !== 'ENOENT') return false; // a file the test made unreadable stays as it is
+    }
+    if (typeof config !== 'object' || config === null || Array.isArray(config)) return false;
+    if (config.clusterRedis === undefined) {
+        const name = `e2e-${process.pid}-${++clusterSeq}`;
+        config = { ...config, clusterRedis: TEST_REDIS, clusterName: name, nodeName: name };
+        try {
+            fs.mkdirSync(dir, { recursive: true });
+            fs.writeFileSync(file, JSON.stringify(config));
+        } catch {
+            return false;
+        }
+    }
+    return config.clusterRedis === TEST_REDIS;
+}
+
 /** Polls `check` until it returns a truthy value or the deadline passes. */
 export async function waitFor(check, what, timeoutMs = 10000) {
     const end = Date.now() + timeoutMs;
@@ -114,6 +172,7 @@ export class Relay {
             earlier = fs.statSync(path.join(dataRoot, 'Tarnelle', 'RelayServer', 'relay.log')).size;
         } catch {}
         if (typeof args === 'function') args = args(port);
+        const linking = addClusterSettings(dataRoot);
         const proc = spawn(BIN, args ?? ['--console', String(port)], {
             // A small quarantine keeps a sanitizer build's memory near the plain build's.
             env: { ...process.env, ProgramData: dataRoot,
@@ -130,6 +189,11 @@ export class Relay {
                     .includes(`relay listening ws://0.0.0.0:${port}`);
             },
                 'the relay to listen');
+            // Linked, the joins that follow take the cluster's path.
+            if (relay.exitCode === undefined && linking)
+                await waitFor(() => relay.exitCode !== undefined ||
+                    relay.logText().slice(earlier).includes('INFO cluster: linked to Redis'),
+                    'the relay to link to Redis');
             if (relay.exitCode === undefined) return relay;
             await relay.outputDone;
         }
@@ -154,7 +218,7 @@ export class Relay {
     logLines() {
         return this.logText()
             .split('\r\n')
-            .filter((l) => l.length)
+            .filter((l) => l.length && !isClusterLine(l))
             .map((l) => l.replace(/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d /, ''));
     }
 
