@@ -57,11 +57,22 @@ void RelayCore::startCluster() {
             log.error("clusterRedis must be a \"host:port\" text; running as a single node");
         return;
     }
-    const auto redis = cluster::parseRedisAddress(*redisText);
+    auto redis = cluster::parseRedisAddress(*redisText);
     if (!redis) {
         log.error("clusterRedis " + logValue(*redisText) +
                   " is not host:port; running as a single node");
         return;
+    }
+    // The secret is never written anywhere: not in a line, not in the state document.
+    if (auto password = config.value<std::string>("clusterRedisPassword"))
+        redis->password = *password;
+    else if (config.find("clusterRedisPassword"))
+        log.error("clusterRedisPassword must be a text; connecting without a login");
+    if (auto user = config.value<std::string>("clusterRedisUser")) {
+        if (redis->password.empty())
+            log.error("clusterRedisUser is ignored without clusterRedisPassword");
+        else
+            redis->user = *user;
     }
     std::string node = hostName() + ":" + std::to_string(listenGamePort);
     if (auto named = config.value<std::string>("nodeName")) {

@@ -251,7 +251,10 @@ std::optional<RedisAddress> parseRedisAddress(std::string_view text) {
         host = host.substr(1, host.size() - 2);
     const auto port = canonicalNumber(text.substr(colon + 1));
     if (host.empty() || !port || *port > 65535) return std::nullopt;
-    return RedisAddress{std::string(host), static_cast<int>(*port)};
+    RedisAddress address;
+    address.host = std::string(host);
+    address.port = static_cast<int>(*port);
+    return address;
 }
 
 bool validNodeName(std::string_view name) {

@@ -103,6 +103,10 @@ void appendCommand(std::string& out, const std::vector<std::string_view>& args);
 struct RedisAddress {
     std::string host;
     int port = 0;
+    /// With a password, every connection logs in first (AUTH, with the user for an ACL user).
+    /// Secrets: never written to the log or shown.
+    std::string user;
+    std::string password;
 };
 std::optional<RedisAddress> parseRedisAddress(std::string_view text);
 /// A node name an operator may choose: 1 to 255 bytes, none of them a control byte.

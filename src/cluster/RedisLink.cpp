@@ -1,16 +1,19 @@
-// The Redis connection: connect, write, read, parse, reconnect.
+// The Redis connection: look up, connect, write, read, parse, reconnect.
 #include "RedisLink.hpp"
 
 #include <hiredis/hiredis.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tnlrelay::cluster {
@@ -18,7 +21,43 @@ namespace tnlrelay::cluster {
 namespace {
 constexpr auto kMaxBackoff = std::chrono::milliseconds(1000);
 constexpr std::size_t kReadChunk = 65536;
+
+/// The addresses of `host`, IPv4 and IPv6, in the order the resolver gives them.
+std::vector<RedisLink::Endpoint> resolve(const std::string& host, int port, bool numericOnly) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
+    addrinfo* found = nullptr;
+    std::vector<RedisLink::Endpoint> out;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return out;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        RedisLink::Endpoint e;
+        if (a->ai_addrlen > e.addr.size()) continue;
+        std::memcpy(e.addr.data(), a->ai_addr, a->ai_addrlen);
+        e.len = static_cast<unsigned>(a->ai_addrlen);
+        out.push_back(e);
+    }
+    freeaddrinfo(found);
+    return out;
+}
+
+bool numericHost(const std::string& host) {
+    unsigned char buf[16];
+    return inet_pton(AF_INET, host.c_str(), buf) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
+
 } // namespace
+
+/// What a lookup thread hands back. The thread keeps its share, so a link that is destroyed or
+/// gives up waiting never leaves it writing into freed memory.
+struct RedisLink::Lookup {
+    std::mutex mutex;
+    bool done = false;
+    std::vector<Endpoint> endpoints;
+};
 
 RedisLink::RedisLink(net::Loop& loop, RedisAddress address)
     : loop_(loop), address_(std::move(address)) {}
@@ -33,6 +72,7 @@ void RedisLink::reset() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     connected_ = false;
+    ready_ = false;
     if (reader_) redisReaderFree(reader_);
     reader_ = nullptr;
     out_.clear();
@@ -42,25 +82,34 @@ void RedisLink::reset() {
 
 void RedisLink::close() {
     pending_.clear();
+    lookup_.reset();
     reset();
 }
 
 void RedisLink::drop(const std::string& reason) {
-    const bool wasUp = up();
+    const bool wasConnected = connected_;
     reset();
     // Whoever waits for an answer learns that none will come, in the order they asked.
     std::deque<Pending> failed;
     failed.swap(pending_);
     for (Pending& p : failed)
         if (p.reply) p.reply(nullptr);
-    nextAttempt_ = Clock::now() + backoff_;
-    backoff_ = std::min(kMaxBackoff, backoff_ * 2);
-    if (state_) state_(false, wasUp ? reason : "connect failed: " + reason);
+    if (wasConnected) nextEndpoint_ = endpoints_.size(); // looked up again before reconnecting
+    if (!wasConnected && nextEndpoint_ < endpoints_.size()) {
+        nextAttempt_ = Clock::now(); // the host's next address, at once
+    } else {
+        nextAttempt_ = Clock::now() + backoff_;
+        backoff_ = std::min(kMaxBackoff, backoff_ * 2);
+    }
+    if (state_) state_(false, wasConnected ? reason : "connect failed: " + reason);
 }
 
 void RedisLink::tick(Clock::time_point now) {
     if (fd_ < 0) {
-        if (now >= nextAttempt_) startConnect(now);
+        if (lookup_)
+            pollLookup(now);
+        else if (now >= nextAttempt_)
+            nextEndpoint_ < endpoints_.size() ? startConnect(now) : startLookup(now);
         return;
     }
     if (!connected_ && now - connectStarted_ > kAnswerTimeout) {
@@ -71,29 +120,59 @@ void RedisLink::tick(Clock::time_point now) {
         drop("Redis does not answer");
 }
 
-void RedisLink::startConnect(Clock::time_point now) {
-    connectStarted_ = now;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(address_.port);
-    if (getaddrinfo(address_.host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
-        drop("cannot resolve " + address_.host);
+void RedisLink::startLookup(Clock::time_point now) {
+    // Looked up anew once every address was tried: a fail-over may have moved the name.
+    endpoints_.clear();
+    nextEndpoint_ = 0;
+    if (numericHost(address_.host)) {
+        endpoints_ = resolve(address_.host, address_.port, true);
+        if (endpoints_.empty()) {
+            drop("cannot use the address " + address_.host);
+            return;
+        }
+        startConnect(now);
         return;
     }
-    fd_ = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    lookup_ = std::make_shared<Lookup>();
+    lookupStarted_ = now;
+    std::thread([lookup = lookup_, host = address_.host, port = address_.port] {
+        std::vector<Endpoint> found = resolve(host, port, false);
+        const std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->endpoints = std::move(found);
+        lookup->done = true;
+    }).detach();
+}
+
+void RedisLink::pollLookup(Clock::time_point now) {
+    bool done = false;
+    {
+        const std::lock_guard<std::mutex> lock(lookup_->mutex);
+        done = lookup_->done;
+        if (done) endpoints_ = std::move(lookup_->endpoints);
+    }
+    if (!done && now - lookupStarted_ <= kAnswerTimeout) return;
+    lookup_.reset(); // an answer that comes later goes nowhere
+    if (endpoints_.empty()) {
+        drop(done ? "cannot resolve " + address_.host
+                  : "the name service does not answer for " + address_.host);
+        return;
+    }
+    startConnect(now);
+}
+
+void RedisLink::startConnect(Clock::time_point now) {
+    connectStarted_ = now;
+    const Endpoint& to = endpoints_[nextEndpoint_++];
+    const auto* sa = reinterpret_cast<const sockaddr*>(to.addr.data());
+    fd_ = ::socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
-        freeaddrinfo(found);
         drop(std::strerror(errno));
         return;
     }
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    const int rc = ::connect(fd_, found->ai_addr, found->ai_addrlen);
+    const int rc = ::connect(fd_, sa, to.len);
     const int err = errno;
-    freeaddrinfo(found);
     if (rc != 0 && err != EINPROGRESS) {
         drop(std::strerror(err));
         return;
@@ -104,6 +183,34 @@ void RedisLink::startConnect(Clock::time_point now) {
         drop("cannot watch the socket");
         return;
     }
+    net::watchWrite(watch_, true);
+}
+
+void RedisLink::onConnected() {
+    if (address_.password.empty()) {
+        ready_ = true;
+        backoff_ = std::chrono::milliseconds(100);
+        if (state_) state_(true, {});
+        return;
+    }
+    // The login goes first; nothing else is asked before it has succeeded.
+    std::vector<std::string_view> args = {"AUTH"};
+    if (!address_.user.empty()) args.push_back(address_.user);
+    args.push_back(address_.password);
+    appendCommand(out_, args);
+    const std::uint64_t generation = generation_;
+    pending_.push_back({[this, generation](const redisReply* r) {
+                            if (r == nullptr || generation != generation_) return;
+                            if (r->type == REDIS_REPLY_ERROR) {
+                                // Redis's answer names the user at most, never the password.
+                                drop("authentication failed (" + std::string(r->str, r->len) + ")");
+                                return;
+                            }
+                            ready_ = true;
+                            backoff_ = std::chrono::milliseconds(100);
+                            if (state_) state_(true, {});
+                        },
+                        Clock::now()});
     net::watchWrite(watch_, true);
 }
 
@@ -140,8 +247,7 @@ void RedisLink::onWritable() {
             return;
         }
         connected_ = true;
-        backoff_ = std::chrono::milliseconds(100);
-        if (state_) state_(true, {});
+        onConnected();
         if (fd_ < 0) return;
     }
     while (outSent_ < out_.size()) {

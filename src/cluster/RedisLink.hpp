@@ -1,14 +1,17 @@
 // One connection to Redis on the relay's loop: a non-blocking socket watched by the loop, commands
 // pipelined (everything asked for during one turn leaves in one write), replies parsed by
-// hiredis's reader and handed out in order. It reconnects by itself with a growing delay.
+// hiredis's reader and handed out in order. It reconnects by itself with a growing delay. A host
+// name is looked up on a thread of its own, so that a slow name server never holds the loop.
 #pragma once
 
 #include "ClusterWire.hpp"
 #include "net/Net.hpp"
 
+#include <array>
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +39,7 @@ public:
     void onPush(PushHandler h) { push_ = std::move(h); }
     void onState(StateHandler h) { state_ = std::move(h); }
 
-    bool up() const { return fd_ >= 0 && connected_; }
+    bool up() const { return fd_ >= 0 && connected_ && ready_; }
     /// Queues a command; false (and no call of `reply`) when the link is not up.
     bool command(const std::vector<std::string_view>& args, ReplyHandler reply = {});
     /// Queues a command whose answers arrive as pushes (subscribing).
@@ -55,9 +58,15 @@ public:
 
 private:
     static void watchHandler(bool readable, bool writable, void* user);
+    /// Finds the addresses of the host: at once for a numeric one, else on a thread.
+    void startLookup(Clock::time_point now);
+    /// Takes the lookup's answer when it has come; drops a lookup that takes too long.
+    void pollLookup(Clock::time_point now);
+    /// Connects to the next address of the last lookup.
     void startConnect(Clock::time_point now);
     void onWritable();
     void onReadable();
+    void onConnected();
     void drop(const std::string& reason);
     void reset();
 
@@ -66,10 +75,24 @@ private:
         Clock::time_point sent;
     };
 
+public:
+    /// One address of the host, as the socket calls take it.
+    struct Endpoint {
+        std::array<unsigned char, 28> addr{}; ///< a sockaddr_in or sockaddr_in6
+        unsigned len = 0;
+    };
+    struct Lookup;
+
+private:
     net::Loop& loop_;
     RedisAddress address_;
+    std::vector<Endpoint> endpoints_; ///< the host's addresses, tried in turn
+    std::size_t nextEndpoint_ = 0;
+    std::shared_ptr<Lookup> lookup_; ///< a lookup running on its thread, shared with it
+    Clock::time_point lookupStarted_{};
     int fd_ = -1;
     bool connected_ = false; ///< the connect finished
+    bool ready_ = false;     ///< logged in (or no login needed): commands may be sent
     net::FdWatch* watch_ = nullptr;
     redisReader* reader_ = nullptr;
     std::string out_;

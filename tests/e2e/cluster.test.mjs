@@ -14,26 +14,31 @@ after(async () => {
     for (const c of cleanups.reverse()) await c();
 });
 
-/** One Redis command over a fresh connection; resolves with the raw reply text. */
-function redisCommand(port, args) {
+/** Redis commands over a fresh connection; resolves with the raw text of the replies. */
+function redisCommands(port, commands) {
     return new Promise((resolve, reject) => {
         const sock = net.connect(port, '127.0.0.1');
         let text = Buffer.alloc(0);
-        const parts = [`*${args.length}\r\n`];
         const chunks = [];
-        for (const a of args) {
-            const b = Buffer.isBuffer(a) ? a : Buffer.from(String(a));
-            chunks.push(Buffer.from(`$${b.length}\r\n`), b, Buffer.from('\r\n'));
+        for (const args of commands) {
+            chunks.push(Buffer.from(`*${args.length}\r\n`));
+            for (const a of args) {
+                const b = Buffer.isBuffer(a) ? a : Buffer.from(String(a));
+                chunks.push(Buffer.from(`$${b.length}\r\n`), b, Buffer.from('\r\n'));
+            }
         }
-        sock.on('connect', () => sock.end(Buffer.concat([Buffer.from(parts[0]), ...chunks])));
+        sock.on('connect', () => sock.end(Buffer.concat(chunks)));
         sock.on('data', (d) => (text = Buffer.concat([text, d])));
         sock.on('error', reject);
         sock.on('close', () => resolve(text.toString('latin1')));
     });
 }
 
+/** One Redis command over a fresh connection; resolves with the raw reply text. */
+const redisCommand = (port, args) => redisCommands(port, [args]);
+
 class Redis {
-    static async start(port) {
+    static async start(port, extraArgs = [], password) {
         const r = new Redis();
         r.dir ??= fs.mkdtempSync(path.join(makeDataRoot(), 'redis-'));
         if (port === undefined) {
@@ -45,10 +50,11 @@ class Redis {
         }
         r.port = port;
         r.proc = spawn('redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--save', '',
-            '--appendonly', 'no', '--dir', r.dir], { stdio: 'ignore' });
+            '--appendonly', 'no', '--dir', r.dir, ...extraArgs], { stdio: 'ignore' });
         r.exited = new Promise((resolve) => r.proc.on('exit', resolve));
         cleanups.push(() => r.kill());
-        await waitFor(async () => (await redisCommand(port, ['PING'])).startsWith('+PONG'),
+        const ping = password ? [['AUTH', password], ['PING']] : [['PING']];
+        await waitFor(async () => (await redisCommands(port, ping)).endsWith('+PONG\r\n'),
             'redis to answer');
         return r;
     }
@@ -60,12 +66,12 @@ class Redis {
     }
 }
 
-async function startNode(redis, name, { linked = true, port = redis.port, bans } = {}) {
+async function startNode(redis, name, { linked = true, host = '127.0.0.1', port = redis.port, bans, login } = {}) {
     const dataRoot = makeDataRoot();
     const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
     fs.mkdirSync(dir, { recursive: true });
     fs.writeFileSync(path.join(dir, 'config.json'),
-        JSON.stringify({ clusterRedis: `127.0.0.1:${port}`, nodeName: name, bans }));
+        JSON.stringify({ clusterRedis: `${host}:${port}`, nodeName: name, bans, ...login }));
     const relay = await Relay.start({ dataRoot });
     cleanups.push(() => relay.stop('SIGKILL'));
     if (linked)
@@ -372,4 +378,39 @@ test('a node started with bans in its config.json shares them, unless the cluste
         await waitFor(() => sameJson(savedBans(node), expected), 'config.json');
     }
     assert.ok(c.logLines().includes('INFO UNBAN ip=203.0.113.5'));
+});
+
+test('nodes log in to a Redis that wants a password, by address or host name; a wrong one is said once, never shown, and the node relays alone', { timeout: 60000 }, async () => {
+    const secret = 'pass-Word-7f3a';
+    const redis = await Redis.start(undefined,
+        ['--requirepass', secret, '--user', 'relay', 'on', '>relay-Secret-9c', '~*', '&*', '+@all'], secret);
+    const a = await startNode(redis, 'node1', { login: { clusterRedisPassword: secret } });
+    // The second one also names Redis by a host name, looked up away from the loop.
+    const b = await startNode(redis, 'node2', { host: 'localhost',
+        login: { clusterRedisUser: 'relay', clusterRedisPassword: 'relay-Secret-9c' } });
+    const x = await a.join({ room: 'auth', name: 'x' });
+    const y = await b.join({ room: 'auth', name: 'y' });
+    await settled([a, b], 'auth');
+    x.send('logged in');
+    await waitFor(() => y.received.some((m) => String(m.data) === 'logged in'), 'a message across');
+
+    const wrong = 'not-the-Secret-1b2c';
+    const c = await startNode(redis, 'node3', { linked: false, login: { clusterRedisPassword: wrong } });
+    const line = await c.waitLog((l) => l.startsWith('ERROR cluster: cannot reach Redis'), 'the ERROR line');
+    assert.match(line, /authentication failed/);
+    const z1 = await c.join({ room: 'auth', name: 'z1' });
+    const z2 = await c.join({ room: 'auth', name: 'z2' });
+    z1.send('alone');
+    await waitFor(() => z2.received.some((m) => String(m.data) === 'alone'), 'relaying on the node alone');
+    await new Promise((r) => setTimeout(r, 2500)); // several retries
+    assert.equal(c.logLines().filter((l) => l.startsWith('ERROR cluster')).length, 1, 'one ERROR line, not one per retry');
+    // A ban rewrites config.json with the login kept; the secrets are in no line and no state.
+    await ban(c, '192.0.2.44', 'Nobody');
+    await waitFor(() => savedBans(c)['192.0.2.44'] === 'Nobody', 'the ban saved');
+    assert.equal(JSON.parse(fs.readFileSync(c.configPath, 'utf8')).clusterRedisPassword, wrong);
+    for (const node of [a, b, c]) {
+        const shown = node.logText() + node.stdout + node.stderr + (await node.get('/api/state', { admin: true })).text;
+        for (const s of [secret, 'relay-Secret-9c', wrong]) assert.ok(!shown.includes(s), 'a secret shown');
+    }
+    for (const ws of [x, y, z1, z2]) ws.close();
 });
