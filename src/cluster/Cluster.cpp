@@ -223,7 +223,7 @@ std::int64_t Cluster::localPlayers() const {
 void Cluster::reportLink() {
     // One INFO line when the node is linked, one ERROR line when it stops being (or, at start,
     // when Redis cannot be reached): not one per failed attempt.
-    const bool up = registered_ && cmd_.up() && sub_.up();
+    const bool up = registered_ && confirmed_ && cmd_.up() && sub_.up();
     const std::string where = redis_.host + ":" + std::to_string(redis_.port);
     if (up && !reportedUp_) {
         reportedUp_ = true;
@@ -248,6 +248,7 @@ void Cluster::onCommandLink(bool up, const std::string& reason) {
     }
     lastError_ = reason;
     registered_ = false;
+    confirmed_ = false;
     // Joins waiting for Redis are placed here now; a seat Redis took for them meanwhile is
     // cleared when the node registers again.
     std::set<std::uint64_t> waiting;
@@ -285,6 +286,7 @@ void Cluster::registerNode() {
             if (r) cmd_.fail("Redis refused to register the node: " + errorText(r));
             return;
         }
+        confirmed_ = true;
         reportLink();
     });
     const std::string nodes = keys_.nodes(), bases = keys_.bases();

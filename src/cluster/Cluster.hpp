@@ -105,6 +105,7 @@ private:
     RedisLink cmd_; ///< commands, scripts, heartbeat, publishing
     RedisLink sub_; ///< the sharded subscriptions
     bool registered_ = false;
+    bool confirmed_ = false; ///< Redis accepted the registration: the node is linked
     bool reportedUp_ = false;
     bool reportedDown_ = false;
     bool stopped_ = false;

@@ -398,12 +398,19 @@ test('nodes log in to a Redis that wants a password, by address or host name; a 
     const c = await startNode(redis, 'node3', { linked: false, login: { clusterRedisPassword: wrong } });
     const line = await c.waitLog((l) => l.startsWith('ERROR cluster: cannot reach Redis'), 'the ERROR line');
     assert.match(line, /authentication failed/);
+    // A node that sends no password is refused its registration, said once too.
+    const d = await startNode(redis, 'node4', { linked: false });
+    await d.waitLog((l) => l.startsWith('ERROR cluster: ') && l.includes('NOAUTH'), 'the refusal');
     const z1 = await c.join({ room: 'auth', name: 'z1' });
     const z2 = await c.join({ room: 'auth', name: 'z2' });
     z1.send('alone');
     await waitFor(() => z2.received.some((m) => String(m.data) === 'alone'), 'relaying on the node alone');
     await new Promise((r) => setTimeout(r, 2500)); // several retries
-    assert.equal(c.logLines().filter((l) => l.startsWith('ERROR cluster')).length, 1, 'one ERROR line, not one per retry');
+    for (const node of [c, d]) {
+        const lines = node.logLines().filter((l) => l.includes(' cluster: '));
+        assert.equal(lines.filter((l) => l.startsWith('ERROR')).length, 1, 'one ERROR line, not one per retry');
+        assert.ok(!lines.some((l) => l.includes('linked')), 'never said to be linked');
+    }
     // A ban rewrites config.json with the login kept; the secrets are in no line and no state.
     await ban(c, '192.0.2.44', 'Nobody');
     await waitFor(() => savedBans(c)['192.0.2.44'] === 'Nobody', 'the ban saved');
