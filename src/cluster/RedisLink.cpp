@@ -13,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -135,12 +136,17 @@ void RedisLink::startLookup(Clock::time_point now) {
     }
     lookup_ = std::make_shared<Lookup>();
     lookupStarted_ = now;
-    std::thread([lookup = lookup_, host = address_.host, port = address_.port] {
-        std::vector<Endpoint> found = resolve(host, port, false);
-        const std::lock_guard<std::mutex> lock(lookup->mutex);
-        lookup->endpoints = std::move(found);
-        lookup->done = true;
-    }).detach();
+    try {
+        std::thread([lookup = lookup_, host = address_.host, port = address_.port] {
+            std::vector<Endpoint> found = resolve(host, port, false);
+            const std::lock_guard<std::mutex> lock(lookup->mutex);
+            lookup->endpoints = std::move(found);
+            lookup->done = true;
+        }).detach();
+    } catch (const std::system_error&) {
+        lookup_.reset(); // out of threads for now: tried again after the usual delay
+        drop("cannot look up " + address_.host + " now");
+    }
 }
 
 void RedisLink::pollLookup(Clock::time_point now) {
