@@ -221,6 +221,40 @@ TEST_F(TlsFiles, ASessionHandshakesAndBatchesOutputIntoFullRecords) {
     }
 }
 
+TEST_F(TlsFiles, RecordsMadeIntoAnotherBufferFollowTheSessionsOwnInOrder) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    Client client;
+    TlsSession server(ctx.get());
+    bool ok = false;
+    pump(client, server, ok);
+    ASSERT_TRUE(ok && server.handshakeDone());
+
+    // What the socket did not take stays in the session; the next records go to the loop's
+    // shared buffer, and the client must read them after the first, whole and in order.
+    ASSERT_TRUE(server.encrypt("first;", 6));
+    const std::size_t kept = server.pendingCipher();
+    std::string shared;
+    ASSERT_TRUE(server.encrypt("second;", 7, shared));
+    server.shutdown(shared);
+    EXPECT_FALSE(shared.empty());
+    EXPECT_EQ(server.pendingCipher(), kept) << "a later record went to the session";
+
+    BIO_write(client.fromServer, server.cipherOut.data() + server.cipherAt,
+              int(server.pendingCipher()));
+    server.consumeCipher(server.pendingCipher());
+    BIO_write(client.fromServer, shared.data(), int(shared.size()));
+    std::string got(64, '\0');
+    int total = 0, n;
+    while ((n = SSL_read(client.ssl, got.data() + total, int(got.size()) - total)) > 0)
+        total += n;
+    EXPECT_EQ(got.substr(0, total), "first;second;");
+    EXPECT_EQ(SSL_get_error(client.ssl, n), SSL_ERROR_ZERO_RETURN) << "the closing alert is lost";
+    EXPECT_EQ(server.pendingCipher(), 0u);
+    ERR_clear_error();
+}
+
 TEST_F(TlsFiles, TheClientsCipherOrderIsFollowedWithinTheLibrarysList) {
     TlsContext ctx;
     std::string error;
