@@ -810,3 +810,71 @@ TEST(Net, EveryDeliveryIsCountedOnceWhetherItsFrameIsCopiedOrShared) {
     EXPECT_EQ(stats.messagesOut, 12u) << "two receivers of six messages";
     EXPECT_EQ(stats.bytesOut, 2u * (5 * small.size() + large.size()));
 }
+
+namespace {
+
+/// One end of a socket pair watched by the loop; the handler reads what came and counts.
+struct WatchedEnd {
+    int fds[2] = {-1, -1};
+    FdWatch* watch = nullptr;
+    int reads = 0, writes = 0;
+    WatchedEnd* other = nullptr;
+    bool stopOther = false; ///< the handler lets the other end's watch go
+
+    WatchedEnd() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds); }
+    ~WatchedEnd() {
+        if (watch) unwatchFd(watch);
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    static void handler(bool readable, bool writable, void* user) {
+        auto* e = static_cast<WatchedEnd*>(user);
+        if (readable) {
+            ++e->reads;
+            char buf[64];
+            while (::recv(e->fds[0], buf, sizeof buf, 0) > 0) {
+            }
+        }
+        if (writable) ++e->writes;
+        if (e->stopOther && e->other->watch) {
+            unwatchFd(e->other->watch);
+            e->other->watch = nullptr;
+        }
+    }
+};
+
+} // namespace
+
+TEST(NetWatch, WatchedDescriptorsReportReadinessAndAWatchLetGoIsNotCalledAgain) {
+    Loop loop;
+    WatchedEnd a, b;
+    a.other = &b;
+    b.other = &a;
+    a.watch = watchFd(loop, a.fds[0], &WatchedEnd::handler, &a);
+    b.watch = watchFd(loop, b.fds[0], &WatchedEnd::handler, &b);
+    ASSERT_TRUE(a.watch && b.watch);
+
+    ASSERT_EQ(::send(a.fds[1], "x", 1, 0), 1);
+    ASSERT_TRUE(pumpUntil(loop, [&] { return a.reads == 1; })) << "input was not reported";
+    loop.poll(50ms);
+    EXPECT_EQ(a.reads, 1) << "reported again with nothing new to read";
+    EXPECT_EQ(b.reads, 0);
+    EXPECT_EQ(a.writes, 0) << "writability reported without being asked for";
+
+    watchWrite(a.watch, true);
+    ASSERT_TRUE(pumpUntil(loop, [&] { return a.writes >= 1; })) << "room to write not reported";
+    watchWrite(a.watch, false);
+    loop.poll(20ms);
+    const int writes = a.writes;
+    loop.poll(50ms);
+    EXPECT_EQ(a.writes, writes) << "writability still reported after it was no longer wanted";
+
+    // Both ends readable in one wake-up: whichever handler runs first lets the other go.
+    a.stopOther = b.stopOther = true;
+    ASSERT_EQ(::send(a.fds[1], "y", 1, 0), 1);
+    ASSERT_EQ(::send(b.fds[1], "z", 1, 0), 1);
+    ASSERT_TRUE(pumpUntil(loop, [&] { return a.reads + b.reads >= 2; }));
+    loop.poll(50ms);
+    EXPECT_EQ(a.reads + b.reads, 2) << "a watch let go was called after all";
+    EXPECT_TRUE((a.watch == nullptr) != (b.watch == nullptr));
+}

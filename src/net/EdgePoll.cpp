@@ -52,9 +52,26 @@ bool add(int set, int fd, std::uint64_t tag, error_code& ec) {
     return false;
 }
 
-int ready(int set, epoll_event* events, int max) {
-    const int n = ::epoll_wait(set, events, max, 0);
-    return n < 0 ? 0 : n;
+int wait(int set, epoll_event* events, int max, std::chrono::nanoseconds timeout,
+         bool& interrupted) {
+    using namespace std::chrono;
+    // A flush interval may be half a millisecond: epoll_wait alone would round it up to one.
+    static bool fineTimeout = true;
+    int n = -1;
+    if (fineTimeout) {
+        const auto secs = duration_cast<seconds>(timeout);
+        const timespec ts{static_cast<time_t>(secs.count()),
+                          static_cast<long>((timeout - secs).count())};
+        n = ::epoll_pwait2(set, events, max, &ts, nullptr);
+        if (n < 0 && errno == ENOSYS) fineTimeout = false; // an older kernel
+    }
+    if (!fineTimeout) {
+        const auto ms = duration_cast<milliseconds>(timeout + nanoseconds(999999)).count();
+        n = ::epoll_wait(set, events, max, ms > INT_MAX ? INT_MAX : int(ms));
+    }
+    if (n >= 0) return n;
+    interrupted = errno == EINTR;
+    return 0;
 }
 
 std::size_t read(int fd, char* data, std::size_t len, error_code& ec) {

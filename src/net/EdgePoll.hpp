@@ -1,13 +1,14 @@
 // Linux only: an epoll set of our own in which accepted sockets and listeners are registered
 // once, edge-triggered, and the raw socket calls made on them. Asio's reactor registers a
-// socket anew for every wait; this set saves that call on every read wake-up. The loop waits
-// on the set itself through Asio, so timers and other descriptors keep working as before.
+// socket anew for every wait, and waiting through it on this set would cost two more calls per
+// wake-up; the loop blocks in this set itself, one call per wake-up.
 #pragma once
 
 #if defined(__linux__)
 
 #include <boost/system/error_code.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <sys/epoll.h>
@@ -27,8 +28,11 @@ int createSet(error_code& ec);
 /// Registers a socket for input, output and the peer's end, edge-triggered, with a tag.
 bool add(int set, int fd, std::uint64_t tag, error_code& ec);
 
-/// The events ready now, without waiting; 0 when none (or on failure).
-int ready(int set, epoll_event* events, int max);
+/// The events ready within `timeout` (to the nanosecond where the kernel can, else rounded up
+/// to the millisecond); 0 when none, or on failure. `interrupted` is set when a signal ended
+/// the wait.
+int wait(int set, epoll_event* events, int max, std::chrono::nanoseconds timeout,
+         bool& interrupted);
 
 /// One non-blocking read; 0 with `ec` clear means the peer's end.
 std::size_t read(int fd, char* data, std::size_t len, error_code& ec);

@@ -2,9 +2,11 @@
 // the WebSocket data path of our own. Reads wait for readability and drain the socket without
 // blocking; output queued during a turn is flushed once per connection at the turn's end, in
 // gathered writes. Close events are never delivered from inside another handler call.
-// On Linux, accepted sockets are watched through an epoll set of our own (EdgePoll.hpp); the
-// portable path waits through Asio and is the one Windows uses (TNLRELAY_PORTABLE_IO=1 in the
-// environment selects it on Linux too, which is how it is tested there).
+// On Linux, the loop blocks in an epoll set of our own (EdgePoll.hpp) that holds the listeners,
+// the accepted sockets and the descriptor watches, and keeps its few timers itself, so that a
+// wake-up costs one system call; Asio then only owns the sockets' setup. The portable path waits
+// through Asio and is the one Windows uses (TNLRELAY_PORTABLE_IO=1 in the environment selects it
+// on Linux too, which is how it is tested there).
 #include "ConnIds.hpp"
 #include "EdgePoll.hpp"
 #include "HttpParse.hpp"
@@ -25,7 +27,6 @@
 #include <boost/beast/http/status.hpp>
 #if defined(__linux__)
 #define TNLRELAY_EDGE_POLL 1
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <climits>
 #include <cstdlib>
 #include <netinet/in.h>
@@ -71,11 +72,17 @@ struct Listener {
     Listener(asio::io_context& io) : acceptor(io.get_executor()), retry(io.get_executor()) {}
     Acceptor acceptor;
     Timer retry;
+    std::optional<Clock::time_point> retryAt; ///< the edge-triggered path's accept retry
     Handler handler = nullptr;
     void* user = nullptr;
     ConnId id = 0;
     ListenOptions options;
 };
+
+#ifdef TNLRELAY_EDGE_POLL
+/// A descriptor watch's readiness reported by our own set (Watch.cpp).
+void fireWatch(void* watch, std::uint32_t events);
+#endif
 
 struct Conn {
     /// `s` null on the edge-triggered path, where `fd` is the socket.
@@ -163,11 +170,13 @@ struct Loop::Impl {
     std::vector<char> scratch;
     std::vector<asio::const_buffer> gatherBufs;
 #ifdef TNLRELAY_EDGE_POLL
-    bool edge = false; ///< accepted sockets are watched through our own epoll set
-    std::optional<asio::posix::stream_descriptor> edgeSet; ///< that set, watched through Asio
-    bool edgeWaiting = false;                              ///< a wait for the set is pending
-    bool edgeRunPosted = false;                            ///< a run over the set is posted
+    bool edge = false;      ///< the loop waits in our own epoll set, not through Asio
+    int edgeSet = -1;       ///< that set
+    bool edgeDue = false;   ///< a run over the set is due without waiting (sockets to read on)
     bool inEdgeRun = false; ///< the run flushes at its end: nothing needs posting
+    Clock::time_point sweepAt = Clock::time_point::max(); ///< the sweep's next turn
+    /// Descriptor watches let go during a run, kept until its events have been handled.
+    std::vector<std::shared_ptr<void>> retiredWatches;
     std::vector<Conn*> readAgain, readingAgain; ///< read to their round limit: read on next run
     std::vector<iovec> iovs;
 #endif
@@ -208,9 +217,10 @@ struct Loop::Impl {
     void closeSocket(Conn* c);
 #ifdef TNLRELAY_EDGE_POLL
     void startEdge();
-    void watchEdge();
     void postEdgeRun();
-    void edgeRun();
+    bool edgeTurn(Clock::time_point until);
+    void runEdgeTimers();
+    void edgeRun(const epoll_event* events, int n);
     void acceptEdge(Listener* l);
     void queueRead(Conn* c);
 #endif
@@ -321,7 +331,9 @@ Loop::~Loop() {
     m.sweepTimer.cancel();
     m.flushTimer.cancel();
 #ifdef TNLRELAY_EDGE_POLL
-    if (m.edgeSet) m.edgeSet->close(ec);
+    if (m.edgeSet >= 0) ::close(m.edgeSet);
+    m.edgeSet = -1;
+    m.retiredWatches.clear();
 #endif
     m.dropPromoted();
     // Let the cancelled operations finish so that every connection is released normally.
@@ -362,7 +374,7 @@ bool Loop::listen(const std::string& host, int port, Handler handler, void* user
     l->id = m.nextId();
 #ifdef TNLRELAY_EDGE_POLL
     // Tagged with the low bit: connections and listeners share the set.
-    if (m.edge && !edge::add(m.edgeSet->native_handle(), l->acceptor.native_handle(),
+    if (m.edge && !edge::add(m.edgeSet, l->acceptor.native_handle(),
                              reinterpret_cast<std::uintptr_t>(l.get()) | 1u, ec))
         return false;
 #endif
@@ -403,6 +415,15 @@ void Loop::setTrustedProxies(AddressList list) {
 }
 
 void Loop::poll(std::chrono::milliseconds timeout) {
+#ifdef TNLRELAY_EDGE_POLL
+    if (impl_->edge) {
+        // Until the time is up, or a signal came (its handler has set something to look at).
+        const auto deadline = Clock::now() + timeout;
+        while (impl_->edgeTurn(deadline) && Clock::now() < deadline) {
+        }
+        return;
+    }
+#endif
     impl_->io.run_for(timeout);
     if (impl_->io.stopped()) impl_->io.restart();
 }
@@ -785,6 +806,10 @@ void Loop::Impl::markDirty(Conn* c, bool urgent) {
 void Loop::Impl::postFlush() {
 #ifdef TNLRELAY_EDGE_POLL
     if (inEdgeRun) return;
+    if (edge) { // our own loop flushes before it waits again
+        flushPosted = true;
+        return;
+    }
 #endif
     if (!flushPosted) {
         flushPosted = true;
@@ -844,6 +869,9 @@ void Loop::Impl::armFlushTimer(Clock::time_point due) {
     if (flushTimerArmed && flushTimerAt <= due) return;
     flushTimerArmed = true;
     flushTimerAt = due;
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) return; // our own loop keeps the time
+#endif
     flushTimer.expires_at(due);
     flushTimer.async_wait([this](error_code ec) {
         if (ec) return; // moved earlier (a newer wait is pending), or the loop stops
@@ -1059,6 +1087,12 @@ void Loop::Impl::stopConnections() {
     }
     sweepTimer.cancel();
     flushTimer.cancel();
+#ifdef TNLRELAY_EDGE_POLL
+    sweepAt = Clock::time_point::max();
+    flushTimerArmed = false;
+    for (auto& l : listeners)
+        l->retryAt.reset();
+#endif
     now = Clock::now();
     for (auto& [id, c] : conns) {
         if (c->sendable) sendClose(c, kCloseGoingAway);
@@ -1073,6 +1107,13 @@ void Loop::Impl::stopConnections() {
             if (!c->peerEnded && !c->hardClose) return false;
         return true;
     };
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) {
+        while (!settled() && Clock::now() < deadline)
+            edgeTurn(deadline);
+        return;
+    }
+#endif
     io.restart();
     while (!settled() && Clock::now() < deadline)
         io.run_one_until(deadline);
@@ -1147,6 +1188,12 @@ void Loop::Impl::dropPromoted() {
 }
 
 void Loop::Impl::armSweep() {
+#ifdef TNLRELAY_EDGE_POLL
+    if (edge) {
+        sweepAt = Clock::now() + limits.sweepInterval;
+        return;
+    }
+#endif
     sweepTimer.expires_after(limits.sweepInterval);
     sweepTimer.async_wait([this](error_code ec) {
         if (ec) return;
@@ -1191,45 +1238,64 @@ void Loop::Impl::startEdge() {
     error_code ec;
     const int set = edge::createSet(ec);
     if (set < 0) return; // the portable path serves
-    edgeSet.emplace(io.get_executor());
-    edgeSet->assign(set, ec);
-    if (ec) {
-        edgeSet.reset();
-        ::close(set);
-        return;
-    }
+    edgeSet = set;
     edge = true;
     iovs.resize(IOV_MAX);
-    watchEdge();
-}
-
-void Loop::Impl::watchEdge() {
-    if (edgeWaiting || !edgeSet->is_open()) return;
-    edgeWaiting = true;
-    edgeSet->async_wait(asio::posix::stream_descriptor::wait_read, [this](error_code ec) {
-        edgeWaiting = false;
-        if (!ec) edgeRun();
-    });
 }
 
 void Loop::Impl::postEdgeRun() {
-    if (edgeRunPosted) return;
-    edgeRunPosted = true;
-    asio::post(io, [this] { edgeRun(); });
+    edgeDue = true;
 }
 
-// One turn over the set: the sockets that were read to their round limit last time, then
-// every socket the set reports ready, then one flush for all of them.
-void Loop::Impl::edgeRun() {
-    edgeRunPosted = false;
+// One turn of our own loop: what earlier calls queued leaves, timers that are due run, then one
+// wait on the set (none when sockets wait to be read on), at most until `until` or the next
+// timer, and one run over what it reports. False when a signal cut the wait short.
+bool Loop::Impl::edgeTurn(Clock::time_point until) {
+    if (flushPosted) flushAll();
+    runEdgeTimers();
+    if (flushPosted) flushAll();
+    auto wake = std::min(until, sweepAt);
+    if (flushTimerArmed) wake = std::min(wake, flushTimerAt);
+    for (auto& l : listeners)
+        if (l->retryAt) wake = std::min(wake, *l->retryAt);
+    std::chrono::nanoseconds wait{0};
+    if (!edgeDue) wait = std::max(std::chrono::nanoseconds(0), wake - Clock::now());
+    edgeDue = false;
     epoll_event events[edge::kMaxEvents];
-    const int n =
-        edgeSet->is_open() ? edge::ready(edgeSet->native_handle(), events, edge::kMaxEvents) : 0;
+    bool interrupted = false;
+    const int n = edge::wait(edgeSet, events, edge::kMaxEvents, wait, interrupted);
+    edgeRun(events, n);
+    return !interrupted;
+}
+
+// The timers of our own loop: the sweep, the flush interval's timer, accept retries.
+void Loop::Impl::runEdgeTimers() {
+    now = Clock::now();
+    if (now >= sweepAt) {
+        sweep();
+        armSweep();
+    }
+    if (flushTimerArmed && now >= flushTimerAt) {
+        flushTimerArmed = false;
+        flushAll(true);
+    }
+    for (auto& l : listeners) {
+        if (l->retryAt && now >= *l->retryAt) {
+            l->retryAt.reset();
+            acceptEdge(l.get());
+        }
+    }
+}
+
+// One run over the set's events: the sockets that were read to their round limit last time,
+// then every socket the set reported ready, then one flush for all of them. Tags: a connection
+// as it is, a listener with the low bit set, a descriptor watch with the next bit.
+void Loop::Impl::edgeRun(const epoll_event* events, int n) {
     inEdgeRun = true;
     now = Clock::now();
     // A handler may close any connection; none is freed before the run is over.
     for (int i = 0; i < n; ++i)
-        if (!(events[i].data.u64 & 1u)) hold(reinterpret_cast<Conn*>(events[i].data.u64));
+        if (!(events[i].data.u64 & 3u)) hold(reinterpret_cast<Conn*>(events[i].data.u64));
     readingAgain.swap(readAgain);
     for (Conn* c : readingAgain) {
         c->readQueued = false;
@@ -1243,7 +1309,11 @@ void Loop::Impl::edgeRun() {
     for (int i = 0; i < n; ++i) {
         const std::uint64_t tag = events[i].data.u64;
         if (tag & 1u) {
-            acceptEdge(reinterpret_cast<Listener*>(tag & ~std::uint64_t(1)));
+            acceptEdge(reinterpret_cast<Listener*>(tag & ~std::uint64_t(3)));
+            continue;
+        }
+        if (tag & 2u) {
+            fireWatch(reinterpret_cast<void*>(tag & ~std::uint64_t(3)), events[i].events);
             continue;
         }
         Conn* c = reinterpret_cast<Conn*>(tag);
@@ -1263,11 +1333,11 @@ void Loop::Impl::edgeRun() {
         }
     }
     for (int i = 0; i < n; ++i)
-        if (!(events[i].data.u64 & 1u)) letGo(reinterpret_cast<Conn*>(events[i].data.u64));
+        if (!(events[i].data.u64 & 3u)) letGo(reinterpret_cast<Conn*>(events[i].data.u64));
+    retiredWatches.clear();
     inEdgeRun = false;
     if (!dirty.empty() || turnOpen) flushAll();
     if (!readAgain.empty()) postEdgeRun();
-    watchEdge();
 }
 
 void Loop::Impl::acceptEdge(Listener* l) {
@@ -1280,16 +1350,13 @@ void Loop::Impl::acceptEdge(Listener* l) {
             if (ec == asio::error::would_block || ec == asio::error::try_again) return;
             if (ec == asio::error::connection_aborted || ec.value() == EPROTO) continue;
             // Out of descriptors or memory: pause briefly instead of spinning.
-            l->retry.expires_after(kAcceptRetry);
-            l->retry.async_wait([this, l](error_code wec) {
-                if (!wec) accept(l);
-            });
+            l->retryAt = Clock::now() + kAcceptRetry;
             return;
         }
         auto* c = new Conn(this, nullptr);
         c->fd = fd;
         if (!edge::noDelay(fd) ||
-            !edge::add(edgeSet->native_handle(), fd, reinterpret_cast<std::uintptr_t>(c), ec)) {
+            !edge::add(edgeSet, fd, reinterpret_cast<std::uintptr_t>(c), ec)) {
             edge::close(fd);
             delete c;
             continue;
@@ -1463,6 +1530,14 @@ void setDraining(Conn* c) {
 asio::io_context& loopContext(Loop::Impl& m) {
     return m.io;
 }
+#ifdef TNLRELAY_EDGE_POLL
+int loopEdgeSet(Loop::Impl& m) {
+    return m.edge ? m.edgeSet : -1;
+}
+void retireWatch(Loop::Impl& m, std::shared_ptr<void> state) {
+    m.retiredWatches.push_back(std::move(state));
+}
+#endif
 void afterWatchHandler(Loop::Impl& m) {
     m.dropPromoted();
 }
