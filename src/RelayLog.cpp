@@ -65,15 +65,18 @@ void RelayLog::writeLine(const char* level, std::string_view message) {
     line += ' ';
     line += message;
     line += kLineEnd;
-    rotateIfNeeded(line.size());
-    if (cutLine_) {
-        // The piece of a line that could not be removed stays, but ends here, on its own line.
-        std::optional<std::uint64_t> size = platform::fileSize(path_);
-        std::optional<std::string> last =
-            size && *size > 0 ? platform::readRange(path_, *size - 1, 1) : std::nullopt;
-        if (last && !last->empty() && last->back() != '\n') line.insert(0, kLineEnd);
+    // The piece of a line that could not be removed stays, but ends here, on its own line.
+    const std::size_t endFirst = cutLine_ && endsInsideLine() ? kLineEnd.size() : 0;
+    if (endFirst) line.insert(0, kLineEnd);
+    // The size limit is judged by the file opened for the line: no separate look at its size.
+    const std::uint64_t limit =
+        maxBytes_ > UINT64_MAX - endFirst ? maxBytes_ : maxBytes_ + endFirst;
+    platform::AppendResult result = platform::appendToFile(path_, line, limit);
+    if (result == platform::AppendResult::full) {
+        rotate();
+        if (endFirst && !endsInsideLine()) line.erase(0, endFirst); // the piece moved away
+        result = platform::appendToFile(path_, line);
     }
-    const platform::AppendResult result = platform::appendToFile(path_, line);
     // Only a whole line is known to end the file with a line end.
     if (result != platform::AppendResult::nothing)
         cutLine_ = result == platform::AppendResult::partial;
@@ -83,12 +86,16 @@ void RelayLog::writeLine(const char* level, std::string_view message) {
         ++failed_;
 }
 
-void RelayLog::rotateIfNeeded(std::uint64_t incomingBytes) {
+bool RelayLog::endsInsideLine() const {
     std::optional<std::uint64_t> size = platform::fileSize(path_);
-    // An empty file takes even a line longer than the limit, so the limit can never stall it.
-    if (!size || *size == 0) return;
-    if (*size <= maxBytes_ && incomingBytes <= maxBytes_ - *size) return;
+    std::optional<std::string> last =
+        size && *size > 0 ? platform::readRange(path_, *size - 1, 1) : std::nullopt;
+    return last && !last->empty() && last->back() != '\n';
+}
 
+// The live file would pass its limit with the next line (an empty file takes even a line
+// longer than the limit, so the limit can never stall it).
+void RelayLog::rotate() {
     std::filesystem::path staging = stagingPath(path_);
     // A staging file left by an interrupted rotation is a generation that never reached its
     // place; give it that place before the live file needs the staging name.

@@ -36,7 +36,9 @@ public:
 
 private:
     void writeLine(const char* level, std::string_view message);
-    void rotateIfNeeded(std::uint64_t incomingBytes);
+    void rotate();
+    /// The file ends inside a line (after a write that stopped inside one).
+    bool endsInsideLine() const;
 
     std::filesystem::path path_;
     std::uint64_t maxBytes_;

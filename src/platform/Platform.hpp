@@ -39,11 +39,16 @@ enum class AppendResult {
     whole,   ///< every byte
     nothing, ///< none: the file is as it was (a short write was cut back off)
     partial, ///< a short write that could not be cut back: the file ends inside the bytes
+    full,    ///< none: the bytes would have taken the file past the limit given
 };
 
 /// Appends bytes with one write, creating the file; others may read but not write meanwhile.
-/// When the process is out of descriptors, a descriptor kept in reserve is lent for it.
-AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes);
+/// When the process is out of descriptors, a descriptor kept in reserve is lent for it. With a
+/// `limit`, a file that holds bytes and would pass it is left as it is (`full`), judged by the
+/// size of the file opened for the write, so that a caller can rotate exactly without asking
+/// for the size first.
+AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes,
+                          std::optional<std::uint64_t> limit = std::nullopt);
 
 /// The size of a file, or nothing when it cannot be queried or is a directory.
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path);

@@ -186,7 +186,8 @@ bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     return true;
 }
 
-AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes) {
+AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes,
+                          std::optional<std::uint64_t> limit) {
     int fd = openWithReserve(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) {
         retakeReserve();
@@ -195,6 +196,12 @@ AppendResult appendToFile(const std::filesystem::path& path, const std::string& 
     // Appends land at the end, so the size before the write is where these bytes begin.
     struct stat before {};
     const bool sized = ::fstat(fd, &before) == 0;
+    if (limit && sized && before.st_size > 0 &&
+        (std::uint64_t(before.st_size) > *limit || bytes.size() > *limit - before.st_size)) {
+        ::close(fd);
+        retakeReserve();
+        return AppendResult::full;
+    }
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

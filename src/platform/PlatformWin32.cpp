@@ -171,13 +171,18 @@ bool replaceFile(const std::filesystem::path& path, const std::string& bytes) {
     return ok;
 }
 
-AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes) {
+AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes,
+                          std::optional<std::uint64_t> limit) {
     // GENERIC_WRITE as well as appending, so that a short write can be cut back off.
     Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_WRITE, FILE_SHARE_READ,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return AppendResult::nothing;
     LARGE_INTEGER start{};
     const bool sized = ::GetFileSizeEx(file.get(), &start) != 0;
+    if (limit && sized && start.QuadPart > 0 &&
+        (std::uint64_t(start.QuadPart) > *limit ||
+         bytes.size() > *limit - std::uint64_t(start.QuadPart)))
+        return AppendResult::full;
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 0xFFFFFFFFu));
     LARGE_INTEGER end{};
     end.QuadPart = 0;
