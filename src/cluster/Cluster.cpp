@@ -32,6 +32,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <random>
 
 namespace tnlrelay::cluster {
@@ -548,24 +549,28 @@ void Cluster::publish(const Room& room, int opcode, std::string_view bytes) {
     cmd_.command({"SPUBLISH", room.channel, payload});
 }
 
-namespace {
-std::int64_t nowMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+std::int64_t Cluster::stamp(const std::string& ip) {
+    // Later than anything this node made or knows of the address, so that what an operator does
+    // here always replaces what they saw, even when another node's clock runs ahead.
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t t = std::max(now, lastStamp_ + 1);
+    if (auto it = bans_.find(ip); it != bans_.end()) t = std::max(t, it->second.time + 1);
+    lastStamp_ = t;
+    return t;
 }
-} // namespace
 
 void Cluster::banned(const std::string& ip, const std::string& name) {
     if (ip.empty() || ip.size() > kMaxIpText) return;
-    bans_[ip] = BanEntry{true, nowMillis(), node_, name};
+    bans_[ip] = BanEntry{true, stamp(ip), node_, name};
     unsent_.insert(ip);
     if (placing()) storeBan(ip);
 }
 
 void Cluster::unbanned(const std::string& ip) {
     if (ip.empty() || ip.size() > kMaxIpText) return;
-    bans_[ip] = BanEntry{false, nowMillis(), node_, {}};
+    bans_[ip] = BanEntry{false, stamp(ip), node_, {}};
     unsent_.insert(ip);
     if (placing()) storeBan(ip);
 }

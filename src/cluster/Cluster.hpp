@@ -90,6 +90,7 @@ private:
     void offerLocalBans();
     void storeBan(const std::string& ip);
     void mergeBan(const std::string& ip, const BanEntry& entry);
+    std::int64_t stamp(const std::string& ip);
     void reportLink();
     void log(bool error, const std::string& line);
     std::string summary() const;
@@ -123,6 +124,7 @@ private:
     /// Addresses whose entry made here Redis has not confirmed yet (made while it was away):
     /// stored when the node registers, unless a newer one is found there.
     std::set<std::string> unsent_;
+    std::int64_t lastStamp_ = 0; ///< the time of the last ban or unban made here
 
     // The registry as last read.
     SeatMap seats_;

@@ -421,3 +421,21 @@ test('nodes log in to a Redis that wants a password, by address or host name; a 
     }
     for (const ws of [x, y, z1, z2]) ws.close();
 });
+
+test('an unban lifts a ban stamped by a node whose clock runs ahead, and it stays lifted', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    const ip = '192.0.2.77';
+    const ahead = `${Date.now() + 60000}`;
+    await redisCommand(redis.port, ['HSET', 'tnlrelay:banlist', ip, `${ahead}\nB\nfast\nAhead`]);
+    const wire = Buffer.concat([Buffer.from([0x42, 4]), Buffer.from('fast'), Buffer.from([ip.length]),
+        Buffer.from(`${ip}${ahead}\nAhead`)]);
+    assert.match(await redisCommand(redis.port, ['SPUBLISH', 'tnlrelay:bans', wire]), /^:/);
+    for (const node of [a, b])
+        await waitFor(async () => (await bansOf(node))[ip] === 'Ahead', 'the ban from the fast node');
+    assert.equal((await unban(a, ip)).status, 200);
+    for (const node of [a, b])
+        await waitFor(async () => !(ip in (await bansOf(node))), 'the unban everywhere');
+    await new Promise((r) => setTimeout(r, 1000));
+    for (const node of [a, b]) assert.ok(!(ip in (await bansOf(node))), 'not banned again');
+    assert.match(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', ip]), /\nU\nnode1\n/);
+});
