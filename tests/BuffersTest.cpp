@@ -83,3 +83,33 @@ TEST(OutQueue, HeadersBetweenSharedPayloadsShareOneChunk) {
     EXPECT_EQ(big->refs, 1u);
     SharedBuf::release(big);
 }
+
+TEST(OutQueue, AQueueThatNeverEmptiesDropsWhatItHasSent) {
+    OutQueue q;
+    const std::string header = "hh";
+    std::string sent, expected;
+    // A receiver that always has the last frame still queued when the next one comes.
+    for (int i = 0; i < 20000; ++i) {
+        SharedBuf* p = payload(600, char('a' + i % 26));
+        q.appendSmall(header.data(), header.size());
+        q.appendShared(p, p->data(), p->size);
+        SharedBuf::release(p);
+        expected += header + std::string(600, char('a' + i % 26));
+        Piece pieces[4];
+        const std::size_t n = q.gather(pieces, 4, q.bytes() - 1); // all but the last byte
+        std::size_t taken = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            sent.append(pieces[k].data, pieces[k].len);
+            taken += pieces[k].len;
+        }
+        q.consume(taken);
+        ASSERT_FALSE(q.empty());
+    }
+    EXPECT_LE(q.segmentsHeld(), 2 * OutQueue::kCompactMin + 4)
+        << "sent segments pile up while the queue never empties";
+    Piece last[4];
+    const std::size_t n = q.gather(last, 4, q.bytes());
+    for (std::size_t k = 0; k < n; ++k)
+        sent.append(last[k].data, last[k].len);
+    EXPECT_EQ(sent, expected);
+}

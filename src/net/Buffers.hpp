@@ -75,6 +75,9 @@ public:
     static constexpr std::size_t kSlack = 32;
     /// Payloads up to this size are copied; larger ones are shared.
     static constexpr std::size_t kCopyMax = 512;
+    /// Sent segments are dropped from the front once there are this many, and no fewer than
+    /// those still queued.
+    static constexpr std::size_t kCompactMin = 256;
 
     OutQueue() = default;
     OutQueue(const OutQueue&) = delete;
@@ -82,6 +85,8 @@ public:
     ~OutQueue() { clear(); }
 
     bool empty() const { return head_ == segs_.size(); }
+    /// Segments held, sent ones not dropped yet included.
+    std::size_t segmentsHeld() const { return segs_.size(); }
     std::uint64_t bytes() const { return bytes_; }
     /// Bytes queued behind the first segment (the one being written).
     std::uint64_t bytesBehindFirst() const {
@@ -160,13 +165,20 @@ public:
             std::size_t left = s.len - s.sent;
             if (n < left) {
                 s.sent += n;
-                return;
+                break;
             }
             n -= left;
             dropSeg(s);
             ++head_;
         }
-        if (empty()) clear();
+        if (empty()) {
+            clear();
+        } else if (head_ >= kCompactMin && head_ >= segs_.size() - head_) {
+            // A receiver that never quite catches up never empties its queue: the segments it
+            // has sent go in bulk, so that they cannot pile up for as long as it stays behind.
+            segs_.erase(segs_.begin(), segs_.begin() + head_);
+            head_ = 0;
+        }
         TNLRELAY_ASSERT(!empty() || bytes_ == 0);
     }
 
@@ -223,10 +235,10 @@ private:
     static void giveChunk(SharedBuf* b);
 
     std::vector<Seg> segs_;
-    std::size_t head_ = 0;
+    std::uint32_t head_ = 0;  ///< the first unsent segment; sent ones are dropped in bulk
+    bool tailInOpen_ = false; ///< the last segment ends where the open chunk's bytes end
     std::uint64_t bytes_ = 0;
     SharedBuf* open_ = nullptr; ///< where copied bytes go; one reference held by the queue
-    bool tailInOpen_ = false;   ///< the last segment ends where the open chunk's bytes end
 };
 
 } // namespace tnlrelay::net

@@ -90,41 +90,43 @@ struct Conn {
     Loop::Impl* loop;
     std::unique_ptr<Socket> sock; ///< the portable path's socket (apart: idle connections are many)
     ConnId id = 0;
-    Listener* listener = nullptr; ///< whose handler and user data this connection uses
-    char peer[40] = {};           ///< dotted IPv4 or compressed IPv6 text
-    std::uint8_t peerLen = 0;
-    bool opening = true; ///< PROXY header and TLS not decided yet: bytes wait in `http`
-
-    Kind kind = Kind::http;
-    bool sendable = false;  ///< a WebSocket that takes frames: open, or draining until flushed
-    bool closed = false;    ///< the close event has been delivered
-    bool draining = false;  ///< send what is queued, then close
-    bool hardClose = false; ///< close at the end of the turn, dropping the queue
-    bool dirty = false;     ///< in the loop's list of connections to flush
-    bool readArmed = false;
-    bool writeArmed = false;
-    bool paused = false;   ///< a reply is being written; the next request waits for it
-    bool keepAlive = true; ///< of the request being answered
-    bool pingSent = false;
-    bool closeSent = false; ///< a close frame is queued: no frame may follow it
-    bool sendShut = false;  ///< all sent and the sending side shut: waiting for the peer's end
-    bool peerEnded = false; ///< the peer's end (or an error) was read while the loop stops
-    bool urgent = false;    ///< dirty with more than data frames: flushed at the turn's end
-#ifdef TNLRELAY_EDGE_POLL
-    bool readReady = false;  ///< an edge came and no read has run dry since: input may wait
-    bool readQueued = false; ///< in the loop's list of sockets to read again
-    bool hangup = false;     ///< the peer's end or an error was signalled: read until it shows
-    int fd = -1;             ///< the socket on the edge-triggered path (`sock` is null)
-#endif
     /// Holds: pending operations, the flush list, and calls in progress that may close it. The
     /// last hold let go on a closed connection frees it; nothing else does.
     std::uint32_t refs = 0;
+    Listener* listener = nullptr; ///< whose handler and user data this connection uses
+    char peer[40] = {};           ///< dotted IPv4 or compressed IPv6 text
+    std::uint8_t peerLen = 0;
+    Kind kind = Kind::http;
 
-    Clock::time_point lastHeard;     ///< HTTP: connect or last reply; WebSocket: last byte in
-    Clock::time_point pingedAt;      ///< when the pending ping was sent (pingSent)
-    Clock::time_point drainingSince; ///< when it was set draining
-    Clock::time_point shutAt;        ///< when its sending side was shut
-    Clock::time_point flushDue;      ///< with a flush interval: when its queued data frames leave
+    // One bit each: thousands of idle connections carry them.
+    bool opening : 1 = true;    ///< PROXY header and TLS not decided yet: bytes wait in `http`
+    bool sendable : 1 = false;  ///< a WebSocket that takes frames: open, or draining until flushed
+    bool closed : 1 = false;    ///< the close event has been delivered
+    bool draining : 1 = false;  ///< send what is queued, then close
+    bool hardClose : 1 = false; ///< close at the end of the turn, dropping the queue
+    bool dirty : 1 = false;     ///< in the loop's list of connections to flush
+    bool readArmed : 1 = false;
+    bool writeArmed : 1 = false;
+    bool paused : 1 = false;   ///< a reply is being written; the next request waits for it
+    bool keepAlive : 1 = true; ///< of the request being answered
+    bool pingSent : 1 = false;
+    bool closeSent : 1 = false; ///< a close frame is queued: no frame may follow it
+    bool sendShut : 1 = false;  ///< all sent and the sending side shut: waiting for the peer's end
+    bool peerEnded : 1 = false; ///< the peer's end (or an error) was read while the loop stops
+    bool urgent : 1 = false;    ///< dirty with more than data frames: flushed at the turn's end
+#ifdef TNLRELAY_EDGE_POLL
+    bool readReady : 1 = false;  ///< an edge came and no read has run dry since: input may wait
+    bool readQueued : 1 = false; ///< in the loop's list of sockets to read again
+    bool hangup : 1 = false;     ///< the peer's end or an error was signalled: read until it shows
+    int fd = -1;                 ///< the socket on the edge-triggered path (`sock` is null)
+#endif
+
+    Clock::time_point lastHeard; ///< HTTP: connect or last reply; WebSocket: last byte in
+    /// When the pending ping was sent (pingSent), or, once draining, when it was set draining:
+    /// a draining connection is never pinged, and its ping no longer matters.
+    Clock::time_point pingedOrDraining;
+    Clock::time_point shutAt;   ///< when its sending side was shut
+    Clock::time_point flushDue; ///< with a flush interval: when its queued data frames leave
 
     std::unique_ptr<HttpRequestReader> http; ///< until the upgrade
     std::optional<FrameParser> frames;       ///< after the upgrade
@@ -1207,7 +1209,7 @@ void Loop::Impl::sweep() {
     std::vector<Conn*> expired;
     for (auto& [id, c] : conns) {
         if (c->draining) {
-            if (now - c->drainingSince >= limits.drainTimeout ||
+            if (now - c->pingedOrDraining >= limits.drainTimeout ||
                 (c->sendShut && now - c->shutAt >= limits.linger))
                 expired.push_back(c);
         } else if (c->kind == Kind::http) {
@@ -1215,10 +1217,10 @@ void Loop::Impl::sweep() {
         } else if (!c->pingSent) {
             if (now - c->lastHeard >= limits.wsIdle) {
                 c->pingSent = true;
-                c->pingedAt = now;
+                c->pingedOrDraining = now;
                 sendFrame(c, kOpPing, "", 0);
             }
-        } else if (now - c->pingedAt >= limits.wsIdle) {
+        } else if (now - c->pingedOrDraining >= limits.wsIdle) {
             ++stats.silentPeersClosed;
             expired.push_back(c);
         }
@@ -1521,7 +1523,7 @@ void wsClose(Conn* c, std::uint16_t code) {
 void setDraining(Conn* c) {
     if (c->closed || c->draining) return;
     c->draining = true;
-    c->drainingSince = c->loop->now = Clock::now();
+    c->pingedOrDraining = c->loop->now = Clock::now();
     c->loop->markDirty(c);
 }
 

@@ -115,15 +115,15 @@ private:
     bool masked_ = false;
     std::uint8_t mask_[4] = {0, 0, 0, 0};
     std::uint8_t maskPos_ = 0;
-    std::uint64_t remaining_ = 0; ///< payload bytes of the current frame still to come
-
     std::uint8_t msgOpcode_ = 0; ///< opcode of the message being assembled, 0 when none
-    SharedBuf* msg_ = nullptr;   ///< the message being assembled
+    std::uint8_t ctrlLen_ = 0;
+    // (The small members above share words: every joined connection holds a parser.)
+    std::uint64_t remaining_ = 0; ///< payload bytes of the current frame still to come
+    SharedBuf* msg_ = nullptr;    ///< the message being assembled
 
     /// Payload of a control frame in progress (at most 125 bytes), allocated on first use:
     /// idle connections should cost little.
     std::unique_ptr<std::uint8_t[]> ctrl_;
-    std::uint8_t ctrlLen_ = 0;
 };
 
 // ---- implementation of the templates ----
