@@ -51,6 +51,7 @@ using boost::system::error_code;
 namespace {
 
 constexpr std::size_t kScratchBytes = 64 * 1024;
+constexpr std::size_t kFrameHeaderRoom = 10;    // the longest header of an outgoing frame
 constexpr std::size_t kMaxReadBytes = 4 << 20;  // per read call into a large message
 constexpr std::size_t kMaxWriteBytes = 8 << 20; // per write call; the socket takes what fits
 constexpr std::size_t kTlsAhead = 256 * 1024;   // ciphertext made ready ahead of the socket
@@ -188,8 +189,12 @@ struct Loop::Impl {
     Clock::time_point turnStart;
     Clock::time_point now = Clock::now();
     // A payload delivered where it lies in the input, copied once for every receiver to share.
+    // The copy starts with room for the frame header, which is written there once, so that each
+    // receiver's queue takes the whole frame as one piece.
     const char* promotedSrc = nullptr;
     SharedBuf* promoted = nullptr;
+    int promotedOpcode = -1; ///< the header written in front of the copy is for this opcode
+    std::size_t promotedHeaderLen = 0;
     // The last small frame built, header and payload, copied as a whole into each receiver.
     const char* frameSrc = nullptr;
     std::size_t frameSrcLen = 0;
@@ -258,7 +263,7 @@ struct Loop::Impl {
     void checkConn(const Conn* c) const;
     void dispatch(Conn* c, Event ev, const void* data);
     void sendFrame(Conn* c, int opcode, const char* data, std::size_t len);
-    SharedBuf* promote(const Payload& p);
+    SharedBuf* promote(const Payload& p, int opcode, std::size_t& frameLen);
     void dropPromoted();
     void settleFrameSends();
     void armSweep();
@@ -1163,13 +1168,23 @@ void Loop::Impl::sendFrame(Conn* c, int opcode, const char* data, std::size_t le
     markDirty(c);
 }
 
-SharedBuf* Loop::Impl::promote(const Payload& p) {
-    if (promoted && promotedSrc == p.data() && promoted->size == p.size()) return promoted;
-    dropPromoted();
-    promoted = SharedBuf::create(p.size());
-    std::memcpy(promoted->data(), p.data(), p.size());
-    promoted->size = p.size();
-    promotedSrc = p.data();
+// The shared copy of a payload delivered where it lies in the input, and the length of the
+// frame that starts at its data (header and payload), or 0 when the header written there is
+// another opcode's.
+SharedBuf* Loop::Impl::promote(const Payload& p, int opcode, std::size_t& frameLen) {
+    if (!promoted || promotedSrc != p.data() || promoted->size != kFrameHeaderRoom + p.size()) {
+        dropPromoted();
+        promoted = SharedBuf::create(kFrameHeaderRoom + p.size());
+        std::memcpy(promoted->data() + kFrameHeaderRoom, p.data(), p.size());
+        promoted->size = kFrameHeaderRoom + p.size();
+        promotedSrc = p.data();
+        char header[kFrameHeaderRoom];
+        promotedHeaderLen = writeFrameHeader(header, opcode, p.size());
+        std::memcpy(promoted->data() + kFrameHeaderRoom - promotedHeaderLen, header,
+                    promotedHeaderLen);
+        promotedOpcode = opcode;
+    }
+    frameLen = opcode == promotedOpcode ? promotedHeaderLen + p.size() : 0;
     return promoted;
 }
 
@@ -1186,6 +1201,7 @@ void Loop::Impl::dropPromoted() {
         SharedBuf::release(promoted);
         promoted = nullptr;
         promotedSrc = nullptr;
+        promotedOpcode = -1;
     }
 }
 
@@ -1482,15 +1498,22 @@ namespace {
         m.frameOpcode = opcode;
         c->out.appendFrame(m.frame, m.frameLen);
     } else {
-        char header[10];
-        c->out.appendSmall(header, writeFrameHeader(header, opcode, size));
         SharedBuf* owner = static_cast<SharedBuf*>(payload.owner());
         const char* data = payload.data();
         if (!owner) {
-            owner = m.promote(payload);
-            data = owner->data();
+            std::size_t frameLen = 0;
+            owner = m.promote(payload, opcode, frameLen);
+            data = owner->data() + kFrameHeaderRoom;
+            if (frameLen) { // header and payload in one piece
+                c->out.appendShared(owner, data + size - frameLen, frameLen);
+                data = nullptr;
+            }
         }
-        c->out.appendShared(owner, data, size);
+        if (data) {
+            char header[kFrameHeaderRoom];
+            c->out.appendSmall(header, writeFrameHeader(header, opcode, size));
+            c->out.appendShared(owner, data, size);
+        }
     }
     // A receiver that does not read is cut off before its queue can exhaust memory.
     if (c->out.bytes() > m.limits.maxQueuedBytes &&
