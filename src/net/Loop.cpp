@@ -1345,9 +1345,11 @@ void Loop::Impl::edgeRun(const epoll_event* events, int n) {
                 readRounds(c);
             }
         }
+        // A socket that can take more is written in the run's one flush, after every read of
+        // the run has queued what it brings, not at once with only what was queued before.
         if (!c->closed && c->writeArmed && (what & (EPOLLOUT | EPOLLHUP | EPOLLERR))) {
             c->writeArmed = false;
-            onWritable(c, {});
+            markDirty(c, true);
         }
     }
     for (int i = 0; i < n; ++i)
