@@ -50,6 +50,11 @@ test('the charts draw players, messages, bytes and loop lag after traffic',
     assert.equal(await page.locator('#chartsNote').isHidden(), true, 'the chart library is inlined');
     assert.equal(await page.locator('#charts canvas').count(), 4);
 
+    // A line at no players first, so that the players' line rises from it: a series that is
+    // flat from its first sample has no pixels above its lowest.
+    await waitFor(async () => (await seriesPixels(page, 'chartPlayers', BLUE, false)) > 20,
+                  'the empty relay drawn');
+
     // Three players; one talks for a few seconds so that several samples carry traffic.
     const players = [];
     for (const name of ['a', 'b', 'c']) players.push(await relay.join({ room: 'P_c', player: name }));
@@ -67,8 +72,9 @@ test('the charts draw players, messages, bytes and loop lag after traffic',
                   'the received messages drawn');
     await waitFor(async () => (await seriesPixels(page, 'chartBytes', GREEN)) > 50,
                   'the relayed bytes drawn');
+    await waitFor(async () => (await seriesPixels(page, 'chartPlayers', BLUE)) > 50,
+                  'the players drawn');
     clearInterval(talk);
-    assert.ok(await seriesPixels(page, 'chartPlayers', BLUE) > 50, 'the players drawn');
     // Loop lag is never zero but may be flat: any drawn line counts.
     assert.ok(await seriesPixels(page, 'chartLag', AMBER, false) > 20, 'the loop lag drawn');
     assert.match(await page.textContent('#nowBytes'), /B$/);
