@@ -562,15 +562,16 @@ std::int64_t Cluster::stamp(const std::string& ip) {
 }
 
 void Cluster::banned(const std::string& ip, const std::string& name) {
-    if (ip.empty() || ip.size() > kMaxIpText) return;
-    bans_[ip] = BanEntry{true, stamp(ip), node_, name};
-    unsent_.insert(ip);
-    if (placing()) storeBan(ip);
+    madeHere(ip, true, name);
 }
 
 void Cluster::unbanned(const std::string& ip) {
+    madeHere(ip, false, {});
+}
+
+void Cluster::madeHere(const std::string& ip, bool banned, const std::string& name) {
     if (ip.empty() || ip.size() > kMaxIpText) return;
-    bans_[ip] = BanEntry{false, stamp(ip), node_, {}};
+    bans_[ip] = BanEntry{banned, stamp(ip), node_, name};
     unsent_.insert(ip);
     if (placing()) storeBan(ip);
 }

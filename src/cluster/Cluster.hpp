@@ -91,6 +91,8 @@ private:
     void storeBan(const std::string& ip);
     void mergeBan(const std::string& ip, const BanEntry& entry);
     std::int64_t stamp(const std::string& ip);
+    /// A ban (with the player's name) or an unban made on this node.
+    void madeHere(const std::string& ip, bool banned, const std::string& name);
     void reportLink();
     void log(bool error, const std::string& line);
     std::string summary() const;

@@ -194,9 +194,7 @@ void RedisLink::startConnect(Clock::time_point now) {
 
 void RedisLink::onConnected() {
     if (address_.password.empty()) {
-        ready_ = true;
-        backoff_ = std::chrono::milliseconds(100);
-        if (state_) state_(true, {});
+        onReady();
         return;
     }
     // The login goes first; nothing else is asked before it has succeeded.
@@ -212,12 +210,16 @@ void RedisLink::onConnected() {
                                 drop("authentication failed (" + std::string(r->str, r->len) + ")");
                                 return;
                             }
-                            ready_ = true;
-                            backoff_ = std::chrono::milliseconds(100);
-                            if (state_) state_(true, {});
+                            onReady();
                         },
                         Clock::now()});
     net::watchWrite(watch_, true);
+}
+
+void RedisLink::onReady() {
+    ready_ = true;
+    backoff_ = std::chrono::milliseconds(100);
+    if (state_) state_(true, {});
 }
 
 void RedisLink::watchHandler(bool readable, bool writable, void* user) {

@@ -67,6 +67,8 @@ private:
     void onWritable();
     void onReadable();
     void onConnected();
+    /// Logged in, or no login needed: commands may go, and the delay starts small again.
+    void onReady();
     void drop(const std::string& reason);
     void reset();
 

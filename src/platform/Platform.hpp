@@ -49,6 +49,11 @@ enum class AppendResult {
 /// for the size first.
 AppendResult appendToFile(const std::filesystem::path& path, const std::string& bytes,
                           std::optional<std::uint64_t> limit = std::nullopt);
+/// Whether `bytes` more would take a file of `size` bytes past `limit`; an empty file takes
+/// any, so that a limit can never stall the file.
+inline bool passesLimit(std::uint64_t size, std::uint64_t bytes, std::uint64_t limit) {
+    return size > 0 && (size > limit || bytes > limit - size);
+}
 
 /// The size of a file, or nothing when it cannot be queried or is a directory.
 std::optional<std::uint64_t> fileSize(const std::filesystem::path& path);

@@ -196,8 +196,7 @@ AppendResult appendToFile(const std::filesystem::path& path, const std::string& 
     // Appends land at the end, so the size before the write is where these bytes begin.
     struct stat before {};
     const bool sized = ::fstat(fd, &before) == 0;
-    if (limit && sized && before.st_size > 0 &&
-        (std::uint64_t(before.st_size) > *limit || bytes.size() > *limit - before.st_size)) {
+    if (limit && sized && passesLimit(std::uint64_t(before.st_size), bytes.size(), *limit)) {
         ::close(fd);
         retakeReserve();
         return AppendResult::full;

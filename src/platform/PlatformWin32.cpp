@@ -179,9 +179,7 @@ AppendResult appendToFile(const std::filesystem::path& path, const std::string& 
     if (!file.valid()) return AppendResult::nothing;
     LARGE_INTEGER start{};
     const bool sized = ::GetFileSizeEx(file.get(), &start) != 0;
-    if (limit && sized && start.QuadPart > 0 &&
-        (std::uint64_t(start.QuadPart) > *limit ||
-         bytes.size() > *limit - std::uint64_t(start.QuadPart)))
+    if (limit && sized && passesLimit(std::uint64_t(start.QuadPart), bytes.size(), *limit))
         return AppendResult::full;
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 0xFFFFFFFFu));
     LARGE_INTEGER end{};
