@@ -312,3 +312,126 @@ TEST_F(TlsFiles, GarbageAndOldProtocolsFailTheSession) {
     EXPECT_FALSE(ok) << "a TLS 1.1 client must be refused";
     ERR_clear_error();
 }
+
+namespace {
+
+// Counts the key updates a client receives from the server.
+void countUpdates(int written, int, int type, const void* buf, size_t len, SSL*, void* arg) {
+    const auto* m = static_cast<const unsigned char*>(buf);
+    if (!written && type == SSL3_RT_HANDSHAKE && len == 5 && m[0] == SSL3_MT_KEY_UPDATE)
+        ++*static_cast<int*>(arg);
+}
+
+// Hands the session's pending records to the client and reads all the plain text there is.
+std::string deliver(TlsSession& server, Client& client) {
+    BIO_write(client.fromServer, server.cipherOut.data() + server.cipherAt,
+              int(server.pendingCipher()));
+    server.consumeCipher(server.pendingCipher());
+    std::string got;
+    char buf[kTlsRecord];
+    int n;
+    while ((n = SSL_read(client.ssl, buf, sizeof buf)) > 0)
+        got.append(buf, n);
+    return got;
+}
+
+// The client's records in, whatever they decrypt to out.
+std::string upload(Client& client, TlsSession& server, const std::string& text, bool& ok) {
+    if (!text.empty()) SSL_write(client.ssl, text.data(), int(text.size()));
+    SSL_do_handshake(client.ssl); // sends a key update the client was asked for
+    const std::string up = client.drain();
+    std::string plain;
+    char buf[kTlsRecord];
+    ok = server.decrypt(up.data(), up.size(), buf, sizeof buf, [&](const char* p, std::size_t n) {
+        plain.append(p, n);
+        return true;
+    });
+    return plain;
+}
+
+} // namespace
+
+TEST_F(TlsFiles, SessionsSealTheirOwnRecordsUnderEveryTls13CipherAndMoveToNewKeys) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    for (const char* suite :
+         {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256"}) {
+        Client client;
+        ASSERT_EQ(SSL_set_ciphersuites(client.ssl, suite), 1);
+        int updates = 0;
+        SSL_set_msg_callback(client.ssl, countUpdates);
+        SSL_set_msg_callback_arg(client.ssl, &updates);
+        TlsSession server(ctx.get());
+        server.setRecordsPerKey(3);
+        bool ok = false;
+        pump(client, server, ok);
+        ASSERT_TRUE(ok && server.handshakeDone()) << suite;
+
+        // Ten records across three keys after the one the hand-over starts: every one opens
+        // under the key and record number the client expects, in order.
+        std::string sent;
+        for (int i = 0; i < 10; ++i) {
+            const std::string part = "record " + std::to_string(i) + std::string(i * 300, 'x');
+            ASSERT_TRUE(server.encrypt(part.data(), part.size()));
+            sent += part;
+        }
+        EXPECT_TRUE(server.ownRecords()) << suite;
+        EXPECT_EQ(deliver(server, client), sent) << suite;
+        EXPECT_EQ(updates, 4) << suite << ": the hand-over's update and one every three records";
+
+        // What the client sends still reads, and the close is the client's to see.
+        EXPECT_EQ(upload(client, server, "pong", ok), "pong");
+        EXPECT_TRUE(ok);
+        server.shutdown();
+        EXPECT_EQ(deliver(server, client), "");
+        EXPECT_EQ(SSL_get_shutdown(client.ssl) & SSL_RECEIVED_SHUTDOWN, SSL_RECEIVED_SHUTDOWN)
+            << suite;
+        ERR_clear_error();
+    }
+
+    // TLS 1.2 stays with the library's records.
+    Client old(nullptr, TLS1_2_VERSION);
+    TlsSession server(ctx.get());
+    bool ok = false;
+    pump(old, server, ok);
+    ASSERT_TRUE(ok && server.handshakeDone());
+    ASSERT_TRUE(server.encrypt("hello", 5));
+    EXPECT_FALSE(server.ownRecords());
+    EXPECT_EQ(deliver(server, old), "hello");
+}
+
+TEST_F(TlsFiles, AClientsRequestForANewKeyIsAnsweredBeforeAndAfterTheHandOver) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    Client client;
+    int updates = 0;
+    SSL_set_msg_callback(client.ssl, countUpdates);
+    SSL_set_msg_callback_arg(client.ssl, &updates);
+    TlsSession server(ctx.get());
+    bool ok = false;
+    pump(client, server, ok);
+    ASSERT_TRUE(ok && server.handshakeDone());
+
+    // Asked before the session writes anything: the library's answer is the hand-over's key
+    // update, and the session's own key must start from the generation after it.
+    ASSERT_EQ(SSL_key_update(client.ssl, SSL_KEY_UPDATE_REQUESTED), 1);
+    EXPECT_EQ(upload(client, server, "GET / HTTP/1.1\r\n\r\n", ok), "GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(ok);
+    ASSERT_TRUE(server.encrypt("one;", 4));
+    ASSERT_TRUE(server.ownRecords());
+    EXPECT_EQ(deliver(server, client), "one;");
+    EXPECT_EQ(updates, 1);
+
+    // Asked after it: the session answers with a key update of its own, then the next key.
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(SSL_key_update(client.ssl, SSL_KEY_UPDATE_REQUESTED), 1);
+        EXPECT_EQ(upload(client, server, "again", ok), "again");
+        ASSERT_TRUE(ok);
+        ASSERT_TRUE(server.encrypt("two;", 4));
+        EXPECT_EQ(deliver(server, client), "two;");
+        EXPECT_EQ(updates, 2 + round);
+    }
+    ERR_clear_error();
+}

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -92,6 +93,10 @@ public:
     void shutdown(std::string& to);
 
     bool handshakeDone() const;
+    /// True once this session writes its records itself (TLS 1.3, after the handshake).
+    bool ownRecords() const { return own_ != nullptr; }
+    /// How many records one key seals before the session moves to the next; lowered by tests.
+    void setRecordsPerKey(std::uint64_t n) { recordsPerKey_ = n; }
     /// Ciphertext not yet written, from `cipherAt`.
     std::string cipherOut;
     std::size_t cipherAt = 0;
@@ -100,11 +105,20 @@ public:
 
 private:
     friend struct TlsBio;
+    friend struct TlsHooks;
+    struct Sealer;
     void startInput(const char* data, std::size_t n);
     long readPlain(char* plain, std::size_t room);
     void dropInput() { in_ = nullptr, inLen_ = 0; }
+    bool takeOverWrites(std::string& to);
 
     SSL* ssl_ = nullptr;
+    std::unique_ptr<Sealer> own_;         ///< our own record writer, once taken over
+    std::unique_ptr<std::string> secret_; ///< the first server traffic secret, until then
+    std::uint64_t recordsPerKey_ = std::uint64_t(1) << 23;
+    std::uint8_t updatesSent_ = 0; ///< key updates the library wrote before that
+    bool peerAskedUpdate_ = false;
+    bool noTakeOver_ = false;
     std::string* sink_ = &cipherOut; ///< where the records SSL writes go
     const char* in_ = nullptr;
     std::size_t inLen_ = 0;
