@@ -29,7 +29,9 @@ std::uint64_t* kindOf(CallTally& t, std::string_view event) {
     const std::string_view call = event.substr(kPrefix.size());
     for (std::string_view r : {"read", "readv", "recvfrom", "recvmsg", "recvmmsg"})
         if (call == r) return &t.reads;
-    for (std::string_view w : {"write", "writev", "sendto", "sendmsg", "sendmmsg"})
+    // vmsplice and splice: the output calls of a relay that sends through pipes.
+    for (std::string_view w :
+         {"write", "writev", "sendto", "sendmsg", "sendmmsg", "vmsplice", "splice"})
         if (call == w) return &t.writes;
     if (call == "epoll_wait" || call == "epoll_pwait" || call == "epoll_pwait2")
         return &t.epollWait;

@@ -78,6 +78,8 @@ TEST(PerfStat, SumsIntervalLinesByKindOfCall) {
                              "     0.20,2,,syscalls:sys_enter_read,12584402,100.00,,\n"
                              "     0.20,30,,syscalls:sys_enter_sendmsg,12584402,100.00,,\n"
                              "     0.20,5,,syscalls:sys_enter_writev,12584402,100.00,,\n"
+                             "     0.20,3,,syscalls:sys_enter_vmsplice,12584402,100.00,,\n"
+                             "     0.20,4,,syscalls:sys_enter_splice,12584402,100.00,,\n"
                              "     0.20,9,,syscalls:sys_enter_epoll_pwait,12584402,100.00,,\n"
                              "     0.20,6,,syscalls:sys_enter_epoll_ctl,12584402,100.00,,\n"
                              "     0.20,77,,syscalls:sys_enter_futex,12584402,100.00,,\n"
@@ -90,7 +92,7 @@ TEST(PerfStat, SumsIntervalLinesByKindOfCall) {
     EXPECT_TRUE(t.seen);
     EXPECT_EQ(t.all, 1500u);
     EXPECT_EQ(t.reads, 42u);
-    EXPECT_EQ(t.writes, 35u);
+    EXPECT_EQ(t.writes, 42u);
     EXPECT_EQ(t.epollWait, 10u);
     EXPECT_EQ(t.epollCtl, 6u);
 
