@@ -17,6 +17,11 @@
  * Writes past the unparsed end of a shared input buffer stay allowed: they touch only bytes no
  * pipe was given.
  *
+ * What it trades, as profiled on loopback: the copy into the socket is gone, but every delivery
+ * becomes one page fragment of a TCP segment (at most 17 to a segment, so many more segments
+ * than the copying relay's 64 KiB ones, each received in the sender's softirq on loopback), each
+ * costs a page lookup in vmsplice, and each 4 KiB read takes a page fault into a fresh page.
+ *
  * Handshake refusals, sent before a connection has a pipe, and connections that cannot get one
  * (out of descriptors) are written with writev, as the copying relay does. Not production code:
  * no limits beyond sanity, no timeouts. Usage: c-relay-splice <port> [host] */
