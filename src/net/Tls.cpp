@@ -477,6 +477,8 @@ bool TlsSession::takeOverWrites(std::string& to) {
     SSL_key_update(ssl_, SSL_KEY_UPDATE_NOT_REQUESTED); // fails only if one is pending already
     const int done = SSL_do_handshake(ssl_);
     sink_ = &cipherOut;
+    // The library keeps the write buffer it took for that message; nothing of ours needs it.
+    (void)SSL_free_buffers(ssl_);
     if (done != 1) {
         ERR_clear_error();
         return false;
