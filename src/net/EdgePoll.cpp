@@ -10,6 +10,7 @@
 #include <climits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +51,10 @@ bool add(int set, int fd, std::uint64_t tag, error_code& ec) {
     if (::epoll_ctl(set, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
     ec = lastError();
     return false;
+}
+
+void preciseTimers() {
+    ::prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 }
 
 int wait(int set, epoll_event* events, int max, std::chrono::nanoseconds timeout,

@@ -164,6 +164,9 @@ struct Loop::Impl {
     Timer flushTimer; ///< flushes connections whose data frames waited the flush interval
     bool flushTimerArmed = false;
     Clock::time_point flushTimerAt;
+    /// How long the flush timer's last turn took: the timer fires that much early (at most half
+    /// the interval), so that the last of its writes still leaves within the interval.
+    Clock::duration flushLead{};
     std::vector<std::unique_ptr<Listener>> listeners;
     std::unordered_map<ConnId, Conn*> conns;
     ConnId lastId = 0;
@@ -867,9 +870,10 @@ void Loop::Impl::flushAll(bool all) {
         letGo(c);
     }
     flushing.clear();
+    if (all) flushLead = std::min<Clock::duration>(Clock::now() - now, limits.flushInterval / 2);
     endTurn();
     // Whatever was queued by the flushes themselves has a flush posted for it.
-    if (earliest) armFlushTimer(*earliest);
+    if (earliest) armFlushTimer(*earliest - flushLead);
 }
 
 void Loop::Impl::armFlushTimer(Clock::time_point due) {
@@ -877,7 +881,11 @@ void Loop::Impl::armFlushTimer(Clock::time_point due) {
     flushTimerArmed = true;
     flushTimerAt = due;
 #ifdef TNLRELAY_EDGE_POLL
-    if (edge) return; // our own loop keeps the time
+    if (edge) {
+        static const bool precise = (edge::preciseTimers(), true);
+        (void)precise;
+        return; // our own loop keeps the time
+    }
 #endif
     flushTimer.expires_at(due);
     flushTimer.async_wait([this](error_code ec) {
