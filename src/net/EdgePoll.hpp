@@ -19,8 +19,10 @@ namespace tnlrelay::net::edge {
 
 using boost::system::error_code;
 
-/// Events of one wake-up, at most this many per call; the rest wait for the next call.
-constexpr int kMaxEvents = 256;
+/// Events of one wake-up, at most this many per call; the rest wait for the next call. Every
+/// socket read in one run adds its frames to the same flush, so a run over a thousand busy
+/// sockets gives each receiver one write for what all of them sent it.
+constexpr int kMaxEvents = 1024;
 
 /// A new epoll set, or -1 with `ec` set.
 int createSet(error_code& ec);
