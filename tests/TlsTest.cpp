@@ -147,20 +147,26 @@ struct Client {
     }
 };
 
+// Hands the client's bytes to the session; returns what they decrypt to.
+std::string openRecords(TlsSession& server, const std::string& up, bool& ok) {
+    std::string plain;
+    char buf[kTlsRecord];
+    ok = server.decrypt(up.data(), up.size(), buf, sizeof buf, [&](const char* p, std::size_t n) {
+        plain.append(p, n);
+        return true;
+    });
+    return plain;
+}
+
 // Moves bytes both ways until neither side has anything to say; returns the server's plain.
 std::string pump(Client& client, TlsSession& server, bool& ok) {
     std::string plain;
-    char buf[kTlsRecord];
     ok = true;
     for (int round = 0; round < 10; ++round) {
         SSL_do_handshake(client.ssl);
         const std::string up = client.drain();
         if (!up.empty()) {
-            ok = server.decrypt(up.data(), up.size(), buf, sizeof buf,
-                                [&](const char* p, std::size_t n) {
-                                    plain.append(p, n);
-                                    return true;
-                                });
+            plain += openRecords(server, up, ok);
             if (!ok) return plain;
         }
         const std::size_t down = server.pendingCipher();
@@ -339,14 +345,7 @@ std::string deliver(TlsSession& server, Client& client) {
 std::string upload(Client& client, TlsSession& server, const std::string& text, bool& ok) {
     if (!text.empty()) SSL_write(client.ssl, text.data(), int(text.size()));
     SSL_do_handshake(client.ssl); // sends a key update the client was asked for
-    const std::string up = client.drain();
-    std::string plain;
-    char buf[kTlsRecord];
-    ok = server.decrypt(up.data(), up.size(), buf, sizeof buf, [&](const char* p, std::size_t n) {
-        plain.append(p, n);
-        return true;
-    });
-    return plain;
+    return openRecords(server, client.drain(), ok);
 }
 
 } // namespace

@@ -6,42 +6,7 @@
 set -uo pipefail
 relay=$1
 gen=$2
-work=$(mktemp -d)
-relay_pid=""
-. "$(dirname "$0")/../check-lib.sh"
-cleanup() {
-    [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null && wait "$relay_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Starts the relay (under "$@" when given) on a free port below the kernel's range for outgoing
-# connections; the relay itself reports a port taken by failing to bind.
-start_relay() {
-    for _ in $(seq 30); do
-        port=$((20000 + RANDOM % 12000))
-        : >"$work/relay.out"
-        "$@" "$relay" "$port" >"$work/relay.out" 2>&1 &
-        relay_pid=$!
-        for _ in $(seq 100); do
-            grep -q listening "$work/relay.out" && return 0
-            kill -0 "$relay_pid" 2>/dev/null || break
-            sleep 0.05
-        done
-        wait "$relay_pid" 2>/dev/null
-        relay_pid=""
-    done
-    echo "the C relay did not start" >&2
-    cat "$work/relay.out" >&2
-    exit 1
-}
-
-stop_relay() {
-    kill "$relay_pid" 2>/dev/null
-    wait "$relay_pid" 2>/dev/null
-    relay_pid=""
-}
-
+. "$(dirname "$0")/relay-lib.sh"
 
 run() { # scenario and options
     "$gen" --port "$port" --server-pid "$relay_pid" --duration 0.4 --drain 5 --label c \
@@ -71,15 +36,7 @@ else
 fi
 
 # A join without a room is refused, and the relay goes on serving.
-exec 3<>"/dev/tcp/127.0.0.1/$port"
-printf 'GET /?player=x HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'`
-    `'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n' >&3
-answer=$(timeout 5 head -c 12 <&3)
-exec 3<&-
-if [ "$answer" = "HTTP/1.1 400" ]; then echo "passed: join without a room refused"; else
-    echo "FAILED: join without a room answered '$answer'" >&2
-    failures=$((failures + 1))
-fi
+check_refused_join
 check "still serving after the refusal" "$(run chat --rooms 5)"
 stop_relay
 
