@@ -881,11 +881,7 @@ void Loop::Impl::armFlushTimer(Clock::time_point due) {
     flushTimerArmed = true;
     flushTimerAt = due;
 #ifdef TNLRELAY_EDGE_POLL
-    if (edge) {
-        static const bool precise = (edge::preciseTimers(), true);
-        (void)precise;
-        return; // our own loop keeps the time
-    }
+    if (edge) return; // our own loop keeps the time
 #endif
     flushTimer.expires_at(due);
     flushTimer.async_wait([this](error_code ec) {
@@ -1267,6 +1263,7 @@ void Loop::Impl::startEdge() {
     edgeSet = set;
     edge = true;
     iovs.resize(IOV_MAX);
+    if (limits.flushInterval.count() > 0) edge::preciseTimers();
 }
 
 void Loop::Impl::postEdgeRun() {
