@@ -326,6 +326,13 @@ public:
         bytesIn_ += n;
     }
     void messageEnd(std::uint32_t id);
+    void wholeMessage(std::uint32_t id, int opcode, const char* p, std::size_t n) {
+        Client& c = clients_[id];
+        c.binary = opcode == 2;
+        c.check.whole(p, n);
+        bytesIn_ += n;
+        messageEnd(id);
+    }
     void control(std::uint32_t id, int opcode, const std::string& payload);
 
 private:
@@ -412,6 +419,9 @@ struct ClientSink {
     void messageStart(int opcode) { bench.messageStart(id, opcode); }
     void messageData(const char* p, std::size_t n) { bench.messageData(id, p, n); }
     void messageEnd() { bench.messageEnd(id); }
+    void wholeMessage(int opcode, const char* p, std::size_t n) {
+        bench.wholeMessage(id, opcode, p, n);
+    }
     void control(int opcode, const std::string& payload) { bench.control(id, opcode, payload); }
 };
 

@@ -13,7 +13,8 @@ namespace tnlrelay::bench {
 enum class FrameFault { none, reservedBits, maskedByServer, badOpcode, badControl, badSequence };
 
 /// `Sink` needs: messageStart(int opcode), messageData(const char*, size_t), messageEnd(),
-/// control(int opcode, const std::string& payload).
+/// control(int opcode, const std::string& payload); and may have wholeMessage(int opcode,
+/// const char*, size_t), which then takes a small message that arrived whole in one call.
 class FrameReader {
 public:
     /// Consumes all of `data`; returns false at the first protocol fault (see `fault()`), after
@@ -48,9 +49,14 @@ template <class Sink> bool FrameReader::feed(const char* data, std::size_t size,
                 const unsigned b0 = static_cast<unsigned char>(data[0]);
                 const unsigned len = static_cast<unsigned char>(data[1]);
                 if ((b0 == 0x81 || b0 == 0x82) && len < 126 && size >= 2 + len) {
-                    sink.messageStart(static_cast<int>(b0 & 0x0F));
-                    if (len) sink.messageData(data + 2, len);
-                    sink.messageEnd();
+                    const int opcode = static_cast<int>(b0 & 0x0F);
+                    if constexpr (requires { sink.wholeMessage(opcode, data, std::size_t(len)); }) {
+                        sink.wholeMessage(opcode, data + 2, len);
+                    } else {
+                        sink.messageStart(opcode);
+                        if (len) sink.messageData(data + 2, len);
+                        sink.messageEnd();
+                    }
                     data += 2 + len;
                     size -= 2 + len;
                     continue;

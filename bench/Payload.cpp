@@ -38,10 +38,9 @@ void putLe64(unsigned char* p, std::uint64_t v) {
         p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-std::uint64_t getLe64(const unsigned char* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = (v << 8) | p[i];
+std::uint64_t getLe64(const unsigned char* p) { // little-endian host, as fillPayload assumes
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
     return v;
 }
 
@@ -110,6 +109,33 @@ void PayloadCheck::feed(const char* data, std::size_t size) {
         }
     }
     if (size) feedPattern(p, size);
+}
+
+void PayloadCheck::whole(const char* data, std::size_t size) {
+    reset();
+    if (size < kPayloadHeader) return feed(data, size);
+    auto* p = reinterpret_cast<const unsigned char*>(data);
+    head_.sender = getLe32(p);
+    head_.seq = getLe32(p + 4);
+    head_.sentNs = getLe64(p + 8);
+    seed_ = seedOf(head_);
+    pos_ = size;
+    p += kPayloadHeader;
+    const std::size_t n = size - kPayloadHeader;
+    const std::size_t words = n / 8;
+    std::uint64_t diff = 0;
+    std::uint64_t expect = patternWord(seed_, 0);
+    for (std::size_t k = 0; k < words; ++k, expect += kStep) {
+        std::uint64_t v;
+        std::memcpy(&v, p + 8 * k, 8);
+        diff |= v ^ expect;
+    }
+    if (const std::size_t tail = n % 8) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, p + 8 * words, tail);
+        diff |= (v ^ expect) & ((std::uint64_t(1) << (8 * tail)) - 1);
+    }
+    bad_ = diff != 0;
 }
 
 void PayloadCheck::feedPattern(const unsigned char* p, std::size_t n) {

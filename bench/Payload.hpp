@@ -26,6 +26,9 @@ class PayloadCheck {
 public:
     void reset();
     void feed(const char* data, std::size_t size);
+    /// The same as `reset` and one `feed` of the whole payload, in one pass: the generator
+    /// checks most messages this way, since a read mostly holds them whole.
+    void whole(const char* data, std::size_t size);
     /// Bytes fed since the last reset.
     std::uint64_t size() const { return pos_; }
     /// True when at least the head arrived and nothing differed from the pattern.
