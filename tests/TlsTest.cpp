@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
+#include <vector>
 
 using namespace tnlrelay::net;
 namespace fs = std::filesystem;
@@ -148,7 +150,7 @@ struct Client {
 };
 
 // Hands the client's bytes to the session; returns what they decrypt to.
-std::string openRecords(TlsSession& server, const std::string& up, bool& ok) {
+std::string openRecords(TlsSession& server, std::string up, bool& ok) {
     std::string plain;
     char buf[kTlsRecord];
     ok = server.decrypt(up.data(), up.size(), buf, sizeof buf, [&](const char* p, std::size_t n) {
@@ -305,7 +307,7 @@ TEST_F(TlsFiles, GarbageAndOldProtocolsFailTheSession) {
     auto never = [](const char*, std::size_t) { return true; };
 
     TlsSession garbage(ctx.get());
-    const char record[] = "\x16\x03\x01\x00\x05hello";
+    char record[] = "\x16\x03\x01\x00\x05hello";
     EXPECT_FALSE(garbage.decrypt(record, sizeof record - 1, buf, sizeof buf, never));
 
     Client old(nullptr, TLS1_1_VERSION);
@@ -428,9 +430,136 @@ TEST_F(TlsFiles, AClientsRequestForANewKeyIsAnsweredBeforeAndAfterTheHandOver) {
         ASSERT_EQ(SSL_key_update(client.ssl, SSL_KEY_UPDATE_REQUESTED), 1);
         EXPECT_EQ(upload(client, server, "again", ok), "again");
         ASSERT_TRUE(ok);
+        EXPECT_TRUE(server.ownReads()) << "the client's answer to the hand-over came";
         ASSERT_TRUE(server.encrypt("two;", 4));
         EXPECT_EQ(deliver(server, client), "two;");
         EXPECT_EQ(updates, 2 + round);
     }
     ERR_clear_error();
+}
+
+namespace {
+
+// Feeds `up` to the session in pieces of `piece` bytes; returns what it decrypts to.
+std::string openInPieces(TlsSession& server, std::string up, std::size_t piece, bool& ok) {
+    std::string plain;
+    char buf[kTlsRecord];
+    ok = true;
+    for (std::size_t at = 0; at < up.size() && ok; at += piece)
+        ok = server.decrypt(up.data() + at, std::min(piece, up.size() - at), buf, sizeof buf,
+                            [&](const char* p, std::size_t n) {
+                                plain.append(p, n);
+                                return true;
+                            });
+    return plain;
+}
+
+// What the client's SSL_write of `text` puts on the wire, with any key update it owes first.
+std::string clientRecords(Client& client, const std::string& text) {
+    SSL_write(client.ssl, text.data(), int(text.size()));
+    return client.drain();
+}
+
+// A session past the hand-over of its writing: the client was asked for a new key and has it.
+void handOver(Client& client, TlsSession& server) {
+    bool ok = false;
+    pump(client, server, ok);
+    ASSERT_TRUE(ok && server.handshakeDone());
+    ASSERT_TRUE(server.encrypt("hi", 2));
+    ASSERT_EQ(deliver(server, client), "hi");
+    ASSERT_FALSE(server.ownReads()) << "the client has not sent its new key yet";
+}
+
+} // namespace
+
+TEST_F(TlsFiles, SessionsOpenTheClientsRecordsThemselvesFromItsNewKeyOn) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    for (const char* suite :
+         {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256"}) {
+        // The client's key update and the records after it, given whole, and a byte at a time:
+        // the library must stop exactly after the update, whatever it is offered.
+        for (std::size_t piece : {std::size_t(1) << 20, std::size_t(1)}) {
+            Client client;
+            ASSERT_EQ(SSL_set_ciphersuites(client.ssl, suite), 1);
+            int updates = 0;
+            SSL_set_msg_callback(client.ssl, countUpdates);
+            SSL_set_msg_callback_arg(client.ssl, &updates);
+            TlsSession server(ctx.get());
+            handOver(client, server);
+            bool ok = false;
+            std::string up = clientRecords(client, "first;");
+            up += clientRecords(client, "second;");
+            EXPECT_EQ(openInPieces(server, up, piece, ok), "first;second;") << suite;
+            ASSERT_TRUE(ok);
+            EXPECT_TRUE(server.ownReads()) << suite;
+
+            // Records of every size, across reads of an odd size.
+            std::string big;
+            for (int i = 0; big.size() < 3 * kTlsRecord; ++i)
+                big += "line " + std::to_string(i) + ";";
+            EXPECT_EQ(openInPieces(server, clientRecords(client, big), 7001, ok), big) << suite;
+            ASSERT_TRUE(ok);
+
+            // The client moves to new keys of its own accord, and asks the session to.
+            ASSERT_EQ(SSL_key_update(client.ssl, SSL_KEY_UPDATE_NOT_REQUESTED), 1);
+            EXPECT_EQ(openInPieces(server, clientRecords(client, "third;"), piece, ok), "third;");
+            ASSERT_TRUE(ok) << suite;
+            ASSERT_EQ(SSL_key_update(client.ssl, SSL_KEY_UPDATE_REQUESTED), 1);
+            EXPECT_EQ(openInPieces(server, clientRecords(client, "fourth;"), piece, ok), "fourth;");
+            ASSERT_TRUE(ok) << suite;
+            ASSERT_TRUE(server.encrypt("answer", 6));
+            EXPECT_EQ(deliver(server, client), "answer");
+            EXPECT_EQ(updates, 2) << suite << ": the hand-over's and the answer to the request";
+            ERR_clear_error();
+        }
+    }
+}
+
+TEST_F(TlsFiles, RecordsThatDoNotOpenEndTheSessionWithAnAlert) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    // Each case spoils what the client sends once the session reads for itself.
+    struct Case {
+        const char* what;
+        std::function<void(std::string&)> spoil;
+        bool alert; // the session tells the client why
+    };
+    const std::vector<Case> cases = {
+        {"a flipped byte", [](std::string& r) { r[r.size() - 20] ^= 1; }, true},
+        {"a flipped header", [](std::string& r) { r[2] = 1; }, true},
+        {"a record in the clear",
+         [](std::string& r) { r = std::string("\x16\x03\x03\x00\x01\x01", 6); }, true},
+        {"a record too long", [](std::string& r) { r = std::string("\x17\x03\x03\x48\x01", 5); },
+         true},
+        {"a record too short for its tag",
+         [](std::string& r) { r = std::string("\x17\x03\x03\x00\x02hi", 7); }, true},
+        {"the client's closing alert", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        Client client;
+        TlsSession server(ctx.get());
+        handOver(client, server);
+        bool ok = false;
+        EXPECT_EQ(openRecords(server, clientRecords(client, "fine"), ok), "fine");
+        ASSERT_TRUE(ok && server.ownReads()) << c.what;
+        std::string up;
+        if (c.spoil) {
+            up = clientRecords(client, "spoilt");
+            c.spoil(up);
+        } else {
+            SSL_shutdown(client.ssl);
+            up = client.drain();
+        }
+        EXPECT_EQ(openRecords(server, up, ok), "") << c.what;
+        EXPECT_FALSE(ok) << c.what;
+        EXPECT_EQ(server.pendingCipher() > 0, c.alert) << c.what;
+        // Nothing more is read or written once it failed.
+        EXPECT_EQ(openRecords(server, clientRecords(client, "more"), ok), "") << c.what;
+        EXPECT_FALSE(ok) << c.what;
+        EXPECT_FALSE(server.encrypt("more", 4)) << c.what;
+        ERR_clear_error();
+    }
 }

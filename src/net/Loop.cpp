@@ -240,7 +240,7 @@ struct Loop::Impl {
     bool writePlain(Conn* c);
     bool writeStopped(Conn* c, const error_code& ec);
 #ifdef TNLRELAY_TLS
-    void decrypt(Conn* c, const char* data, std::size_t n);
+    void decrypt(Conn* c, char* data, std::size_t n);
     bool writeTls(Conn* c);
 #endif
     void processHttp(Conn* c);
@@ -691,7 +691,7 @@ void Loop::Impl::open(Conn* c) {
                 closeNow(c);
                 return;
             }
-            const std::string first = std::move(in);
+            std::string first = std::move(in);
             in.clear();
             decrypt(c, first.data(), first.size());
             return;
@@ -707,7 +707,7 @@ void Loop::Impl::open(Conn* c) {
 }
 
 #ifdef TNLRELAY_TLS
-void Loop::Impl::decrypt(Conn* c, const char* data, std::size_t n) {
+void Loop::Impl::decrypt(Conn* c, char* data, std::size_t n) {
     if (tlsPlain.empty()) tlsPlain.resize(kTlsRecord);
     const bool ok = c->tls->decrypt(data, n, tlsPlain.data(), tlsPlain.size(),
                                     [this, c](const char* plain, std::size_t len) {

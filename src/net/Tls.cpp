@@ -7,13 +7,21 @@
 // Once a TLS 1.3 handshake is done, a session seals its application records itself: the
 // library's write path costs about a microsecond more per record than the cipher (its own
 // buffer, a copy into it and one out of it, and its bookkeeping), and a busy connection writes
-// thousands of records a second. The library still does everything else: the handshake, all
-// reading, and the alerts of a failing connection. To hand over at a point both sides agree on,
-// the session asks the library for a key update; the new key starts at record 0 by definition,
-// and is derived from the first server traffic secret (which the library reports through its
-// key log hook), moved on once for every key update the library wrote. Afterwards the session
-// answers a client's request for a key update itself, and moves to a new key on its own after
+// thousands of records a second. To hand over at a point both sides agree on, the session asks
+// the library for a key update; the new key starts at record 0 by definition, and is derived
+// from the first server traffic secret (which the library reports through its key log hook),
+// moved on once for every key update the library wrote. Afterwards the session answers a
+// client's request for a key update itself, and moves to a new key on its own after
 // `recordsPerKey_` records, well inside what AES-GCM allows one key to seal.
+//
+// Reading is handed over the same way: the hand-over's key update asks the client for a new
+// key of its own, which it must send before its next record. Until it arrives the library
+// reads, given one record at a time, so that it stops right after the record that holds the
+// client's key update; from there the session opens the client's records itself, in place,
+// under the client's next traffic secret from record 0. Every record is authenticated before
+// anything in it is looked at; a record that does not open, is too long, or holds anything but
+// data, a key update or an alert ends the connection. A client that never sends a key update
+// is read by the library throughout, as is every TLS 1.2 connection.
 #include "Tls.hpp"
 
 #include <openssl/bio.h>
@@ -86,22 +94,29 @@ std::int64_t asnTimeToUnix(const ASN1_TIME* t) {
 /// The library's hooks into a session: the key log line with the first server traffic secret,
 /// and the key updates that pass.
 struct TlsHooks {
-    static void keyLog(const SSL* ssl, const char* line) {
-        static constexpr std::string_view kTag = "SERVER_TRAFFIC_SECRET_0 ";
-        const std::string_view text(line);
-        auto* s = static_cast<TlsSession*>(SSL_get_app_data(ssl));
-        if (!s || text.substr(0, kTag.size()) != kTag) return;
-        const std::size_t space = text.find(' ', kTag.size());
-        if (space == std::string_view::npos) return;
-        const std::string_view hex = text.substr(space + 1);
+    static std::unique_ptr<std::string> secretOf(std::string_view hex) {
         auto secret = std::make_unique<std::string>();
         for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
             const int hi = OPENSSL_hexchar2int(static_cast<unsigned char>(hex[i]));
             const int lo = OPENSSL_hexchar2int(static_cast<unsigned char>(hex[i + 1]));
-            if (hi < 0 || lo < 0) return;
+            if (hi < 0 || lo < 0) return nullptr;
             secret->push_back(static_cast<char>(hi * 16 + lo));
         }
-        s->secret_ = std::move(secret);
+        return secret;
+    }
+
+    // "<label> <client random> <secret>", one line per secret.
+    static void keyLog(const SSL* ssl, const char* line) {
+        static constexpr std::string_view kServer = "SERVER_TRAFFIC_SECRET_0 ";
+        static constexpr std::string_view kClient = "CLIENT_TRAFFIC_SECRET_0 ";
+        const std::string_view text(line);
+        auto* s = static_cast<TlsSession*>(SSL_get_app_data(ssl));
+        const bool server = text.substr(0, kServer.size()) == kServer;
+        const bool client = text.substr(0, kClient.size()) == kClient;
+        if (!s || (!server && !client)) return;
+        const std::size_t space = text.find(' ', kServer.size());
+        if (space == std::string_view::npos) return;
+        (server ? s->secret_ : s->clientSecret_) = secretOf(text.substr(space + 1));
     }
 
     // A key update is a handshake message of type 24 with one byte: whether an answer is asked.
@@ -110,10 +125,13 @@ struct TlsHooks {
         const auto* m = static_cast<const unsigned char*>(buf);
         if (type != SSL3_RT_HANDSHAKE || len != 5 || m[0] != SSL3_MT_KEY_UPDATE) return;
         auto* s = static_cast<TlsSession*>(arg);
-        if (written)
+        if (written) {
             ++s->updatesSent_;
-        else if (m[4] == SSL_KEY_UPDATE_REQUESTED && s->own_)
-            s->peerAskedUpdate_ = true;
+            return;
+        }
+        ++s->peerUpdates_;
+        if (s->awaitPeerUpdate_) s->peerUpdated_ = true;
+        if (m[4] == SSL_KEY_UPDATE_REQUESTED && s->own_) s->peerAskedUpdate_ = true;
     }
 };
 
@@ -299,29 +317,62 @@ bool expandLabel(const EVP_MD* md, const std::string& secret, const char* label,
 
 } // namespace
 
-/// Seals TLS 1.3 application records: the current traffic secret, its key in the cipher, its
-/// nonce base and the number of records it has sealed.
-struct TlsSession::Sealer {
+/// One direction's TLS 1.3 record protection: the current traffic secret, its key in the
+/// cipher, its nonce base and the number of records it has sealed or opened.
+struct TlsSession::Keys {
     const EVP_MD* md = nullptr;
     const EVP_CIPHER* cipher = nullptr;
     std::size_t keyLen = 0;
+    bool sealing = true;
     std::string secret;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     unsigned char iv[12]{};
     std::uint64_t seq = 0;
 
-    ~Sealer() {
+    /// The suite's hash and cipher, for the suites this session protects itself.
+    static std::unique_ptr<Keys> forSuite(SSL* ssl, bool sealing) {
+        auto k = std::make_unique<Keys>();
+        k->sealing = sealing;
+        switch (SSL_CIPHER_get_id(SSL_get_current_cipher(ssl))) {
+        case TLS1_3_CK_AES_128_GCM_SHA256:
+            k->md = EVP_sha256(), k->cipher = EVP_aes_128_gcm(), k->keyLen = 16;
+            break;
+        case TLS1_3_CK_AES_256_GCM_SHA384:
+            k->md = EVP_sha384(), k->cipher = EVP_aes_256_gcm(), k->keyLen = 32;
+            break;
+        case TLS1_3_CK_CHACHA20_POLY1305_SHA256:
+            k->md = EVP_sha256(), k->cipher = EVP_chacha20_poly1305(), k->keyLen = 32;
+            break;
+        default:
+            return nullptr;
+        }
+        return k;
+    }
+
+    ~Keys() {
         EVP_CIPHER_CTX_free(ctx);
         OPENSSL_cleanse(secret.data(), secret.size());
         OPENSSL_cleanse(iv, sizeof iv);
     }
 
+    /// Takes `first`, moved on `updates` times, as the current secret.
+    bool start(std::string& first, std::uint32_t updates) {
+        if (first.size() != static_cast<std::size_t>(EVP_MD_get_size(md))) return false;
+        secret.swap(first);
+        OPENSSL_cleanse(first.data(), first.size());
+        if (!useSecret()) return false;
+        for (std::uint32_t i = 0; i < updates; ++i)
+            if (!nextSecret()) return false;
+        return true;
+    }
+
     /// Takes the secret as the current one: its key and nonce base, from record 0.
     bool useSecret() {
         unsigned char key[32];
-        const bool ok = ctx && expandLabel(md, secret, "key", keyLen, key) &&
-                        expandLabel(md, secret, "iv", sizeof iv, iv) &&
-                        EVP_EncryptInit_ex(ctx, cipher, nullptr, key, nullptr) == 1;
+        const bool ok =
+            ctx && expandLabel(md, secret, "key", keyLen, key) &&
+            expandLabel(md, secret, "iv", sizeof iv, iv) &&
+            EVP_CipherInit_ex(ctx, cipher, nullptr, key, nullptr, sealing ? 1 : 0) == 1;
         OPENSSL_cleanse(key, sizeof key);
         seq = 0;
         return ok;
@@ -338,6 +389,13 @@ struct TlsSession::Sealer {
         return useSecret();
     }
 
+    /// The nonce of the next record: the base, its last eight bytes XORed with the number.
+    void nonce(unsigned char out[12]) const {
+        std::memcpy(out, iv, sizeof iv);
+        for (int i = 0; i < 8; ++i)
+            out[11 - i] ^= static_cast<unsigned char>(seq >> (8 * i));
+    }
+
     /// Appends one record: `n` bytes of content of type `type`, sealed.
     bool seal(unsigned char type, const char* data, std::size_t n, std::string& to) {
         const std::size_t body = n + 1 + 16;
@@ -349,14 +407,12 @@ struct TlsSession::Sealer {
         rec[2] = 3;
         rec[3] = static_cast<unsigned char>(body >> 8);
         rec[4] = static_cast<unsigned char>(body);
-        unsigned char nonce[12];
-        std::memcpy(nonce, iv, sizeof nonce);
-        for (int i = 0; i < 8; ++i)
-            nonce[11 - i] ^= static_cast<unsigned char>(seq >> (8 * i));
+        unsigned char iv12[12];
+        nonce(iv12);
         int len = 0;
         unsigned char* out = rec + 5;
         const bool ok =
-            EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce) == 1 &&
+            EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, iv12) == 1 &&
             EVP_EncryptUpdate(ctx, nullptr, &len, rec, 5) == 1 &&
             EVP_EncryptUpdate(ctx, out, &len, reinterpret_cast<const unsigned char*>(data),
                               static_cast<int>(n)) == 1 &&
@@ -365,6 +421,23 @@ struct TlsSession::Sealer {
             EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out + n + 1) == 1;
         ++seq;
         if (!ok) to.resize(at);
+        return ok;
+    }
+
+    /// Opens a record of `size` bytes (header, body, tag) in place. False when it does not
+    /// authenticate; its plaintext, padding and inner type then follow the header.
+    bool open(unsigned char* rec, std::size_t size) {
+        unsigned char iv12[12];
+        nonce(iv12);
+        const std::size_t n = size - 5 - 16;
+        unsigned char* body = rec + 5;
+        int len = 0;
+        const bool ok = EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, iv12) == 1 &&
+                        EVP_DecryptUpdate(ctx, nullptr, &len, rec, 5) == 1 &&
+                        EVP_DecryptUpdate(ctx, body, &len, body, static_cast<int>(n)) == 1 &&
+                        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, 16, body + n) == 1 &&
+                        EVP_DecryptFinal_ex(ctx, body + n, &len) == 1;
+        ++seq;
         return ok;
     }
 };
@@ -395,11 +468,13 @@ struct TlsBio {
     static int read(BIO* b, char* data, int len) {
         auto* s = static_cast<TlsSession*>(BIO_get_data(b));
         BIO_clear_retry_flags(b);
-        if (s->inLen_ == 0) {
+        // After the record with the peer's new key, the rest of the input is the session's.
+        const bool stopped = s->peerUpdated_ && !s->inBody_ && s->headerHave_ == 0;
+        if (s->inLen_ == 0 || stopped) {
             BIO_set_retry_read(b);
             return -1;
         }
-        const std::size_t n = std::min(s->inLen_, static_cast<std::size_t>(len));
+        const std::size_t n = s->passToLibrary(std::min(s->inLen_, static_cast<std::size_t>(len)));
         std::memcpy(data, s->in_, n);
         s->in_ += n;
         s->inLen_ -= n;
@@ -431,7 +506,7 @@ TlsSession::~TlsSession() {
 
 // The error queue is emptied once per batch of input rather than before every call: calls that
 // succeed leave nothing in it, and every failure below empties it again.
-void TlsSession::startInput(const char* data, std::size_t n) {
+void TlsSession::startInput(char* data, std::size_t n) {
     in_ = data;
     inLen_ = n;
     ERR_clear_error();
@@ -452,29 +527,45 @@ long TlsSession::readPlain(char* plain, std::size_t room) {
     }
 }
 
+// Follows the record boundaries in the next `n` bytes for the library; while the hand-over
+// waits for the peer's new key, gives no more than the rest of the current record, so that the
+// library never holds a byte past the record that brings it. Returns how many bytes to give.
+std::size_t TlsSession::passToLibrary(std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(in_);
+    std::size_t at = 0;
+    while (at < n) {
+        if (!inBody_) {
+            const unsigned char byte = p[at++];
+            if (headerHave_ == 3) lengthHigh_ = byte;
+            if (++headerHave_ < 5) continue;
+            headerHave_ = 0;
+            bodyLeft_ = static_cast<std::uint16_t>(lengthHigh_ << 8 | byte);
+            inBody_ = bodyLeft_ != 0;
+        } else {
+            const std::size_t take = std::min<std::size_t>(n - at, bodyLeft_);
+            at += take;
+            bodyLeft_ = static_cast<std::uint16_t>(bodyLeft_ - take);
+            inBody_ = bodyLeft_ != 0;
+        }
+        if (awaitPeerUpdate_ && !inBody_ && headerHave_ == 0) break; // a record's end
+    }
+    return at;
+}
+
 // Hands the writing of records over from the library to the session, when the connection is
 // TLS 1.3 with a cipher we seal and the library reported its secret. False leaves it as it was.
 bool TlsSession::takeOverWrites(std::string& to) {
     noTakeOver_ = true; // one try
     if (!secret_ || SSL_version(ssl_) != TLS1_3_VERSION) return false;
-    auto sealer = std::make_unique<Sealer>();
-    switch (SSL_CIPHER_get_id(SSL_get_current_cipher(ssl_))) {
-    case TLS1_3_CK_AES_128_GCM_SHA256:
-        sealer->md = EVP_sha256(), sealer->cipher = EVP_aes_128_gcm(), sealer->keyLen = 16;
-        break;
-    case TLS1_3_CK_AES_256_GCM_SHA384:
-        sealer->md = EVP_sha384(), sealer->cipher = EVP_aes_256_gcm(), sealer->keyLen = 32;
-        break;
-    case TLS1_3_CK_CHACHA20_POLY1305_SHA256:
-        sealer->md = EVP_sha256(), sealer->cipher = EVP_chacha20_poly1305(), sealer->keyLen = 32;
-        break;
-    default:
-        return false;
-    }
-    if (secret_->size() != static_cast<std::size_t>(EVP_MD_get_size(sealer->md))) return false;
-    // The library's key update moves its write key on and starts it at record 0.
+    auto keys = Keys::forSuite(ssl_, true);
+    const auto hashLen = keys ? static_cast<std::size_t>(EVP_MD_get_size(keys->md)) : 0;
+    if (!keys || secret_->size() != hashLen) return false;
+    // The library's key update moves its write key on and starts it at record 0; asking the
+    // peer for one in return lets the session take its reading over too.
+    const bool askPeer = clientSecret_ && clientSecret_->size() == hashLen;
     sink_ = &to;
-    SSL_key_update(ssl_, SSL_KEY_UPDATE_NOT_REQUESTED); // fails only if one is pending already
+    // Fails only if one is pending already.
+    SSL_key_update(ssl_, askPeer ? SSL_KEY_UPDATE_REQUESTED : SSL_KEY_UPDATE_NOT_REQUESTED);
     const int done = SSL_do_handshake(ssl_);
     sink_ = &cipherOut;
     // The library keeps the write buffer it took for that message; nothing of ours needs it.
@@ -483,13 +574,110 @@ bool TlsSession::takeOverWrites(std::string& to) {
         ERR_clear_error();
         return false;
     }
-    sealer->secret = std::move(*secret_);
+    if (!keys->start(*secret_, updatesSent_)) return failed_ = true, false;
     secret_.reset();
-    if (!sealer->useSecret()) return failed_ = true, false;
-    for (int i = 0; i < updatesSent_; ++i)
-        if (!sealer->nextSecret()) return failed_ = true, false;
-    own_ = std::move(sealer);
+    own_ = std::move(keys);
+    awaitPeerUpdate_ = askPeer;
+    if (!askPeer) clientSecret_.reset();
     return true;
+}
+
+// The library read the peer's key update and stopped right after it.
+bool TlsSession::takeOverReads() {
+    awaitPeerUpdate_ = peerUpdated_ = false;
+    auto keys = Keys::forSuite(ssl_, false);
+    if (!clientSecret_ || !keys || !keys->start(*clientSecret_, peerUpdates_))
+        return failed_ = true, false;
+    clientSecret_.reset();
+    ownRead_ = std::move(keys);
+    (void)SSL_free_buffers(ssl_);
+    return true;
+}
+
+TlsSession::Opened TlsSession::fail(unsigned char alert) {
+    // The peer learns why, if we still write: a fatal alert, then nothing more.
+    if (own_ && !shutdownSent_) {
+        const char fatal[] = {2, static_cast<char>(alert)};
+        own_->seal(21, fatal, sizeof fatal, cipherOut);
+        shutdownSent_ = true;
+    }
+    ERR_clear_error();
+    failed_ = true;
+    return Opened::failed;
+}
+
+TlsSession::Opened TlsSession::openRecord(char*& data, std::size_t& n, char*& text,
+                                          std::size_t& len) {
+    constexpr std::size_t kMaxBody = kTlsRecord + 256; // as TLS 1.3 bounds a protected record
+    if (failed_) return Opened::failed;
+    if (partialDone_) {
+        partialDone_ = false;
+        if (partial_.capacity() > 1024)
+            std::string().swap(partial_); // an idle connection keeps no record buffer
+        else
+            partial_.clear();
+    }
+    auto bodyOf = [](const char* h) {
+        return std::size_t(static_cast<unsigned char>(h[3])) << 8 |
+               static_cast<unsigned char>(h[4]);
+    };
+    if (partial_.empty() && n >= 5 && n >= 5 + bodyOf(data)) { // the usual case: whole in the input
+        const std::size_t size = 5 + bodyOf(data);
+        auto* rec = reinterpret_cast<unsigned char*>(data);
+        data += size, n -= size;
+        return openWhole(rec, size, text, len);
+    }
+    if (n == 0) return Opened::more;
+    // A record across reads: its header first, then as much of it as there is.
+    if (partial_.size() < 5) {
+        const std::size_t take = std::min(n, 5 - partial_.size());
+        partial_.append(data, take);
+        data += take, n -= take;
+        if (partial_.size() < 5) return Opened::more;
+        if (bodyOf(partial_.data()) > kMaxBody) return fail(22); // record_overflow
+        partial_.reserve(5 + bodyOf(partial_.data()));
+    }
+    const std::size_t size = 5 + bodyOf(partial_.data());
+    const std::size_t take = std::min(n, size - partial_.size());
+    partial_.append(data, take);
+    data += take, n -= take;
+    if (partial_.size() < size) return Opened::more;
+    partialDone_ = true;
+    return openWhole(reinterpret_cast<unsigned char*>(partial_.data()), size, text, len);
+}
+
+TlsSession::Opened TlsSession::openWhole(unsigned char* rec, std::size_t size, char*& text,
+                                         std::size_t& len) {
+    constexpr std::size_t kMaxBody = kTlsRecord + 256;
+    const std::size_t body = size - 5;
+    // After the handshake every record is protected, and says application data outside.
+    if (rec[0] != 23) return fail(10); // unexpected_message
+    if (body > kMaxBody) return fail(22);
+    if (body < 17 || !ownRead_->open(rec, size)) return fail(20); // bad_record_mac
+    // The content, then its type, then any padding of zeros.
+    std::size_t n = body - 16;
+    unsigned char* content = rec + 5;
+    while (n && content[n - 1] == 0)
+        --n;
+    if (n == 0) return fail(10);
+    const unsigned char type = content[--n];
+    if (n > kTlsRecord) return fail(22);
+    if (type == 23) {
+        text = reinterpret_cast<char*>(content);
+        len = n;
+        return Opened::data;
+    }
+    if (type == 21) { // an alert: the peer closes, or gives up
+        failed_ = true;
+        return Opened::failed;
+    }
+    // Of the handshake messages only a key update may come now, and it ends its record.
+    if (type != 22 || n != 5 || content[0] != SSL3_MT_KEY_UPDATE || content[1] != 0 ||
+        content[2] != 0 || content[3] != 1 || content[4] > 1)
+        return fail(10);
+    if (content[4] == 1) peerAskedUpdate_ = true;
+    if (!ownRead_->nextSecret()) return fail(80); // internal_error
+    return Opened::control;
 }
 
 bool TlsSession::encrypt(const char* data, std::size_t n, std::string& to) {

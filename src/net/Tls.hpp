@@ -71,16 +71,32 @@ public:
 
     /// Takes `n` bytes of ciphertext and calls `sink(plain, len)` for what they decrypt to
     /// (`sink` returns false to stop). False when the peer broke the protocol or closed TLS.
+    /// Once the session opens its own records, it decrypts them where they lie in `data`.
     template <class Sink>
-    bool decrypt(const char* data, std::size_t n, char* plain, std::size_t room, Sink&& sink) {
-        startInput(data, n);
-        while (true) {
-            const long got = readPlain(plain, room);
-            if (got < 0) return dropInput(), false;
-            if (got == 0) break;
-            if (!sink(plain, static_cast<std::size_t>(got))) break;
+    bool decrypt(char* data, std::size_t n, char* plain, std::size_t room, Sink&& sink) {
+        if (!ownRead_) {
+            startInput(data, n);
+            while (true) {
+                const long got = readPlain(plain, room);
+                if (got < 0) return dropInput(), false;
+                if (got == 0) break;
+                if (!sink(plain, static_cast<std::size_t>(got))) return dropInput(), !failed_;
+            }
+            // The library stops after the record with the peer's new key: the rest is ours.
+            data = in_, n = inLen_;
+            dropInput();
+            if (!peerUpdated_) return !failed_;
+            if (!takeOverReads()) return false;
         }
-        return dropInput(), !failed_;
+        while (true) {
+            char* text = nullptr;
+            std::size_t len = 0;
+            const Opened got = openRecord(data, n, text, len);
+            if (got == Opened::more) return true;
+            if (got == Opened::failed) return false;
+            if (got == Opened::data && len && !sink(static_cast<const char*>(text), len))
+                return !failed_;
+        }
     }
 
     /// Encrypts `n` bytes (at most 16 KiB: one record) onto `to`, by default `cipherOut`. The
@@ -95,6 +111,8 @@ public:
     bool handshakeDone() const;
     /// True once this session writes its records itself (TLS 1.3, after the handshake).
     bool ownRecords() const { return own_ != nullptr; }
+    /// True once it also opens the peer's records itself (after the peer's first new key).
+    bool ownReads() const { return ownRead_ != nullptr; }
     /// How many records one key seals before the session moves to the next; lowered by tests.
     void setRecordsPerKey(std::uint64_t n) { recordsPerKey_ = n; }
     /// Ciphertext not yet written, from `cipherAt`.
@@ -106,21 +124,42 @@ public:
 private:
     friend struct TlsBio;
     friend struct TlsHooks;
-    struct Sealer;
-    void startInput(const char* data, std::size_t n);
+    struct Keys;
+    enum class Opened { more, data, control, failed };
+    void startInput(char* data, std::size_t n);
     long readPlain(char* plain, std::size_t room);
     void dropInput() { in_ = nullptr, inLen_ = 0; }
     bool takeOverWrites(std::string& to);
+    bool takeOverReads();
+    std::size_t passToLibrary(std::size_t n);
+    /// The next whole record of the input, opened in place: its content for `data`. Parts of a
+    /// record split across reads wait in `partial_`.
+    Opened openRecord(char*& data, std::size_t& n, char*& text, std::size_t& len);
+    Opened openWhole(unsigned char* rec, std::size_t size, char*& text, std::size_t& len);
+    Opened fail(unsigned char alert);
 
     SSL* ssl_ = nullptr;
-    std::unique_ptr<Sealer> own_;         ///< our own record writer, once taken over
-    std::unique_ptr<std::string> secret_; ///< the first server traffic secret, until then
+    std::unique_ptr<Keys> own_;                 ///< our own record writer, once taken over
+    std::unique_ptr<Keys> ownRead_;             ///< our own record reader, once taken over
+    std::unique_ptr<std::string> secret_;       ///< the first server traffic secret, until then
+    std::unique_ptr<std::string> clientSecret_; ///< the first client traffic secret, until then
+    std::string partial_;                       ///< a record split across reads, once ours
     std::uint64_t recordsPerKey_ = std::uint64_t(1) << 23;
-    std::uint8_t updatesSent_ = 0; ///< key updates the library wrote before that
+    std::uint8_t updatesSent_ = 0;   ///< key updates the library wrote before that
+    std::uint32_t peerUpdates_ = 0;  ///< key updates of the peer's the library read
     bool peerAskedUpdate_ = false;
     bool noTakeOver_ = false;
+    bool awaitPeerUpdate_ = false;   ///< the hand-over asked the peer for a new key
+    bool peerUpdated_ = false;       ///< and the library read it: what follows is ours to open
+    bool partialDone_ = false;       ///< `partial_` held the record last opened
+    // Where the records given to the library begin and end, so that it can be stopped exactly
+    // after the record that holds the peer's new key.
+    std::uint8_t headerHave_ = 0;
+    std::uint8_t lengthHigh_ = 0;
+    std::uint16_t bodyLeft_ = 0;
+    bool inBody_ = false;
     std::string* sink_ = &cipherOut; ///< where the records SSL writes go
-    const char* in_ = nullptr;
+    char* in_ = nullptr;
     std::size_t inLen_ = 0;
     bool failed_ = false;
     bool shutdownSent_ = false;
