@@ -512,6 +512,9 @@ TEST_F(TlsFiles, SessionsOpenTheClientsRecordsThemselvesFromItsNewKeyOn) {
             ASSERT_TRUE(server.encrypt("answer", 6));
             EXPECT_EQ(deliver(server, client), "answer");
             EXPECT_EQ(updates, 2) << suite << ": the hand-over's and the answer to the request";
+            server.shutdown();
+            EXPECT_EQ(deliver(server, client), "");
+            EXPECT_EQ(SSL_get_shutdown(client.ssl) & SSL_RECEIVED_SHUTDOWN, SSL_RECEIVED_SHUTDOWN);
             ERR_clear_error();
         }
     }

@@ -590,7 +590,11 @@ bool TlsSession::takeOverReads() {
         return failed_ = true, false;
     clientSecret_.reset();
     ownRead_ = std::move(keys);
-    (void)SSL_free_buffers(ssl_);
+    // Nothing is left for the library to do: its state (some 14 KB with the handshake's
+    // session) goes, and a connection that talks keeps only its two sets of keys.
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+    released_ = true;
     return true;
 }
 
@@ -705,12 +709,12 @@ bool TlsSession::encrypt(const char* data, std::size_t n, std::string& to) {
 }
 
 void TlsSession::shutdown(std::string& to) {
-    if (shutdownSent_ || failed_ || !SSL_is_init_finished(ssl_)) return;
+    if (shutdownSent_ || failed_ || !handshakeDone()) return;
     shutdownSent_ = true;
     if (own_) {
         static const char kCloseNotify[] = {1, 0}; // warning, close_notify
         own_->seal(21, kCloseNotify, sizeof kCloseNotify, to);
-        SSL_set_shutdown(ssl_, SSL_get_shutdown(ssl_) | SSL_SENT_SHUTDOWN);
+        if (ssl_) SSL_set_shutdown(ssl_, SSL_get_shutdown(ssl_) | SSL_SENT_SHUTDOWN);
         ERR_clear_error();
         return;
     }
@@ -721,7 +725,7 @@ void TlsSession::shutdown(std::string& to) {
 }
 
 bool TlsSession::handshakeDone() const {
-    return SSL_is_init_finished(ssl_) == 1;
+    return released_ || SSL_is_init_finished(ssl_) == 1;
 }
 
 void TlsSession::consumeCipher(std::size_t n) {

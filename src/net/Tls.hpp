@@ -67,7 +67,7 @@ public:
     TlsSession(const TlsSession&) = delete;
     TlsSession& operator=(const TlsSession&) = delete;
 
-    bool valid() const { return ssl_ != nullptr; }
+    bool valid() const { return ssl_ != nullptr || released_; }
 
     /// Takes `n` bytes of ciphertext and calls `sink(plain, len)` for what they decrypt to
     /// (`sink` returns false to stop). False when the peer broke the protocol or closed TLS.
@@ -152,6 +152,7 @@ private:
     bool awaitPeerUpdate_ = false;   ///< the hand-over asked the peer for a new key
     bool peerUpdated_ = false;       ///< and the library read it: what follows is ours to open
     bool partialDone_ = false;       ///< `partial_` held the record last opened
+    bool released_ = false;          ///< both directions are ours: the library's state is freed
     // Where the records given to the library begin and end, so that it can be stopped exactly
     // after the record that holds the peer's new key.
     std::uint8_t headerHave_ = 0;
