@@ -14,14 +14,14 @@
 // client's request for a key update itself, and moves to a new key on its own after
 // `recordsPerKey_` records, well inside what AES-GCM allows one key to seal.
 //
-// Reading is handed over the same way: the hand-over's key update asks the client for a new
-// key of its own, which it must send before its next record. Until it arrives the library
-// reads, given one record at a time, so that it stops right after the record that holds the
-// client's key update; from there the session opens the client's records itself, in place,
-// under the client's next traffic secret from record 0. Every record is authenticated before
-// anything in it is looked at; a record that does not open, is too long, or holds anything but
-// data, a key update or an alert ends the connection. A client that never sends a key update
-// is read by the library throughout, as is every TLS 1.2 connection.
+// Reading is handed over at the first end of a record after that: the library is given no byte
+// past it, and the session opens the client's records from there on, in place, under the
+// client's traffic secret of the moment (the first one, moved on for every key update of the
+// client's that the library read) and the number of records the library read under it, which
+// its message hook counts. Every record is authenticated before anything in it is looked at; a
+// record that does not open, is too long, or holds anything but data, a key update or an alert
+// ends the connection with an alert. With both directions the session's, the library's state
+// for the connection is freed. TLS 1.2 connections stay with the library both ways.
 #include "Tls.hpp"
 
 #include <openssl/bio.h>
@@ -119,18 +119,27 @@ struct TlsHooks {
         (server ? s->secret_ : s->clientSecret_) = secretOf(text.substr(space + 1));
     }
 
-    // A key update is a handshake message of type 24 with one byte: whether an answer is asked.
+    // Counts the records the library reads under the client's current key: from the client's
+    // Finished on, and again from 0 after each of its key updates (a handshake message of type
+    // 24 with one byte: whether an answer is asked). Each record's header is reported before
+    // the messages in it.
     static void message(int written, int, int type, const void* buf, std::size_t len, SSL*,
                         void* arg) {
-        const auto* m = static_cast<const unsigned char*>(buf);
-        if (type != SSL3_RT_HANDSHAKE || len != 5 || m[0] != SSL3_MT_KEY_UPDATE) return;
         auto* s = static_cast<TlsSession*>(arg);
+        const auto* m = static_cast<const unsigned char*>(buf);
+        if (type == SSL3_RT_HEADER) {
+            if (!written) ++s->peerRecords_;
+            return;
+        }
+        if (type != SSL3_RT_HANDSHAKE || len < 4) return;
+        if (m[0] == SSL3_MT_FINISHED && !written) s->peerRecords_ = 0;
+        if (m[0] != SSL3_MT_KEY_UPDATE || len != 5) return;
         if (written) {
             ++s->updatesSent_;
             return;
         }
         ++s->peerUpdates_;
-        if (s->awaitPeerUpdate_) s->peerUpdated_ = true;
+        s->peerRecords_ = 0;
         if (m[4] == SSL_KEY_UPDATE_REQUESTED && s->own_) s->peerAskedUpdate_ = true;
     }
 };
@@ -468,8 +477,8 @@ struct TlsBio {
     static int read(BIO* b, char* data, int len) {
         auto* s = static_cast<TlsSession*>(BIO_get_data(b));
         BIO_clear_retry_flags(b);
-        // After the record with the peer's new key, the rest of the input is the session's.
-        const bool stopped = s->peerUpdated_ && !s->inBody_ && s->headerHave_ == 0;
+        // Once reading moves to the session, the library gets nothing past a record's end.
+        const bool stopped = s->handingOver_ && !s->inBody_ && s->headerHave_ == 0;
         if (s->inLen_ == 0 || stopped) {
             BIO_set_retry_read(b);
             return -1;
@@ -527,9 +536,9 @@ long TlsSession::readPlain(char* plain, std::size_t room) {
     }
 }
 
-// Follows the record boundaries in the next `n` bytes for the library; while the hand-over
-// waits for the peer's new key, gives no more than the rest of the current record, so that the
-// library never holds a byte past the record that brings it. Returns how many bytes to give.
+// Follows the record boundaries in the next `n` bytes for the library; once reading is to move
+// to the session, gives no more than the rest of the current record. Returns how many bytes
+// to give.
 std::size_t TlsSession::passToLibrary(std::size_t n) {
     const auto* p = reinterpret_cast<const unsigned char*>(in_);
     std::size_t at = 0;
@@ -547,7 +556,7 @@ std::size_t TlsSession::passToLibrary(std::size_t n) {
             bodyLeft_ = static_cast<std::uint16_t>(bodyLeft_ - take);
             inBody_ = bodyLeft_ != 0;
         }
-        if (awaitPeerUpdate_ && !inBody_ && headerHave_ == 0) break; // a record's end
+        if (handingOver_ && !inBody_ && headerHave_ == 0) break; // a record's end
     }
     return at;
 }
@@ -560,12 +569,9 @@ bool TlsSession::takeOverWrites(std::string& to) {
     auto keys = Keys::forSuite(ssl_, true);
     const auto hashLen = keys ? static_cast<std::size_t>(EVP_MD_get_size(keys->md)) : 0;
     if (!keys || secret_->size() != hashLen) return false;
-    // The library's key update moves its write key on and starts it at record 0; asking the
-    // peer for one in return lets the session take its reading over too.
-    const bool askPeer = clientSecret_ && clientSecret_->size() == hashLen;
+    // The library's key update moves its write key on and starts it at record 0.
     sink_ = &to;
-    // Fails only if one is pending already.
-    SSL_key_update(ssl_, askPeer ? SSL_KEY_UPDATE_REQUESTED : SSL_KEY_UPDATE_NOT_REQUESTED);
+    SSL_key_update(ssl_, SSL_KEY_UPDATE_NOT_REQUESTED); // fails only if one is pending already
     const int done = SSL_do_handshake(ssl_);
     sink_ = &cipherOut;
     // The library keeps the write buffer it took for that message; nothing of ours needs it.
@@ -577,21 +583,30 @@ bool TlsSession::takeOverWrites(std::string& to) {
     if (!keys->start(*secret_, updatesSent_)) return failed_ = true, false;
     secret_.reset();
     own_ = std::move(keys);
-    awaitPeerUpdate_ = askPeer;
-    if (!askPeer) clientSecret_.reset();
+    // Reading follows at the end of the record the library is in, which is mostly now.
+    if (!clientSecret_ || clientSecret_->size() != hashLen) return true;
+    handingOver_ = true;
+    if (readsCanMove()) takeOverReads();
     return true;
 }
 
-// The library read the peer's key update and stopped right after it.
+// The library holds nothing of the client's that it has not read: no part of a record, no
+// record or plaintext waiting.
+bool TlsSession::readsCanMove() const {
+    return !inBody_ && headerHave_ == 0 && SSL_has_pending(ssl_) == 0;
+}
+
+// Reading moves from the library to the session, at a record's end.
 bool TlsSession::takeOverReads() {
-    awaitPeerUpdate_ = peerUpdated_ = false;
+    handingOver_ = false;
     auto keys = Keys::forSuite(ssl_, false);
     if (!clientSecret_ || !keys || !keys->start(*clientSecret_, peerUpdates_))
         return failed_ = true, false;
+    keys->seq = peerRecords_;
     clientSecret_.reset();
     ownRead_ = std::move(keys);
     // Nothing is left for the library to do: its state (some 14 KB with the handshake's
-    // session) goes, and a connection that talks keeps only its two sets of keys.
+    // session) goes, and the connection keeps only its two sets of keys.
     SSL_free(ssl_);
     ssl_ = nullptr;
     released_ = true;
@@ -687,6 +702,7 @@ TlsSession::Opened TlsSession::openWhole(unsigned char* rec, std::size_t size, c
 bool TlsSession::encrypt(const char* data, std::size_t n, std::string& to) {
     if (failed_ || n == 0) return !failed_;
     if (!own_ && !noTakeOver_ && handshakeDone()) takeOverWrites(to);
+    if (failed_) return false;
     if (own_) {
         // Our key update: a handshake message saying no answer is asked, then the next key.
         if (peerAskedUpdate_ || own_->seq >= recordsPerKey_) {

@@ -82,10 +82,10 @@ public:
                 if (got == 0) break;
                 if (!sink(plain, static_cast<std::size_t>(got))) return dropInput(), !failed_;
             }
-            // The library stops after the record with the peer's new key: the rest is ours.
+            // Once the library has read to the end of a record, the rest is ours to open.
             data = in_, n = inLen_;
             dropInput();
-            if (!peerUpdated_) return !failed_;
+            if (!handingOver_ || !readsCanMove()) return !failed_;
             if (!takeOverReads()) return false;
         }
         while (true) {
@@ -111,7 +111,7 @@ public:
     bool handshakeDone() const;
     /// True once this session writes its records itself (TLS 1.3, after the handshake).
     bool ownRecords() const { return own_ != nullptr; }
-    /// True once it also opens the peer's records itself (after the peer's first new key).
+    /// True once it also opens the peer's records itself (from the first record boundary on).
     bool ownReads() const { return ownRead_ != nullptr; }
     /// How many records one key seals before the session moves to the next; lowered by tests.
     void setRecordsPerKey(std::uint64_t n) { recordsPerKey_ = n; }
@@ -131,6 +131,7 @@ private:
     void dropInput() { in_ = nullptr, inLen_ = 0; }
     bool takeOverWrites(std::string& to);
     bool takeOverReads();
+    bool readsCanMove() const;
     std::size_t passToLibrary(std::size_t n);
     /// The next whole record of the input, opened in place: its content for `data`. Parts of a
     /// record split across reads wait in `partial_`.
@@ -147,14 +148,14 @@ private:
     std::uint64_t recordsPerKey_ = std::uint64_t(1) << 23;
     std::uint8_t updatesSent_ = 0;   ///< key updates the library wrote before that
     std::uint32_t peerUpdates_ = 0;  ///< key updates of the peer's the library read
+    std::uint64_t peerRecords_ = 0;  ///< records the library read under the peer's current key
     bool peerAskedUpdate_ = false;
     bool noTakeOver_ = false;
-    bool awaitPeerUpdate_ = false;   ///< the hand-over asked the peer for a new key
-    bool peerUpdated_ = false;       ///< and the library read it: what follows is ours to open
+    bool handingOver_ = false;       ///< reading moves to the session at the next record's end
     bool partialDone_ = false;       ///< `partial_` held the record last opened
     bool released_ = false;          ///< both directions are ours: the library's state is freed
     // Where the records given to the library begin and end, so that it can be stopped exactly
-    // after the record that holds the peer's new key.
+    // at the end of one.
     std::uint8_t headerHave_ = 0;
     std::uint8_t lengthHigh_ = 0;
     std::uint16_t bodyLeft_ = 0;
