@@ -378,10 +378,9 @@ struct TlsSession::Keys {
     /// Takes the secret as the current one: its key and nonce base, from record 0.
     bool useSecret() {
         unsigned char key[32];
-        const bool ok =
-            ctx && expandLabel(md, secret, "key", keyLen, key) &&
-            expandLabel(md, secret, "iv", sizeof iv, iv) &&
-            EVP_CipherInit_ex(ctx, cipher, nullptr, key, nullptr, sealing ? 1 : 0) == 1;
+        const bool ok = ctx && expandLabel(md, secret, "key", keyLen, key) &&
+                        expandLabel(md, secret, "iv", sizeof iv, iv) &&
+                        EVP_CipherInit_ex(ctx, cipher, nullptr, key, nullptr, sealing ? 1 : 0) == 1;
         OPENSSL_cleanse(key, sizeof key);
         seq = 0;
         return ok;
@@ -613,6 +612,10 @@ bool TlsSession::takeOverReads() {
     return true;
 }
 
+namespace {
+constexpr std::size_t kMaxBody = kTlsRecord + 256; // as TLS 1.3 bounds a protected record
+} // namespace
+
 TlsSession::Opened TlsSession::fail(unsigned char alert) {
     // The peer learns why, if we still write: a fatal alert, then nothing more.
     if (own_ && !shutdownSent_) {
@@ -627,7 +630,6 @@ TlsSession::Opened TlsSession::fail(unsigned char alert) {
 
 TlsSession::Opened TlsSession::openRecord(char*& data, std::size_t& n, char*& text,
                                           std::size_t& len) {
-    constexpr std::size_t kMaxBody = kTlsRecord + 256; // as TLS 1.3 bounds a protected record
     if (failed_) return Opened::failed;
     if (partialDone_) {
         partialDone_ = false;
@@ -667,7 +669,6 @@ TlsSession::Opened TlsSession::openRecord(char*& data, std::size_t& n, char*& te
 
 TlsSession::Opened TlsSession::openWhole(unsigned char* rec, std::size_t size, char*& text,
                                          std::size_t& len) {
-    constexpr std::size_t kMaxBody = kTlsRecord + 256;
     const std::size_t body = size - 5;
     // After the handshake every record is protected, and says application data outside.
     if (rec[0] != 23) return fail(10); // unexpected_message

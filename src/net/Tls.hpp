@@ -146,14 +146,14 @@ private:
     std::unique_ptr<std::string> clientSecret_; ///< the first client traffic secret, until then
     std::string partial_;                       ///< a record split across reads, once ours
     std::uint64_t recordsPerKey_ = std::uint64_t(1) << 23;
-    std::uint8_t updatesSent_ = 0;   ///< key updates the library wrote before that
-    std::uint32_t peerUpdates_ = 0;  ///< key updates of the peer's the library read
-    std::uint64_t peerRecords_ = 0;  ///< records the library read under the peer's current key
+    std::uint32_t updatesSent_ = 0; ///< key updates the library wrote before that
+    std::uint32_t peerUpdates_ = 0; ///< key updates of the peer's the library read
+    std::uint64_t peerRecords_ = 0; ///< records the library read under the peer's current key
     bool peerAskedUpdate_ = false;
     bool noTakeOver_ = false;
-    bool handingOver_ = false;       ///< reading moves to the session at the next record's end
-    bool partialDone_ = false;       ///< `partial_` held the record last opened
-    bool released_ = false;          ///< both directions are ours: the library's state is freed
+    bool handingOver_ = false; ///< reading moves to the session at the next record's end
+    bool partialDone_ = false; ///< `partial_` held the record last opened
+    bool released_ = false;    ///< both directions are ours: the library's state is freed
     // Where the records given to the library begin and end, so that it can be stopped exactly
     // at the end of one.
     std::uint8_t headerHave_ = 0;
