@@ -86,27 +86,25 @@ void PayloadCheck::reset() {
     seed_ = 0;
 }
 
+void PayloadCheck::takeHead(const unsigned char* p) {
+    head_.sender = getLe32(p);
+    head_.seq = getLe32(p + 4);
+    head_.sentNs = getLe64(p + 8);
+    seed_ = seedOf(head_);
+}
+
 void PayloadCheck::feed(const char* data, std::size_t size) {
     auto* p = reinterpret_cast<const unsigned char*>(data);
     if (pos_ == 0 && size >= kPayloadHeader) { // the usual case: the head arrives in one piece
-        std::memcpy(headBytes_, p, kPayloadHeader);
+        takeHead(p);
         p += kPayloadHeader;
         size -= kPayloadHeader;
         pos_ = kPayloadHeader;
-        head_.sender = getLe32(headBytes_);
-        head_.seq = getLe32(headBytes_ + 4);
-        head_.sentNs = getLe64(headBytes_ + 8);
-        seed_ = seedOf(head_);
     }
     while (size && pos_ < kPayloadHeader) {
         headBytes_[pos_++] = *p++;
         --size;
-        if (pos_ == kPayloadHeader) {
-            head_.sender = getLe32(headBytes_);
-            head_.seq = getLe32(headBytes_ + 4);
-            head_.sentNs = getLe64(headBytes_ + 8);
-            seed_ = seedOf(head_);
-        }
+        if (pos_ == kPayloadHeader) takeHead(headBytes_);
     }
     if (size) feedPattern(p, size);
 }
@@ -115,27 +113,9 @@ void PayloadCheck::whole(const char* data, std::size_t size) {
     reset();
     if (size < kPayloadHeader) return feed(data, size);
     auto* p = reinterpret_cast<const unsigned char*>(data);
-    head_.sender = getLe32(p);
-    head_.seq = getLe32(p + 4);
-    head_.sentNs = getLe64(p + 8);
-    seed_ = seedOf(head_);
-    pos_ = size;
-    p += kPayloadHeader;
-    const std::size_t n = size - kPayloadHeader;
-    const std::size_t words = n / 8;
-    std::uint64_t diff = 0;
-    std::uint64_t expect = patternWord(seed_, 0);
-    for (std::size_t k = 0; k < words; ++k, expect += kStep) {
-        std::uint64_t v;
-        std::memcpy(&v, p + 8 * k, 8);
-        diff |= v ^ expect;
-    }
-    if (const std::size_t tail = n % 8) {
-        std::uint64_t v = 0;
-        std::memcpy(&v, p + 8 * words, tail);
-        diff |= (v ^ expect) & ((std::uint64_t(1) << (8 * tail)) - 1);
-    }
-    bad_ = diff != 0;
+    takeHead(p);
+    pos_ = kPayloadHeader;
+    feedPattern(p + kPayloadHeader, size - kPayloadHeader);
 }
 
 void PayloadCheck::feedPattern(const unsigned char* p, std::size_t n) {
@@ -149,11 +129,11 @@ void PayloadCheck::feedPattern(const unsigned char* p, std::size_t n) {
     }
     const std::size_t words = n / 8;
     std::uint64_t diff = 0;
-    const std::uint64_t first = off / 8;
-    for (std::size_t k = 0; k < words; ++k) {
+    std::uint64_t expect = patternWord(seed_, off / 8);
+    for (std::size_t k = 0; k < words; ++k, expect += kStep) {
         std::uint64_t v;
         std::memcpy(&v, p + 8 * k, 8);
-        diff |= v ^ patternWord(seed_, first + k);
+        diff |= v ^ expect;
     }
     if (diff) bad_ = true;
     p += 8 * words;

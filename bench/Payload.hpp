@@ -36,6 +36,7 @@ public:
     const PayloadHead& head() const { return head_; }
 
 private:
+    void takeHead(const unsigned char* p);
     void feedPattern(const unsigned char* p, std::size_t n);
 
     unsigned char headBytes_[kPayloadHeader] = {};
