@@ -330,6 +330,15 @@ void countUpdates(int written, int, int type, const void* buf, size_t len, SSL*,
         ++*static_cast<int*>(arg);
 }
 
+void countUpdatesOf(Client& client, int& updates) {
+    SSL_set_msg_callback(client.ssl, countUpdates);
+    SSL_set_msg_callback_arg(client.ssl, &updates);
+}
+
+// The TLS 1.3 suites, each of which the session seals and opens itself.
+constexpr const char* kTls13Suites[] = {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384",
+                                        "TLS_CHACHA20_POLY1305_SHA256"};
+
 // Hands the session's pending records to the client and reads all the plain text there is.
 std::string deliver(TlsSession& server, Client& client) {
     BIO_write(client.fromServer, server.cipherOut.data() + server.cipherAt,
@@ -356,13 +365,11 @@ TEST_F(TlsFiles, SessionsSealTheirOwnRecordsUnderEveryTls13CipherAndMoveToNewKey
     TlsContext ctx;
     std::string error;
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
-    for (const char* suite :
-         {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256"}) {
+    for (const char* suite : kTls13Suites) {
         Client client;
         ASSERT_EQ(SSL_set_ciphersuites(client.ssl, suite), 1);
         int updates = 0;
-        SSL_set_msg_callback(client.ssl, countUpdates);
-        SSL_set_msg_callback_arg(client.ssl, &updates);
+        countUpdatesOf(client, updates);
         TlsSession server(ctx.get());
         server.setRecordsPerKey(3);
         bool ok = false;
@@ -408,8 +415,7 @@ TEST_F(TlsFiles, AClientsRequestForANewKeyIsAnsweredBeforeAndAfterTheHandOver) {
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
     Client client;
     int updates = 0;
-    SSL_set_msg_callback(client.ssl, countUpdates);
-    SSL_set_msg_callback_arg(client.ssl, &updates);
+    countUpdatesOf(client, updates);
     TlsSession server(ctx.get());
     bool ok = false;
     pump(client, server, ok);
@@ -477,15 +483,13 @@ TEST_F(TlsFiles, SessionsOpenTheClientsRecordsThemselvesFromTheHandOverOn) {
     TlsContext ctx;
     std::string error;
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
-    for (const char* suite :
-         {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256"}) {
+    for (const char* suite : kTls13Suites) {
         // Given whole, and a byte at a time.
         for (std::size_t piece : {std::size_t(1) << 20, std::size_t(1)}) {
             Client client;
             ASSERT_EQ(SSL_set_ciphersuites(client.ssl, suite), 1);
             int updates = 0;
-            SSL_set_msg_callback(client.ssl, countUpdates);
-            SSL_set_msg_callback_arg(client.ssl, &updates);
+            countUpdatesOf(client, updates);
             TlsSession server(ctx.get());
             bool ok = false;
             pump(client, server, ok);
