@@ -210,7 +210,7 @@ struct Loop::Impl {
     AddressList trustedProxies;
 #ifdef TNLRELAY_TLS
     TlsContext tlsContext;
-    std::vector<char> tlsPlain, tlsRecord; ///< decrypted input; one record of output
+    std::vector<char> tlsPlain, tlsRecord; ///< decrypted input; a record joined for the library
     std::string tlsCipher;                 ///< records made in one flush, before they are written
 #endif
 
@@ -959,9 +959,10 @@ bool Loop::Impl::writePlain(Conn* c) {
 }
 
 #ifdef TNLRELAY_TLS
-// Encrypts the queue in full records (one per 16 KiB of gathered frames, not one per frame)
-// into the loop's shared buffer and writes that, at most one write's worth at a time. Only
-// ciphertext the socket did not take is kept, in the session, and it leaves before any more.
+// Encrypts the queue in full records (one per 16 KiB of gathered frames, not one per frame),
+// sealed from the queue's chunks where they lie, into the loop's shared buffer and writes
+// that, at most one write's worth at a time. Only ciphertext the socket did not take is kept,
+// in the session, and it leaves before any more.
 bool Loop::Impl::writeTls(Conn* c) {
     TlsSession& tls = *c->tls;
     if (tlsRecord.empty()) {
@@ -983,14 +984,12 @@ bool Loop::Impl::writeTls(Conn* c) {
         }
         tlsCipher.clear();
         while (!c->out.empty() && tlsCipher.size() < kTlsAhead) {
-            gatherBufs.resize(kPortableGather);
-            const std::size_t n = c->out.gather(gatherBufs.data(), kPortableGather, kTlsRecord);
+            TlsSession::Piece pieces[kPortableGather];
+            const std::size_t n = c->out.gather(pieces, kPortableGather, kTlsRecord);
             std::size_t len = 0;
-            for (std::size_t i = 0; i < n; ++i) {
-                std::memcpy(tlsRecord.data() + len, gatherBufs[i].data(), gatherBufs[i].size());
-                len += gatherBufs[i].size();
-            }
-            if (!tls.encrypt(tlsRecord.data(), len, tlsCipher)) {
+            for (std::size_t i = 0; i < n; ++i)
+                len += pieces[i].len;
+            if (!tls.encrypt(pieces, n, tlsCipher, tlsRecord.data())) {
                 c->out.clear();
                 closeNow(c);
                 return false;

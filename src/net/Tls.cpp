@@ -406,6 +406,12 @@ struct TlsSession::Keys {
 
     /// Appends one record: `n` bytes of content of type `type`, sealed.
     bool seal(unsigned char type, const char* data, std::size_t n, std::string& to) {
+        const TlsSession::Piece one{data, n};
+        return seal(type, &one, 1, n, to);
+    }
+    /// Appends one record whose content is `count` pieces, `n` bytes in all.
+    bool seal(unsigned char type, const TlsSession::Piece* pieces, std::size_t count,
+              std::size_t n, std::string& to) {
         const std::size_t body = n + 1 + 16;
         const std::size_t at = to.size();
         to.resize(at + 5 + body);
@@ -419,14 +425,17 @@ struct TlsSession::Keys {
         nonce(iv12);
         int len = 0;
         unsigned char* out = rec + 5;
-        const bool ok =
-            EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, iv12) == 1 &&
-            EVP_EncryptUpdate(ctx, nullptr, &len, rec, 5) == 1 &&
-            EVP_EncryptUpdate(ctx, out, &len, reinterpret_cast<const unsigned char*>(data),
-                              static_cast<int>(n)) == 1 &&
-            EVP_EncryptUpdate(ctx, out + n, &len, &type, 1) == 1 &&
-            EVP_EncryptFinal_ex(ctx, out + n + 1, &len) == 1 &&
-            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out + n + 1) == 1;
+        bool ok = EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, iv12) == 1 &&
+                  EVP_EncryptUpdate(ctx, nullptr, &len, rec, 5) == 1;
+        for (std::size_t i = 0; ok && i < count; ++i) {
+            ok = EVP_EncryptUpdate(ctx, out, &len,
+                                   reinterpret_cast<const unsigned char*>(pieces[i].data),
+                                   static_cast<int>(pieces[i].len)) == 1;
+            out += pieces[i].len;
+        }
+        ok = ok && EVP_EncryptUpdate(ctx, out, &len, &type, 1) == 1 &&
+             EVP_EncryptFinal_ex(ctx, out + 1, &len) == 1 &&
+             EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out + 1) == 1;
         ++seq;
         if (!ok) to.resize(at);
         return ok;
@@ -700,7 +709,10 @@ TlsSession::Opened TlsSession::openWhole(unsigned char* rec, std::size_t size, c
     return Opened::control;
 }
 
-bool TlsSession::encrypt(const char* data, std::size_t n, std::string& to) {
+bool TlsSession::encrypt(const Piece* pieces, std::size_t count, std::string& to, char* join) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        n += pieces[i].len;
     if (failed_ || n == 0) return !failed_;
     if (!own_ && !noTakeOver_ && handshakeDone()) takeOverWrites(to);
     if (failed_) return false;
@@ -712,9 +724,15 @@ bool TlsSession::encrypt(const char* data, std::size_t n, std::string& to) {
             if (!own_->seal(22, kUpdate, sizeof kUpdate, to) || !own_->nextSecret())
                 return failed_ = true, false;
         }
-        if (own_->seal(23, data, n, to)) return true;
+        if (own_->seal(23, pieces, count, n, to)) return true;
         ERR_clear_error();
         return failed_ = true, false;
+    }
+    const char* data = pieces[0].data;
+    if (count > 1) {
+        for (std::size_t i = 0, at = 0; i < count; at += pieces[i++].len)
+            std::memcpy(join + at, pieces[i].data, pieces[i].len);
+        data = join;
     }
     sink_ = &to;
     const int put = SSL_write(ssl_, data, static_cast<int>(n));

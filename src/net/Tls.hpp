@@ -99,11 +99,23 @@ public:
         }
     }
 
+    /// Part of one record's plaintext.
+    struct Piece {
+        const char* data;
+        std::size_t len;
+    };
     /// Encrypts `n` bytes (at most 16 KiB: one record) onto `to`, by default `cipherOut`. The
     /// loop encrypts into one buffer it shares among connections, which stays in the cache,
     /// and keeps in `cipherOut` only what the socket did not take.
     bool encrypt(const char* data, std::size_t n) { return encrypt(data, n, cipherOut); }
-    bool encrypt(const char* data, std::size_t n, std::string& to);
+    bool encrypt(const char* data, std::size_t n, std::string& to) {
+        const Piece one{data, n};
+        return encrypt(&one, 1, to, nullptr);
+    }
+    /// Encrypts `count` pieces as one record (together at most 16 KiB) onto `to`. Records this
+    /// session seals itself are sealed from the pieces where they lie; for the library's, more
+    /// than one piece is first joined in `join`, which has room for a record.
+    bool encrypt(const Piece* pieces, std::size_t count, std::string& to, char* join);
     /// Queues the closing alert once, onto `to`.
     void shutdown() { shutdown(cipherOut); }
     void shutdown(std::string& to);
