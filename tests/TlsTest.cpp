@@ -1,6 +1,7 @@
 // The TLS context and sessions: loading PEM pairs made by the openssl command, replacing them
 // while running, and a full handshake and exchange against an OpenSSL client over memory.
 #include "net/Tls.hpp"
+#include "net/FastGcm.hpp"
 
 #include "TempDataDir.hpp"
 
@@ -339,6 +340,30 @@ void countUpdatesOf(Client& client, int& updates) {
 constexpr const char* kTls13Suites[] = {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384",
                                         "TLS_CHACHA20_POLY1305_SHA256"};
 
+// The AES-GCM code sessions may use here: OpenSSL's always, and the vector instructions' where
+// this processor has them. Each test runs every suite under each.
+std::vector<bool> aesEngines() {
+    std::vector<bool> fast{false};
+    if (fastgcm::available()) fast.push_back(true);
+    return fast;
+}
+
+// Every TLS 1.3 suite under each AES-GCM code.
+std::vector<std::pair<bool, const char*>> suitesUnderEachEngine() {
+    std::vector<std::pair<bool, const char*>> all;
+    for (bool fast : aesEngines())
+        for (const char* suite : kTls13Suites)
+            all.emplace_back(fast, suite);
+    return all;
+}
+
+// Makes sessions keyed while it lives use the given AES-GCM code.
+struct UseAesEngine {
+    explicit UseAesEngine(bool fast) : before(fastgcm::enable(fast)) {}
+    ~UseAesEngine() { fastgcm::enable(before); }
+    bool before;
+};
+
 // Hands the session's pending records to the client and reads all the plain text there is.
 std::string deliver(TlsSession& server, Client& client) {
     BIO_write(client.fromServer, server.cipherOut.data() + server.cipherAt,
@@ -365,7 +390,9 @@ TEST_F(TlsFiles, SessionsSealTheirOwnRecordsUnderEveryTls13CipherAndMoveToNewKey
     TlsContext ctx;
     std::string error;
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
-    for (const char* suite : kTls13Suites) {
+    for (const auto& [fast, suite] : suitesUnderEachEngine()) {
+        SCOPED_TRACE(fast ? "vector AES-GCM" : "OpenSSL's AES-GCM");
+        const UseAesEngine engine(fast);
         Client client;
         ASSERT_EQ(SSL_set_ciphersuites(client.ssl, suite), 1);
         int updates = 0;
@@ -489,7 +516,9 @@ TEST_F(TlsFiles, SessionsOpenTheClientsRecordsThemselvesFromTheHandOverOn) {
     TlsContext ctx;
     std::string error;
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
-    for (const char* suite : kTls13Suites) {
+    for (const auto& [fast, suite] : suitesUnderEachEngine()) {
+        SCOPED_TRACE(fast ? "vector AES-GCM" : "OpenSSL's AES-GCM");
+        const UseAesEngine engine(fast);
         // Given whole, and a byte at a time.
         for (std::size_t piece : {std::size_t(1) << 20, std::size_t(1)}) {
             Client client;
@@ -564,28 +593,32 @@ TEST_F(TlsFiles, RecordsThatDoNotOpenEndTheSessionWithAnAlert) {
          [](std::string& r) { r = std::string("\x17\x03\x03\x00\x02hi", 7); }, true},
         {"the client's closing alert", nullptr, false},
     };
-    for (const Case& c : cases) {
-        Client client;
-        TlsSession server(ctx.get());
-        handOver(client, server);
-        bool ok = false;
-        EXPECT_EQ(openRecords(server, clientRecords(client, "fine"), ok), "fine");
-        ASSERT_TRUE(ok && server.ownReads()) << c.what;
-        std::string up;
-        if (c.spoil) {
-            up = clientRecords(client, "spoilt");
-            c.spoil(up);
-        } else {
-            SSL_shutdown(client.ssl);
-            up = client.drain();
+    for (bool fast : aesEngines()) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(fast ? "vector AES-GCM" : "OpenSSL's AES-GCM");
+            const UseAesEngine engine(fast);
+            Client client;
+            TlsSession server(ctx.get());
+            handOver(client, server);
+            bool ok = false;
+            EXPECT_EQ(openRecords(server, clientRecords(client, "fine"), ok), "fine");
+            ASSERT_TRUE(ok && server.ownReads()) << c.what;
+            std::string up;
+            if (c.spoil) {
+                up = clientRecords(client, "spoilt");
+                c.spoil(up);
+            } else {
+                SSL_shutdown(client.ssl);
+                up = client.drain();
+            }
+            EXPECT_EQ(openRecords(server, up, ok), "") << c.what;
+            EXPECT_FALSE(ok) << c.what;
+            EXPECT_EQ(server.pendingCipher() > 0, c.alert) << c.what;
+            // Nothing more is read or written once it failed.
+            EXPECT_EQ(openRecords(server, clientRecords(client, "more"), ok), "") << c.what;
+            EXPECT_FALSE(ok) << c.what;
+            EXPECT_FALSE(server.encrypt("more", 4)) << c.what;
+            ERR_clear_error();
         }
-        EXPECT_EQ(openRecords(server, up, ok), "") << c.what;
-        EXPECT_FALSE(ok) << c.what;
-        EXPECT_EQ(server.pendingCipher() > 0, c.alert) << c.what;
-        // Nothing more is read or written once it failed.
-        EXPECT_EQ(openRecords(server, clientRecords(client, "more"), ok), "") << c.what;
-        EXPECT_FALSE(ok) << c.what;
-        EXPECT_FALSE(server.encrypt("more", 4)) << c.what;
-        ERR_clear_error();
     }
 }

@@ -24,6 +24,8 @@
 // for the connection is freed. TLS 1.2 connections stay with the library both ways.
 #include "Tls.hpp"
 
+#include "FastGcm.hpp"
+
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -333,8 +335,10 @@ struct TlsSession::Keys {
     const EVP_CIPHER* cipher = nullptr;
     std::size_t keyLen = 0;
     bool sealing = true;
+    bool useFast = false; ///< AES-GCM through fastgcm, chosen when the keys are made
     std::string secret;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    fastgcm::KeyPtr fast; ///< AES-GCM on the vector instructions, where the processor has them
     unsigned char iv[12]{};
     std::uint64_t seq = 0;
 
@@ -345,9 +349,11 @@ struct TlsSession::Keys {
         switch (SSL_CIPHER_get_id(SSL_get_current_cipher(ssl))) {
         case TLS1_3_CK_AES_128_GCM_SHA256:
             k->md = EVP_sha256(), k->cipher = EVP_aes_128_gcm(), k->keyLen = 16;
+            k->useFast = fastgcm::inUse();
             break;
         case TLS1_3_CK_AES_256_GCM_SHA384:
             k->md = EVP_sha384(), k->cipher = EVP_aes_256_gcm(), k->keyLen = 32;
+            k->useFast = fastgcm::inUse();
             break;
         case TLS1_3_CK_CHACHA20_POLY1305_SHA256:
             k->md = EVP_sha256(), k->cipher = EVP_chacha20_poly1305(), k->keyLen = 32;
@@ -378,9 +384,14 @@ struct TlsSession::Keys {
     /// Takes the secret as the current one: its key and nonce base, from record 0.
     bool useSecret() {
         unsigned char key[32];
-        const bool ok = ctx && expandLabel(md, secret, "key", keyLen, key) &&
-                        expandLabel(md, secret, "iv", sizeof iv, iv) &&
-                        EVP_CipherInit_ex(ctx, cipher, nullptr, key, nullptr, sealing ? 1 : 0) == 1;
+        bool ok = ctx && expandLabel(md, secret, "key", keyLen, key) &&
+                  expandLabel(md, secret, "iv", sizeof iv, iv);
+        if (ok && useFast) {
+            fast = fastgcm::makeKey(key, keyLen, sealing);
+            ok = fast != nullptr;
+        } else if (ok) {
+            ok = EVP_CipherInit_ex(ctx, cipher, nullptr, key, nullptr, sealing ? 1 : 0) == 1;
+        }
         OPENSSL_cleanse(key, sizeof key);
         seq = 0;
         return ok;
@@ -410,8 +421,8 @@ struct TlsSession::Keys {
         return seal(type, &one, 1, n, to);
     }
     /// Appends one record whose content is `count` pieces, `n` bytes in all.
-    bool seal(unsigned char type, const TlsSession::Piece* pieces, std::size_t count,
-              std::size_t n, std::string& to) {
+    bool seal(unsigned char type, const TlsSession::Piece* pieces, std::size_t count, std::size_t n,
+              std::string& to) {
         const std::size_t body = n + 1 + 16;
         const std::size_t at = to.size();
         to.resize(at + 5 + body);
@@ -423,8 +434,22 @@ struct TlsSession::Keys {
         rec[4] = static_cast<unsigned char>(body);
         unsigned char iv12[12];
         nonce(iv12);
-        int len = 0;
         unsigned char* out = rec + 5;
+        if (fast) {
+            fastgcm::Context g;
+            fastgcm::start(*fast, g, iv12, rec, 5);
+            for (std::size_t i = 0; i < count; ++i) {
+                fastgcm::update(*fast, g, out,
+                                reinterpret_cast<const unsigned char*>(pieces[i].data),
+                                pieces[i].len);
+                out += pieces[i].len;
+            }
+            fastgcm::update(*fast, g, out, &type, 1);
+            fastgcm::finish(*fast, g, out + 1);
+            ++seq;
+            return true;
+        }
+        int len = 0;
         bool ok = EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, iv12) == 1 &&
                   EVP_EncryptUpdate(ctx, nullptr, &len, rec, 5) == 1;
         for (std::size_t i = 0; ok && i < count; ++i) {
@@ -448,6 +473,15 @@ struct TlsSession::Keys {
         nonce(iv12);
         const std::size_t n = size - 5 - 16;
         unsigned char* body = rec + 5;
+        if (fast) {
+            fastgcm::Context g;
+            unsigned char tag[16];
+            fastgcm::start(*fast, g, iv12, rec, 5);
+            fastgcm::update(*fast, g, body, body, n);
+            fastgcm::finish(*fast, g, tag);
+            ++seq;
+            return CRYPTO_memcmp(tag, body + n, sizeof tag) == 0;
+        }
         int len = 0;
         const bool ok = EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, iv12) == 1 &&
                         EVP_DecryptUpdate(ctx, nullptr, &len, rec, 5) == 1 &&
