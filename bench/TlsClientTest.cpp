@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -197,6 +198,101 @@ TEST(TlsClient, WritesIntoAFullSocketArriveWholeWhenRetriedFromAMovedAndGrownBuf
     EXPECT_GT(fullSocket, 0) << "the socket never filled: the test proves nothing";
     ASSERT_EQ(received.size(), sent.size());
     EXPECT_TRUE(received == sent);
+}
+
+// Counts the key updates a server reads from its client.
+void countClientUpdates(int written, int, int type, const void* buf, size_t len, SSL*, void* arg) {
+    const auto* m = static_cast<const unsigned char*>(buf);
+    if (!written && type == SSL3_RT_HANDSHAKE && len == 5 && m[0] == SSL3_MT_KEY_UPDATE)
+        ++*static_cast<int*>(arg);
+}
+
+TEST(TlsClient, OpensTheServersRecordsItselfUnderEverySuiteAcrossKeyUpdates) {
+    for (const char* suite :
+         {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256"}) {
+        Pair p;
+        ASSERT_EQ(SSL_set_ciphersuites(p.server, suite), 1);
+        SSL_set_mode(p.server, SSL_MODE_ENABLE_PARTIAL_WRITE);
+        int clientUpdates = 0;
+        SSL_set_msg_callback(p.server, countClientUpdates);
+        SSL_set_msg_callback_arg(p.server, &clientUpdates);
+        ASSERT_TRUE(p.handshake());
+        // The first read goes through the library, with the server's tickets, and leaves it
+        // nothing: reading is the client's from there.
+        p.serverWrites("hello");
+        char first[100];
+        ASSERT_EQ(p.client->read(first, sizeof first), 5);
+        EXPECT_TRUE(p.client->ownReads()) << suite;
+
+        // More than the client's input holds, in records cut across its reads, read into a
+        // buffer of an odd size, with a key update of the server's on the way and then one it
+        // asks the client to answer.
+        const std::string sent = pattern(700000);
+        std::string got;
+        std::size_t at = 0;
+        bool updated = false, asked = false;
+        char buf[7001];
+        for (int turn = 0; turn < 100000 && got.size() < sent.size(); ++turn) {
+            if (!updated && at > sent.size() / 3)
+                updated = SSL_key_update(p.server, SSL_KEY_UPDATE_NOT_REQUESTED) == 1;
+            if (!asked && at > 2 * sent.size() / 3)
+                asked = SSL_key_update(p.server, SSL_KEY_UPDATE_REQUESTED) == 1;
+            if (at < sent.size()) {
+                const int w =
+                    SSL_write(p.server, sent.data() + at,
+                              static_cast<int>(std::min<std::size_t>(50000, sent.size() - at)));
+                if (w > 0) at += static_cast<std::size_t>(w);
+                ERR_clear_error();
+            }
+            for (ssize_t n; (n = p.client->read(buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<std::size_t>(n));
+            ASSERT_EQ(errno, EAGAIN) << suite;
+        }
+        ASSERT_TRUE(updated && asked);
+        ASSERT_EQ(got.size(), sent.size()) << suite;
+        EXPECT_TRUE(got == sent) << suite;
+
+        // The client's next write carries its answer to the request, then the data.
+        ASSERT_EQ(p.client->send("ping", 4), 4);
+        char back[16];
+        EXPECT_EQ(SSL_read(p.server, back, sizeof back), 4);
+        EXPECT_EQ(clientUpdates, 1) << suite;
+
+        // The server's closing alert ends the stream.
+        SSL_shutdown(p.server);
+        EXPECT_EQ(p.client->read(buf, sizeof buf), 0) << suite;
+    }
+}
+
+TEST(TlsClient, ARecordOfItsOwnThatDoesNotOpenIsAFaultAfterTheBytesBeforeIt) {
+    // AES-GCM on the vector instructions where there are some, and the library's ChaCha20.
+    for (const char* suite : {"TLS_AES_128_GCM_SHA256", "TLS_CHACHA20_POLY1305_SHA256"}) {
+        Pair p;
+        ASSERT_EQ(SSL_set_ciphersuites(p.server, suite), 1);
+        ASSERT_TRUE(p.handshake());
+        p.serverWrites("hello");
+        char buf[100];
+        ASSERT_EQ(p.client->read(buf, sizeof buf), 5);
+        ASSERT_TRUE(p.client->ownReads());
+        // The server's records go through memory from here, so that one can be spoilt on the way:
+        // a genuine record, then one with a byte of its text flipped.
+        BIO* mem = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(p.server, mem);
+        p.serverWrites("fine");
+        p.serverWrites("spoilt");
+        std::string records(static_cast<std::size_t>(BIO_pending(mem)), '\0');
+        ASSERT_EQ(BIO_read(mem, records.data(), static_cast<int>(records.size())),
+                  static_cast<int>(records.size()));
+        const std::size_t second =
+            5 + (std::size_t(std::uint8_t(records[3])) << 8 | std::uint8_t(records[4]));
+        records[second + 5 + 2] ^= 0x20;
+        ASSERT_EQ(write(p.serverFd, records.data(), records.size()), ssize_t(records.size()));
+        ASSERT_EQ(p.client->read(buf, sizeof buf), 4);
+        EXPECT_EQ(std::string(buf, 4), "fine");
+        errno = 0;
+        EXPECT_EQ(p.client->read(buf, sizeof buf), -1) << suite;
+        EXPECT_EQ(errno, EPROTO) << suite;
+    }
 }
 
 TEST(TlsClient, AServerThatIsNotTlsFailsTheHandshake) {
