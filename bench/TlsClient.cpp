@@ -26,7 +26,10 @@ namespace tnlrelay::bench {
 
 namespace {
 
-constexpr std::size_t kOwnInput = 256 * 1024;     // ciphertext read at once, once reads are ours
+// Ciphertext read at once, once reads are the client's: the library's read-ahead buffer's size.
+// Like the library's, the buffer is held only while it holds something, so that ten thousand
+// idle clients hold none.
+constexpr std::size_t kOwnInput = 64 * 1024;
 constexpr std::size_t kMaxBody = 16 * 1024 + 256; // the longest protected record TLS 1.3 allows
 
 // The library's hooks: the server's first traffic secret, and the records and key updates read
@@ -152,7 +155,7 @@ struct TlsClient::Reader {
 #ifdef TNLRELAY_BENCH_FAST_GCM
     std::unique_ptr<gcm_key_data> vector; // AES-GCM on VAES and AVX-512, where there is one
 #endif
-    std::vector<unsigned char> in = std::vector<unsigned char>(kOwnInput);
+    std::unique_ptr<unsigned char[]> in;
     std::size_t from = 0, to = 0;         ///< ciphertext read and not opened yet
     std::size_t textFrom = 0, textTo = 0; ///< opened text not handed out yet
     bool ended = false;                   ///< the server's closing alert came
@@ -361,10 +364,11 @@ ssize_t TlsClient::readOwn(char* buf, std::size_t n) {
         return -1;
     };
     if (r.failed) return fault();
+    if (!r.in) r.in.reset(new unsigned char[kOwnInput]);
     while (got < n) {
         if (r.textFrom < r.textTo) {
             const std::size_t take = std::min(n - got, r.textTo - r.textFrom);
-            std::memcpy(buf + got, r.in.data() + r.textFrom, take);
+            std::memcpy(buf + got, r.in.get() + r.textFrom, take);
             r.textFrom += take;
             got += take;
             continue;
@@ -373,7 +377,7 @@ ssize_t TlsClient::readOwn(char* buf, std::size_t n) {
         // The next record, once the input holds all of it.
         const std::size_t held = r.to - r.from;
         if (held >= 5) {
-            unsigned char* rec = r.in.data() + r.from;
+            unsigned char* rec = r.in.get() + r.from;
             const std::size_t body = std::size_t(rec[3]) << 8 | rec[4];
             if (rec[0] != 23 || body < 17 || body > kMaxBody) return fault();
             if (held >= 5 + body) {
@@ -387,7 +391,7 @@ ssize_t TlsClient::readOwn(char* buf, std::size_t n) {
                 const unsigned char type = rec[5 + --len];
                 const unsigned char* content = rec + 5;
                 if (type == 23) {
-                    r.textFrom = static_cast<std::size_t>(content - r.in.data());
+                    r.textFrom = static_cast<std::size_t>(content - r.in.get());
                     r.textTo = r.textFrom + len;
                 } else if (type == 21) { // the server closes, or gives up
                     if (len != 2 || content[1] != 0) return fault();
@@ -418,11 +422,11 @@ ssize_t TlsClient::readOwn(char* buf, std::size_t n) {
         }
         // More input: what is held moves to the front, and the socket fills the rest.
         if (r.from) {
-            std::memmove(r.in.data(), r.in.data() + r.from, held);
+            std::memmove(r.in.get(), r.in.get() + r.from, held);
             r.from = 0;
             r.to = held;
         }
-        const ssize_t k = ::read(fd_, r.in.data() + r.to, r.in.size() - r.to);
+        const ssize_t k = ::read(fd_, r.in.get() + r.to, kOwnInput - r.to);
         if (k > 0) {
             r.to += static_cast<std::size_t>(k);
             continue;
@@ -438,6 +442,10 @@ ssize_t TlsClient::readOwn(char* buf, std::size_t n) {
         }
         if (got) break; // the fault comes with the next call
         return -1;
+    }
+    if (r.from == r.to && r.textFrom == r.textTo) { // nothing held: the buffer goes
+        r.in.reset();
+        r.from = r.to = r.textFrom = r.textTo = 0;
     }
     if (got) return static_cast<ssize_t>(got);
     if (r.ended) return 0;
