@@ -357,11 +357,14 @@ std::vector<std::pair<bool, const char*>> suitesUnderEachEngine() {
     return all;
 }
 
-// Makes sessions keyed while it lives use the given AES-GCM code.
+// Makes sessions keyed while it lives use the given AES-GCM code, and names it in any failure.
 struct UseAesEngine {
-    explicit UseAesEngine(bool fast) : before(fastgcm::enable(fast)) {}
+    explicit UseAesEngine(bool fast)
+        : before(fastgcm::enable(fast)),
+          trace(__FILE__, __LINE__, fast ? "vector AES-GCM" : "OpenSSL's AES-GCM") {}
     ~UseAesEngine() { fastgcm::enable(before); }
     bool before;
+    ::testing::ScopedTrace trace;
 };
 
 // Hands the session's pending records to the client and reads all the plain text there is.
@@ -391,7 +394,6 @@ TEST_F(TlsFiles, SessionsSealTheirOwnRecordsUnderEveryTls13CipherAndMoveToNewKey
     std::string error;
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
     for (const auto& [fast, suite] : suitesUnderEachEngine()) {
-        SCOPED_TRACE(fast ? "vector AES-GCM" : "OpenSSL's AES-GCM");
         const UseAesEngine engine(fast);
         Client client;
         ASSERT_EQ(SSL_set_ciphersuites(client.ssl, suite), 1);
@@ -517,7 +519,6 @@ TEST_F(TlsFiles, SessionsOpenTheClientsRecordsThemselvesFromTheHandOverOn) {
     std::string error;
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
     for (const auto& [fast, suite] : suitesUnderEachEngine()) {
-        SCOPED_TRACE(fast ? "vector AES-GCM" : "OpenSSL's AES-GCM");
         const UseAesEngine engine(fast);
         // Given whole, and a byte at a time.
         for (std::size_t piece : {std::size_t(1) << 20, std::size_t(1)}) {
@@ -595,7 +596,6 @@ TEST_F(TlsFiles, RecordsThatDoNotOpenEndTheSessionWithAnAlert) {
     };
     for (bool fast : aesEngines()) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(fast ? "vector AES-GCM" : "OpenSSL's AES-GCM");
             const UseAesEngine engine(fast);
             Client client;
             TlsSession server(ctx.get());
