@@ -256,7 +256,17 @@ export class Relay {
 
     async get(pathAndQuery, { admin = false, method = 'GET', body, headers } = {}) {
         const port = admin ? this.adminPort : this.port;
-        const res = await fetch(`http://127.0.0.1:${port}${pathAndQuery}`, { method, body, headers });
+        let res;
+        try {
+            res = await fetch(`http://127.0.0.1:${port}${pathAndQuery}`, { method, body, headers });
+        } catch (e) {
+            // "fetch failed" alone says nothing: name the cause and whether the relay still runs.
+            const cause = e.cause ? `${e.cause.code ?? e.cause.name}: ${e.cause.message}` : 'no cause';
+            const relay = this.exitCode === undefined && this.exitSignal === undefined ? 'running'
+                : `exited (${this.exitCode ?? this.exitSignal}): ${this.stderr}`;
+            throw new Error(`${method} ${pathAndQuery}: ${e.message} (${cause}); the relay is ${relay}`,
+                            { cause: e });
+        }
         return { status: res.status, headers: res.headers, text: await res.text() };
     }
 
