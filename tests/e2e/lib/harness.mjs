@@ -262,7 +262,7 @@ export class Relay {
         } catch (e) {
             // "fetch failed" alone says nothing: name the cause and whether the relay still runs.
             const cause = e.cause ? `${e.cause.code ?? e.cause.name}: ${e.cause.message}` : 'no cause';
-            const relay = this.exitCode === undefined && this.exitSignal === undefined ? 'running'
+            const relay = this.exitCode === undefined ? 'running'
                 : `exited (${this.exitCode ?? this.exitSignal}): ${this.stderr}`;
             throw new Error(`${method} ${pathAndQuery}: ${e.message} (${cause}); the relay is ${relay}`,
                             { cause: e });
