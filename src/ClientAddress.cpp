@@ -64,13 +64,19 @@ std::string_view forwardedNode(std::string_view value) {
 
 } // namespace detail
 
+std::optional<ForwardedHeader> forwardedHeaderNamed(std::string_view name) {
+    if (equalsNoCase(name, "X-Forwarded-For")) return ForwardedHeader::xForwardedFor;
+    if (equalsNoCase(name, "Forwarded")) return ForwardedHeader::forwarded;
+    return std::nullopt;
+}
+
 std::string clientAddress(std::string_view peer, const net::HttpMessage& request,
-                          const net::AddressList& trusted) {
+                          const net::AddressList& trusted, ForwardedHeader which) {
     if (trusted.empty() || !trusted.contains(peer)) return std::string(peer);
     std::vector<std::string_view> hops;
     // Several header lines of one name form one list, in order.
     for (const auto& [name, value] : request.headers) {
-        if (!equalsNoCase(name, "X-Forwarded-For")) continue;
+        if (which == ForwardedHeader::forwarded || !equalsNoCase(name, "X-Forwarded-For")) continue;
         std::string_view rest = value;
         while (true) {
             const std::size_t comma = rest.find(',');
@@ -79,7 +85,7 @@ std::string clientAddress(std::string_view peer, const net::HttpMessage& request
             rest = rest.substr(comma + 1);
         }
     }
-    if (hops.empty()) {
+    if (hops.empty() && which != ForwardedHeader::xForwardedFor) {
         // Forwarded: elements separated by commas, pairs by semicolons; one for= per element.
         for (const auto& [name, value] : request.headers) {
             if (!equalsNoCase(name, "Forwarded")) continue;

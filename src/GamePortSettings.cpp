@@ -34,6 +34,17 @@ GamePortSettings GamePortSettings::read(const nlohmann::json& document,
     if (s.certificate.empty() || s.privateKey.empty()) s.certificate.clear(), s.privateKey.clear();
     if (const auto* only = member(document, "tlsOnly"); only && only->is_boolean())
         s.tlsOnly = only->get<bool>();
+    if (const auto* own = member(document, "tlsOwnRecords"); own && own->is_boolean())
+        s.tlsOwnRecords = own->get<bool>();
+    if (const auto* header = member(document, "forwardedHeader")) {
+        const std::optional<ForwardedHeader> which =
+            header->is_string() ? forwardedHeaderNamed(header->get_ref<const std::string&>())
+                                : std::nullopt;
+        if (which)
+            s.forwardedHeader = *which;
+        else
+            s.unusableForwardedHeader = header->dump();
+    }
     if (const auto* list = member(document, "trustedProxies"); list && list->is_array()) {
         for (const auto& entry : *list) {
             const std::string text = entry.is_string() ? entry.get<std::string>() : entry.dump();

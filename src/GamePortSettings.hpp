@@ -3,6 +3,7 @@
 // address is believed. Absent or unusable values leave the port as it always was.
 #pragma once
 
+#include "ClientAddress.hpp"
 #include "net/Address.hpp"
 
 #include <filesystem>
@@ -13,12 +14,15 @@
 namespace tnlrelay {
 
 struct GamePortSettings {
-    std::string host = "0.0.0.0";             ///< "gameHost"; "::" listens on IPv6 and IPv4
-    std::filesystem::path certificate;        ///< "tlsCertificate", made absolute; empty: no TLS
-    std::filesystem::path privateKey;         ///< "tlsPrivateKey", made absolute
-    bool tlsOnly = false;                     ///< "tlsOnly"
-    net::AddressList trustedProxies;          ///< "trustedProxies"
+    std::string host = "0.0.0.0";      ///< "gameHost"; "::" listens on IPv6 and IPv4
+    std::filesystem::path certificate; ///< "tlsCertificate", made absolute; empty: no TLS
+    std::filesystem::path privateKey;  ///< "tlsPrivateKey", made absolute
+    bool tlsOnly = false;              ///< "tlsOnly"
+    bool tlsOwnRecords = true;         ///< "tlsOwnRecords"
+    ForwardedHeader forwardedHeader = ForwardedHeader::either; ///< "forwardedHeader"
+    net::AddressList trustedProxies;                           ///< "trustedProxies"
     std::vector<std::string> unusableProxies; ///< entries that are not an address or range
+    std::string unusableForwardedHeader;      ///< a "forwardedHeader" that names no header we read
 
     /// Reads the keys from the top-level object of config.json. Relative paths are taken
     /// relative to `dataDirectory`.

@@ -9,6 +9,7 @@
 #include "platform/Platform.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -123,6 +124,10 @@ void RelayCore::startTls() {
     for (const std::string& entry : gamePortSettings.unusableProxies)
         log.error("trustedProxies: ignoring " + detail::logValue(entry) +
                   " (not an address or range)");
+    if (!gamePortSettings.unusableForwardedHeader.empty())
+        log.error("forwardedHeader: ignoring " +
+                  detail::logValue(gamePortSettings.unusableForwardedHeader) +
+                  " (not \"X-Forwarded-For\" or \"Forwarded\"); both are read");
     const GamePortSettings& s = gamePortSettings;
     if (s.certificate.empty()) return; // plain only, as without these keys ever
 #ifndef TNLRELAY_TLS
@@ -142,12 +147,36 @@ void RelayCore::startTls() {
     log.info(std::string("TLS on") + (s.tlsOnly ? " (TLS only)" : " (TLS and plain)") +
              ": certificate " + detail::logValue(cert.subject) + ", expires " +
              utcDate(cert.notAfter));
+    net::setTlsOwnRecords(s.tlsOwnRecords);
+    if (!s.tlsOwnRecords)
+        log.info("TLS records are left to the library (tlsOwnRecords is false)");
+    else if (!net::tlsOwnRecordsInUse())
+        log.info(
+            "TLS records are left to the library: " + detail::logValue(net::tlsLibraryVersion()) +
+            " is not a version the relay's own records were tested with");
+    else
+        log.info(std::string("TLS 1.3 records are sealed by the relay, AES-GCM ") +
+                 (net::tlsVectorAesGcm() ? "on the vector instructions" : "by the library"));
+}
+
+// A connection whose records stayed with the library because something the hand-over relies
+// on did not hold: said once per reason in the process's life, counted in the metrics.
+void RelayCore::reportTlsDeclines() {
+    static std::array<bool, net::kTlsDeclineReasons> said{};
+    for (std::size_t i = 0; i < said.size(); ++i) {
+        const auto why = static_cast<net::TlsDecline>(i);
+        if (said[i] || net::tlsDeclined(why) == 0) continue;
+        said[i] = true;
+        log.info(std::string("TLS: a connection's records stay with the library (") +
+                 net::tlsDeclineName(why) + "); further ones are only counted");
+    }
 }
 
 void RelayCore::checkTls() {
     const auto now = std::chrono::steady_clock::now();
     if (now < nextTlsCheck || gamePortSettings.certificate.empty()) return;
     nextTlsCheck = now + kTlsCheckInterval;
+    reportTlsDeclines();
     std::string error;
     switch (loop->checkTlsFiles(error)) {
     case net::TlsCheck::loaded:

@@ -131,6 +131,7 @@ private:
     void startTls();
     /// Every few seconds: takes a renewed certificate; once a day: warns of a near expiry.
     void checkTls();
+    void reportTlsDeclines();
 
     // Several nodes on one Redis.
     /// Starts the link when config.json names a Redis (the Windows build says it has none).

@@ -37,7 +37,8 @@ void refuse(net::Conn* c, int status, std::string_view body) {
 } // namespace
 
 std::string RelayCore::clientAddress(net::Conn* c, const net::HttpMessage& hm) const {
-    return tnlrelay::clientAddress(net::peerAddress(c), hm, gamePortSettings.trustedProxies);
+    return tnlrelay::clientAddress(net::peerAddress(c), hm, gamePortSettings.trustedProxies,
+                                   gamePortSettings.forwardedHeader);
 }
 
 bool RelayCore::refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip) {

@@ -91,6 +91,18 @@ std::string RelayCore::metricsText() {
                 "Time the event loop took to handle one batch of ready events; long turns "
                 "delay every player.",
                 bounds, s.turns, std::size(bounds), n(s.turnNanos) / kNanos);
+    using D = net::TlsDecline;
+    const auto declined = [&](D why) { return n(net::tlsDeclined(why)); };
+    const auto name = [](D why) { return std::string_view(net::tlsDeclineName(why)); };
+    w.family("tnlrelay_tls_handover_declined_total", "counter",
+             "TLS 1.3 connections whose records stayed with the TLS library, by the reason.",
+             {{{{"reason", name(D::keyLog)}}, declined(D::keyLog)},
+              {{{"reason", name(D::cipher)}}, declined(D::cipher)},
+              {{{"reason", name(D::recordSize)}}, declined(D::recordSize)},
+              {{{"reason", name(D::keyUpdate)}}, declined(D::keyUpdate)},
+              {{{"reason", name(D::keyUpdateRecord)}}, declined(D::keyUpdateRecord)},
+              {{{"reason", name(D::keyGeneration)}}, declined(D::keyGeneration)},
+              {{{"reason", name(D::readRecords)}}, declined(D::readRecords)}});
     w.gauge("tnlrelay_process_start_time_seconds", "Start time of the process, in Unix seconds.",
             processStartTime());
     w.family("tnlrelay_build_info", "gauge", "The relay's version; always 1.",

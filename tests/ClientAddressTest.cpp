@@ -97,3 +97,26 @@ TEST(ClientAddress, ForwardedCountsOnlyWithoutXForwardedFor) {
                       list),
         "198.51.100.4");
 }
+
+TEST(ClientAddress, ANamedHeaderIsTheOnlyOneReadSoAPassedOnOneCannotChooseTheAddress) {
+    using tnlrelay::ForwardedHeader;
+    const auto list = trusted({"127.0.0.0/8"});
+    // The proxy sets Forwarded and passes the client's own X-Forwarded-For on.
+    const HttpMessage viaForwarded =
+        request({{"X-Forwarded-For", "6.6.6.6"}, {"Forwarded", "for=198.51.100.4"}});
+    EXPECT_EQ(clientAddress("127.0.0.1", viaForwarded, list, ForwardedHeader::forwarded),
+              "198.51.100.4");
+    EXPECT_EQ(clientAddress("127.0.0.1", viaForwarded, list), "6.6.6.6")
+        << "without the setting, X-Forwarded-For comes first, as it always did";
+    // The other way round, and a named header that is missing names nobody.
+    const HttpMessage viaXff =
+        request({{"Forwarded", "for=6.6.6.6"}, {"X-Forwarded-For", "198.51.100.4"}});
+    EXPECT_EQ(clientAddress("127.0.0.1", viaXff, list, ForwardedHeader::xForwardedFor),
+              "198.51.100.4");
+    EXPECT_EQ(clientAddress("127.0.0.1", request({{"Forwarded", "for=6.6.6.6"}}), list,
+                            ForwardedHeader::xForwardedFor),
+              "127.0.0.1");
+    EXPECT_EQ(tnlrelay::forwardedHeaderNamed("x-forwarded-for"), ForwardedHeader::xForwardedFor);
+    EXPECT_EQ(tnlrelay::forwardedHeaderNamed("FORWARDED"), ForwardedHeader::forwarded);
+    EXPECT_EQ(tnlrelay::forwardedHeaderNamed("X-Real-IP"), std::nullopt);
+}

@@ -6,14 +6,18 @@
 #include "TempDataDir.hpp"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -122,6 +126,17 @@ TEST_F(TlsFiles, AChangeIsTakenOnlyOnceTheFilesStayTheSame) {
 
 namespace {
 
+// The latest client's first traffic secrets, as its key log reports them: for records the
+// test seals itself as the client would, with any content, and to look for in freed memory.
+std::string g_clientSecretHex, g_serverSecretHex;
+void logSecrets(const SSL*, const char* line) {
+    const std::string_view text(line);
+    if (text.starts_with("CLIENT_TRAFFIC_SECRET_0 "))
+        g_clientSecretHex = std::string(text.substr(text.rfind(' ') + 1));
+    if (text.starts_with("SERVER_TRAFFIC_SECRET_0 "))
+        g_serverSecretHex = std::string(text.substr(text.rfind(' ') + 1));
+}
+
 // A client over memory BIOs: what it writes is handed to the session and back.
 struct Client {
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
@@ -130,6 +145,7 @@ struct Client {
     BIO* fromServer = BIO_new(BIO_s_mem());
     explicit Client(const char* alpn = nullptr, int maxVersion = 0) {
         if (maxVersion) SSL_CTX_set_max_proto_version(ctx, maxVersion);
+        SSL_CTX_set_keylog_callback(ctx, logSecrets);
         ssl = SSL_new(ctx);
         SSL_set_bio(ssl, fromServer, toServer);
         SSL_set_connect_state(ssl);
@@ -264,7 +280,7 @@ TEST_F(TlsFiles, RecordsMadeIntoAnotherBufferFollowTheSessionsOwnInOrder) {
     ERR_clear_error();
 }
 
-TEST_F(TlsFiles, TheClientsCipherOrderIsFollowedWithinTheLibrarysList) {
+TEST_F(TlsFiles, Tls13TakesTheClientsOrderAndTls12OursOfEcdheWithAeadOnly) {
     TlsContext ctx;
     std::string error;
     ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
@@ -291,13 +307,35 @@ TEST_F(TlsFiles, TheClientsCipherOrderIsFollowedWithinTheLibrarysList) {
         ASSERT_TRUE(ok && server.handshakeDone()) << c.offer;
         EXPECT_STREQ(SSL_CIPHER_get_name(SSL_get_current_cipher(client.ssl)), c.chosen);
     }
-    // A cipher outside the library's recommended list is not taken, whatever the client wants.
-    Client weak(nullptr, TLS1_2_VERSION);
-    ASSERT_EQ(SSL_set_cipher_list(weak.ssl, "ECDHE-ECDSA-NULL-SHA:@SECLEVEL=0"), 1);
-    TlsSession server(ctx.get());
-    bool ok = true;
-    pump(weak, server, ok);
-    EXPECT_FALSE(ok && server.handshakeDone());
+    // A cipher outside the library's recommended list is not taken, whatever the client wants;
+    // nor, in TLS 1.2, CBC, SHA-1 MACs or a key exchange without ECDHE.
+    for (const char* offer :
+         {"ECDHE-ECDSA-NULL-SHA:@SECLEVEL=0", "ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES128-SHA256",
+          "AES128-GCM-SHA256", "DHE-RSA-AES128-GCM-SHA256", "AES256-SHA"}) {
+        Client weak(nullptr, TLS1_2_VERSION);
+        ASSERT_EQ(SSL_set_cipher_list(weak.ssl, offer), 1) << offer;
+        TlsSession server(ctx.get());
+        bool ok = true;
+        pump(weak, server, ok);
+        EXPECT_FALSE(ok && server.handshakeDone()) << offer;
+        ERR_clear_error();
+    }
+    // TLS 1.2 follows the server's order, ChaCha20 first only for a client that puts it first.
+    const Case ours[] = {
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256",
+         "ECDHE-ECDSA-AES128-GCM-SHA256"},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256",
+         "ECDHE-ECDSA-CHACHA20-POLY1305"},
+    };
+    for (const Case& c : ours) {
+        Client client(nullptr, c.version);
+        ASSERT_EQ(SSL_set_cipher_list(client.ssl, c.offer), 1);
+        TlsSession server(ctx.get());
+        bool ok = false;
+        pump(client, server, ok);
+        ASSERT_TRUE(ok && server.handshakeDone()) << c.offer;
+        EXPECT_STREQ(SSL_CIPHER_get_name(SSL_get_current_cipher(client.ssl)), c.chosen);
+    }
 }
 
 TEST_F(TlsFiles, GarbageAndOldProtocolsFailTheSession) {
@@ -592,7 +630,7 @@ TEST_F(TlsFiles, RecordsThatDoNotOpenEndTheSessionWithAnAlert) {
          true},
         {"a record too short for its tag",
          [](std::string& r) { r = std::string("\x17\x03\x03\x00\x02hi", 7); }, true},
-        {"the client's closing alert", nullptr, false},
+        {"the client's closing alert, answered with the session's", nullptr, true},
     };
     for (bool fast : aesEngines()) {
         for (const Case& c : cases) {
@@ -614,6 +652,11 @@ TEST_F(TlsFiles, RecordsThatDoNotOpenEndTheSessionWithAnAlert) {
             EXPECT_EQ(openRecords(server, up, ok), "") << c.what;
             EXPECT_FALSE(ok) << c.what;
             EXPECT_EQ(server.pendingCipher() > 0, c.alert) << c.what;
+            if (!c.spoil) {
+                EXPECT_EQ(deliver(server, client), "");
+                EXPECT_EQ(SSL_get_shutdown(client.ssl) & SSL_RECEIVED_SHUTDOWN,
+                          SSL_RECEIVED_SHUTDOWN);
+            }
             // Nothing more is read or written once it failed.
             EXPECT_EQ(openRecords(server, clientRecords(client, "more"), ok), "") << c.what;
             EXPECT_FALSE(ok) << c.what;
@@ -622,3 +665,312 @@ TEST_F(TlsFiles, RecordsThatDoNotOpenEndTheSessionWithAnAlert) {
         }
     }
 }
+
+namespace {
+
+// The alerts a client receives.
+struct AlertsSeen {
+    std::vector<int> descriptions;
+    static void hook(int written, int, int type, const void* buf, size_t len, SSL*, void* arg) {
+        const auto* m = static_cast<const unsigned char*>(buf);
+        if (!written && type == SSL3_RT_ALERT && len == 2)
+            static_cast<AlertsSeen*>(arg)->descriptions.push_back(m[1]);
+    }
+    explicit AlertsSeen(Client& client) {
+        SSL_set_msg_callback(client.ssl, hook);
+        SSL_set_msg_callback_arg(client.ssl, this);
+    }
+};
+
+struct ClientForger {
+    TlsKeys keys;
+    explicit ClientForger(Client& client) {
+        TlsSecret first;
+        EXPECT_TRUE(first.fromHex(g_clientSecretHex));
+        EXPECT_TRUE(keys.forSuite(client.ssl, true));
+        EXPECT_TRUE(keys.start(first, 0));
+    }
+    std::string record(unsigned char type, std::string_view content) {
+        std::string out;
+        keys.seal(type, content.data(), content.size(), out);
+        return out;
+    }
+};
+
+} // namespace
+
+TEST_F(TlsFiles, KeyUpdatesAndEmptyRecordsAreCheckedAndBoundedAfterTheHandOver) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    const std::string kUpdate("\x18\x00\x00\x01\x00", 5);
+    struct Case {
+        const char* what;
+        std::function<std::string(ClientForger&)> send;
+        int alert; // 0: the session goes on
+    };
+    const std::vector<Case> cases = {
+        {"a key update asking for neither answer nor none",
+         [](ClientForger& f) { return f.record(22, std::string("\x18\x00\x00\x01\x02", 5)); }, 47},
+        {"a key update split over two records",
+         [](ClientForger& f) {
+             std::string up = f.record(22, std::string("\x18\x00\x00", 3));
+             return up + f.record(22, std::string("\x01\x00", 2));
+         },
+         10},
+        {"a key update with more behind it in its record",
+         [&](ClientForger& f) { return f.record(22, kUpdate + "x"); }, 10},
+        {"4,096 empty records, then data",
+         [](ClientForger& f) {
+             std::string up;
+             for (int i = 0; i < 4096; ++i)
+                 up += f.record(23, "");
+             return up + f.record(23, "data");
+         },
+         0},
+        {"4,097 empty records",
+         [](ClientForger& f) {
+             std::string up;
+             for (int i = 0; i < 4097; ++i)
+                 up += f.record(23, "");
+             return up;
+         },
+         10},
+        {"4,097 key updates in a row",
+         [&](ClientForger& f) {
+             std::string up;
+             for (int i = 0; i < 4097; ++i) {
+                 up += f.record(22, kUpdate);
+                 f.keys.nextSecret();
+             }
+             return up;
+         },
+         10},
+    };
+    for (const Case& c : cases) {
+        Client client;
+        TlsSession server(ctx.get());
+        handOver(client, server);
+        AlertsSeen alerts(client);
+        ClientForger forger(client);
+        bool ok = false;
+        const std::string plain = openRecords(server, c.send(forger), ok);
+        EXPECT_EQ(ok, c.alert == 0) << c.what;
+        EXPECT_EQ(plain, c.alert == 0 ? "data" : "") << c.what;
+        deliver(server, client);
+        EXPECT_EQ(alerts.descriptions, c.alert ? std::vector<int>{c.alert} : std::vector<int>{})
+            << c.what;
+        ERR_clear_error();
+    }
+}
+
+namespace {
+
+// Counts, from now on, the connections declined for `why`.
+struct Declines {
+    TlsDecline why;
+    std::uint64_t before = tlsDeclined(why);
+    std::uint64_t now() const { return tlsDeclined(why) - before; }
+};
+
+} // namespace
+
+TEST_F(TlsFiles, TheHandOverIsDeclinedWhenAnythingItReliesOnDoesNotHold) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    const std::string message(3000, 'm');
+    auto sendAndCheck = [&](Client& client, TlsSession& server, const char* what) {
+        bool ok = false;
+        pump(client, server, ok);
+        ASSERT_TRUE(ok && server.handshakeDone()) << what;
+        char join[kTlsRecord];
+        const TlsSession::Piece piece{message.data(), message.size()};
+        ASSERT_TRUE(server.encrypt(&piece, 1, server.cipherOut, join)) << what;
+        EXPECT_FALSE(server.ownRecords()) << what << ": stays with the library";
+        EXPECT_EQ(deliver(server, client), message) << what;
+        EXPECT_EQ(upload(client, server, "up", ok), "up") << what;
+        EXPECT_TRUE(ok) << what;
+    };
+
+    // A client that limits the size of records gets the library's, which keep to its limit.
+    {
+        const Declines declines{TlsDecline::recordSize};
+        Client client;
+        ASSERT_EQ(SSL_set_tlsext_max_fragment_length(client.ssl, TLSEXT_max_fragment_length_512),
+                  1);
+        TlsSession server(ctx.get());
+        sendAndCheck(client, server, "max_fragment_length 512");
+        EXPECT_EQ(declines.now(), 1u);
+    }
+    // The library reports a key generation that did not move by one: the library's records.
+    {
+        const Declines declines{TlsDecline::keyGeneration};
+        Client client;
+        TlsSession server(ctx.get());
+        server.handOverSeam = [](std::string&, std::size_t, std::uint32_t& updates) { ++updates; };
+        sendAndCheck(client, server, "a key generation skipped");
+        EXPECT_EQ(declines.now(), 1u);
+    }
+    // The library wrote more, or less, than one record for its key update.
+    for (int variant = 0; variant < 2; ++variant) {
+        const Declines declines{TlsDecline::keyUpdateRecord};
+        Client client;
+        TlsSession server(ctx.get());
+        bool ok = false;
+        pump(client, server, ok);
+        server.handOverSeam =
+            variant == 0
+                ? [](std::string& to, std::size_t,
+                     std::uint32_t&) { to.append("\x17\x03\x03\x00\x00", 5); }
+                : [](std::string& to, std::size_t from, std::uint32_t&) { to.resize(from + 3); };
+        ASSERT_TRUE(server.encrypt("x", 1));
+        EXPECT_FALSE(server.ownRecords());
+        EXPECT_EQ(declines.now(), 1u) << variant;
+    }
+    // Switched off, nothing is taken over and nothing is declined.
+    {
+        setTlsOwnRecords(false);
+        const Declines declines{TlsDecline::keyGeneration};
+        Client client;
+        TlsSession server(ctx.get());
+        sendAndCheck(client, server, "own records off");
+        setTlsOwnRecords(true);
+        EXPECT_EQ(declines.now(), 0u);
+    }
+    // Only the series of library versions the tests run on.
+    EXPECT_TRUE(tlsOwnRecordsTested(OpenSSL_version_num()));
+    EXPECT_FALSE(tlsOwnRecordsTested(0x30100000UL));
+    EXPECT_FALSE(tlsOwnRecordsTested(0x40000000UL));
+    EXPECT_FALSE(tlsOwnRecordsTested(0x1010100fUL));
+    ERR_clear_error();
+}
+
+namespace {
+std::int64_t g_ticketClock = 0;
+} // namespace
+
+TEST_F(TlsFiles, TicketKeysRotateAndTheOneBeforeStillResumesForOnePeriod) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    setTlsTicketClock([] { return g_ticketClock; });
+    g_ticketClock = 1000000;
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        // A full handshake that leaves the client a ticket, then resumptions with it.
+        auto connect = [&](SSL_SESSION* resume, bool& resumed) -> SSL_SESSION* {
+            Client client(nullptr, version);
+            if (resume) SSL_set_session(client.ssl, resume);
+            TlsSession server(ctx.get());
+            bool ok = false;
+            pump(client, server, ok);
+            EXPECT_TRUE(ok && server.handshakeDone()) << version;
+            if (version == TLS1_3_VERSION) { // tickets come after the handshake
+                SSL_write(client.ssl, "x", 1);
+                openRecords(server, client.drain(), ok);
+                deliver(server, client);
+            }
+            resumed = SSL_session_reused(client.ssl) == 1;
+            SSL_set_shutdown(client.ssl, SSL_SENT_SHUTDOWN); // a clean end keeps it resumable
+            return SSL_get1_session(client.ssl);
+        };
+        bool resumed = false;
+        g_ticketClock += 3 * kTlsTicketKeyPeriod; // a fresh key for this round
+        SSL_SESSION* first = connect(nullptr, resumed);
+        SSL_SESSION* again = connect(first, resumed);
+        EXPECT_TRUE(resumed) << version << ": the current key";
+        SSL_SESSION_free(again);
+        g_ticketClock += kTlsTicketKeyPeriod + 1;
+        again = connect(first, resumed);
+        EXPECT_TRUE(resumed) << version << ": the key before the current one";
+        SSL_SESSION_free(again);
+        g_ticketClock += kTlsTicketKeyPeriod;
+        again = connect(first, resumed);
+        EXPECT_FALSE(resumed) << version << ": a key two periods old";
+        SSL_SESSION_free(again);
+        SSL_SESSION_free(first);
+    }
+    setTlsTicketClock(nullptr);
+    ERR_clear_error();
+}
+
+// Freed memory is searched for the traffic secrets while a probe is armed: every block given
+// back through operator delete (what sessions, their keys and any string hold), as it was when
+// it was given back. Builds with a sanitizer keep their own allocator and skip this.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace {
+struct FreedMemoryProbe {
+    std::atomic<bool> armed{false};
+    std::vector<std::string> needles;
+    std::size_t blocks = 0, found = 0;
+    void look(void* p) {
+        if (!p || !armed.load(std::memory_order_relaxed)) return;
+        ++blocks;
+        const auto* bytes = static_cast<const char*>(p);
+        const std::string_view block(bytes, malloc_usable_size(p));
+        for (const std::string& needle : needles)
+            if (block.find(needle) != std::string_view::npos) ++found;
+    }
+};
+FreedMemoryProbe g_probe;
+
+std::string fromHex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+} // namespace
+
+// The replacements pair malloc with free, which the compiler cannot see through inlining.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t n) {
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    g_probe.look(p);
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    g_probe.look(p);
+    std::free(p);
+}
+
+TEST_F(TlsFiles, TrafficSecretsAreWipedFromEveryBufferThatHeldThem) {
+    TlsContext ctx;
+    std::string error;
+    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    for (const auto& [fast, suite] : suitesUnderEachEngine()) {
+        const UseAesEngine engine(fast);
+        for (bool handOverFirst : {false, true}) {
+            Client client;
+            ASSERT_EQ(SSL_set_ciphersuites(client.ssl, suite), 1);
+            auto server = std::make_unique<TlsSession>(ctx.get());
+            bool ok = false;
+            pump(client, *server, ok);
+            ASSERT_TRUE(ok && server->handshakeDone());
+            g_probe.needles = {fromHex(g_clientSecretHex), fromHex(g_serverSecretHex)};
+            ASSERT_EQ(g_probe.needles[0].size(), g_probe.needles[1].size());
+            g_probe.blocks = g_probe.found = 0;
+            g_probe.armed = true;
+            if (handOverFirst) { // both directions the session's, then a few new keys
+                server->setRecordsPerKey(1);
+                for (int i = 0; i < 3; ++i) {
+                    ASSERT_TRUE(server->encrypt("hi", 2));
+                    deliver(*server, client);
+                    SSL_key_update(client.ssl, SSL_KEY_UPDATE_NOT_REQUESTED);
+                    EXPECT_EQ(upload(client, *server, "up", ok), "up");
+                }
+                EXPECT_TRUE(server->ownReads()) << suite;
+            }
+            server.reset(); // a session that never handed over, or one that did
+            g_probe.armed = false;
+            EXPECT_GT(g_probe.blocks, 0u) << suite << " " << handOverFirst;
+            EXPECT_EQ(g_probe.found, 0u) << suite << " " << handOverFirst;
+            g_probe.needles.clear();
+        }
+    }
+    ERR_clear_error();
+}
+#endif

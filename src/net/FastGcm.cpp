@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 
 #ifdef TNLRELAY_FAST_GCM
 #define LINUX 1 // the library's key data is 64-byte aligned only when this is said
@@ -11,8 +13,14 @@
 namespace tnlrelay::net::fastgcm {
 
 namespace {
-std::atomic<bool> enabled{true};
+// TNLRELAY_AES_GCM=library at start keeps the library's AES-GCM even where the vector
+// instructions are there (to compare the two, or to test the library's path on such a machine).
+std::atomic<bool> enabled{!chosenByEnvironment(std::getenv("TNLRELAY_AES_GCM"))};
 } // namespace
+
+bool chosenByEnvironment(const char* value) {
+    return value && std::string_view(value) == "library";
+}
 
 bool enable(bool on) {
     return enabled.exchange(on);

@@ -144,6 +144,34 @@ struct TlsCertInfo {
 
 enum class TlsCheck { unchanged, loaded, failed };
 
+/// Whether TLS 1.3 sessions may take their records over from the library after the handshake
+/// (on by default). Process-wide; read when a session starts.
+void setTlsOwnRecords(bool on);
+/// True when they do: switched on, and the library is a version the relay was tested with.
+bool tlsOwnRecordsInUse();
+/// True when the records sessions seal themselves use AES-GCM on the processor's vector
+/// instructions rather than the library's (TNLRELAY_AES_GCM=library at start says no).
+bool tlsVectorAesGcm();
+/// The TLS library's version as it says at run time; empty in a build without TLS.
+std::string tlsLibraryVersion();
+
+/// Why a TLS 1.3 connection stayed on the library's own record path: something the hand-over
+/// relies on did not hold.
+enum class TlsDecline : std::uint8_t {
+    keyLog,          ///< the key log did not report the traffic secrets
+    cipher,          ///< a suite the relay does not seal itself
+    recordSize,      ///< the client limited the record size
+    keyUpdate,       ///< the library did not write the hand-over's key update
+    keyUpdateRecord, ///< it wrote something other than one record for it
+    keyGeneration,   ///< its key generation did not move by exactly one
+    readRecords,     ///< the records it read do not match those it was given
+};
+constexpr std::size_t kTlsDeclineReasons = 7;
+/// The reason as a metric label, e.g. "key_update_record".
+const char* tlsDeclineName(TlsDecline why);
+/// Connections declined for that reason since the process started.
+std::uint64_t tlsDeclined(TlsDecline why);
+
 /// The event loop. Single-threaded: every handler runs inside `poll` on the calling thread.
 class Loop {
 public:

@@ -167,14 +167,10 @@ backend relay
     a.close();
 });
 
-test('nginx terminating TLS: bans hit the client behind it, not the proxy',
-     { skip: (!fs.existsSync(NGINX) && 'nginx is not installed') || (!haveOpenssl && 'no openssl') },
-     async () => {
-    const pair = makeCertificate(tmp, 'n', '0x43');
-    const relay = await startRelay({ trustedProxies: ['127.0.0.1'] });
+/** Debian's nginx terminating TLS in front of `relayPort`, with `headers` set towards it. */
+async function startNginx(relayPort, pair, headers) {
     const front = await freePortPair();
-    const prefix = path.join(tmp, 'nginx');
-    fs.mkdirSync(prefix, { recursive: true });
+    const prefix = fs.mkdtempSync(path.join(tmp, 'nginx-'));
     const cfg = path.join(prefix, 'nginx.conf');
     fs.writeFileSync(cfg, `daemon off;
 master_process off;
@@ -194,17 +190,28 @@ http {
         ssl_certificate ${pair.cert};
         ssl_certificate_key ${pair.key};
         location / {
-            proxy_pass http://127.0.0.1:${relay.port};
+            proxy_pass http://127.0.0.1:${relayPort};
             proxy_http_version 1.1;
             proxy_set_header Upgrade $http_upgrade;
             proxy_set_header Connection "upgrade";
-            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
-            proxy_set_header Forwarded "";
+            ${headers}
         }
     }
 }
 `);
     await startProgram(NGINX, ['-p', prefix, '-e', `${prefix}/error.log`, '-c', cfg], front, 'nginx');
+    return front;
+}
+
+const noNginx = (!fs.existsSync(NGINX) && 'nginx is not installed') || (!haveOpenssl && 'no openssl');
+
+test('nginx terminating TLS: bans hit the client behind it, not the proxy',
+     { skip: noNginx },
+     async () => {
+    const pair = makeCertificate(tmp, 'n', '0x43');
+    const relay = await startRelay({ trustedProxies: ['127.0.0.1'] });
+    const front = await startNginx(relay.port, pair,
+        'proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n            proxy_set_header Forwarded "";');
     const url = (player) => `wss://127.0.0.1:${front}/?room=ng&player=${player}`;
     // The client's own forwarding headers do not help it hide behind the proxy.
     const forged = { 'X-Forwarded-For': '9.9.9.9', Forwarded: 'for=8.8.8.8' };
@@ -225,6 +232,18 @@ http {
     await waitFor(() => b.received.includes('still here'), 'the relayed message');
     b.close();
     c.close();
+});
+
+test('nginx setting Forwarded and passing X-Forwarded-For on: the one header named is read',
+     { skip: noNginx }, async () => {
+    const pair = makeCertificate(tmp, 'f', '0x44');
+    const relay = await startRelay({ trustedProxies: ['127.0.0.1'], forwardedHeader: 'Forwarded' });
+    // nginx passes the client's own X-Forwarded-For through untouched here.
+    const front = await startNginx(relay.port, pair, 'proxy_set_header Forwarded "for=$remote_addr";');
+    const forged = { 'X-Forwarded-For': '6.6.6.6' };
+    const ws = await open(`wss://127.0.0.1:${front}/?room=fw&player=p`, { localAddress: '127.0.0.6', headers: forged });
+    await relay.waitLog((l) => l.startsWith('INFO JOIN room=fw player=p ip=127.0.0.6 '));
+    ws.close();
 });
 
 test('a dual-stack port serves IPv6 and IPv4 clients', async (t) => {

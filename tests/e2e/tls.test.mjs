@@ -12,6 +12,8 @@ import tls from 'node:tls';
 import WebSocket from 'ws';
 import { haveOpenssl, makeCertificate, startConfigured } from './lib/certs.mjs';
 import { CHROMIUM, launchChromium, rawExchange, waitFor } from './lib/harness.mjs';
+import { scrape } from './lib/metrics.mjs';
+import { spawn } from 'node:child_process';
 
 const cleanups = [];
 after(async () => {
@@ -78,6 +80,10 @@ test('wss and ws share the port, and TLS speaks only 1.2 and 1.3 with http/1.1',
     const relay = await startRelay({}, pairs.a);
     assert.ok(relay.logLines().some((l) => /^INFO TLS on \(TLS and plain\): certificate .*localhost.*, expires \d{4}-/.test(l)),
               relay.logText());
+    // TNLRELAY_AES_GCM=library (the run of this file with it) keeps the library's AES-GCM.
+    const engine = process.env.TNLRELAY_AES_GCM === 'library' ? 'by the library' : '';
+    assert.ok(relay.logLines().some((l) => l.startsWith('INFO TLS 1.3 records are sealed by the relay, AES-GCM ') &&
+                                           l.endsWith(engine)), relay.logText());
     const secure = await wssJoin(relay, { room: 'mixed', player: 's' });
     const plain = await relay.join({ room: 'mixed', player: 'p' });
     plain.received = [];
@@ -270,6 +276,45 @@ test('hostile openings are closed and disturb no one', { skip: skipNoOpenssl }, 
     a.close();
     b.close();
     assert.equal(relay.exitCode, undefined);
+});
+
+test('a client that limits records to 512 bytes gets records it can read, 3,000 bytes and all',
+     { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({}, pairs.a);
+    const client = spawn('openssl', ['s_client', '-connect', `127.0.0.1:${relay.port}`, '-tls1_3',
+                                     '-maxfraglen', '512', '-quiet', '-ign_eof'],
+                         { stdio: ['pipe', 'pipe', 'pipe'] });
+    cleanups.push(() => client.kill());
+    let out = '';
+    client.stdout.on('data', (d) => (out += d.toString('latin1')));
+    client.stderr.on('data', (d) => (out += d.toString('latin1')));
+    client.stdin.write('GET /?room=mfl&player=small HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n' +
+        'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n' +
+        'Sec-WebSocket-Version: 13\r\n\r\n');
+    await waitFor(() => out.includes('101 Switching Protocols'), 'the upgrade over s_client', 10000);
+    const other = await wssJoin(relay, { room: 'mfl', player: 'big' });
+    const message = 'm'.repeat(2999) + '!';
+    other.send(message);
+    await waitFor(() => out.includes(message), 'the 3,000-byte message at the limited client');
+    assert.doesNotMatch(out, /record overflow|alert/i);
+    const metrics = await scrape(relay);
+    assert.equal(metrics.get('tnlrelay_tls_handover_declined_total{reason="record_size"}'), 1);
+    assert.equal(metrics.get('tnlrelay_tls_handover_declined_total{reason="key_update_record"}'), 0);
+    await relay.waitLog((l) => l === 'INFO TLS: a connection\'s records stay with the library (record_size); further ones are only counted');
+    other.close();
+});
+
+test('with tlsOwnRecords false the relay still speaks TLS 1.3, and declines nothing',
+     { skip: skipNoOpenssl }, async () => {
+    const relay = await startRelay({ tlsOwnRecords: false }, pairs.a);
+    const a = await wssJoin(relay, { room: 'off', player: 'a' });
+    const b = await wssJoin(relay, { room: 'off', player: 'b' });
+    await relays(a, b, 'x'.repeat(40000));
+    const metrics = await scrape(relay);
+    for (const [name, value] of metrics)
+        if (name.startsWith('tnlrelay_tls_handover_declined_total')) assert.equal(value, 0, name);
+    a.close();
+    b.close();
 });
 
 test('headless Chromium joins over wss and relays',
