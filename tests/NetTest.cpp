@@ -284,6 +284,37 @@ TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
     }
 }
 
+// Connections still in the loop's lists when it ends are freed with it (a leak shows in the
+// sanitizer build), on either poller.
+TEST(Net, DestroyingTheLoopFreesConnectionsQueuedToBeFlushedOrReadAgain) {
+    Server srv;
+    const int port = freePort();
+    std::unique_ptr<LoopbackClient> idle, uploader;
+    {
+        Limits limits;
+        limits.stopDrain = 0ms; // no turn after the stop: each connection stays queued to flush
+        limits.maxBodyBytes = 64 << 20;
+        Loop loop(limits);
+        srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok\n"); };
+        ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+        idle = std::make_unique<LoopbackClient>(port);
+        uploader = std::make_unique<LoopbackClient>(port);
+        idle->send(getRequest("/"));
+        uploader->send(getRequest("/"));
+        ASSERT_TRUE(pumpUntil(loop, [&] { return srv.events.size() == 2; }));
+        // More of a body waiting than one wake-up reads: the uploader is queued to be read again.
+        // Sent with the loop running first, so that the kernel's receive buffer grows to hold it.
+        uploader->send("POST /up HTTP/1.1\r\nContent-Length: 33554432\r\n\r\n");
+        const std::string chunk(1 << 20, 'u');
+        for (int i = 0; i < 16; ++i)
+            uploader->send(chunk, &loop);
+        while (::send(uploader->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+        }
+        loop.poll(0ms); // one turn: it reads its share, and the rest waits for the next
+    }
+    EXPECT_EQ(srv.closed.size(), 2u);
+}
+
 TEST(Net, ListenFailsForPortsInUseAndOutOfRange) {
     Server srv;
     Loop loop;

@@ -58,7 +58,10 @@ Loop::~Loop() {
     // Let the cancelled operations finish so that every connection is released normally.
     m.io.restart();
     m.io.poll();
+    // A connection still in a list is closed by now: the list lets go of it, and it is freed.
+    if (!m.dirty.empty()) m.flushDirty();
     m.poller->done(m);
+    TNLRELAY_ASSERT(m.liveConns == 0);
 }
 
 bool Loop::setTlsFiles(const std::filesystem::path& cert, const std::filesystem::path& key,
@@ -134,6 +137,7 @@ void Loop::Impl::letGo(Conn* c) {
     // Nothing points at it any more: no pending operation, not in the flush list or the table.
     TNLRELAY_ASSERT(!c->readArmed && !c->writeArmed && !c->dirty);
     TNLRELAY_ASSERT(conns.find(c->id) == conns.end() || conns.find(c->id)->second != c);
+    --liveConns;
     delete c;
 }
 

@@ -211,6 +211,7 @@ struct Loop::Impl {
     std::vector<std::unique_ptr<Listener>> listeners;
     std::unordered_map<ConnId, Conn*> conns;
     ConnId lastId = 0;
+    std::size_t liveConns = 0; ///< connections made and not yet freed
     std::vector<Conn*> dirty, flushing;
     bool flushPosted = false;
     bool stopping = false; ///< the loop is being destroyed: no events but the closes

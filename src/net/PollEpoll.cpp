@@ -43,11 +43,17 @@ bool init(Loop::Impl& m) {
     return true;
 }
 
+// Lets go of the connections still queued to be read again: closed by now, they are freed.
 void done(Loop::Impl& m) {
     EpollPoll& p = *m.epollPoll;
     if (p.set >= 0) ::close(p.set);
     p.set = -1;
     p.retiredWatches.clear();
+    for (Conn* c : p.readAgain) {
+        c->readQueued = false;
+        m.letGo(c);
+    }
+    p.readAgain.clear();
     delete m.epollPoll;
     m.epollPoll = nullptr;
 }
