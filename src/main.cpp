@@ -13,6 +13,10 @@
 #include <csignal>
 #endif
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -61,6 +65,12 @@ int runConsole(std::int32_t portOverride) {
 } // namespace
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+    // Relaying frees and takes back megabytes a second at the top of the heap; by default
+    // glibc hands them to the kernel and faults them in again (a brk call every few frees).
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+#endif
     const std::string_view mode = argc > 1 ? std::string_view(argv[1]) : "--tray";
     if (mode == "--version") {
         std::fputs("tnlrelay " TNLRELAY_VERSION "\n", stdout);

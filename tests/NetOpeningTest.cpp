@@ -1,9 +1,10 @@
 // The first bytes of a connection at the adapter: a TLS handshake that trickles in still ends
-// at the HTTP timeout, and PROXY headers are believed from trusted peers only.
+// at the HTTP timeout, and PROXY headers are believed from trusted peers only, once.
 #include "net/Net.hpp"
 
 #include "FreePort.hpp"
 #include "LoopbackSocket.hpp"
+#include "NetHelpers.hpp"
 #include "TempDataDir.hpp"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,8 @@
 
 using namespace tnlrelay::net;
 using namespace std::chrono_literals;
+using tnlrelay::test::LoopbackClient;
+using tnlrelay::test::pumpUntil;
 
 namespace {
 
@@ -41,34 +44,6 @@ struct Seen {
         reply(c, 200, "", "ok\n");
     }
 };
-
-struct Peer {
-    int fd;
-    explicit Peer(int port) : fd(tnlrelay::test::connectLoopback(port)) {}
-    ~Peer() { ::close(fd); }
-    void send(const std::string& s) { (void)::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
-    /// False once the other side has closed.
-    bool open(std::string* into = nullptr) {
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n > 0) {
-                if (into) into->append(buf, std::size_t(n));
-                continue;
-            }
-            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        }
-    }
-};
-
-bool pump(Loop& loop, const std::function<bool()>& done, std::chrono::milliseconds limit = 3s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        loop.poll(5ms);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -93,26 +68,27 @@ TEST(NetOpening, AHandshakeThatTricklesInIsClosedAtTheHttpTimeout) {
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Seen::handler, &seen, options));
 
     // A record header announcing a long ClientHello, then one byte every 50 ms.
-    Peer slow(port);
+    LoopbackClient slow(port);
     slow.send(std::string("\x16\x03\x01\x02\x00", 5));
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(pump(
+    std::string heard;
+    ASSERT_TRUE(pumpUntil(
         loop,
         [&] {
             slow.send(std::string(1, '\x01'));
             loop.poll(50ms);
-            return !slow.open();
+            return !slow.pull(heard);
         },
         3s))
         << "a trickling handshake must not hold the connection open";
     EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
 
     // Plain requests on the same port are answered all the while.
-    Peer plain(port);
+    LoopbackClient plain(port);
     plain.send("GET /plain HTTP/1.1\r\nHost: x\r\n\r\n");
     std::string answer;
-    ASSERT_TRUE(pump(
-        loop, [&] { return (plain.open(&answer), answer.find("ok\n") != std::string::npos); }));
+    ASSERT_TRUE(pumpUntil(
+        loop, [&] { return (plain.pull(answer), answer.find("ok\n") != std::string::npos); }));
     EXPECT_EQ(seen.requests, std::vector<std::string>{"127.0.0.1 /plain"});
 }
 
@@ -128,29 +104,46 @@ TEST(NetOpening, ProxyHeadersCountFromTrustedPeersOnly) {
         options.proxyHeader = true;
         ASSERT_TRUE(loop.listen("127.0.0.1", port, &Seen::handler, &seen, options));
 
-        Peer proxied(port);
+        LoopbackClient proxied(port);
         // Split inside the header: the adapter waits for the rest.
         proxied.send("PROXY TCP6 2001:db8::7 ::1 4");
         loop.poll(20ms);
         proxied.send("000 80\r\nGET /via HTTP/1.1\r\nHost: x\r\n\r\n");
         // A request that merely begins like a header is an ordinary one.
-        Peer post(port);
+        LoopbackClient post(port);
         post.send("P");
         loop.poll(20ms);
         post.send("OST /post HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
 
         std::string a, b;
         if (trusted) {
-            ASSERT_TRUE(pump(loop, [&] { return seen.requests.size() == 2; }))
+            ASSERT_TRUE(pumpUntil(loop, [&] { return seen.requests.size() == 2; }))
                 << seen.requests.size();
             EXPECT_NE(std::find(seen.requests.begin(), seen.requests.end(), "2001:db8::7 /via"),
                       seen.requests.end());
         } else {
-            ASSERT_TRUE(pump(loop, [&] { return !proxied.open(&a); })) << "untrusted header kept";
+            ASSERT_TRUE(pumpUntil(loop, [&] { return !proxied.pull(a); }))
+                << "untrusted header kept";
             EXPECT_EQ(a, "");
-            ASSERT_TRUE(pump(loop, [&] { return seen.requests.size() == 1; }));
+            ASSERT_TRUE(pumpUntil(loop, [&] { return seen.requests.size() == 1; }));
         }
         EXPECT_NE(std::find(seen.requests.begin(), seen.requests.end(), "127.0.0.1 /post"),
                   seen.requests.end());
+        if (!trusted) continue;
+
+        // After one header, whatever it said (nobody, with UNKNOWN or a v2 LOCAL command), a
+        // second one is refused, never believed.
+        const std::string local("\r\n\r\n\0\r\nQUIT\n\x20\x00\x00\x00", 16);
+        for (const std::string& first : {std::string("PROXY UNKNOWN\r\n"), local}) {
+            LoopbackClient twice(port);
+            twice.send(first);
+            loop.poll(20ms);
+            twice.send("PROXY TCP4 6.6.6.6 127.0.0.1 1 80\r\nGET /second HTTP/1.1\r\n\r\n");
+            std::string got;
+            ASSERT_TRUE(pumpUntil(loop, [&] { return !twice.pull(got); })) << "still open";
+            EXPECT_EQ(got, "");
+        }
+        for (const std::string& r : seen.requests)
+            EXPECT_EQ(r.find("/second"), std::string::npos) << r;
     }
 }

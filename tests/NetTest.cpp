@@ -6,6 +6,7 @@
 
 #include "FreePort.hpp"
 #include "LoopbackSocket.hpp"
+#include "NetHelpers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,12 @@
 
 using namespace tnlrelay::net;
 using namespace std::chrono_literals;
+using tnlrelay::test::clientFrame;
 using tnlrelay::test::freePort;
+using tnlrelay::test::getRequest;
+using tnlrelay::test::LoopbackClient;
+using tnlrelay::test::pumpUntil;
+using tnlrelay::test::upgradeRequest;
 
 namespace {
 
@@ -56,72 +62,11 @@ struct Server {
     }
 };
 
-/// A blocking-with-timeout client socket.
-struct Client {
-    int fd = -1;
-    /// `receiveBuffer` (bytes, 0 for the default) is set before connecting, so that it holds.
-    explicit Client(int port, int receiveBuffer = 0)
-        : fd(tnlrelay::test::connectLoopback(port, receiveBuffer)) {}
-    ~Client() {
-        if (fd >= 0) ::close(fd);
-    }
-    /// Sends everything, running the loop while the socket is full.
-    void send(const std::string& s, Loop* loop = nullptr) {
-        std::size_t off = 0;
-        while (off < s.size()) {
-            ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-            if (n > 0)
-                off += std::size_t(n);
-            else if (loop)
-                loop->poll(std::chrono::milliseconds(1));
-        }
-    }
-    /// Shuts the sending side: the server reads the end.
-    void end() { ::shutdown(fd, SHUT_WR); }
-    /// Reads what is there; false once the peer has closed.
-    bool pull(std::string& into) {
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n > 0) {
-                into.append(buf, std::size_t(n));
-                continue;
-            }
-            return !(n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK));
-        }
-    }
-};
-
-/// Polls the loop until `done` holds; false after the deadline.
-bool pumpUntil(Loop& loop, const std::function<bool()>& done,
-               std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        loop.poll(5ms);
-    }
-    return true;
-}
-
-std::string get(const std::string& target, const std::string& extra = "") {
-    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
-}
-
 std::size_t count(const std::string& hay, const std::string& needle) {
     std::size_t n = 0;
     for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
         ++n;
     return n;
-}
-
-std::string maskedFrame(int opcode, const std::string& payload) {
-    char header[10];
-    std::string f(header, writeFrameHeader(header, opcode, payload.size()));
-    f[1] = char(f[1] | 0x80);
-    f.append("\x01\x02\x03\x04", 4);
-    for (std::size_t i = 0; i < payload.size(); ++i)
-        f.push_back(char(payload[i] ^ (1 + i % 4)));
-    return f;
 }
 
 } // namespace
@@ -134,9 +79,10 @@ TEST(Net, KeepAliveRequestsAreAnsweredInOrderOnOneConnection) {
     };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    Client cl(port);
+    LoopbackClient cl(port);
     // Three requests in one write: each is read only after the previous reply was written.
-    cl.send(get("/a?x=1") + "POST /b HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" + get("/c"));
+    cl.send(getRequest("/a?x=1") + "POST /b HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello" +
+            getRequest("/c"));
     std::string in;
     ASSERT_TRUE(pumpUntil(loop, [&] { return cl.pull(in) && count(in, "HTTP/1.1 200 OK") == 3; }));
     EXPECT_NE(in.find("X-Test: 1\r\nContent-Length: 12\r\n\r\nyou asked /a"), std::string::npos)
@@ -157,8 +103,8 @@ TEST(Net, APipeliningClientThatDoesNotReadIsAnsweredOneRequestAtATime) {
     srv.onHttp = [&](Conn* c, const HttpMessage&) { reply(c, 200, "", big); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    Client cl(port, 4096);
-    cl.send(get("/1") + get("/2") + get("/3"));
+    LoopbackClient cl(port, 4096);
+    cl.send(getRequest("/1") + getRequest("/2") + getRequest("/3"));
     pumpUntil(
         loop, [] { return false; }, 300ms);
     EXPECT_EQ(srv.events.size(), 1u) << "requests read before the reply ahead was written";
@@ -177,12 +123,12 @@ TEST(Net, OversizedHeadersAndBodiesAndGarbageAreRefused) {
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {get("/", "X-Big: " + std::string(17000, 'a') + "\r\n"), "HTTP/1.1 431 "},
+        {getRequest("/", "X-Big: " + std::string(17000, 'a') + "\r\n"), "HTTP/1.1 431 "},
         {"POST / HTTP/1.1\r\nContent-Length: 101\r\n\r\n" + std::string(101, 'b'), "HTTP/1.1 413 "},
         {"this is not http\r\n\r\n", "HTTP/1.1 400 "},
     };
     for (const auto& [request, status] : cases) {
-        Client cl(port);
+        LoopbackClient cl(port);
         cl.send(request);
         std::string in;
         ASSERT_TRUE(pumpUntil(loop, [&] { return !cl.pull(in); })) << status << " not closed";
@@ -199,15 +145,15 @@ TEST(Net, RequestHeadersUpToTheLimitPassAndOneByteMoreIsRefused) {
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
     const auto request = [](std::size_t total) {
-        const std::string bare = get("/", "X-Pad: \r\n");
-        return get("/", "X-Pad: " + std::string(total - bare.size(), 'p') + "\r\n");
+        const std::string bare = getRequest("/", "X-Pad: \r\n");
+        return getRequest("/", "X-Pad: " + std::string(total - bare.size(), 'p') + "\r\n");
     };
     const std::size_t limit = Limits().maxHeaderBytes;
     for (const bool inPieces : {false, true}) {
         for (const auto& [size, status] :
              {std::pair{limit - 100, "HTTP/1.1 200 "}, std::pair{limit, "HTTP/1.1 200 "},
               std::pair{limit + 1, "HTTP/1.1 431 "}}) {
-            Client cl(port);
+            LoopbackClient cl(port);
             const std::string req = request(size);
             ASSERT_EQ(req.size(), size);
             // In pieces, the request line arrives first, on its own.
@@ -234,8 +180,8 @@ TEST(Net, DrainingSendsWhatIsQueuedThenCloses) {
     };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    Client cl(port);
-    cl.send(get("/"));
+    LoopbackClient cl(port);
+    cl.send(getRequest("/"));
     std::string in;
     ASSERT_TRUE(pumpUntil(loop, [&] { return !cl.pull(in); }));
     ASSERT_GE(in.size(), big.size());
@@ -278,12 +224,9 @@ TEST(Net, ADrainingPeerThatKeepsSendingReceivesEverythingWithoutAReset) {
         SCOPED_TRACE(ws ? "kicked WebSocket" : "refused HTTP client");
         srv.closed.clear();
         fromKicked = 0;
-        Client cl(port);
-        cl.send(ws ? get("/ws", "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                                "Sec-WebSocket-Key: abc\r\n") +
-                         maskedFrame(kOpBinary, "kick")
-                   : get("/"));
-        const std::string more = ws ? maskedFrame(kOpBinary, "still here") : std::string(512, 'x');
+        LoopbackClient cl(port);
+        cl.send(ws ? upgradeRequest("/ws") + clientFrame(kOpBinary, "kick") : getRequest("/"));
+        const std::string more = ws ? clientFrame(kOpBinary, "still here") : std::string(512, 'x');
         std::string in;
         bool ended = false, reset = false;
         ASSERT_TRUE(pumpUntil(
@@ -311,7 +254,7 @@ TEST(Net, ADrainingPeerThatKeepsSendingReceivesEverythingWithoutAReset) {
 
 TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
     Server srv;
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
     const int port = freePort();
     {
         Limits limits;
@@ -322,11 +265,8 @@ TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
         };
         ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
         for (int i = 0; i < 8; ++i) {
-            clients.push_back(std::make_unique<Client>(port));
-            clients.back()->send(i % 2 ? get("/")
-                                       : get("/ws", "Upgrade: websocket\r\n"
-                                                    "Connection: Upgrade\r\n"
-                                                    "Sec-WebSocket-Key: abc\r\n"));
+            clients.push_back(std::make_unique<LoopbackClient>(port));
+            clients.back()->send(i % 2 ? getRequest("/") : upgradeRequest("/ws"));
         }
         ASSERT_TRUE(pumpUntil(loop, [&] { return srv.open.size() == 8; }));
         EXPECT_TRUE(srv.closed.empty());
@@ -342,6 +282,37 @@ TEST(Net, DestroyingTheLoopClosesEveryConnectionOnceInIdOrder) {
         EXPECT_EQ(in.size() >= 4 && in.substr(in.size() - 4) == goingAway, ws)
             << (ws ? "a WebSocket is told 1001" : "HTTP gets no close frame");
     }
+}
+
+// Connections still in the loop's lists when it ends are freed with it (a leak shows in the
+// sanitizer build), on either poller.
+TEST(Net, DestroyingTheLoopFreesConnectionsQueuedToBeFlushedOrReadAgain) {
+    Server srv;
+    const int port = freePort();
+    std::unique_ptr<LoopbackClient> idle, uploader;
+    {
+        Limits limits;
+        limits.stopDrain = 0ms; // no turn after the stop: each connection stays queued to flush
+        limits.maxBodyBytes = 64 << 20;
+        Loop loop(limits);
+        srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok\n"); };
+        ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+        idle = std::make_unique<LoopbackClient>(port);
+        uploader = std::make_unique<LoopbackClient>(port);
+        idle->send(getRequest("/"));
+        uploader->send(getRequest("/"));
+        ASSERT_TRUE(pumpUntil(loop, [&] { return srv.events.size() == 2; }));
+        // More of a body waiting than one wake-up reads: the uploader is queued to be read again.
+        // Sent with the loop running first, so that the kernel's receive buffer grows to hold it.
+        uploader->send("POST /up HTTP/1.1\r\nContent-Length: 33554432\r\n\r\n");
+        const std::string chunk(1 << 20, 'u');
+        for (int i = 0; i < 16; ++i)
+            uploader->send(chunk, &loop);
+        while (::send(uploader->fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+        }
+        loop.poll(0ms); // one turn: it reads its share, and the rest waits for the next
+    }
+    EXPECT_EQ(srv.closed.size(), 2u);
 }
 
 TEST(Net, ListenFailsForPortsInUseAndOutOfRange) {
@@ -371,11 +342,10 @@ TEST(Net, SlowAndSilentConnectionsAreClosed) {
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
 
-    Client idle(port); // never completes a request
+    LoopbackClient idle(port); // never completes a request
     idle.send("GET / HTTP/1.1\r\n");
-    Client ws(port);
-    ws.send(get("/ws", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
-                       "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"));
+    LoopbackClient ws(port);
+    ws.send(upgradeRequest("/ws", "dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version: 13\r\n"));
     std::string in, wsIn;
     ASSERT_TRUE(pumpUntil(
         loop, [&] { return !idle.pull(in); }, 3s))
@@ -407,15 +377,15 @@ TEST(Net, AnsweringPeersStayAndPingsArePonged) {
     srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    Client ws(port);
-    ws.send(get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
-                     "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Protocol: game, chat\r\n"));
+    LoopbackClient ws(port);
+    ws.send(
+        upgradeRequest("/", "dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Protocol: game, chat\r\n"));
     std::string in;
     ASSERT_TRUE(
         pumpUntil(loop, [&] { return ws.pull(in) && in.find("\r\n\r\n") != std::string::npos; }));
     EXPECT_NE(in.find("Sec-WebSocket-Protocol: game\r\n"), std::string::npos) << in;
     in.clear();
-    ws.send(maskedFrame(kOpPing, "are you there"));
+    ws.send(clientFrame(kOpPing, "are you there"));
     ASSERT_TRUE(pumpUntil(loop, [&] {
         return ws.pull(in) && in.find("\x8A\x0D"
                                       "are you there") != std::string::npos;
@@ -427,7 +397,7 @@ TEST(Net, AnsweringPeersStayAndPingsArePonged) {
         in.clear();
         ASSERT_TRUE(ws.pull(in));
         if (in.find(std::string("\x89\x00", 2)) != std::string::npos)
-            ws.send(maskedFrame(kOpPong, ""));
+            ws.send(clientFrame(kOpPong, ""));
     }
     EXPECT_TRUE(srv.closed.empty());
 }
@@ -440,23 +410,22 @@ TEST(Net, ProtocolErrorsAndOversizedMessagesCloseWithTheirStatus) {
     srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    const std::string upgrade =
-        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+    const std::string upgrade = upgradeRequest();
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {maskedFrame(3, "x"), std::string("\x88\x02\x03\xEA", 4)}, // 1002
-        {maskedFrame(kOpBinary, std::string(1001, 'x')),
+        {clientFrame(3, "x"), std::string("\x88\x02\x03\xEA", 4)}, // 1002
+        {clientFrame(kOpBinary, std::string(1001, 'x')),
          std::string("\x88\x02\x03\xF1", 4)}, // 1009
     };
     for (const auto& [bytes, close] : cases) {
-        Client ws(port);
+        LoopbackClient ws(port);
         ws.send(upgrade + bytes); // frames right behind the request are kept for the parser
         std::string in;
         ASSERT_TRUE(pumpUntil(loop, [&] { return !ws.pull(in); }));
         EXPECT_NE(in.find(close), std::string::npos);
     }
     // Without a key the upgrade is refused.
-    Client nokey(port);
-    nokey.send(get("/", "Upgrade: websocket\r\n"));
+    LoopbackClient nokey(port);
+    nokey.send(getRequest("/", "Upgrade: websocket\r\n"));
     std::string in;
     ASSERT_TRUE(pumpUntil(loop, [&] { return !nokey.pull(in); }));
     EXPECT_EQ(in.substr(0, 13), "HTTP/1.1 426 ");
@@ -486,29 +455,24 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
         };
         const int port = freePort();
         ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-        const std::string upgrade =
-            get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+        const std::string upgrade = upgradeRequest();
         // The sleeper's receive buffer is small so that its queue grows in the server.
-        Client sender(port), reader(port), sleeper(port, 4096);
-        for (Client* c : {&sender, &reader, &sleeper})
+        LoopbackClient sender(port), reader(port), sleeper(port, 4096);
+        for (LoopbackClient* c : {&sender, &reader, &sleeper})
             c->send(upgrade);
         ASSERT_TRUE(pumpUntil(loop, [&] { return members.size() == 3; }));
         std::string readerIn;
         reader.pull(readerIn);
         readerIn.clear();
-        // A zero mask leaves the payload as it is; the relayed header is the client's without
+        // A zero mask leaves the payload as it is; the relayed frame is the client's without
         // the mask bit and key.
         const std::string payload(size, 'p');
-        char lengths[10];
-        const std::size_t headerLen = writeFrameHeader(lengths, kOpBinary, size);
-        const std::string relayed(lengths, headerLen);
-        std::string masked = relayed;
-        masked[1] = char(masked[1] | 0x80);
-        masked.append(4, '\0');
+        const std::string relayed = clientFrame(kOpBinary, payload, {.masked = false});
+        const std::string frame = clientFrame(kOpBinary, payload, {.mask = {0, 0, 0, 0}});
         const std::size_t perBatch = std::max<std::size_t>(1, 400000 / size);
         std::string batch;
         for (std::size_t i = 0; i < perBatch; ++i)
-            batch += masked + payload;
+            batch += frame;
         std::size_t sent = 0; // 12 MB at most: the cap and both sockets' buffers
         ASSERT_TRUE(pumpUntil(
             loop,
@@ -527,11 +491,11 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
             loop,
             [&] {
                 reader.pull(readerIn);
-                return readerIn.size() >= sent * (headerLen + size);
+                return readerIn.size() >= sent * relayed.size();
             },
             20s))
             << "the reading member got " << readerIn.size() << " bytes";
-        EXPECT_EQ(count(readerIn, relayed + payload), sent);
+        EXPECT_EQ(count(readerIn, relayed), sent);
         const LoopStats& stats = loop.stats();
         EXPECT_EQ(stats.slowReadersCut, 1u);
         EXPECT_EQ(stats.messagesIn, sent);
@@ -560,10 +524,10 @@ TEST(Net, IdsWrapAroundSkippingZeroAndIdsInUse) {
     srv.onHttp = [](Conn* c, const HttpMessage&) { reply(c, 200, "", "ok"); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv)); // takes 4294967294
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
     auto connect = [&] {
-        clients.push_back(std::make_unique<Client>(port));
-        clients.back()->send(get("/"));
+        clients.push_back(std::make_unique<LoopbackClient>(port));
+        clients.back()->send(getRequest("/"));
         const std::size_t before = srv.events.size();
         EXPECT_TRUE(pumpUntil(loop, [&] { return srv.events.size() > before; }));
         return std::stoul(srv.events.back().substr(5));
@@ -590,8 +554,8 @@ TEST(Net, AKickedPeerThatStopsReadingIsClosedAfterTheDrainTimeout) {
     };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    Client cl(port);
-    cl.send(get("/"));
+    LoopbackClient cl(port);
+    cl.send(getRequest("/"));
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(pumpUntil(
         loop, [&] { return srv.closed.size() == 1; }, 5s));
@@ -620,12 +584,12 @@ TEST(Net, AcceptingGoesOnAfterRunningOutOfDescriptors) {
     tight.rlim_cur = static_cast<rlim_t>(limit);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
 
-    auto first = std::make_unique<Client>(port);
-    first->send(get("/"));
+    auto first = std::make_unique<LoopbackClient>(port);
+    first->send(getRequest("/"));
     std::string in, in2;
     const bool firstServed = pumpUntil(loop, [&] { return first->pull(in) && !in.empty(); });
-    Client second(port); // connected by the kernel, but the relay has no descriptor for it
-    second.send(get("/"));
+    LoopbackClient second(port); // connected by the kernel, but the relay has no descriptor for it
+    second.send(getRequest("/"));
     pumpUntil(
         loop, [] { return false; }, 300ms);
     second.pull(in2);
@@ -649,9 +613,8 @@ TEST(Net, ClosingWithAStatusSendsWhatIsQueuedThenTheCloseFrame) {
     };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    Client ws(port);
-    ws.send(get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n") +
-            maskedFrame(kOpText, "too fast"));
+    LoopbackClient ws(port);
+    ws.send(upgradeRequest() + clientFrame(kOpText, "too fast"));
     std::string in;
     ASSERT_TRUE(pumpUntil(loop, [&] { return !ws.pull(in); }));
     const std::string tail =
@@ -672,10 +635,9 @@ TEST(Net, TheInboundCapOverAllConnectionsClosesTheOneThatWouldPassIt) {
     srv.onWs = [&](Conn*, const WsMessage& wm) { delivered.push_back(wm.payload.size()); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    const std::string upgrade =
-        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
-    const std::string frame = maskedFrame(kOpBinary, std::string(200000, 'i'));
-    Client first(port), second(port);
+    const std::string upgrade = upgradeRequest();
+    const std::string frame = clientFrame(kOpBinary, std::string(200000, 'i'));
+    LoopbackClient first(port), second(port);
     first.send(upgrade + frame.substr(0, 150000), &loop); // held, incomplete
     std::string in1, in2;
     ASSERT_TRUE(pumpUntil(loop, [&] { return first.pull(in1) && !in1.empty(); }));
@@ -698,8 +660,7 @@ TEST(Net, ACloseFromThePeerIsAnsweredWithItsOwnCode) {
     srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    const std::string upgrade =
-        get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n");
+    const std::string upgrade = upgradeRequest();
     // Codes that may not be sent are answered with 1002, and so is a one-byte payload.
     const std::uint16_t invalid[] = {0, 999, 1004, 1005, 1006, 1015, 1016, 2999, 5000, 65535};
     std::vector<std::pair<std::string, std::string>> cases; // payload sent, close payload back
@@ -712,8 +673,8 @@ TEST(Net, ACloseFromThePeerIsAnsweredWithItsOwnCode) {
     cases.emplace_back("\x03", "\x03\xEA");
     cases.emplace_back("", "");
     for (const auto& [sent, back] : cases) {
-        Client ws(port);
-        ws.send(upgrade + maskedFrame(kOpClose, sent));
+        LoopbackClient ws(port);
+        ws.send(upgrade + clientFrame(kOpClose, sent));
         std::string in;
         ASSERT_TRUE(pumpUntil(loop, [&] { return !ws.pull(in); }));
         const std::string answer = std::string{'\x88', char(back.size())} + back;
@@ -737,9 +698,8 @@ TEST(Net, DataFramesWaitTheFlushIntervalForCompanyButControlFramesDoNot) {
         srv.onWs = [](Conn* c, const WsMessage& wm) { wsSend(c, wm.payload, wm.opcode); };
         const int port = freePort();
         ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-        Client ws(port);
-        ws.send(
-            get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n"));
+        LoopbackClient ws(port);
+        ws.send(upgradeRequest());
         std::string in;
         ASSERT_TRUE(pumpUntil(loop, [&] {
             return ws.pull(in) && in.find("\r\n\r\n") != std::string::npos;
@@ -748,12 +708,12 @@ TEST(Net, DataFramesWaitTheFlushIntervalForCompanyButControlFramesDoNot) {
 
         if (interval == 400ms) {
             const auto sent = Steady::now();
-            ws.send(maskedFrame(kOpText, "one"));
+            ws.send(clientFrame(kOpText, "one"));
             pumpUntil(
                 loop, [] { return false; }, 150ms);
             ASSERT_TRUE(ws.pull(in));
             EXPECT_EQ(in, "") << "a data frame left before the interval was over";
-            ws.send(maskedFrame(kOpText, "two"));
+            ws.send(clientFrame(kOpText, "two"));
             const std::string both = std::string("\x81\x03one\x81\x03two", 10);
             ASSERT_TRUE(pumpUntil(loop, [&] { return ws.pull(in) && in.size() >= both.size(); }))
                 << "the waiting frames never left";
@@ -761,7 +721,7 @@ TEST(Net, DataFramesWaitTheFlushIntervalForCompanyButControlFramesDoNot) {
             EXPECT_EQ(in, both) << "both echoes leave together, in order";
         } else {
             // A ping is answered at once, and the data frame queued before it leaves with it.
-            ws.send(maskedFrame(kOpText, "three") + maskedFrame(kOpPing, "p"));
+            ws.send(clientFrame(kOpText, "three") + clientFrame(kOpPing, "p"));
             const std::string echoAndPong = std::string("\x81\x05three\x8A\x01p", 10);
             ASSERT_TRUE(pumpUntil(loop, [&] {
                 return ws.pull(in) && in.size() >= echoAndPong.size();
@@ -785,9 +745,9 @@ TEST(Net, EveryDeliveryIsCountedOnceWhetherItsFrameIsCopiedOrShared) {
     };
     const int port = freePort();
     ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
-    Client a(port), b(port), c(port);
-    for (Client* cl : {&a, &b, &c})
-        cl->send(get("/", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: k\r\n"));
+    LoopbackClient a(port), b(port), c(port);
+    for (LoopbackClient* cl : {&a, &b, &c})
+        cl->send(upgradeRequest("/", "k"));
     ASSERT_TRUE(pumpUntil(loop, [&] { return members.size() == 3; }));
     std::string inB, inC;
     ASSERT_TRUE(pumpUntil(loop, [&] {
@@ -797,8 +757,8 @@ TEST(Net, EveryDeliveryIsCountedOnceWhetherItsFrameIsCopiedOrShared) {
     const std::string small(100, 's'), large(3000, 'L');
     std::string burst;
     for (int i = 0; i < 5; ++i)
-        burst += maskedFrame(kOpBinary, small);
-    burst += maskedFrame(kOpBinary, large);
+        burst += clientFrame(kOpBinary, small);
+    burst += clientFrame(kOpBinary, large);
     a.send(burst);
     ASSERT_TRUE(pumpUntil(loop, [&] {
         b.pull(inB), c.pull(inC);

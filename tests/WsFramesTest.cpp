@@ -2,12 +2,15 @@
 // fragments with control frames between them, the limits, and the errors that close with 1002.
 #include "net/WsFrames.hpp"
 
+#include "NetHelpers.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 using namespace tnlrelay::net;
+using tnlrelay::test::clientFrame;
 
 namespace {
 
@@ -29,30 +32,6 @@ struct Recorder {
     }
     void onProtocolError(std::uint16_t code) { errors.push_back(code); }
 };
-
-/// A client frame: masked unless told otherwise.
-std::string frame(int opcode, const std::string& payload, bool fin = true, bool masked = true,
-                  std::uint8_t rsv = 0) {
-    std::string f;
-    f.push_back(char((fin ? 0x80 : 0) | rsv | opcode));
-    const std::uint8_t maskBit = masked ? 0x80 : 0;
-    if (payload.size() < 126) {
-        f.push_back(char(maskBit | payload.size()));
-    } else if (payload.size() <= 0xFFFF) {
-        f.push_back(char(maskBit | 126));
-        f.push_back(char(payload.size() >> 8));
-        f.push_back(char(payload.size()));
-    } else {
-        f.push_back(char(maskBit | 127));
-        for (int i = 7; i >= 0; --i)
-            f.push_back(char(std::uint64_t(payload.size()) >> (8 * i)));
-    }
-    const std::uint8_t mask[4] = {0x37, 0xFA, 0x21, 0x3D};
-    if (masked) f.append(reinterpret_cast<const char*>(mask), 4);
-    for (std::size_t i = 0; i < payload.size(); ++i)
-        f.push_back(masked ? char(payload[i] ^ mask[i % 4]) : payload[i]);
-    return f;
-}
 
 std::string pattern(std::size_t n) {
     std::string s(n, '\0');
@@ -76,8 +55,8 @@ TEST(WsFrames, EveryLengthFormArrivesWholeWhateverThePieces) {
     const std::vector<std::size_t> sizes = {0, 1, 125, 126, 65535, 65536, 200000};
     std::string stream;
     for (std::size_t n : sizes)
-        stream += frame(kOpBinary, pattern(n));
-    stream += frame(kOpText, "hello", true, false); // unmasked frames are accepted too
+        stream += clientFrame(kOpBinary, pattern(n));
+    stream += clientFrame(kOpText, "hello", {.masked = false}); // unmasked frames are accepted too
     for (std::size_t step : {std::size_t(1), std::size_t(7), std::size_t(4096), stream.size()}) {
         InboundBudget budget;
         budget.maxMessage = 268435456;
@@ -97,9 +76,9 @@ TEST(WsFrames, EveryLengthFormArrivesWholeWhateverThePieces) {
 }
 
 TEST(WsFrames, FragmentsJoinAroundControlFrames) {
-    std::string stream = frame(kOpText, "Hel", false) + frame(kOpPing, "p1") +
-                         frame(kOpContinuation, "lo, ", false) + frame(kOpPong, "") +
-                         frame(kOpContinuation, "world");
+    std::string stream = clientFrame(kOpText, "Hel", {.fin = false}) + clientFrame(kOpPing, "p1") +
+                         clientFrame(kOpContinuation, "lo, ", {.fin = false}) +
+                         clientFrame(kOpPong, "") + clientFrame(kOpContinuation, "world");
     InboundBudget budget;
     budget.maxMessage = 1000;
     FrameParser p(&budget);
@@ -115,14 +94,14 @@ TEST(WsFrames, FragmentsJoinAroundControlFrames) {
 
 TEST(WsFrames, ProtocolViolationsCloseWith1002) {
     const std::vector<std::pair<const char*, std::string>> cases = {
-        {"reserved bit", frame(kOpBinary, "x", true, true, 0x40)},
-        {"unknown data opcode", frame(3, "x")},
-        {"unknown control opcode", frame(11, "")},
-        {"fragmented control frame", frame(kOpPing, "x", false)},
-        {"control frame over 125 bytes", frame(kOpPing, std::string(126, 'p'))},
-        {"continuation without a start", frame(kOpContinuation, "x")},
+        {"reserved bit", clientFrame(kOpBinary, "x", {.rsv = 0x40})},
+        {"unknown data opcode", clientFrame(3, "x")},
+        {"unknown control opcode", clientFrame(11, "")},
+        {"fragmented control frame", clientFrame(kOpPing, "x", {.fin = false})},
+        {"control frame over 125 bytes", clientFrame(kOpPing, std::string(126, 'p'))},
+        {"continuation without a start", clientFrame(kOpContinuation, "x")},
         {"new message inside an unfinished one",
-         frame(kOpText, "a", false) + frame(kOpBinary, "b")},
+         clientFrame(kOpText, "a", {.fin = false}) + clientFrame(kOpBinary, "b")},
     };
     for (const auto& [what, bytes] : cases) {
         InboundBudget budget;
@@ -132,7 +111,7 @@ TEST(WsFrames, ProtocolViolationsCloseWith1002) {
         std::string copy = bytes;
         EXPECT_FALSE(p.feed(r, copy.data(), copy.size())) << what;
         // A connection goes on being read while it closes: what follows is ignored.
-        std::string after = frame(kOpBinary, "later");
+        std::string after = clientFrame(kOpBinary, "later");
         EXPECT_FALSE(p.feed(r, after.data(), after.size())) << what;
         ASSERT_EQ(r.errors.size(), 1u) << what;
         EXPECT_EQ(r.errors[0], kCloseProtocolError) << what;
@@ -147,7 +126,7 @@ TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
     FrameParser p(&budget);
     Recorder r;
     // A single frame announcing more than the limit: refused from its header alone.
-    std::string header = frame(kOpBinary, std::string(101, 'x')).substr(0, 8);
+    std::string header = clientFrame(kOpBinary, std::string(101, 'x')).substr(0, 8);
     EXPECT_FALSE(p.feed(r, header.data(), header.size()));
     ASSERT_EQ(r.errors, std::vector<std::uint16_t>{kCloseTooBig});
 
@@ -155,8 +134,8 @@ TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
     budget.maxMessage = 100;
     FrameParser q(&budget);
     Recorder s;
-    std::string two = frame(kOpBinary, std::string(60, 'a'), false) +
-                      frame(kOpContinuation, std::string(60, 'b'));
+    std::string two = clientFrame(kOpBinary, std::string(60, 'a'), {.fin = false}) +
+                      clientFrame(kOpContinuation, std::string(60, 'b'));
     EXPECT_FALSE(q.feed(s, two.data(), two.size()));
     EXPECT_EQ(s.errors, std::vector<std::uint16_t>{kCloseTooBig});
 
@@ -164,7 +143,7 @@ TEST(WsFrames, MessagesOverTheLimitCloseWith1009BeforeTheirBytesArrive) {
     budget.maxMessage = 100;
     FrameParser ok(&budget);
     Recorder t;
-    std::string exact = frame(kOpBinary, std::string(100, 'c'));
+    std::string exact = clientFrame(kOpBinary, std::string(100, 'c'));
     EXPECT_TRUE(ok.feed(t, exact.data(), exact.size()));
     EXPECT_EQ(t.messages.size(), 1u);
 }
@@ -177,14 +156,14 @@ TEST(WsFrames, InboundBudgetIsSharedAndReleased) {
     FrameParser b(&budget);
     Recorder ra, rb;
     // Each announces 200000 bytes but sends only part: the budget counts what is held.
-    std::string fa = frame(kOpBinary, pattern(200000));
+    std::string fa = clientFrame(kOpBinary, pattern(200000));
     std::string partA = fa.substr(0, 150000);
     ASSERT_TRUE(a.feed(ra, partA.data(), partA.size()));
     EXPECT_GE(budget.used, 150000u - 14) << "the payload bytes received so far";
     EXPECT_LE(budget.used, 200000u + FrameParser::kReadAhead)
         << "buffers grow with arrivals, not with announced lengths (a pooled one may hold the "
            "whole frame and its read-ahead room)";
-    std::string fb = frame(kOpBinary, pattern(200000));
+    std::string fb = clientFrame(kOpBinary, pattern(200000));
     EXPECT_FALSE(b.feed(rb, fb.data(), fb.size())) << "the second passes the shared cap";
     EXPECT_EQ(rb.errors, std::vector<std::uint16_t>{kCloseTooBig});
     std::string restA = fa.substr(150000);
@@ -201,7 +180,7 @@ TEST(WsFrames, DirectReadsFillLongFrames) {
     FrameParser p(&budget);
     Recorder r;
     const std::string payload = pattern(1 << 20);
-    std::string f = frame(kOpBinary, payload);
+    std::string f = clientFrame(kOpBinary, payload);
     std::size_t at = 20; // header and a few payload bytes through the ordinary path
     ASSERT_TRUE(p.feed(r, f.data(), at));
     while (at < f.size()) {
@@ -246,7 +225,7 @@ TEST(WsFrames, LargeMessagesReuseALetGoBufferThatFitsAndTheBudgetBalances) {
     budget.maxMessage = 1 << 22;
     FrameParser p(&budget);
     const auto feedMessage = [&](std::size_t size) {
-        const std::string f = frame(kOpBinary, pattern(size));
+        const std::string f = clientFrame(kOpBinary, pattern(size));
         for (std::size_t at = 0; at < f.size(); at += 70000) {
             ASSERT_TRUE(p.feed(sink, const_cast<char*>(f.data()) + at,
                                std::min<std::size_t>(70000, f.size() - at)));
@@ -286,8 +265,8 @@ TEST(WsFrames, ADirectReadPastALastFrameParsesTheFramesThatFollow) {
         FrameParser p(&budget);
         Recorder r;
         const std::string first = pattern(300000), second = pattern(200000).substr(7);
-        const std::string bytes = frame(kOpBinary, first) + frame(kOpText, "after") +
-                                  frame(kOpPing, "pp") + frame(kOpBinary, second);
+        const std::string bytes = clientFrame(kOpBinary, first) + clientFrame(kOpText, "after") +
+                                  clientFrame(kOpPing, "pp") + clientFrame(kOpBinary, second);
         std::size_t at = 100; // the header and a few bytes through the ordinary path
         ASSERT_TRUE(p.feed(r, const_cast<char*>(bytes.data()), at));
         bool spanned = false; // one read ended the first frame and held the next ones

@@ -172,6 +172,9 @@ const char* tlsDeclineName(TlsDecline why);
 /// Connections declined for that reason since the process started.
 std::uint64_t tlsDeclined(TlsDecline why);
 
+struct FdWatch; ///< a descriptor watch, below
+using WatchHandler = void (*)(bool readable, bool writable, void* userData);
+
 /// The event loop. Single-threaded: every handler runs inside `poll` on the calling thread.
 class Loop {
 public:
@@ -208,10 +211,10 @@ public:
     /// Walks every connection: for a scrape, not for every event.
     LoopGauges gauges() const;
 
-    struct Impl;
-    Impl& impl() { return *impl_; } ///< for the adapter's own sources
+    struct Impl; ///< the adapter's own (LoopInternals.hpp)
 
 private:
+    friend FdWatch* watchFd(Loop& loop, int fd, WatchHandler handler, void* userData);
     std::unique_ptr<Impl> impl_;
 };
 
@@ -253,8 +256,6 @@ void wsClose(Conn* c, std::uint16_t code);
 /// reads and writes run on the loop's thread like every other event. The descriptor stays the
 /// caller's: never closed here. The handler gets the descriptor's readiness; what it sends to
 /// connections leaves with the turn's flush, like a reply to any event.
-struct FdWatch;
-using WatchHandler = void (*)(bool readable, bool writable, void* userData);
 /// Starts watching `fd` for reading (always) and writing (when asked); null on failure.
 FdWatch* watchFd(Loop& loop, int fd, WatchHandler handler, void* userData);
 /// Whether the handler is also called when the descriptor can be written.

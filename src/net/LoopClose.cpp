@@ -1,0 +1,117 @@
+// Ending connections: closing at once, draining (send what is queued, shut the sending side,
+// wait for the peer's end), the idle sweep that closes the silent ones, and the stop of every
+// connection when the loop ends.
+#include "LoopInternals.hpp"
+
+namespace tnlrelay::net {
+
+void Loop::Impl::closeNow(Conn* c) {
+    if (c->closed) return;
+    checkConn(c);
+    c->closed = true;
+    c->sendable = false;
+    conns.erase(c->id);
+    c->frames.reset();
+    c->http.reset();
+    dispatch(c, Event::close, nullptr);
+    c->out.clear();
+    poller->closeSocket(c);
+}
+
+// The peer's end or a read error: the connection closes, unless the loop is stopping, where
+// closes wait for their turn in id order.
+void Loop::Impl::peerGone(Conn* c) {
+    if (stopping || (c->draining && !c->sendShut && !c->out.empty())) {
+        c->peerEnded = true; // what is queued still goes out (or fails) first
+        return;
+    }
+    closeNow(c);
+}
+
+// Everything queued has been sent: shut the sending side, so the peer sees the end after the
+// last byte, and keep reading until its end arrives (or the linger passes). Closing with its
+// input unread would make the kernel reset the connection and drop what it has not read.
+void Loop::Impl::shutSending(Conn* c) {
+    if (c->sendShut) return;
+    c->sendShut = true;
+    c->sendable = false;
+    c->shutAt = now;
+    poller->shutdownSend(c);
+    c->paused = false; // no request is read any more
+    if (c->peerEnded && !stopping)
+        closeNow(c);
+    else
+        armRead(c);
+}
+
+// Closes the WebSocket and every connection still open when the loop is destroyed: a close
+// frame with 1001 for each WebSocket, then as much of every queue as can be flushed within
+// the stop drain, each peer's end awaited there as in a normal close. The close events follow
+// in id order, from the destructor.
+void Loop::Impl::stopConnections() {
+    stopping = true;
+    error_code ec;
+    for (auto& l : listeners)
+        l->acceptor.close(ec);
+    poller->stopTimers(*this);
+    now = Clock::now();
+    for (auto& [id, c] : conns) {
+        if (c->sendable) sendClose(c, kCloseGoingAway);
+        c->draining = true;
+        c->sendable = false;
+        markDirty(c);
+        armRead(c);
+    }
+    poller->drain(*this, Clock::now() + limits.stopDrain);
+}
+
+// While the loop stops: whether every connection has seen its peer's end or is cut off.
+bool Loop::Impl::stopSettled() const {
+    for (auto& [id, c] : conns)
+        if (!c->peerEnded && !c->hardClose) return false;
+    return true;
+}
+
+void Loop::Impl::sweep() {
+    now = Clock::now();
+    std::vector<Conn*> expired;
+    for (auto& [id, c] : conns) {
+        if (c->draining) {
+            if (now - c->pingedOrDraining >= limits.drainTimeout ||
+                (c->sendShut && now - c->shutAt >= limits.linger))
+                expired.push_back(c);
+        } else if (c->kind == Kind::http) {
+            if (now - c->lastHeard >= limits.httpIdle) expired.push_back(c);
+        } else if (!c->pingSent) {
+            if (now - c->lastHeard >= limits.wsIdle) {
+                c->pingSent = true;
+                c->pingedOrDraining = now;
+                sendFrame(c, kOpPing, "", 0);
+            }
+        } else if (now - c->pingedOrDraining >= limits.wsIdle) {
+            ++stats.silentPeersClosed;
+            expired.push_back(c);
+        }
+    }
+    for (Conn* c : expired) {
+        hold(c);
+        c->out.clear();
+        closeNow(c);
+        letGo(c);
+    }
+}
+
+void wsClose(Conn* c, std::uint16_t code) {
+    if (c->closed || c->closeSent) return;
+    if (c->sendable) c->loop->sendClose(c, code);
+    setDraining(c);
+}
+
+void setDraining(Conn* c) {
+    if (c->closed || c->draining) return;
+    c->draining = true;
+    c->pingedOrDraining = c->loop->now = Clock::now();
+    c->loop->markDirty(c);
+}
+
+} // namespace tnlrelay::net
