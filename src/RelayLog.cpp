@@ -105,6 +105,37 @@ void RelayLog::rotate() {
     shiftInto(path_, generations_, staging);
 }
 
+namespace {
+
+// The whole lines of `buffer`, read from `start` in the file, into `chunk`, and where the next
+// read begins. Reading from the middle of the file may have begun inside a line (then the
+// chunk says reset); that line is dropped. A trailing partial line stays unread until its line
+// end has been written.
+void takeWholeLines(const std::string& buffer, std::uint64_t start, LogChunk& chunk) {
+    std::size_t skip = 0;
+    if (chunk.reset && start > 0) {
+        std::size_t firstFeed = buffer.find('\n');
+        skip = firstFeed == std::string::npos ? buffer.size() : firstFeed + 1;
+    }
+    std::size_t lastFeed = buffer.rfind('\n');
+    if (lastFeed == std::string::npos || lastFeed < skip) {
+        chunk.nextOffset = start + skip;
+        return;
+    }
+    std::size_t end = lastFeed + 1;
+    chunk.nextOffset = start + end;
+    std::size_t pos = skip;
+    while (pos < end) {
+        std::size_t feed = buffer.find('\n', pos);
+        std::size_t stop = feed;
+        if (stop > pos && buffer[stop - 1] == '\r') --stop;
+        if (stop > pos) chunk.lines.emplace_back(buffer, pos, stop - pos);
+        pos = feed + 1;
+    }
+}
+
+} // namespace
+
 LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const {
     LogChunk chunk;
     std::optional<std::uint64_t> size = platform::fileSize(path_);
@@ -146,29 +177,7 @@ LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const
         return chunk;
     }
 
-    // Reading from the middle of the file may have begun inside a line; that line is dropped.
-    std::size_t skip = 0;
-    if (chunk.reset && start > 0) {
-        std::size_t firstFeed = buffer.find('\n');
-        skip = firstFeed == std::string::npos ? buffer.size() : firstFeed + 1;
-    }
-    std::size_t lastFeed = buffer.rfind('\n');
-    if (lastFeed == std::string::npos || lastFeed < skip) {
-        // A trailing partial line stays unread until its line end has been written.
-        chunk.nextOffset = start + skip;
-        return chunk;
-    }
-    std::size_t end = lastFeed + 1;
-    chunk.nextOffset = start + end;
-
-    std::size_t pos = skip;
-    while (pos < end) {
-        std::size_t feed = buffer.find('\n', pos);
-        std::size_t stop = feed;
-        if (stop > pos && buffer[stop - 1] == '\r') --stop;
-        if (stop > pos) chunk.lines.emplace_back(buffer, pos, stop - pos);
-        pos = feed + 1;
-    }
+    takeWholeLines(buffer, start, chunk);
     return chunk;
 }
 

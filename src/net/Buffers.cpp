@@ -10,7 +10,7 @@ namespace {
 // Idle chunks kept. Small ones hold replies and the first frames of a turn; large ones the
 // rest of a busy turn's output, when every connection of a busy relay holds one or two at once:
 // without enough of them kept, most of a turn's chunks come from the allocator and go back to
-// it (3 % of a busy relay's time over TLS). At most 16 MiB of large chunks wait between turns.
+// it, a cost that shows over TLS. At most 16 MiB of large chunks wait between turns.
 constexpr std::size_t kSmallPoolMax = 64;
 constexpr std::size_t kLargePoolMax = 1024;
 

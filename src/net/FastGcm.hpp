@@ -1,9 +1,9 @@
 // AES-GCM on the vector AES and carry-less multiply instructions (VAES and VPCLMULQDQ with
 // AVX-512), for the records TLS sessions seal and open themselves. It comes from the
 // multi-buffer crypto library where the build found it (Linux on x86-64), and is used only on
-// processors that have those instructions: there it seals a 16 KiB record about 2.6 times as
-// fast as OpenSSL 3.0, and a small one 4 times. Elsewhere sessions keep OpenSSL's AES-GCM,
-// which on AES-NI alone is as fast.
+// processors that have those instructions, where it is several times as fast as OpenSSL 3.0's
+// (docs/performance.md has the figures). Elsewhere sessions keep OpenSSL's AES-GCM, which on
+// AES-NI alone is as fast.
 #pragma once
 
 #include <cstddef>
