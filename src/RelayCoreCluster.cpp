@@ -6,8 +6,7 @@
 
 #ifdef TNLRELAY_CLUSTER
 #include "cluster/Cluster.hpp"
-
-#include <unistd.h>
+#include "platform/Platform.hpp"
 #endif
 
 namespace tnlrelay {
@@ -43,9 +42,8 @@ RelayCore* coreOf(void* user) {
 }
 
 std::string hostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "relay";
-    return name;
+    std::string name = platform::hostName();
+    return name.empty() ? "relay" : name;
 }
 
 } // namespace
