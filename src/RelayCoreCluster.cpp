@@ -16,7 +16,7 @@ using detail::logValue;
 bool RelayCore::ban(const std::string& ip, const std::string& name) {
     const bool saved = banHere(ip, name);
 #ifdef TNLRELAY_CLUSTER
-    if (cluster_ && !ip.empty()) cluster_->banned(ip, config.bans[ip]);
+    if (cluster_ && !ip.empty()) cluster_->shareBan(ip, config.bans[ip]);
 #endif
     return saved;
 }
@@ -24,7 +24,7 @@ bool RelayCore::ban(const std::string& ip, const std::string& name) {
 bool RelayCore::unban(const std::string& ip) {
     const bool saved = unbanHere(ip);
 #ifdef TNLRELAY_CLUSTER
-    if (cluster_) cluster_->unbanned(ip);
+    if (cluster_) cluster_->shareUnban(ip);
 #endif
     return saved;
 }
@@ -176,11 +176,11 @@ void RelayCore::forgetPendingJoin(net::ConnId id) {
 }
 
 const cluster::Room* RelayCore::clusterJoined(const std::string& instance, bool counted) {
-    return cluster_->joined(instance, counted);
+    return cluster_->addMember(instance, counted);
 }
 
 void RelayCore::clusterLeft(const std::string& instance) {
-    if (cluster_) cluster_->left(instance);
+    if (cluster_) cluster_->removeMember(instance);
 }
 
 void RelayCore::clusterPublish(const cluster::Room& room, int opcode, const net::Payload& payload) {
