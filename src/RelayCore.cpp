@@ -52,11 +52,11 @@ net::Limits withMessageLimit(net::Limits limits, const RelayConfig& config) {
 } // namespace
 
 RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
-    : loop(std::make_unique<net::Loop>(withMessageLimit(limits, cfg))), config(std::move(cfg)),
-      listenGamePort(config.gamePort), listenAdminPort(config.adminPort), configFile(configStamp()),
-      log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()) {
-    abuse = config.limits();
-    gamePortSettings = GamePortSettings::read(config.others, dataDir());
+    : loop(std::make_unique<net::Loop>(withMessageLimit(limits, cfg))), store(std::move(cfg)),
+      listenGamePort(store.config().gamePort), listenAdminPort(store.config().adminPort),
+      log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()),
+      abuse(store.config().limits()) {
+    gamePortSettings = GamePortSettings::read(store.config().others, dataDir());
     loop->setTrustedProxies(gamePortSettings.trustedProxies);
 }
 
@@ -169,6 +169,15 @@ void RelayCore::checkTls() {
                  (cert->notAfter < unixNow() ? "has expired" : "expires soon") + ": " +
                  detail::logValue(cert->subject) + ", " + utcDate(cert->notAfter));
     }
+}
+
+void RelayCore::housekeeping(std::chrono::steady_clock::time_point now) {
+    if (store.tick(now, log, counters)) abuse.reconfigure(store.config().limits());
+    abuse.sweep(now);
+}
+
+void RelayCore::pickUpConfigChanges() {
+    if (store.pickUpChanges(log)) abuse.reconfigure(store.config().limits());
 }
 
 void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {

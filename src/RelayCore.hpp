@@ -3,7 +3,10 @@
 // the admin endpoint. Everything but `stopRequested` is used by the loop thread only.
 #pragma once
 
+#include "AbuseGuard.hpp"
 #include "Bytes.hpp"
+#include "ConfigStore.hpp"
+#include "ConnInfo.hpp"
 #include "GamePortSettings.hpp"
 #include "Metrics.hpp"
 #include "RelayConfig.hpp"
@@ -14,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,45 +28,14 @@ namespace tnlrelay {
 
 namespace cluster {
 class Cluster;
-struct Room;
 } // namespace cluster
 
 static_assert(std::is_same_v<MemberId, net::ConnId>, "room members are connections");
 
 class RelayCore {
 public:
-    /// One joined player.
-    struct ConnInfo {
-        Bytes room; ///< the room instance: the requested name, or name#n
-        Bytes guid; ///< "player"
-        Bytes name; ///< "name"
-        Bytes ip;   ///< peer address text
-        Bytes pid;
-        Bytes game;
-        bool listed = false; ///< "listed" was exactly "1"
-        Bytes owner;
-        Bytes category;            ///< "cat"
-        Bytes thumbnail;           ///< "thumb"
-        net::Conn* conn = nullptr; ///< valid until this connection's close event
-        /// The members of `room`, which exists as long as this player is one of them.
-        const MemberList* members = nullptr;
-        /// Messages it may still send at once (the token bucket of the message rate limit).
-        double tokens = 0;
-        std::chrono::steady_clock::time_point refilled{};
-        /// Set when the relay closes it for breaking a limit; its LEAVE line says which.
-        const char* closedFor = nullptr;
-        /// Its instance as the cluster knows it; null without a cluster.
-        const cluster::Room* clusterRoom = nullptr;
-    };
-
-    /// Refusals and closes by an abuse limit, for the state document.
-    struct LimitCounts {
-        std::uint64_t connectionsPerAddress = 0;
-        std::uint64_t joinsPerMinute = 0;
-        std::uint64_t origin = 0;
-        std::uint64_t messageRate = 0;
-        std::uint64_t messageSize = 0;
-    };
+    using ConnInfo = tnlrelay::ConnInfo;
+    using LimitCounts = tnlrelay::LimitCounts;
 
     explicit RelayCore(RelayConfig config, net::Limits limits = {});
     /// Closes every connection (one LEAVE line per joined player) and both listeners.
@@ -112,8 +83,8 @@ public:
     // Read access for tests and documents.
     const std::unordered_map<net::ConnId, ConnInfo>& connectionTable() const { return connections; }
     const RoomTable& roomTable() const { return rooms; }
-    const RelayConfig& configuration() const { return config; }
-    const LimitCounts& limitCounts() const { return limitCounts_; }
+    const RelayConfig& configuration() const { return store.config(); }
+    const LimitCounts& limitCounts() const { return abuse.counts(); }
 
 private:
     static void gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
@@ -123,10 +94,6 @@ private:
     void onGameMessage(net::Conn* c, const net::WsMessage& wm);
     void onClose(net::Conn* c);
     void onAdminHttp(net::Conn* c, const net::HttpMessage& hm);
-    /// Writes config.json from `config` and notes the version written and whether it worked.
-    bool saveConfig();
-    /// The ERROR line for a moderation change that config.json does not hold yet.
-    void logUnsaved(const std::string& change);
     /// Loads the TLS pair at start and writes the TLS start line.
     void startTls();
     /// Every few seconds: takes a renewed certificate; once a day: warns of a near expiry.
@@ -158,42 +125,20 @@ private:
     bool banHere(const std::string& ip, const std::string& name);
     bool unbanHere(const std::string& ip);
 
-    // Abuse limits.
     /// The address a game request comes from, for bans and limits: the one place that decides
     /// whose address a request carries.
     std::string clientAddress(net::Conn* c, const net::HttpMessage& hm) const;
-    /// Answers and logs a join that a limit refuses, and says so; false lets the join go on.
-    bool refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip);
-    /// Records an accepted join, and a joined connection's close, from that address.
-    void noteJoin(const std::string& ip);
-    void noteLeave(const std::string& ip);
-    /// Whether a member may send this message; if not, it is closed with the reason.
-    bool admitMessage(ConnInfo& info, const net::WsMessage& wm);
-    /// Forgets addresses with nothing joined and no join within the last minute.
-    void sweepAddresses(std::chrono::steady_clock::time_point now);
 
     std::unique_ptr<net::Loop> loop; ///< the event loop with both listeners and every connection
-    RelayConfig config;              ///< as config.json holds it, or will once saved
+    ConfigStore store;               ///< the running configuration and config.json
     std::int32_t listenGamePort;     ///< the ports the listeners use, whatever the file says later
     std::int32_t listenAdminPort;
-    FileStamp configFile; ///< the version of config.json that `config` was read from or written to
-    std::chrono::steady_clock::time_point nextConfigCheck{};
-    bool configSaved = true; ///< false while config.json lags behind a ban or unban
-    std::chrono::steady_clock::time_point nextSaveRetry{};
     RelayLog log;
     std::string adminHtml;
     std::unordered_map<net::ConnId, ConnInfo> connections;
     RoomTable rooms; ///< room instance -> members, with an index for the instance search
 
-    // Abuse limits.
-    struct AddressUse {
-        std::uint32_t joined = 0;                                      ///< joined connections now
-        std::deque<std::chrono::steady_clock::time_point> recentJoins; ///< within the minute
-    };
-    AbuseLimits abuse; ///< from config, read again with it
-    LimitCounts limitCounts_;
-    std::unordered_map<std::string, AddressUse> addresses;
-    std::chrono::steady_clock::time_point nextAddressSweep{};
+    AbuseGuard abuse; ///< with the limits of the running configuration
 
     // Monitoring.
     RelayCounters counters;

@@ -58,15 +58,15 @@ bool RelayCore::banHere(const std::string& ip, const std::string& name) {
             }
         }
     }
-    config.bans[ip] = stored;
+    store.config().bans[ip] = stored;
     ++counters.bans;
     // The file is written before the line, so a logged ban is one the next start knows unless
     // an ERROR line follows; a failed save keeps the ban for this run and is retried.
-    const bool saved = saveConfig();
+    const bool saved = store.save(counters);
     std::string line = "BAN ip=" + detail::logValue(ip);
     if (!stored.empty()) line += " name=" + detail::logValue(stored);
     log.info(line);
-    if (!saved) logUnsaved(line);
+    if (!saved) store.logUnsaved(log, line);
     for (const auto& [id, info] : connections) {
         if (info.ip == ip && info.conn != nullptr) net::setDraining(info.conn);
     }
@@ -75,17 +75,17 @@ bool RelayCore::banHere(const std::string& ip, const std::string& name) {
 
 bool RelayCore::unbanHere(const std::string& ip) {
     pickUpConfigChanges();
-    if (config.bans.erase(ip) == 0) return true;
+    if (store.config().bans.erase(ip) == 0) return true;
     ++counters.unbans;
-    const bool saved = saveConfig();
+    const bool saved = store.save(counters);
     const std::string line = "UNBAN ip=" + detail::logValue(ip);
     log.info(line);
-    if (!saved) logUnsaved(line);
+    if (!saved) store.logUnsaved(log, line);
     return saved;
 }
 
 bool RelayCore::isBanned(const std::string& ip) const {
-    return config.bans.count(ip) != 0;
+    return store.config().bans.count(ip) != 0;
 }
 
 void RelayCore::adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {

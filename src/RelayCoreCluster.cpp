@@ -16,7 +16,7 @@ using detail::logValue;
 bool RelayCore::ban(const std::string& ip, const std::string& name) {
     const bool saved = banHere(ip, name);
 #ifdef TNLRELAY_CLUSTER
-    if (cluster_ && !ip.empty()) cluster_->shareBan(ip, config.bans[ip]);
+    if (cluster_ && !ip.empty()) cluster_->shareBan(ip, store.config().bans[ip]);
 #endif
     return saved;
 }
@@ -49,9 +49,9 @@ std::string hostName() {
 } // namespace
 
 void RelayCore::startCluster() {
-    const auto redisText = config.value<std::string>("clusterRedis");
+    const auto redisText = store.config().value<std::string>("clusterRedis");
     if (!redisText) {
-        if (config.find("clusterRedis"))
+        if (store.config().find("clusterRedis"))
             log.error("clusterRedis must be a \"host:port\" text; running as a single node");
         return;
     }
@@ -62,18 +62,18 @@ void RelayCore::startCluster() {
         return;
     }
     // The secret is never written anywhere: not in a line, not in the state document.
-    if (auto password = config.value<std::string>("clusterRedisPassword"))
+    if (auto password = store.config().value<std::string>("clusterRedisPassword"))
         redis->password = *password;
-    else if (config.find("clusterRedisPassword"))
+    else if (store.config().find("clusterRedisPassword"))
         log.error("clusterRedisPassword must be a text; connecting without a login");
-    if (auto user = config.value<std::string>("clusterRedisUser")) {
+    if (auto user = store.config().value<std::string>("clusterRedisUser")) {
         if (redis->password.empty())
             log.error("clusterRedisUser is ignored without clusterRedisPassword");
         else
             redis->user = *user;
     }
     std::string node = hostName() + ":" + std::to_string(listenGamePort);
-    if (auto named = config.value<std::string>("nodeName")) {
+    if (auto named = store.config().value<std::string>("nodeName")) {
         if (cluster::validNodeName(*named))
             node = *named;
         else
@@ -83,7 +83,7 @@ void RelayCore::startCluster() {
                       logValue(node));
     }
     std::string clusterName;
-    if (auto named = config.value<std::string>("clusterName")) {
+    if (auto named = store.config().value<std::string>("clusterName")) {
         if (cluster::validNodeName(*named))
             clusterName = *named;
         else
@@ -100,14 +100,14 @@ void RelayCore::startCluster() {
     };
     hooks.ban = [](void* u, const std::string& ip, const std::string& name) {
         RelayCore& core = *coreOf(u);
-        auto it = core.config.bans.find(ip);
-        if (it == core.config.bans.end() || it->second != name) core.banHere(ip, name);
+        auto it = core.store.config().bans.find(ip);
+        if (it == core.store.config().bans.end() || it->second != name) core.banHere(ip, name);
         for (const auto& [id, info] : core.connections)
             if (info.ip == ip && info.conn != nullptr) net::setDraining(info.conn);
     };
     hooks.unban = [](void* u, const std::string& ip) { coreOf(u)->unbanHere(ip); };
     hooks.localBans = [](void* u) -> const std::map<std::string, std::string>* {
-        return &coreOf(u)->config.bans;
+        return &coreOf(u)->store.config().bans;
     };
     hooks.log = [](void* u, bool error, const std::string& line) {
         if (error)
@@ -127,7 +127,7 @@ bool RelayCore::clusterPlaces() const {
 void RelayCore::deferJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip,
                           const std::string& room, int max) {
     const std::uint64_t ticket = cluster_->place(room, max);
-    noteJoin(ip);
+    abuse.noteJoin(ip);
     if (ticket == 0) {
         finishJoin(c, hm.query, ip, allocateRoom(room, max), hm, false);
         return;
@@ -168,7 +168,7 @@ void RelayCore::forgetPendingJoin(net::ConnId id) {
     if (it == pendingByConn.end()) return;
     auto p = pendingJoins.find(it->second);
     if (p != pendingJoins.end()) {
-        noteLeave(p->second.ip);
+        abuse.noteLeave(p->second.ip);
         pendingJoins.erase(p);
     }
     if (cluster_) cluster_->cancel(it->second);
@@ -209,7 +209,7 @@ void RelayCore::deliverFromCluster(const std::string& instance, int opcode,
 void RelayCore::ClusterDeleter::operator()(cluster::Cluster*) const {}
 
 void RelayCore::startCluster() {
-    if (config.find("clusterRedis"))
+    if (store.config().find("clusterRedis"))
         log.error("clusterRedis is ignored: this build of the relay has no cluster support "
                   "(hiredis); it runs as a single node");
 }

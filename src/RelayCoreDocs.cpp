@@ -28,13 +28,13 @@ std::string RelayCore::roomsJson(const std::string& game) const {
 
 std::string RelayCore::stateJson() const {
     nlohmann::json state = nlohmann::json::object();
-    state["configSaved"] = configSaved;
+    state["configSaved"] = store.saved();
     state["gamePort"] = listenGamePort;
-    state["limitRefusals"] = {{"connectionsPerAddress", limitCounts_.connectionsPerAddress},
-                              {"joinsPerMinute", limitCounts_.joinsPerMinute},
-                              {"messageRate", limitCounts_.messageRate},
-                              {"messageSize", limitCounts_.messageSize},
-                              {"origin", limitCounts_.origin}};
+    state["limitRefusals"] = {{"connectionsPerAddress", abuse.counts().connectionsPerAddress},
+                              {"joinsPerMinute", abuse.counts().joinsPerMinute},
+                              {"messageRate", abuse.counts().messageRate},
+                              {"messageSize", abuse.counts().messageSize},
+                              {"origin", abuse.counts().origin}};
     state["logPath"] = platform::pathUtf8(log.filePath());
     state["rooms"] = detail::buildRoomList(rooms.map(), "");
 
@@ -57,7 +57,7 @@ std::string RelayCore::stateJson() const {
     state["players"] = std::move(players);
 
     auto bans = nlohmann::json::array();
-    for (const auto& [ip, name] : config.bans) {
+    for (const auto& [ip, name] : store.config().bans) {
         bans.push_back({{"ip", ip}, {"name", name}});
     }
     state["bans"] = std::move(bans);

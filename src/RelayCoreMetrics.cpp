@@ -47,7 +47,8 @@ std::string RelayCore::metricsText() {
             n(rooms.size()));
     w.gauge("tnlrelay_output_queued_bytes", "Output queued for connections, not yet written.",
             n(g.queuedBytes));
-    w.gauge("tnlrelay_banned_addresses", "Addresses on the ban list.", n(config.bans.size()));
+    w.gauge("tnlrelay_banned_addresses", "Addresses on the ban list.",
+            n(store.config().bans.size()));
 
     w.counter("tnlrelay_joins_total", "Players that joined a room.", counters.joins);
     w.counter("tnlrelay_leaves_total", "Players that left a room.", counters.leaves);
