@@ -3,9 +3,6 @@
 #include "RelayCore.hpp"
 
 #include "Text.hpp"
-#ifdef TNLRELAY_CLUSTER
-#include "cluster/Cluster.hpp"
-#endif
 #include "platform/Platform.hpp"
 
 #include <algorithm>
@@ -62,9 +59,7 @@ RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
 
 RelayCore::~RelayCore() {
     // The other nodes get this node's seats back at once; the link ends before the loop does.
-#ifdef TNLRELAY_CLUSTER
-    if (cluster_) cluster_->shutdown();
-#endif
+    cluster.shutdown();
     // Every connection closes first, while the tables and the log are intact, so that each
     // joined player gets its LEAVE line.
     loop.reset();
@@ -105,9 +100,7 @@ void RelayCore::runLoop() {
         loop->poll(kPollInterval);
         const auto now = std::chrono::steady_clock::now();
         housekeeping(now);
-#ifdef TNLRELAY_CLUSTER
-        if (cluster_) cluster_->tick(now);
-#endif
+        cluster.tick(now);
         if (now >= nextSample) {
             sampleStats();
             // A loop that fell behind by seconds starts a fresh second rather than catching up.

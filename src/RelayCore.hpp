@@ -5,10 +5,12 @@
 
 #include "AbuseGuard.hpp"
 #include "Bytes.hpp"
+#include "ClusterBridge.hpp"
 #include "ConfigStore.hpp"
 #include "ConnInfo.hpp"
 #include "GamePortSettings.hpp"
 #include "Metrics.hpp"
+#include "PendingJoins.hpp"
 #include "RelayConfig.hpp"
 #include "RelayLog.hpp"
 #include "Rooms.hpp"
@@ -25,10 +27,6 @@
 #include <vector>
 
 namespace tnlrelay {
-
-namespace cluster {
-class Cluster;
-} // namespace cluster
 
 static_assert(std::is_same_v<MemberId, net::ConnId>, "room members are connections");
 
@@ -111,14 +109,6 @@ private:
     void onPlaced(std::uint64_t ticket, const std::string* instance);
     /// A pending join's connection closed: its seat goes back.
     void forgetPendingJoin(net::ConnId id);
-    bool clusterPlaces() const;
-    const cluster::Room* clusterJoined(const std::string& instance, bool counted);
-    void clusterLeft(const std::string& instance);
-    void clusterPublish(const cluster::Room& room, int opcode, const net::Payload& payload);
-    /// Seats per instance over the cluster; false without a working cluster link.
-    bool clusterRoomTotals(std::map<std::string, std::int64_t>& totals) const;
-    /// The cluster view of the state document; null without a cluster.
-    nlohmann::json clusterState() const;
     /// Delivers another node's message to this node's members of an instance.
     void deliverFromCluster(const std::string& instance, int opcode, std::string_view bytes);
     /// The ban itself, here; `ban` and `unban` also tell the other nodes.
@@ -152,19 +142,8 @@ private:
     std::chrono::steady_clock::time_point nextExpiryNotice{};
 
     // Several nodes on one Redis.
-    struct ClusterDeleter {
-        void operator()(cluster::Cluster* c) const;
-    };
-    std::unique_ptr<cluster::Cluster, ClusterDeleter> cluster_; ///< null for a single node
-    /// A join waiting for Redis to place it: what answering it later needs.
-    struct PendingJoin {
-        net::Conn* conn = nullptr;
-        std::string query, ip, room, key, protocol;
-        bool hasProtocol = false;
-        int max = 0;
-    };
-    std::unordered_map<std::uint64_t, PendingJoin> pendingJoins; ///< by placement ticket
-    std::unordered_map<net::ConnId, std::uint64_t> pendingByConn;
+    PendingJoins pendingJoins;
+    ClusterBridge cluster;
 };
 
 /// The admin page: AdminPage.html beside the executable, else in ../share/tnlrelay, else a

@@ -17,7 +17,7 @@ struct Seats {
 
 std::string RelayCore::roomsJson(const std::string& game) const {
     // In a cluster every node answers the seats of all nodes (while its link to Redis works).
-    if (std::map<std::string, std::int64_t> totals; clusterRoomTotals(totals)) {
+    if (std::map<std::string, std::int64_t> totals; cluster.roomTotals(totals)) {
         std::map<std::string, Seats> seats;
         for (const auto& [room, n] : totals)
             seats[room].n = n;
@@ -61,7 +61,7 @@ std::string RelayCore::stateJson() const {
         bans.push_back({{"ip", ip}, {"name", name}});
     }
     state["bans"] = std::move(bans);
-    if (cluster_) state["cluster"] = clusterState();
+    if (cluster.active()) state["cluster"] = cluster.state();
     if (const net::TlsCertInfo* cert = loop->tlsCertificate()) {
         const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())

@@ -72,7 +72,7 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
     if (abuse.refuseJoin(c, hm, ip, log, counters)) return;
 
     const int max = capacity(queryVar(hm.query, "max"));
-    if (cluster_ && clusterPlaces()) {
+    if (cluster.placing()) {
         deferJoin(c, hm, ip, room, max);
         return;
     }
@@ -107,7 +107,7 @@ void RelayCore::finishJoin(net::Conn* c, std::string_view query, const std::stri
     entry = std::move(info);
     const std::size_t members = rooms.add(entry.room, Member{id, c});
     entry.members = rooms.find(entry.room);
-    if (cluster_) entry.clusterRoom = clusterJoined(entry.room.str(), counted);
+    entry.clusterRoom = cluster.addMember(entry.room.str(), counted);
 
     net::wsUpgrade(c, upgrade);
     ++counters.joins;
@@ -132,12 +132,12 @@ void RelayCore::onGameMessage(net::Conn* c, const net::WsMessage& wm) {
     }
     // Only an instance with members on another node costs a publish.
     if (const cluster::Room* shared = it->second.clusterRoom; shared && shared->remote)
-        clusterPublish(*shared, opcode, wm.payload);
+        cluster.publish(*shared, opcode, wm.payload);
 }
 
 void RelayCore::onClose(net::Conn* c) {
     const net::ConnId id = net::connId(c);
-    if (!pendingByConn.empty()) forgetPendingJoin(id);
+    if (!pendingJoins.empty()) forgetPendingJoin(id);
     auto it = connections.find(id);
     if (it == connections.end()) return;
     const Bytes room = std::move(it->second.room);
@@ -145,7 +145,7 @@ void RelayCore::onClose(net::Conn* c) {
     const char* closedFor = it->second.closedFor;
     abuse.noteLeave(it->second.ip.str());
     rooms.remove(room, id);
-    if (it->second.clusterRoom) clusterLeft(room.str());
+    if (it->second.clusterRoom) cluster.removeMember(room.str());
     connections.erase(it);
     ++counters.leaves;
     std::string line = "LEAVE room=" + logValue(room) + " player=" + logValue(guid);
