@@ -51,8 +51,7 @@ net::Limits withMessageLimit(net::Limits limits, const RelayConfig& config) {
 RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
     : loop(std::make_unique<net::Loop>(withMessageLimit(limits, cfg))), store(std::move(cfg)),
       listenGamePort(store.config().gamePort), listenAdminPort(store.config().adminPort),
-      log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()),
-      abuse(store.config().limits()) {
+      log(logPath(), kLogLimit, kLogGenerations), abuse(store.config().limits()) {
     gamePortSettings = GamePortSettings::read(store.config().others, dataDir());
     loop->setTrustedProxies(gamePortSettings.trustedProxies);
 }
@@ -187,6 +186,12 @@ void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, 
         core->onClose(c);
         break;
     }
+}
+
+void RelayCore::adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
+    if (userData == nullptr || ev != net::Event::httpMsg || eventData == nullptr) return;
+    auto* core = static_cast<RelayCore*>(userData);
+    core->admin.onRequest(*core, core->log, c, *static_cast<const net::HttpMessage*>(eventData));
 }
 
 } // namespace tnlrelay

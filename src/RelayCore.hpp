@@ -4,6 +4,7 @@
 #pragma once
 
 #include "AbuseGuard.hpp"
+#include "AdminEndpoint.hpp"
 #include "Bytes.hpp"
 #include "ClusterBridge.hpp"
 #include "ConfigStore.hpp"
@@ -91,7 +92,6 @@ private:
     void onGameHttp(net::Conn* c, const net::HttpMessage& hm);
     void onGameMessage(net::Conn* c, const net::WsMessage& wm);
     void onClose(net::Conn* c);
-    void onAdminHttp(net::Conn* c, const net::HttpMessage& hm);
     /// Loads the TLS pair at start and writes the TLS start line.
     void startTls();
     /// Every few seconds: takes a renewed certificate; once a day: warns of a near expiry.
@@ -124,7 +124,7 @@ private:
     std::int32_t listenGamePort;     ///< the ports the listeners use, whatever the file says later
     std::int32_t listenAdminPort;
     RelayLog log;
-    std::string adminHtml;
+    AdminEndpoint admin;
     std::unordered_map<net::ConnId, ConnInfo> connections;
     RoomTable rooms; ///< room instance -> members, with an index for the instance search
 
@@ -145,9 +145,5 @@ private:
     PendingJoins pendingJoins;
     ClusterBridge cluster;
 };
-
-/// The admin page: AdminPage.html beside the executable, else in ../share/tnlrelay, else a
-/// built-in fallback page.
-std::string loadAdminHtml();
 
 } // namespace tnlrelay

@@ -1,6 +1,6 @@
 // The relay's side of a cluster of nodes on one Redis: joins held until Redis has placed them,
-// messages from the other nodes, bans shared with them, and the hooks through which the cluster
-// reaches the core. Whether this build has a cluster is the bridge's business alone.
+// messages from the other nodes, and the hooks through which the cluster reaches the core (bans
+// made elsewhere among them). Whether this build has a cluster is the bridge's business alone.
 #include "RelayCore.hpp"
 
 namespace tnlrelay {
@@ -12,18 +12,6 @@ RelayCore* coreOf(void* user) {
 }
 
 } // namespace
-
-bool RelayCore::ban(const std::string& ip, const std::string& name) {
-    const bool saved = banHere(ip, name);
-    if (cluster.active() && !ip.empty()) cluster.shareBan(ip, store.config().bans[ip]);
-    return saved;
-}
-
-bool RelayCore::unban(const std::string& ip) {
-    const bool saved = unbanHere(ip);
-    cluster.shareUnban(ip);
-    return saved;
-}
 
 void RelayCore::startCluster() {
     cluster::Hooks hooks;
