@@ -49,19 +49,11 @@ net::Limits withMessageLimit(net::Limits limits, const RelayConfig& config) {
 } // namespace
 
 RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
-    : loop(std::make_unique<net::Loop>(withMessageLimit(limits, cfg))), store(std::move(cfg)),
+    : log(logPath(), kLogLimit, kLogGenerations), store(std::move(cfg)),
       listenGamePort(store.config().gamePort), listenAdminPort(store.config().adminPort),
-      log(logPath(), kLogLimit, kLogGenerations), abuse(store.config().limits()) {
+      abuse(store.config().limits()), loop(withMessageLimit(limits, store.config()), cluster) {
     gamePortSettings = GamePortSettings::read(store.config().others, dataDir());
     loop->setTrustedProxies(gamePortSettings.trustedProxies);
-}
-
-RelayCore::~RelayCore() {
-    // The other nodes get this node's seats back at once; the link ends before the loop does.
-    cluster.shutdown();
-    // Every connection closes first, while the tables and the log are intact, so that each
-    // joined player gets its LEAVE line.
-    loop.reset();
 }
 
 bool RelayCore::start() {

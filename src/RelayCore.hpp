@@ -1,6 +1,6 @@
-// The running relay: the event loop with its two listeners, the joined connections and the
-// rooms, the game endpoint (room list, join, relay, leave), the state documents, moderation and
-// the admin endpoint. Everything but `stopRequested` is used by the loop thread only.
+// The running relay: joined connections and rooms, the game endpoint (room list, join, relay,
+// leave), moderation and documents, over owned parts (configuration, abuse limits, admin endpoint,
+// cluster bridge, event loop). Everything but `stopRequested` is used by the loop thread only.
 #pragma once
 
 #include "AbuseGuard.hpp"
@@ -9,6 +9,7 @@
 #include "ClusterBridge.hpp"
 #include "ConfigStore.hpp"
 #include "ConnInfo.hpp"
+#include "EventLoop.hpp"
 #include "GamePortSettings.hpp"
 #include "Metrics.hpp"
 #include "PendingJoins.hpp"
@@ -37,8 +38,9 @@ public:
     using LimitCounts = tnlrelay::LimitCounts;
 
     explicit RelayCore(RelayConfig config, net::Limits limits = {});
-    /// Closes every connection (one LEAVE line per joined player) and both listeners.
-    ~RelayCore();
+    /// Leaves the cluster, then closes every connection (one LEAVE line per joined player) and
+    /// both listeners.
+    ~RelayCore() = default;
     RelayCore(const RelayCore&) = delete;
     RelayCore& operator=(const RelayCore&) = delete;
 
@@ -119,16 +121,19 @@ private:
     /// whose address a request carries.
     std::string clientAddress(net::Conn* c, const net::HttpMessage& hm) const;
 
-    std::unique_ptr<net::Loop> loop; ///< the event loop with both listeners and every connection
-    ConfigStore store;               ///< the running configuration and config.json
-    std::int32_t listenGamePort;     ///< the ports the listeners use, whatever the file says later
-    std::int32_t listenAdminPort;
+    // Members end in the reverse of this order. The log outlives every part that writes to it;
+    // the loop ends first, and its close events reach every part above it.
     RelayLog log;
+    ConfigStore store;           ///< the running configuration and config.json
+    std::int32_t listenGamePort; ///< the ports the listeners use, whatever the file says later
+    std::int32_t listenAdminPort;
+    GamePortSettings gamePortSettings;
+    std::chrono::steady_clock::time_point nextTlsCheck{};
+    std::chrono::steady_clock::time_point nextExpiryNotice{};
     AdminEndpoint admin;
+    AbuseGuard abuse; ///< with the limits of the running configuration
     std::unordered_map<net::ConnId, ConnInfo> connections;
     RoomTable rooms; ///< room instance -> members, with an index for the instance search
-
-    AbuseGuard abuse; ///< with the limits of the running configuration
 
     // Monitoring.
     RelayCounters counters;
@@ -137,13 +142,12 @@ private:
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point nextSample = started + std::chrono::seconds(1);
     bool listening = false; ///< both listeners are open
-    GamePortSettings gamePortSettings;
-    std::chrono::steady_clock::time_point nextTlsCheck{};
-    std::chrono::steady_clock::time_point nextExpiryNotice{};
 
     // Several nodes on one Redis.
     PendingJoins pendingJoins;
     ClusterBridge cluster;
+
+    EventLoop loop; ///< both listeners and every connection
 };
 
 } // namespace tnlrelay
