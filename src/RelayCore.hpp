@@ -5,7 +5,6 @@
 
 #include "AbuseGuard.hpp"
 #include "AdminEndpoint.hpp"
-#include "Bytes.hpp"
 #include "ClusterBridge.hpp"
 #include "ConfigStore.hpp"
 #include "ConnInfo.hpp"
@@ -21,12 +20,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
-#include <vector>
 
 namespace tnlrelay {
 
