@@ -1,6 +1,6 @@
 // Loading the admin page: AdminPage.html beside the executable or in the installed share
 // folder, read once when the core is built, or a one-line built-in page when neither opens.
-#include "RelayCore.hpp"
+#include "AdminEndpoint.hpp"
 #include "platform/Platform.hpp"
 
 #include <fstream>

@@ -3,9 +3,6 @@
 #include "RelayCore.hpp"
 
 #include "Text.hpp"
-#ifdef TNLRELAY_CLUSTER
-#include "cluster/Cluster.hpp"
-#endif
 #include "platform/Platform.hpp"
 
 #include <algorithm>
@@ -53,22 +50,11 @@ net::Limits withMessageLimit(net::Limits limits, const RelayConfig& config) {
 } // namespace
 
 RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
-    : loop(std::make_unique<net::Loop>(withMessageLimit(limits, cfg))), config(std::move(cfg)),
-      listenGamePort(config.gamePort), listenAdminPort(config.adminPort), configFile(configStamp()),
-      log(logPath(), kLogLimit, kLogGenerations), adminHtml(loadAdminHtml()) {
-    abuse = config.limits();
-    gamePortSettings = GamePortSettings::read(config.others, dataDir());
+    : log(logPath(), kLogLimit, kLogGenerations), store(std::move(cfg)),
+      listenGamePort(store.config().gamePort), listenAdminPort(store.config().adminPort),
+      abuse(store.config().limits()), loop(withMessageLimit(limits, store.config()), cluster) {
+    gamePortSettings = GamePortSettings::read(store.config().others, dataDir());
     loop->setTrustedProxies(gamePortSettings.trustedProxies);
-}
-
-RelayCore::~RelayCore() {
-    // The other nodes get this node's seats back at once; the link ends before the loop does.
-#ifdef TNLRELAY_CLUSTER
-    if (cluster_) cluster_->shutdown();
-#endif
-    // Every connection closes first, while the tables and the log are intact, so that each
-    // joined player gets its LEAVE line.
-    loop.reset();
 }
 
 bool RelayCore::start() {
@@ -106,9 +92,7 @@ void RelayCore::runLoop() {
         loop->poll(kPollInterval);
         const auto now = std::chrono::steady_clock::now();
         housekeeping(now);
-#ifdef TNLRELAY_CLUSTER
-        if (cluster_) cluster_->tick(now);
-#endif
+        cluster.tick(now);
         if (now >= nextSample) {
             sampleStats();
             // A loop that fell behind by seconds starts a fresh second rather than catching up.
@@ -200,6 +184,15 @@ void RelayCore::checkTls() {
     }
 }
 
+void RelayCore::housekeeping(std::chrono::steady_clock::time_point now) {
+    if (store.tick(now, log, counters)) abuse.reconfigure(store.config().limits());
+    abuse.sweep(now);
+}
+
+void RelayCore::pickUpConfigChanges() {
+    if (store.pickUpChanges(log)) abuse.reconfigure(store.config().limits());
+}
+
 void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
     auto* core = static_cast<RelayCore*>(userData);
     if (!core) return;
@@ -214,6 +207,12 @@ void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, 
         core->onClose(c);
         break;
     }
+}
+
+void RelayCore::adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
+    if (userData == nullptr || ev != net::Event::httpMsg || eventData == nullptr) return;
+    auto* core = static_cast<RelayCore*>(userData);
+    core->admin.onRequest(*core, core->log, c, *static_cast<const net::HttpMessage*>(eventData));
 }
 
 } // namespace tnlrelay

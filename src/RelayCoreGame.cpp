@@ -1,5 +1,6 @@
 // The game endpoint: the room list, the WebSocket join with its refusals, the fan-out of every
 // message to the other members of the sender's room instance, and leaving.
+#include "ClientAddress.hpp"
 #include "JsonText.hpp"
 #include "RelayCore.hpp"
 #include "Text.hpp"
@@ -27,6 +28,11 @@ int capacity(const std::string& text) {
 }
 
 } // namespace
+
+std::string RelayCore::clientAddress(net::Conn* c, const net::HttpMessage& hm) const {
+    return tnlrelay::clientAddress(net::peerAddress(c), hm, gamePortSettings.trustedProxies,
+                                   gamePortSettings.forwardedHeader);
+}
 
 void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
     if (hm.uri == "/rooms") {
@@ -64,14 +70,14 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
         return;
     }
 
-    if (refuseJoin(c, hm, ip)) return;
+    if (abuse.refuseJoin(c, hm, ip, log, counters)) return;
 
     const int max = capacity(queryVar(hm.query, "max"));
-    if (cluster_ && clusterPlaces()) {
+    if (cluster.placing()) {
         deferJoin(c, hm, ip, room, max);
         return;
     }
-    noteJoin(ip);
+    abuse.noteJoin(ip);
     finishJoin(c, hm.query, ip, allocateRoom(room, max), hm, false);
 }
 
@@ -97,12 +103,12 @@ void RelayCore::finishJoin(net::Conn* c, std::string_view query, const std::stri
     auto& entry = connections[id];
     if (!entry.room.empty()) {
         rooms.remove(entry.room, id);
-        noteLeave(entry.ip.str());
+        abuse.noteLeave(entry.ip.str());
     }
     entry = std::move(info);
     const std::size_t members = rooms.add(entry.room, Member{id, c});
     entry.members = rooms.find(entry.room);
-    if (cluster_) entry.clusterRoom = clusterJoined(entry.room.str(), counted);
+    entry.clusterRoom = cluster.addMember(entry.room.str(), counted);
 
     net::wsUpgrade(c, upgrade);
     ++counters.joins;
@@ -119,7 +125,7 @@ void RelayCore::onGameMessage(net::Conn* c, const net::WsMessage& wm) {
     if (it == connections.end()) return;
     const MemberList* members = it->second.members; // the room's entry, without hashing its name
     if (!members) return;
-    if (!admitMessage(it->second, wm)) return;
+    if (!abuse.admitMessage(it->second, wm)) return;
     const int opcode = wm.opcode & 0x0F;
     for (const Member& m : *members) {
         if (m.id == sender || !m.conn) continue;
@@ -127,20 +133,20 @@ void RelayCore::onGameMessage(net::Conn* c, const net::WsMessage& wm) {
     }
     // Only an instance with members on another node costs a publish.
     if (const cluster::Room* shared = it->second.clusterRoom; shared && shared->remote)
-        clusterPublish(*shared, opcode, wm.payload);
+        cluster.publish(*shared, opcode, wm.payload);
 }
 
 void RelayCore::onClose(net::Conn* c) {
     const net::ConnId id = net::connId(c);
-    if (!pendingByConn.empty()) forgetPendingJoin(id);
+    if (!pendingJoins.empty()) forgetPendingJoin(id);
     auto it = connections.find(id);
     if (it == connections.end()) return;
     const Bytes room = std::move(it->second.room);
     const Bytes guid = std::move(it->second.guid);
     const char* closedFor = it->second.closedFor;
-    noteLeave(it->second.ip.str());
+    abuse.noteLeave(it->second.ip.str());
     rooms.remove(room, id);
-    if (it->second.clusterRoom) clusterLeft(room.str());
+    if (it->second.clusterRoom) cluster.removeMember(room.str());
     connections.erase(it);
     ++counters.leaves;
     std::string line = "LEAVE room=" + logValue(room) + " player=" + logValue(guid);

@@ -25,30 +25,9 @@ std::int64_t unixSeconds() {
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
-} // namespace
-
-std::string RelayCore::metricsText() {
-    const net::LoopStats& s = loop->stats();
-    const net::LoopGauges g = loop->gauges();
-    std::unordered_set<std::string_view> names;
-    for (const auto& entry : rooms.map())
-        names.insert(detail::roomBase(entry.first));
+/// The relay's and the adapter's counts of players, refusals, messages and moderation.
+void writeCounts(MetricsWriter& w, const net::LoopStats& s, const RelayCounters& counters) {
     auto n = [](auto value) { return static_cast<double>(value); };
-
-    MetricsWriter w;
-    w.family(
-        "tnlrelay_open_connections", "gauge",
-        "Connections open, by kind: HTTP (either port, not upgraded) or WebSocket.",
-        {{{{"kind", "http"}}, n(g.httpConnections)}, {{{"kind", "websocket"}}, n(g.webSockets)}});
-    w.gauge("tnlrelay_players", "Players joined to a room.", n(connections.size()));
-    w.gauge("tnlrelay_rooms", "Rooms by name, numbered instances of a name counted once.",
-            n(names.size()));
-    w.gauge("tnlrelay_room_instances", "Room instances: rooms and their numbered overflows.",
-            n(rooms.size()));
-    w.gauge("tnlrelay_output_queued_bytes", "Output queued for connections, not yet written.",
-            n(g.queuedBytes));
-    w.gauge("tnlrelay_banned_addresses", "Addresses on the ban list.", n(config.bans.size()));
-
     w.counter("tnlrelay_joins_total", "Players that joined a room.", counters.joins);
     w.counter("tnlrelay_leaves_total", "Players that left a room.", counters.leaves);
     w.family("tnlrelay_refusals_total", "counter", "Game requests refused, by reason.",
@@ -76,6 +55,34 @@ std::string RelayCore::metricsText() {
     w.counter("tnlrelay_kicks_total", "Connections kicked from the admin API.", counters.kicks);
     w.counter("tnlrelay_bans_total", "Bans made from the admin API.", counters.bans);
     w.counter("tnlrelay_unbans_total", "Bans lifted from the admin API.", counters.unbans);
+}
+
+} // namespace
+
+std::string RelayCore::metricsText() {
+    const net::LoopStats& s = loop->stats();
+    const net::LoopGauges g = loop->gauges();
+    std::unordered_set<std::string_view> names;
+    for (const auto& entry : rooms.map())
+        names.insert(detail::roomBase(entry.first));
+    auto n = [](auto value) { return static_cast<double>(value); };
+
+    MetricsWriter w;
+    w.family(
+        "tnlrelay_open_connections", "gauge",
+        "Connections open, by kind: HTTP (either port, not upgraded) or WebSocket.",
+        {{{{"kind", "http"}}, n(g.httpConnections)}, {{{"kind", "websocket"}}, n(g.webSockets)}});
+    w.gauge("tnlrelay_players", "Players joined to a room.", n(connections.size()));
+    w.gauge("tnlrelay_rooms", "Rooms by name, numbered instances of a name counted once.",
+            n(names.size()));
+    w.gauge("tnlrelay_room_instances", "Room instances: rooms and their numbered overflows.",
+            n(rooms.size()));
+    w.gauge("tnlrelay_output_queued_bytes", "Output queued for connections, not yet written.",
+            n(g.queuedBytes));
+    w.gauge("tnlrelay_banned_addresses", "Addresses on the ban list.",
+            n(store.config().bans.size()));
+
+    writeCounts(w, s, counters);
     w.counter("tnlrelay_log_lines_written_total", "Lines written to relay.log.",
               log.linesWritten());
     w.counter("tnlrelay_log_lines_failed_total", "Lines that could not be written to relay.log.",

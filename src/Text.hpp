@@ -1,18 +1,33 @@
-// Small text helpers that several parts need: ASCII case-insensitive comparison (the adapter's,
-// which sits below everything), hex digits and digit runs, `atoi` without its undefined behaviour
-// on overflow, and remote values made safe for a log line.
+// Small text helpers that several parts need: ASCII case-insensitive comparison, hex digits and
+// digit runs, `atoi` without its undefined behaviour on overflow, and remote values made safe for
+// a log line. The network adapter keeps its own, so that it needs nothing from above it.
 #pragma once
 
-#include "net/NetText.hpp"
-
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tnlrelay {
 
-using net::equalsNoCase;
-using net::hexDigit;
+inline bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+/// The value of a hex digit of either case, or -1.
+inline int hexDigit(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
 
 /// One or more ASCII digits and nothing else.
 inline bool allDigits(std::string_view s) {

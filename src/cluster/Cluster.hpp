@@ -3,6 +3,7 @@
 // while Redis is away. The relay core calls it from its own loop; it calls back through `Hooks`.
 #pragma once
 
+#include "ClusterHooks.hpp"
 #include "ClusterRoom.hpp"
 #include "ClusterWire.hpp"
 #include "RedisLink.hpp"
@@ -23,22 +24,7 @@ namespace tnlrelay::cluster {
 class Cluster {
 public:
     using Clock = std::chrono::steady_clock;
-
-    /// The relay's side. Every function is called on the loop's thread.
-    struct Hooks {
-        void* user = nullptr;
-        /// A message from another node for the local members of an instance.
-        void (*deliver)(void* user, const std::string& instance, int opcode,
-                        std::string_view bytes) = nullptr;
-        /// The instance Redis chose for a join, or null: place it on this node alone.
-        void (*placed)(void* user, std::uint64_t ticket, const std::string* instance) = nullptr;
-        void (*ban)(void* user, const std::string& ip, const std::string& name) = nullptr;
-        void (*unban)(void* user, const std::string& ip) = nullptr;
-        /// The bans the node holds (config.json): those the cluster has no entry for are
-        /// offered to it when the node registers.
-        const std::map<std::string, std::string>* (*localBans)(void* user) = nullptr;
-        void (*log)(void* user, bool error, const std::string& line) = nullptr;
-    };
+    using Hooks = cluster::Hooks;
 
     Cluster(net::Loop& loop, RedisAddress redis, std::string node, Keys keys, Hooks hooks);
     ~Cluster();
@@ -56,12 +42,14 @@ public:
     void cancel(std::uint64_t ticket);
     /// A member joined an instance on this node; `counted` when Redis placed (and counted) it.
     /// The room stays valid while it has local members.
-    const Room* joined(const std::string& instance, bool counted);
-    void left(const std::string& instance);
+    const Room* addMember(const std::string& instance, bool counted);
+    /// A member of an instance on this node left.
+    void removeMember(const std::string& instance);
     /// One message to the members of `room` on the other nodes.
     void publish(const Room& room, int opcode, std::string_view bytes);
-    void banned(const std::string& ip, const std::string& name);
-    void unbanned(const std::string& ip);
+    /// A ban or unban made on this node, for the other nodes and those that join later.
+    void shareBan(const std::string& ip, const std::string& name);
+    void shareUnban(const std::string& ip);
 
     /// Reconnecting, heartbeat and registry view; call every loop turn.
     void tick(Clock::time_point now);
@@ -79,24 +67,28 @@ public:
     static constexpr auto kSubscriberSilence = std::chrono::seconds(4);
 
 private:
+    // Registration and heartbeat (ClusterRegistry.cpp).
     void onCommandLink(bool up, const std::string& reason);
     void onSubscriberLink(bool up, const std::string& reason);
-    void onPush(const redisReply& reply);
-    void onChannelMessage(std::string_view channel, std::string_view payload);
     void registerNode();
     void heartbeat();
     void refreshView();
+    void reportLink();
+    std::string summary() const;
+    std::int64_t localPlayers() const;
+    // Placement and room channels (ClusterPlacement.cpp).
+    void onPush(const redisReply& reply);
+    void onChannelMessage(std::string_view channel, std::string_view payload);
     void announce(const Room& room, bool present);
+    // Bans (ClusterBans.cpp).
     void offerLocalBans();
     void storeBan(const std::string& ip);
     void mergeBan(const std::string& ip, const BanEntry& entry);
     std::int64_t stamp(const std::string& ip);
     /// A ban (with the player's name) or an unban made on this node.
-    void madeHere(const std::string& ip, bool banned, const std::string& name);
-    void reportLink();
+    void recordLocalBan(const std::string& ip, bool banned, const std::string& name);
+
     void log(bool error, const std::string& line);
-    std::string summary() const;
-    std::int64_t localPlayers() const;
 
     net::Loop& loop_;
     RedisAddress redis_;

@@ -52,6 +52,20 @@ bool numericHost(const std::string& host) {
 
 } // namespace
 
+std::string_view replyText(const redisReply& r) {
+    if (r.type != REDIS_REPLY_STRING && r.type != REDIS_REPLY_STATUS) return {};
+    return {r.str, r.len};
+}
+
+bool isError(const redisReply* r) {
+    return r == nullptr || r->type == REDIS_REPLY_ERROR;
+}
+
+std::string errorText(const redisReply* r) {
+    if (r == nullptr) return "no answer";
+    return std::string(r->str, r->len);
+}
+
 /// What a lookup thread hands back. The thread keeps its share, so a link that is destroyed or
 /// gives up waiting never leaves it writing into freed memory.
 struct RedisLink::Lookup {

@@ -21,6 +21,13 @@ struct redisReply;
 
 namespace tnlrelay::cluster {
 
+/// The text of a string or status reply; empty for any other kind.
+std::string_view replyText(const redisReply& r);
+/// No answer (the link dropped) or an error answer.
+bool isError(const redisReply* r);
+/// What an error answer says, or "no answer".
+std::string errorText(const redisReply* r);
+
 class RedisLink {
 public:
     using Clock = std::chrono::steady_clock;

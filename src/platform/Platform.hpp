@@ -1,5 +1,6 @@
 // What differs between POSIX and Win32: the data directory base, file operations with the
-// sharing modes the storage needs, local time, the executable's path and console stop events.
+// sharing modes the storage needs, local time, the executable's and the machine's names and
+// console stop events.
 // One header, a POSIX source and a Win32 source.
 #pragma once
 
@@ -75,6 +76,9 @@ LocalTime localTime();
 
 /// The running executable's full path (never cut short).
 std::filesystem::path executablePath();
+
+/// This machine's name; empty when the system gives none.
+std::string hostName();
 
 /// Console stop events (Ctrl+C, Ctrl+Break, console close; SIGINT, SIGTERM, SIGHUP) store true
 /// into `*flag` while it is set. `setStopTarget(nullptr)` detaches; after it returns no handler

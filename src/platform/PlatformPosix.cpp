@@ -1,5 +1,6 @@
 // The platform layer on Linux and other POSIX systems: plain open/read/write/rename calls (no
-// sharing modes exist here), localtime_r, /proc/self/exe and the SIGINT/SIGTERM/SIGHUP handlers.
+// sharing modes exist here), localtime_r, /proc/self/exe, gethostname and the SIGINT/SIGTERM/SIGHUP
+// handlers.
 #include "platform/Platform.hpp"
 
 #include <algorithm>
@@ -269,6 +270,12 @@ std::filesystem::path executablePath() {
     std::error_code ec;
     std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::path() : path;
+}
+
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
 }
 
 void installStopHandlers() {

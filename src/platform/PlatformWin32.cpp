@@ -1,5 +1,5 @@
 // The platform layer on Windows: wide paths, CreateFileW with the sharing modes the storage
-// relies on, GetLocalTime, GetModuleFileNameW and the console control handler.
+// relies on, GetLocalTime, GetModuleFileNameW, GetComputerNameA and the console control handler.
 #include "platform/Platform.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -250,6 +250,13 @@ std::filesystem::path executablePath() {
         if (buffer.size() >= 32768 * 2) return {};
         buffer.resize(buffer.size() * 2);
     }
+}
+
+std::string hostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!::GetComputerNameA(name, &size)) return {};
+    return std::string(name, size);
 }
 
 void installStopHandlers() {

@@ -17,7 +17,7 @@ struct Seats {
 
 std::string RelayCore::roomsJson(const std::string& game) const {
     // In a cluster every node answers the seats of all nodes (while its link to Redis works).
-    if (std::map<std::string, std::int64_t> totals; clusterRoomTotals(totals)) {
+    if (std::map<std::string, std::int64_t> totals; cluster.roomTotals(totals)) {
         std::map<std::string, Seats> seats;
         for (const auto& [room, n] : totals)
             seats[room].n = n;
@@ -28,13 +28,13 @@ std::string RelayCore::roomsJson(const std::string& game) const {
 
 std::string RelayCore::stateJson() const {
     nlohmann::json state = nlohmann::json::object();
-    state["configSaved"] = configSaved;
+    state["configSaved"] = store.saved();
     state["gamePort"] = listenGamePort;
-    state["limitRefusals"] = {{"connectionsPerAddress", limitCounts_.connectionsPerAddress},
-                              {"joinsPerMinute", limitCounts_.joinsPerMinute},
-                              {"messageRate", limitCounts_.messageRate},
-                              {"messageSize", limitCounts_.messageSize},
-                              {"origin", limitCounts_.origin}};
+    state["limitRefusals"] = {{"connectionsPerAddress", abuse.counts().connectionsPerAddress},
+                              {"joinsPerMinute", abuse.counts().joinsPerMinute},
+                              {"messageRate", abuse.counts().messageRate},
+                              {"messageSize", abuse.counts().messageSize},
+                              {"origin", abuse.counts().origin}};
     state["logPath"] = platform::pathUtf8(log.filePath());
     state["rooms"] = detail::buildRoomList(rooms.map(), "");
 
@@ -57,11 +57,11 @@ std::string RelayCore::stateJson() const {
     state["players"] = std::move(players);
 
     auto bans = nlohmann::json::array();
-    for (const auto& [ip, name] : config.bans) {
+    for (const auto& [ip, name] : store.config().bans) {
         bans.push_back({{"ip", ip}, {"name", name}});
     }
     state["bans"] = std::move(bans);
-    if (cluster_) state["cluster"] = clusterState();
+    if (cluster.active()) state["cluster"] = cluster.state();
     if (const net::TlsCertInfo* cert = loop->tlsCertificate()) {
         const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())

@@ -1,7 +1,6 @@
-// Keeping the running configuration and config.json in step: hand edits made while the relay
-// runs are noticed and used, and every rewrite starts from the newest version of the file, so
-// that a ban never writes back a stale copy over someone's edit.
-#include "RelayCore.hpp"
+// Reading config.json again after hand edits, and saving it after bans and unbans, with a retry
+// for saves that failed.
+#include "ConfigStore.hpp"
 
 #include <string>
 
@@ -14,48 +13,51 @@ constexpr auto kConfigCheckInterval = std::chrono::seconds(1);
 constexpr auto kSaveRetryInterval = std::chrono::seconds(2);
 } // namespace
 
-void RelayCore::housekeeping(std::chrono::steady_clock::time_point now) {
-    if (now >= nextConfigCheck) {
-        nextConfigCheck = now + kConfigCheckInterval;
-        pickUpConfigChanges();
+ConfigStore::ConfigStore(RelayConfig config) : config_(std::move(config)), stamp_(configStamp()) {}
+
+bool ConfigStore::tick(Clock::time_point now, RelayLog& log, RelayCounters& counters) {
+    bool replaced = false;
+    if (now >= nextCheck_) {
+        nextCheck_ = now + kConfigCheckInterval;
+        replaced = pickUpChanges(log);
     }
-    sweepAddresses(now);
-    if (!configSaved && now >= nextSaveRetry) {
-        nextSaveRetry = now + kSaveRetryInterval;
-        pickUpConfigChanges();
-        if (!configSaved && saveConfig())
+    if (!saved_ && now >= nextSaveRetry_) {
+        nextSaveRetry_ = now + kSaveRetryInterval;
+        replaced = pickUpChanges(log) || replaced;
+        if (!saved_ && save(counters))
             log.info("config.json saved: it holds every ban and unban again");
     }
+    return replaced;
 }
 
-void RelayCore::pickUpConfigChanges() {
+bool ConfigStore::pickUpChanges(RelayLog& log) {
     const FileStamp stamp = configStamp();
-    if (stamp == configFile) return;
+    if (stamp == stamp_) return false;
     // Noted before reading, so that a broken file is reported once, not at every check.
-    configFile = stamp;
+    stamp_ = stamp;
     std::optional<RelayConfig> fresh = RelayConfig::loadStrict();
     if (!fresh) {
         log.error("config.json changed but cannot be used (missing, unreadable or not a JSON "
                   "object); keeping the running settings, the next ban or unban rewrites it");
-        return;
+        return false;
     }
-    config = std::move(*fresh);
-    abuse = config.limits();
+    config_ = std::move(*fresh);
     // The file is what the operator wants now, unsaved changes of ours included or not.
-    configSaved = true;
+    saved_ = true;
     log.info("config.json changed on disk and was read again: " +
-             std::to_string(config.bans.size()) + " bans");
+             std::to_string(config_.bans.size()) + " bans");
+    return true;
 }
 
-bool RelayCore::saveConfig() {
-    configSaved = config.save();
-    if (!configSaved) ++counters.configSavesFailed;
-    configFile = configStamp();
-    if (!configSaved) nextSaveRetry = std::chrono::steady_clock::now() + kSaveRetryInterval;
-    return configSaved;
+bool ConfigStore::save(RelayCounters& counters) {
+    saved_ = config_.save();
+    if (!saved_) ++counters.configSavesFailed;
+    stamp_ = configStamp();
+    if (!saved_) nextSaveRetry_ = Clock::now() + kSaveRetryInterval;
+    return saved_;
 }
 
-void RelayCore::logUnsaved(const std::string& change) {
+void ConfigStore::logUnsaved(RelayLog& log, const std::string& change) const {
     log.error("config.json could not be written, so " + change +
               " holds only until the relay stops; saving is retried every " +
               std::to_string(kSaveRetryInterval.count()) + " seconds");

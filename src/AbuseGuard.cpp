@@ -1,8 +1,7 @@
-// Abuse limits of the game port: joined connections and joins per address, the origins a browser
-// may join from, and the rate and size of each member's messages. Every refusal is counted and
-// logged with its reason; none of it applies unless config.json asks for it.
-#include "ClientAddress.hpp"
-#include "RelayCore.hpp"
+// Applying the abuse limits: refusing joins by origin and by address, the token bucket of each
+// member's messages, and forgetting addresses that went quiet.
+#include "AbuseGuard.hpp"
+
 #include "Text.hpp"
 
 #include <algorithm>
@@ -36,17 +35,13 @@ void refuse(net::Conn* c, int status, std::string_view body) {
 
 } // namespace
 
-std::string RelayCore::clientAddress(net::Conn* c, const net::HttpMessage& hm) const {
-    return tnlrelay::clientAddress(net::peerAddress(c), hm, gamePortSettings.trustedProxies,
-                                   gamePortSettings.forwardedHeader);
-}
-
-bool RelayCore::refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip) {
-    if (abuse.allowedOrigins) {
+bool AbuseGuard::refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::string& ip,
+                            RelayLog& log, RelayCounters& counters) {
+    if (limits_.allowedOrigins) {
         const std::string_view* origin = hm.header("Origin");
         // Native games send no Origin; only browsers can be held to a list of pages.
-        if (origin != nullptr && !originAllowed(*abuse.allowedOrigins, *origin)) {
-            ++limitCounts_.origin;
+        if (origin != nullptr && !originAllowed(*limits_.allowedOrigins, *origin)) {
+            ++counts_.origin;
             ++counters.refusedLimits;
             log.info("REJECT origin not allowed ip=" + logValue(ip) +
                      " origin=" + logValue(*origin));
@@ -54,28 +49,29 @@ bool RelayCore::refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::
             return true;
         }
     }
-    if (abuse.maxConnectionsPerAddress == 0 && abuse.joinsPerAddressPerMinute == 0) return false;
+    if (limits_.maxConnectionsPerAddress == 0 && limits_.joinsPerAddressPerMinute == 0)
+        return false;
 
-    auto it = addresses.find(ip);
-    if (it == addresses.end()) return false;
+    auto it = addresses_.find(ip);
+    if (it == addresses_.end()) return false;
     AddressUse& use = it->second;
-    if (abuse.maxConnectionsPerAddress != 0 && use.joined >= abuse.maxConnectionsPerAddress) {
-        ++limitCounts_.connectionsPerAddress;
+    if (limits_.maxConnectionsPerAddress != 0 && use.joined >= limits_.maxConnectionsPerAddress) {
+        ++counts_.connectionsPerAddress;
         ++counters.refusedLimits;
         log.info("REJECT too many connections ip=" + logValue(ip) + " (limit " +
-                 std::to_string(abuse.maxConnectionsPerAddress) + ")");
+                 std::to_string(limits_.maxConnectionsPerAddress) + ")");
         refuse(c, 429, "too many connections\n");
         return true;
     }
-    if (abuse.joinsPerAddressPerMinute != 0) {
-        const auto now = std::chrono::steady_clock::now();
+    if (limits_.joinsPerAddressPerMinute != 0) {
+        const auto now = Clock::now();
         while (!use.recentJoins.empty() && now - use.recentJoins.front() >= kJoinWindow)
             use.recentJoins.pop_front();
-        if (use.recentJoins.size() >= abuse.joinsPerAddressPerMinute) {
-            ++limitCounts_.joinsPerMinute;
+        if (use.recentJoins.size() >= limits_.joinsPerAddressPerMinute) {
+            ++counts_.joinsPerMinute;
             ++counters.refusedLimits;
             log.info("REJECT too many joins ip=" + logValue(ip) + " (limit " +
-                     std::to_string(abuse.joinsPerAddressPerMinute) + " a minute)");
+                     std::to_string(limits_.joinsPerAddressPerMinute) + " a minute)");
             refuse(c, 429, "too many joins\n");
             return true;
         }
@@ -83,61 +79,62 @@ bool RelayCore::refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std::
     return false;
 }
 
-void RelayCore::noteJoin(const std::string& ip) {
-    AddressUse& use = addresses[ip];
+void AbuseGuard::noteJoin(const std::string& ip) {
+    AddressUse& use = addresses_[ip];
     ++use.joined;
-    if (abuse.joinsPerAddressPerMinute != 0) {
-        use.recentJoins.push_back(std::chrono::steady_clock::now());
+    if (limits_.joinsPerAddressPerMinute != 0) {
+        use.recentJoins.push_back(Clock::now());
         // Only the newest ones can matter: the limit may have been lowered since.
-        while (use.recentJoins.size() > abuse.joinsPerAddressPerMinute)
+        while (use.recentJoins.size() > limits_.joinsPerAddressPerMinute)
             use.recentJoins.pop_front();
     }
 }
 
-void RelayCore::noteLeave(const std::string& ip) {
-    auto it = addresses.find(ip);
-    if (it == addresses.end() || it->second.joined == 0) return;
-    if (--it->second.joined == 0 && it->second.recentJoins.empty()) addresses.erase(it);
+void AbuseGuard::noteLeave(const std::string& ip) {
+    auto it = addresses_.find(ip);
+    if (it == addresses_.end() || it->second.joined == 0) return;
+    if (--it->second.joined == 0 && it->second.recentJoins.empty()) addresses_.erase(it);
 }
 
-void RelayCore::sweepAddresses(std::chrono::steady_clock::time_point now) {
-    if (now < nextAddressSweep) return;
-    nextAddressSweep = now + kAddressSweepInterval;
-    const auto steadyNow = std::chrono::steady_clock::now();
-    for (auto it = addresses.begin(); it != addresses.end();) {
+void AbuseGuard::sweep(Clock::time_point now) {
+    if (now < nextSweep_) return;
+    nextSweep_ = now + kAddressSweepInterval;
+    const auto steadyNow = Clock::now();
+    for (auto it = addresses_.begin(); it != addresses_.end();) {
         auto& joins = it->second.recentJoins;
         while (!joins.empty() && steadyNow - joins.front() >= kJoinWindow)
             joins.pop_front();
         if (it->second.joined == 0 && joins.empty())
-            it = addresses.erase(it);
+            it = addresses_.erase(it);
         else
             ++it;
     }
 }
 
-bool RelayCore::admitMessage(ConnInfo& info, const net::WsMessage& wm) {
+bool AbuseGuard::admitMessage(ConnInfo& info, const net::WsMessage& wm) {
     if (info.closedFor != nullptr) return false; // closing: what it still sends goes nowhere
-    if (wm.payload.size() > abuse.maxMessageBytes) {
-        ++limitCounts_.messageSize;
+    if (wm.payload.size() > limits_.maxMessageBytes) {
+        ++counts_.messageSize;
         info.closedFor = kOverSize;
         net::wsClose(info.conn, kCloseTooBig);
         return false;
     }
-    if (abuse.messagesPerSecond <= 0) return true;
-    const double burst = abuse.burst > 0 ? abuse.burst : std::max(1.0, abuse.messagesPerSecond);
-    const auto now = std::chrono::steady_clock::now();
+    if (limits_.messagesPerSecond <= 0) return true;
+    const double burst =
+        limits_.burst > 0 ? limits_.burst : std::max(1.0, limits_.messagesPerSecond);
+    const auto now = Clock::now();
     if (info.refilled == std::chrono::steady_clock::time_point{}) {
         info.tokens = burst; // a new member starts with a full bucket
     } else {
         const double seconds = std::chrono::duration<double>(now - info.refilled).count();
-        info.tokens = std::min(burst, info.tokens + seconds * abuse.messagesPerSecond);
+        info.tokens = std::min(burst, info.tokens + seconds * limits_.messagesPerSecond);
     }
     info.refilled = now;
     if (info.tokens >= 1) {
         info.tokens -= 1;
         return true;
     }
-    ++limitCounts_.messageRate;
+    ++counts_.messageRate;
     info.closedFor = kOverRate;
     net::wsClose(info.conn, kClosePolicy);
     return false;

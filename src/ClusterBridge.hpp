@@ -1,0 +1,65 @@
+// The relay core's bridge to a cluster of nodes on one Redis: the one place that knows whether
+// this build has a cluster (the Windows build has none). Until `start` links a node, and in a
+// build without a cluster, every call is a no-op and the relay runs as a single node.
+#pragma once
+
+#include "RelayConfig.hpp"
+#include "RelayLog.hpp"
+#include "cluster/ClusterHooks.hpp"
+#include "cluster/ClusterRoom.hpp"
+#include "net/Net.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace tnlrelay {
+
+namespace cluster {
+class Cluster;
+} // namespace cluster
+
+class ClusterBridge {
+public:
+    /// Starts the link when config.json names a Redis; a line says why not when it cannot.
+    void start(net::Loop& loop, const RelayConfig& config, std::int32_t gamePort, RelayLog& log,
+               cluster::Hooks hooks);
+    /// This node is one of a cluster (whether its link works or not).
+    bool active() const { return cluster_ != nullptr; }
+    /// Joins are placed by Redis now, not by this node alone.
+    bool placing() const;
+    /// Asks Redis to place a join; the answer comes through `Hooks::placed` with the returned
+    /// ticket. 0: place it here.
+    std::uint64_t place(const std::string& room, int max);
+    /// The joining connection went away before the answer.
+    void cancel(std::uint64_t ticket);
+    /// A member joined or left an instance on this node; null without a cluster.
+    const cluster::Room* addMember(const std::string& instance, bool counted);
+    void removeMember(const std::string& instance);
+    /// One member's message to the members of `room` on the other nodes.
+    void publish(const cluster::Room& room, int opcode, const net::Payload& payload);
+    void shareBan(const std::string& ip, const std::string& name);
+    void shareUnban(const std::string& ip);
+    /// Seats per instance over the cluster; false without a working link.
+    bool roomTotals(std::map<std::string, std::int64_t>& totals) const;
+    /// The cluster view of the state document; null without a cluster.
+    nlohmann::json state() const;
+
+    /// Reconnecting, heartbeat and registry view; every loop turn.
+    void tick(std::chrono::steady_clock::time_point now);
+    /// Leaves the cluster at once (the other nodes get this node's seats back); the link ends.
+    void shutdown();
+
+private:
+    /// Out of line, where the build knows whether a cluster exists.
+    struct Deleter {
+        void operator()(cluster::Cluster* c) const;
+    };
+    std::unique_ptr<cluster::Cluster, Deleter> cluster_; ///< null for a single node
+};
+
+} // namespace tnlrelay

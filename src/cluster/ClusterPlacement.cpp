@@ -1,0 +1,187 @@
+// Placing joins in room instances across the nodes, and the instance channels: this node's
+// members per instance, the messages it publishes and receives, and the presence of other nodes.
+//
+// A join is placed by one script that reads the seat hashes and takes the seat in the same step,
+// so two nodes never fill the same last seat. Counts change by one per join and leave.
+//
+// Messages: a node publishes a member's message on the instance channel only while another node
+// holds members of that instance (from the registry, or announced by presence on the channel);
+// receivers deliver to their local members and skip what they published themselves. Publish and
+// subscribe deliver at most once: what is published while a link is down is lost.
+#include "Cluster.hpp"
+#include "ClusterScripts.hpp"
+
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+
+namespace tnlrelay::cluster {
+
+std::uint64_t Cluster::place(const std::string& room, int max) {
+    const std::uint64_t ticket = ++nextTicket_;
+    const InstanceRef first = splitInstance(room);
+    const std::string requested = keys_.seats(room), firstKey = keys_.seats(first.base);
+    const std::string bases = keys_.bases(), maxText = std::to_string(max),
+                      n0 = std::to_string(first.n);
+    waiting_.insert(ticket);
+    const bool sent = cmd_.command(
+        {"EVAL", scripts::kPlace, "3", requested, firstKey, bases, node_, maxText, n0, room,
+         first.base},
+        [this, ticket, room](const redisReply* r) {
+            if (r == nullptr) return; // the link dropped: every waiting join was placed here
+            if (waiting_.erase(ticket) == 0) return;
+            const bool cancelled = cancelled_.erase(ticket) != 0;
+            if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 3 ||
+                r->element[0]->type != REDIS_REPLY_INTEGER) {
+                if (!cancelled && hooks_.placed) hooks_.placed(hooks_.user, ticket, nullptr);
+                return;
+            }
+            std::string nText(replyText(*r->element[1]));
+            std::string instance = r->element[0]->integer == 1 ? room : room + "#" + nText;
+            if (cancelled) {
+                // Gone before the answer: the seat goes back.
+                const InstanceRef ref = splitInstance(instance);
+                cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(),
+                              node_, std::to_string(ref.n), ref.base});
+                return;
+            }
+            const redisReply& others = *r->element[2];
+            if (others.type == REDIS_REPLY_ARRAY) {
+                auto [it, fresh] = rooms_.try_emplace(instance);
+                if (fresh) {
+                    it->second.instance = instance;
+                    it->second.channel = keys_.roomChannel(instance);
+                }
+                for (std::size_t i = 0; i < others.elements; ++i)
+                    it->second.holders[std::string(replyText(*others.element[i]))] = Clock::now();
+                it->second.remote = !it->second.holders.empty();
+            }
+            if (hooks_.placed) hooks_.placed(hooks_.user, ticket, &instance);
+        });
+    if (!sent) {
+        waiting_.erase(ticket);
+        return 0;
+    }
+    return ticket;
+}
+
+void Cluster::cancel(std::uint64_t ticket) {
+    if (waiting_.count(ticket)) cancelled_.insert(ticket);
+}
+
+const Room* Cluster::addMember(const std::string& instance, bool counted) {
+    (void)counted; // a seat placed here alone is claimed when the node registers again
+    auto [it, fresh] = rooms_.try_emplace(instance);
+    Room& room = it->second;
+    if (fresh) {
+        room.instance = instance;
+        room.channel = keys_.roomChannel(instance);
+    }
+    if (room.local++ == 0) sub_.send({"SSUBSCRIBE", room.channel});
+    return &room;
+}
+
+void Cluster::removeMember(const std::string& instance) {
+    auto it = rooms_.find(instance);
+    if (it == rooms_.end()) return;
+    Room& room = it->second;
+    if (placing()) {
+        const InstanceRef ref = splitInstance(instance);
+        cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(), node_,
+                      std::to_string(ref.n), ref.base});
+    }
+    if (--room.local > 0) return;
+    if (room.subscribed) announce(room, false);
+    sub_.send({"SUNSUBSCRIBE", room.channel});
+    rooms_.erase(it);
+}
+
+void Cluster::announce(const Room& room, bool present) {
+    if (!placing()) return;
+    cmd_.command({"SPUBLISH", room.channel, encodePresence(node_, present)});
+}
+
+void Cluster::publish(const Room& room, int opcode, std::string_view bytes) {
+    if (!cmd_.up()) return; // at most once: lost while the link is down
+    const std::string payload = encodeMessage(node_, opcode, bytes);
+    cmd_.command({"SPUBLISH", room.channel, payload});
+}
+
+void Cluster::onPush(const redisReply& r) {
+    // Any answer proves the subscribing connection alive, the pong of its ping included.
+    subHeard_ = Clock::now();
+    if (r.type != REDIS_REPLY_ARRAY || r.elements < 3) return;
+    for (std::size_t i = 0; i < 3; ++i)
+        if (r.element[i]->type != REDIS_REPLY_STRING && r.element[i]->type != REDIS_REPLY_INTEGER)
+            return;
+    const std::string_view kind = replyText(*r.element[0]);
+    const std::string_view channel = replyText(*r.element[1]);
+    if (kind == "smessage") {
+        onChannelMessage(channel, replyText(*r.element[2]));
+    } else if (kind == "ssubscribe") {
+        auto it = rooms_.find(
+            std::string(channel.substr(std::min(channel.size(), keys_.roomChannel("").size()))));
+        if (it != rooms_.end() && it->second.channel == channel && !it->second.subscribed) {
+            it->second.subscribed = true;
+            announce(it->second, true);
+        }
+    }
+}
+
+void Cluster::onChannelMessage(std::string_view channel, std::string_view payload) {
+    auto m = decode(payload);
+    if (!m || !validNodeName(m->node)) {
+        ++ignored_;
+        return;
+    }
+    if (m->node == node_) return; // what this node published itself
+    if (channel == keys_.bansChannel()) {
+        if (m->kind == WireMessage::Kind::ban || m->kind == WireMessage::Kind::unban)
+            mergeBan(m->ip, BanEntry{m->kind == WireMessage::Kind::ban, m->time, m->node,
+                                     std::string(m->bytes)});
+        else
+            ++ignored_;
+        return;
+    }
+    const std::string prefix = keys_.roomChannel("");
+    if (!channel.starts_with(prefix)) {
+        ++ignored_;
+        return;
+    }
+    const std::string instance(channel.substr(prefix.size()));
+    auto it = rooms_.find(instance);
+    if (it == rooms_.end()) return; // left meanwhile
+    Room& room = it->second;
+    switch (m->kind) {
+    case WireMessage::Kind::message:
+        if (hooks_.deliver) hooks_.deliver(hooks_.user, instance, m->opcode, m->bytes);
+        break;
+    case WireMessage::Kind::presence:
+        if (m->present)
+            room.holders[m->node] = Clock::now();
+        else
+            room.holders.erase(m->node);
+        room.remote = !room.holders.empty();
+        break;
+    default:
+        ++ignored_;
+    }
+}
+
+bool Cluster::roomTotals(std::map<std::string, std::int64_t>& totals) const {
+    if (!placing()) return false;
+    totals.clear();
+    for (const auto& [base, instances] : seats_) {
+        for (const auto& [n, holders] : instances) {
+            std::int64_t sum = 0;
+            for (const auto& [node, count] : holders)
+                if (node != node_) sum += count;
+            if (sum > 0) totals[instanceName(base, n)] += sum;
+        }
+    }
+    for (const auto& [name, room] : rooms_)
+        if (room.local > 0) totals[name] += room.local;
+    return true;
+}
+
+} // namespace tnlrelay::cluster
