@@ -1,7 +1,7 @@
 // Fuzz target: the bodies of the admin requests (kick, ban, unban) and the JSON written back.
-#include "AdminRequest.hpp"
-#include "JsonText.hpp"
-#include "Text.hpp"
+#include "relay/AdminRequest.hpp"
+#include "text/JsonText.hpp"
+#include "text/Text.hpp"
 
 #include <cstdint>
 #include <cstdlib>

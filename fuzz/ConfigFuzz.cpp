@@ -1,6 +1,6 @@
 // Fuzz target: the configuration loader. Whatever the file holds, reading gives a record, its
 // limits can be read, and what a save would write reads back as the same record.
-#include "RelayConfig.hpp"
+#include "relay/RelayConfig.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,11 +1,11 @@
 // Fuzz target: the HTTP request path of both listeners. Bytes arrive in pieces; each complete
 // request goes through what the game and admin endpoints read of it (query variables, the
 // loopback and origin checks, the admin body and its members, the log offset).
-#include "AdminAccess.hpp"
-#include "AdminRequest.hpp"
-#include "JsonText.hpp"
-#include "UrlQuery.hpp"
 #include "net/HttpParse.hpp"
+#include "relay/AdminAccess.hpp"
+#include "relay/AdminRequest.hpp"
+#include "text/JsonText.hpp"
+#include "text/UrlQuery.hpp"
 
 #include <cstdint>
 #include <cstdlib>

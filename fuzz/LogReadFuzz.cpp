@@ -1,6 +1,6 @@
 // Fuzz target: reading the log back by offset (the admin page's live log) over arbitrary file
 // contents and offsets. The first 16 bytes are the offset and the read limit.
-#include "RelayLog.hpp"
+#include "relay/RelayLog.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Fuzz target: the query decoder. The input is a name, a line feed and a query string.
-#include "Text.hpp"
-#include "UrlQuery.hpp"
+#include "text/Text.hpp"
+#include "text/UrlQuery.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,14 +1,14 @@
 // The process entry: picks the run mode from the first argument, and runs the console mode,
 // the simplest host of the relay core (until Ctrl+C or a termination signal).
-#include "RelayConfig.hpp"
-#include "RelayCore.hpp"
-#include "Text.hpp"
 #include "platform/Platform.hpp"
+#include "relay/RelayConfig.hpp"
+#include "relay/RelayCore.hpp"
+#include "text/Text.hpp"
 #include "tnlrelay_version.h"
 
 #ifdef _WIN32
-#include "TrayApp.hpp"
-#include "WindowsService.hpp"
+#include "windows/TrayApp.hpp"
+#include "windows/WindowsService.hpp"
 #else
 #include <csignal>
 #endif
