@@ -119,7 +119,7 @@ backend relay
 /** Debian's nginx terminating TLS in front of `relayPort`, with `headers` set towards it. */
 async function startNginx(relayPort, pair, headers) {
     const front = await freePort();
-    const prefix = fs.mkdtempSync(path.join(tmp, 'nginx-'));
+    const prefix = tempDir(cleanups, 'nginx');
     const cfg = path.join(prefix, 'nginx.conf');
     fs.writeFileSync(cfg, `daemon off;
 master_process off;

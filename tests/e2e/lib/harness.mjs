@@ -132,7 +132,7 @@ function ephemeralPortLow() {
     return 32768;
 }
 
-export function portFree(port, host) {
+function portFree(port, host) {
     return new Promise((resolve) => {
         const srv = net.createServer();
         srv.once('error', () => resolve(false));
@@ -350,12 +350,12 @@ export const hasReceived = (ws, text) => ws.received.some((m) => String(m.data) 
 
 /**
  * The text of a WebSocket upgrade request for `target`; `key` and `version` replace those
- * headers (null leaves one out) and `extra` adds lines ("Name: value\r\n").
+ * headers, null leaves one out.
  */
-export function upgradeRequest(target, { key = 'dGhlIHNhbXBsZSBub25jZQ==', version = 13, extra = '' } = {}) {
+export function upgradeRequest(target, { key = 'dGhlIHNhbXBsZSBub25jZQ==', version = 13 } = {}) {
     return `GET ${target} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n` +
         (key === null ? '' : `Sec-WebSocket-Key: ${key}\r\n`) +
-        (version === null ? '' : `Sec-WebSocket-Version: ${version}\r\n`) + `${extra}\r\n`;
+        (version === null ? '' : `Sec-WebSocket-Version: ${version}\r\n`) + '\r\n';
 }
 
 /** Sends raw bytes on a new TCP connection and collects everything until the peer closes. */
