@@ -1,12 +1,12 @@
 // The admin endpoint against the running relay: routing and headers, the live log reader, the
 // moderation requests and their bodies, refused origins, and bans kept across a restart.
-import { test, before, after } from 'node:test';
+import { test, before } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
-import WebSocket from 'ws';
-import { BIN, CLUSTER_STATE_KEYS, Relay, configText, isClusterLine, waitFor } from './lib/harness.mjs';
+import { BIN, CLUSTER_STATE_KEYS, Relay, cleanupAfter, configText, isClusterLine, openSocket,
+         waitFor } from './lib/harness.mjs';
 
 const JSON_TYPE = 'application/json';
 const OK = '{"ok":true}';
@@ -38,13 +38,9 @@ async function playerIds(relay) {
     return (await relay.state()).players.map((p) => p.connId).sort((a, b) => a - b);
 }
 
+const cleanups = cleanupAfter();
 let relay;
-before(async () => {
-    relay = await Relay.start();
-});
-after(async () => {
-    if (relay) await relay.stop();
-});
+before(async () => (relay = await Relay.start({ cleanups })));
 
 test('paths match exactly, ignoring method and query; everything else is the page', async () => {
     const page = fs.readFileSync(path.join(path.dirname(BIN), 'AdminPage.html'), 'utf8');
@@ -178,8 +174,7 @@ test('wrong-typed bodies get 400 and change nothing; the relay stays up', async 
     }
     assert.deepEqual((await relay.state()).bans, []);
     // Join values may decode to any bytes: the documents replace invalid UTF-8 instead of failing.
-    const ws = new WebSocket(relay.url('/?room=P_%C3x&name=%FFAnn&player=%E2%82'));
-    await new Promise((resolve, reject) => { ws.once('open', resolve); ws.once('error', reject); });
+    const ws = await openSocket(relay.url('/?room=P_%C3x&name=%FFAnn&player=%E2%82'));
     const state = await relay.state();
     const player = state.players.find((p) => p.room.startsWith('P_'));
     assert.equal(player.name, '\uFFFDAnn');
@@ -250,7 +245,7 @@ test('a ban closes every connection of the address, once, and is saved before it
 
     // Bans survive a restart; the stored names stay as they were.
     await relay.stop();
-    relay = await Relay.start({ dataRoot: relay.dataRoot, port: relay.port });
+    relay = await Relay.start({ cleanups, dataRoot: relay.dataRoot, port: relay.port });
     assert.deepEqual((await relay.state()).bans, [{ ip: '127.0.0.1', name: 'Bob' }]);
     await assert.rejects(relay.join({ room: 'P_lobby' }), /403/);
 
@@ -282,7 +277,7 @@ test('one log request reads at most 256 KiB, from a whole line', async () => {
     const filler = Array.from({ length: 4000 }, (_, i) =>
         `2026-01-01 00:00:00 INFO filler ${String(i).padStart(4, '0')} ${'x'.repeat(60)}\r\n`).join('');
     fs.appendFileSync(relay.logPath, filler);
-    relay = await Relay.start({ dataRoot: relay.dataRoot, port: relay.port });
+    relay = await Relay.start({ cleanups, dataRoot: relay.dataRoot, port: relay.port });
     const size = fs.statSync(relay.logPath).size;
     const res = await request(relay.adminPort, { path: '/api/log?since=0' });
     const body = JSON.parse(res.text);

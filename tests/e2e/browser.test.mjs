@@ -1,23 +1,19 @@
 // The admin page in headless Chromium against the running relay: players appear and can be
 // kicked, addresses banned and unbanned, the live log follows, hostile names stay text, and the
 // page says when the relay is gone and recovers when it returns.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { BIN, CHROMIUM, Relay, launchChromium, waitFor } from './lib/harness.mjs';
+import { BIN, CHROMIUM, Relay, cleanupAfter, launchChromium, waitFor } from './lib/harness.mjs';
 
 const HOSTILE = '<img src=x onerror=alert(1)>';
 
-const cleanups = [];
-after(async () => {
-    for (const cleanup of cleanups.reverse()) await cleanup();
-});
+const cleanups = cleanupAfter();
 
 test('the admin page shows, kicks, bans and unbans, and follows the log',
      { skip: !fs.existsSync(CHROMIUM) && 'chromium is not installed' }, async () => {
-    let relay = await Relay.start();
-    cleanups.push(() => relay.stop());
+    let relay = await Relay.start({ cleanups });
     const context = await launchChromium(cleanups, { viewport: { width: 1400, height: 900 } });
     const page = context.pages()[0] ?? (await context.newPage());
     page.setDefaultTimeout(15000);
@@ -114,7 +110,7 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
     await relay.stop();
     await page.locator('#banner.shown', { hasText: 'cannot be reached' }).waitFor();
     await page.locator('#status', { hasText: 'unreachable' }).waitFor();
-    relay = await Relay.start({ dataRoot: relay.dataRoot, port: relay.port });
+    relay = await Relay.start({ cleanups, dataRoot: relay.dataRoot, port: relay.port });
     await page.locator('#status', { hasText: 'connected' }).waitFor();
     await page.locator('#banner.shown').waitFor({ state: 'detached' });
     await page.locator('#logView div', { hasText: 'relay stopped' }).waitFor();

@@ -1,16 +1,13 @@
 // The admin page's charts in headless Chromium: after players join and talk, every chart draws
 // its series, the headline numbers follow, and the page stays usable at 1280 x 800 and in a
 // narrow window. Screenshots of both are kept beside the build.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { BIN, CHROMIUM, Relay, launchChromium, waitFor } from './lib/harness.mjs';
+import { BIN, CHROMIUM, Relay, cleanupAfter, launchChromium, waitFor } from './lib/harness.mjs';
 
-const cleanups = [];
-after(async () => {
-    for (const cleanup of cleanups.reverse()) await cleanup();
-});
+const cleanups = cleanupAfter();
 
 /**
  * Pixels of a chart's canvas in a series colour that lie clearly above that series' lowest
@@ -38,8 +35,7 @@ const AMBER = [0xf0, 0xb4, 0x29];
 
 test('the charts draw players, messages, bytes and loop lag after traffic',
      { skip: !fs.existsSync(CHROMIUM) && 'chromium is not installed' }, async () => {
-    const relay = await Relay.start();
-    cleanups.push(() => relay.stop());
+    const relay = await Relay.start({ cleanups });
     const context = await launchChromium(cleanups, { viewport: { width: 1280, height: 800 } });
     const page = context.pages()[0] ?? (await context.newPage());
     page.setDefaultTimeout(15000);

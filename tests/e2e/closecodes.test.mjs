@@ -1,16 +1,12 @@
 // Close codes as an independent WebSocket client sees them: the relay's answers to protocol
 // violations (1002) and to messages over the size limit (1009), and to a client's own close.
 import assert from 'node:assert/strict';
-import { after, before, test } from 'node:test';
-import { Relay } from './lib/harness.mjs';
+import { before, test } from 'node:test';
+import { Relay, cleanupAfter } from './lib/harness.mjs';
 
+const cleanups = cleanupAfter();
 let relay;
-before(async () => {
-    relay = await Relay.start();
-});
-after(async () => {
-    if (relay) assert.equal(await relay.stop(), 0);
-});
+before(async () => (relay = await Relay.start({ cleanups, stopsCleanly: true })));
 
 /** A masked frame header announcing `length` payload bytes (the bytes themselves may follow). */
 function frameHeader(firstByte, length) {

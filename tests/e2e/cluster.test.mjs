@@ -1,86 +1,28 @@
 // Several relay nodes on one real redis-server: rooms that span nodes, seats counted across the
 // cluster, shared bans, a node killed, Redis killed and restarted, and hostile data on the
 // relay's channels. Every process is started here on free loopback ports and stopped here.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
-import path from 'node:path';
-import { Relay, makeDataRoot, portFree, ephemeralPortLow, waitFor } from './lib/harness.mjs';
+import { Relay, cleanupAfter, freePort, hasReceived, redisCommands, startRedis, upgradeRequest,
+         waitFor } from './lib/harness.mjs';
 
-const cleanups = [];
-after(async () => {
-    for (const c of cleanups.reverse()) await c();
-});
-
-/** Redis commands over a fresh connection; resolves with the raw text of the replies. */
-function redisCommands(port, commands) {
-    return new Promise((resolve, reject) => {
-        const sock = net.connect(port, '127.0.0.1');
-        let text = Buffer.alloc(0);
-        const chunks = [];
-        for (const args of commands) {
-            chunks.push(Buffer.from(`*${args.length}\r\n`));
-            for (const a of args) {
-                const b = Buffer.isBuffer(a) ? a : Buffer.from(String(a));
-                chunks.push(Buffer.from(`$${b.length}\r\n`), b, Buffer.from('\r\n'));
-            }
-        }
-        sock.on('connect', () => sock.end(Buffer.concat(chunks)));
-        sock.on('data', (d) => (text = Buffer.concat([text, d])));
-        sock.on('error', reject);
-        sock.on('close', () => resolve(text.toString('latin1')));
-    });
-}
+const cleanups = cleanupAfter();
 
 /** One Redis command over a fresh connection; resolves with the raw reply text. */
 const redisCommand = (port, args) => redisCommands(port, [args]);
 
-class Redis {
-    static async start(port, extraArgs = [], password) {
-        const r = new Redis();
-        r.dir ??= fs.mkdtempSync(path.join(makeDataRoot(), 'redis-'));
-        if (port === undefined) {
-            const span = ephemeralPortLow() - 1 - 1024;
-            for (let i = 0; i < 200 && port === undefined; i++) {
-                const p = 1024 + Math.floor(Math.random() * span);
-                if (await portFree(p, '127.0.0.1')) port = p;
-            }
-        }
-        r.port = port;
-        r.proc = spawn('redis-server', ['--port', String(port), '--bind', '127.0.0.1', '--save', '',
-            '--appendonly', 'no', '--dir', r.dir, ...extraArgs], { stdio: 'ignore' });
-        r.exited = new Promise((resolve) => r.proc.on('exit', resolve));
-        cleanups.push(() => r.kill());
-        const ping = password ? [['AUTH', password], ['PING']] : [['PING']];
-        await waitFor(async () => (await redisCommands(port, ping)).endsWith('+PONG\r\n'),
-            'redis to answer');
-        return r;
-    }
-    async kill() {
-        if (this.proc.exitCode === null && this.proc.signalCode === null) {
-            this.proc.kill('SIGKILL');
-            await this.exited;
-        }
-    }
-}
-
 async function startNode(redis, name, { linked = true, host = '127.0.0.1', port = redis.port, bans, login } = {}) {
-    const dataRoot = makeDataRoot();
-    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
-    fs.mkdirSync(dir, { recursive: true });
-    fs.writeFileSync(path.join(dir, 'config.json'),
-        JSON.stringify({ clusterRedis: `${host}:${port}`, nodeName: name, bans, ...login }));
-    const relay = await Relay.start({ dataRoot });
-    cleanups.push(() => relay.stop('SIGKILL'));
+    const relay = await Relay.start({ cleanups, stopSignal: 'SIGKILL',
+        config: { clusterRedis: `${host}:${port}`, nodeName: name, bans, ...login } });
     if (linked)
         await relay.waitLog((l) => l.startsWith('INFO cluster: linked to Redis'), `node ${name} linked`);
     return relay;
 }
 
 async function cluster(count = 3) {
-    const redis = await Redis.start();
+    const redis = await startRedis(cleanups);
     const nodes = [];
     for (let i = 1; i <= count; i++) nodes.push(await startNode(redis, `node${i}`));
     return { redis, nodes };
@@ -138,13 +80,11 @@ test('members on three nodes hear each other in order; spill and the room list c
 
     // A frame sent in the same packet as the join request, before the answer that waits for
     // Redis, is kept and relayed.
-    const request = 'GET /?room=chat&name=eager HTTP/1.1\r\nHost: relay\r\nUpgrade: websocket\r\n' +
-        'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n';
     const eager = net.connect(c.port, '127.0.0.1');
     cleanups.push(() => eager.destroy());
-    eager.on('connect', () => eager.write(Buffer.concat([Buffer.from(request),
+    eager.on('connect', () => eager.write(Buffer.concat([Buffer.from(upgradeRequest('/?room=chat&name=eager')),
         Buffer.from([0x81, 5]), Buffer.from('early')])));
-    await waitFor(() => [x, y, z].every((ws) => ws.received.some((m) => String(m.data) === 'early')),
+    await waitFor(() => [x, y, z].every((ws) => hasReceived(ws, 'early')),
         'the early frame on every node');
 });
 
@@ -152,8 +92,7 @@ test('a ban on one node refuses and disconnects on the others, and each node sto
     const { nodes: [a, b, c] } = await cluster();
     const onB = await b.join({ room: 'lobby', name: 'Eve' });
     const onC = await c.join({ room: 'other', name: 'Eve2' });
-    const res = await a.get('/api/ban', { admin: true, method: 'POST',
-        body: JSON.stringify({ ip: '127.0.0.1', name: 'Eve' }) });
+    const res = await a.post('/api/ban', { ip: '127.0.0.1', name: 'Eve' });
     assert.equal(res.status, 200);
     await Promise.all([onB.closedPromise, onC.closedPromise]);
     await assert.rejects(c.join({ room: 'lobby' }), /status 403/);
@@ -165,7 +104,7 @@ test('a ban on one node refuses and disconnects on the others, and each node sto
         assert.ok(saved.clusterRedis && saved.nodeName, 'the cluster keys survive the rewrite');
     }
     // An unban through another node lifts it everywhere.
-    await c.get('/api/unban', { admin: true, method: 'POST', body: JSON.stringify({ ip: '127.0.0.1' }) });
+    await c.post('/api/unban', { ip: '127.0.0.1' });
     await waitFor(() => b.join({ room: 'lobby' }).then((ws) => (ws.close(), true), () => false),
         'the unban to reach the other node');
 });
@@ -195,7 +134,7 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     const a1 = await a.join({ room: 'r', name: 'a1' });
     const b1 = await b.join({ room: 'r', name: 'b1' });
     await settled([a, b], 'r');
-    await redis.kill();
+    await redis.stop('SIGKILL');
     await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the ERROR line');
     assert.equal((await a.state()).cluster.link, 'down');
 
@@ -203,7 +142,7 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     const a2 = await a.join({ room: 'r', name: 'a2' });
     const b2 = await b.join({ room: 'r', name: 'b2' });
     a2.send('local only');
-    await waitFor(() => a1.received.some((m) => String(m.data) === 'local only'), 'a local message');
+    await waitFor(() => hasReceived(a1, 'local only'), 'a local message');
     b1.close();
     // A node started while Redis is away says so once and serves its own players.
     const c = await startNode(redis, 'node3', { linked: false });
@@ -212,7 +151,7 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     await new Promise((r) => setTimeout(r, 1500));
     assert.equal(c.logLines().filter((l) => l.startsWith('ERROR cluster')).length, 1, 'one ERROR line, not one per retry');
 
-    await Redis.start(redis.port);
+    await startRedis(cleanups, { port: redis.port });
     const back = Date.now();
     for (const [node, lines] of [[a, 2], [b, 2], [c, 1]])
         await waitFor(() => node.logLines().filter((x) => x.startsWith('INFO cluster: linked')).length === lines,
@@ -223,7 +162,7 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     assert.ok(Date.now() - back < 6000, 're-registered within 5 s of Redis answering');
     await settled([a, b, c], 'r');
     b2.send('across again');
-    await waitFor(() => a1.received.some((m) => String(m.data) === 'across again'), 'messages across nodes again');
+    await waitFor(() => hasReceived(a1, 'across again'), 'messages across nodes again');
     for (const ws of [a1, a2, b2, c1]) ws.close();
 });
 
@@ -245,12 +184,7 @@ async function freezableProxy(target) {
         client.on('close', () => pair.upstream.destroy());
         pair.upstream.on('close', () => client.destroy());
     });
-    const span = ephemeralPortLow() - 1 - 1024;
-    let port;
-    while (port === undefined) {
-        const p = 1024 + Math.floor(Math.random() * span);
-        if (await portFree(p, '127.0.0.1')) port = p;
-    }
+    const port = await freePort();
     await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
     cleanups.push(() => { for (const p of pairs) p.client.destroy(); server.close(); });
     return {
@@ -265,7 +199,7 @@ async function freezableProxy(target) {
 }
 
 test('connections to Redis that hang without closing are replaced, the subscribing one too', { timeout: 60000 }, async () => {
-    const redis = await Redis.start();
+    const redis = await startRedis(cleanups);
     const proxy = await freezableProxy(redis.port);
     const a = await startNode(redis, 'node1', { port: proxy.port });
     const b = await startNode(redis, 'node2');
@@ -284,7 +218,7 @@ test('connections to Redis that hang without closing are replaced, the subscribi
 });
 
 test('two nodes that share a name are told so', { timeout: 60000 }, async () => {
-    const redis = await Redis.start();
+    const redis = await startRedis(cleanups);
     const twins = [await startNode(redis, 'twin'), await startNode(redis, 'twin')];
     for (const node of twins)
         await node.waitLog((l) => l.startsWith('ERROR cluster: another relay also runs as node twin'),
@@ -309,7 +243,7 @@ test('hostile data on the relay\'s channels is ignored and the nodes keep relayi
     await redisCommand(redis.port, ['HSET', 'tnlrelay:seats:chat', 'garbage', 'x', 'node9\n1', 'nan']);
     await redisCommand(redis.port, ['SADD', 'tnlrelay:bases', 'chat']);
     x.send('still here');
-    await waitFor(() => y.received.some((m) => String(m.data) === 'still here'), 'relaying after the junk');
+    await waitFor(() => hasReceived(y, 'still here'), 'relaying after the junk');
     assert.equal(y.received.length, 1, 'no junk delivered');
     for (const node of [a, b]) {
         const state = await node.state();
@@ -322,17 +256,15 @@ test('hostile data on the relay\'s channels is ignored and the nodes keep relayi
     joined.close();
 });
 
-const ban = (node, ip, name) => node.get('/api/ban', { admin: true, method: 'POST',
-    body: JSON.stringify({ ip, name }) });
-const unban = (node, ip) => node.get('/api/unban', { admin: true, method: 'POST',
-    body: JSON.stringify({ ip }) });
+const ban = (node, ip, name) => node.post('/api/ban', { ip, name });
+const unban = (node, ip) => node.post('/api/unban', { ip });
 const bansOf = async (node) => Object.fromEntries((await node.state()).bans.map((b) => [b.ip, b.name]));
 const savedBans = (node) => Object.fromEntries(
     (JSON.parse(fs.readFileSync(node.configPath, 'utf8')).bans ?? []).map((b) => [b.ip, b.name]));
 const sameJson = (a, b) => JSON.stringify(a) === JSON.stringify(b);
 
 test('bans converge after a node was cut off: the latest change to each address wins everywhere', { timeout: 60000 }, async () => {
-    const redis = await Redis.start();
+    const redis = await startRedis(cleanups);
     const proxy = await freezableProxy(redis.port);
     const a = await startNode(redis, 'node1', { port: proxy.port });
     const b = await startNode(redis, 'node2');
@@ -382,8 +314,8 @@ test('a node started with bans in its config.json shares them, unless the cluste
 
 test('nodes log in to a Redis that wants a password, by address or host name; a wrong one is said once, never shown, and the node relays alone', { timeout: 60000 }, async () => {
     const secret = 'pass-Word-7f3a';
-    const redis = await Redis.start(undefined,
-        ['--requirepass', secret, '--user', 'relay', 'on', '>relay-Secret-9c', '~*', '&*', '+@all'], secret);
+    const redis = await startRedis(cleanups, { password: secret,
+        args: ['--requirepass', secret, '--user', 'relay', 'on', '>relay-Secret-9c', '~*', '&*', '+@all'] });
     const a = await startNode(redis, 'node1', { login: { clusterRedisPassword: secret } });
     // The second one also names Redis by a host name, looked up away from the loop.
     const b = await startNode(redis, 'node2', { host: 'localhost',
@@ -392,7 +324,7 @@ test('nodes log in to a Redis that wants a password, by address or host name; a 
     const y = await b.join({ room: 'auth', name: 'y' });
     await settled([a, b], 'auth');
     x.send('logged in');
-    await waitFor(() => y.received.some((m) => String(m.data) === 'logged in'), 'a message across');
+    await waitFor(() => hasReceived(y, 'logged in'), 'a message across');
 
     const wrong = 'not-the-Secret-1b2c';
     const c = await startNode(redis, 'node3', { linked: false, login: { clusterRedisPassword: wrong } });
@@ -404,7 +336,7 @@ test('nodes log in to a Redis that wants a password, by address or host name; a 
     const z1 = await c.join({ room: 'auth', name: 'z1' });
     const z2 = await c.join({ room: 'auth', name: 'z2' });
     z1.send('alone');
-    await waitFor(() => z2.received.some((m) => String(m.data) === 'alone'), 'relaying on the node alone');
+    await waitFor(() => hasReceived(z2, 'alone'), 'relaying on the node alone');
     await new Promise((r) => setTimeout(r, 2500)); // several retries
     for (const node of [c, d]) {
         const lines = node.logLines().filter((l) => l.includes(' cluster: '));

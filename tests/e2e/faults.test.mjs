@@ -1,24 +1,14 @@
 // The relay on an unlucky machine: no descriptor left, a full disk, and kill -9 in the middle of
 // a ban storm. What it acknowledged is stored, and its log holds whole lines only.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
-import os from 'node:os';
 import path from 'node:path';
-import { Relay, makeDataRoot, waitFor } from './lib/harness.mjs';
+import { Relay, cleanupAfter, tempDir, waitFor } from './lib/harness.mjs';
 
-const cleanups = [];
-after(async () => {
-    for (const cleanup of cleanups.reverse()) await cleanup();
-});
-
-async function start(options) {
-    const relay = await Relay.start(options);
-    cleanups.push(() => relay.stop());
-    return relay;
-}
+const cleanups = cleanupAfter();
 
 /** An admin request on `agent` (keep-alive: the connection exists before descriptors run out). */
 function adminRequest(relay, agent, method, target, body) {
@@ -51,7 +41,7 @@ function assertWholeLines(relay) {
 }
 
 test('with no descriptor left, every join is logged and a ban is stored', { timeout: 60000 }, async () => {
-    const relay = await start();
+    const relay = await Relay.start({ cleanups });
     const agent = new http.Agent({ keepAlive: true, maxSockets: 1 });
     cleanups.push(() => agent.destroy());
     assert.equal((await adminRequest(relay, agent, 'GET', '/api/state')).status, 200);
@@ -83,8 +73,7 @@ test('with no descriptor left, every join is logged and a ban is stored', { time
 });
 
 test('on a full disk bans hold and say so, lines are whole, and all is stored once space returns', { timeout: 60000 }, async (t) => {
-    const dataRoot = makeDataRoot();
-    cleanups.push(() => fs.rmSync(dataRoot, { recursive: true, force: true }));
+    const dataRoot = tempDir(cleanups);
     try {
         execFileSync('mount', ['-t', 'tmpfs', '-o', 'size=64k', 'tmpfs', dataRoot],
                      { stdio: 'pipe' });
@@ -94,7 +83,7 @@ test('on a full disk bans hold and say so, lines are whole, and all is stored on
     }
     cleanups.push(() => execFileSync('umount', ['-l', dataRoot]));
 
-    const relay = await start({ dataRoot });
+    const relay = await Relay.start({ cleanups, dataRoot });
     const agent = new http.Agent({ keepAlive: true });
     cleanups.push(() => agent.destroy());
     // Fill the disk to the last byte.
@@ -133,19 +122,18 @@ test('on a full disk bans hold and say so, lines are whole, and all is stored on
     assert.ok(relay.logLines().includes('INFO UNBAN ip=198.51.100.0'));
 
     await relay.stop();
-    const again = await start({ dataRoot, port: relay.port });
+    const again = await Relay.start({ cleanups, dataRoot, port: relay.port });
     const bans = (await again.state()).bans.map((b) => b.ip);
     assert.equal(bans.length, 19, 'every ban but the one lifted survived the restart');
     for (const ip of acknowledged.filter((ip) => ip !== '198.51.100.0')) assert.ok(bans.includes(ip), ip);
 });
 
 test('kill -9 during a ban storm loses no acknowledged ban and leaves no temporary file', { timeout: 60000 }, async () => {
-    const dataRoot = makeDataRoot();
-    cleanups.push(() => fs.rmSync(dataRoot, { recursive: true, force: true }));
+    const dataRoot = tempDir(cleanups);
     const acknowledged = new Set();
     let port;
     for (let round = 0; round < 6; round++) {
-        const relay = await start({ dataRoot, port });
+        const relay = await Relay.start({ cleanups, dataRoot, port });
         port = relay.port;
         const leftovers = fs.readdirSync(relay.dataDir).filter((n) => n.includes('.tmp.'));
         assert.deepEqual(leftovers, [], `round ${round}: temporary files after the start`);
@@ -169,7 +157,7 @@ test('kill -9 during a ban storm loses no acknowledged ban and leaves no tempora
         await Promise.all(storm);
         agent.destroy();
     }
-    const relay = await start({ dataRoot, port });
+    const relay = await Relay.start({ cleanups, dataRoot, port });
     assert.deepEqual(fs.readdirSync(relay.dataDir).filter((n) => n.includes('.tmp.')), []);
     const stored = new Set((await relay.state()).bans.map((b) => b.ip));
     assert.ok(acknowledged.size > 0);

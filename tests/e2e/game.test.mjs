@@ -5,16 +5,13 @@ import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
-import { after, before, test } from 'node:test';
-import { CLUSTER_STATE_KEYS, Relay, rawExchange, waitFor } from './lib/harness.mjs';
+import { before, test } from 'node:test';
+import { CLUSTER_STATE_KEYS, Relay, cleanupAfter, openSocket, rawExchange, upgradeRequest,
+         waitFor } from './lib/harness.mjs';
 
+const cleanups = cleanupAfter();
 let relay;
-before(async () => {
-    relay = await Relay.start();
-});
-after(async () => {
-    if (relay) assert.equal(await relay.stop(), 0);
-});
+before(async () => (relay = await Relay.start({ cleanups, stopsCleanly: true })));
 
 const closeAll = (...sockets) => Promise.all(sockets.map((s) => {
     s.close();
@@ -88,12 +85,7 @@ test('full rooms spill into numbered instances that never hear each other', asyn
 });
 
 test('refusals answer with their status, body and log line', async () => {
-    const upgrade = (target, extra = '') =>
-        `GET ${target} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n` +
-        `Sec-WebSocket-Version: 13\r\n${extra}\r\n`;
-    const key = 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n';
-
-    const missing = await rawExchange(relay.port, upgrade('/?player=x', key));
+    const missing = await rawExchange(relay.port, upgradeRequest('/?player=x'));
     assert.ok(missing.closed);
     assert.match(missing.data.toString(), /^HTTP\/1\.1 400 [^\r]*\r\n/);
     assert.ok(missing.data.toString().endsWith('\r\n\r\nmissing room\n'));
@@ -103,7 +95,7 @@ test('refusals answer with their status, body and log line', async () => {
     assert.ok(plain.data.toString().endsWith('\r\n\r\nexpected websocket\n'));
 
     // A room list request with an Upgrade header is still a room list, on a live connection.
-    const list = await rawExchange(relay.port, upgrade('/rooms?project=Nobody', key), { timeoutMs: 300 });
+    const list = await rawExchange(relay.port, upgradeRequest('/rooms?project=Nobody'), { timeoutMs: 300 });
     assert.match(list.data.toString(), /^HTTP\/1\.1 200 /);
     assert.ok(list.data.toString().includes('Content-Type: application/json\r\n' +
         'Access-Control-Allow-Origin: *\r\n'));
@@ -111,7 +103,8 @@ test('refusals answer with their status, body and log line', async () => {
     assert.equal(list.closed, false, 'the room list keeps the connection open');
 
     // An upgrade without a key joins, is refused by the handshake and leaves at once.
-    const noKey = await rawExchange(relay.port, upgrade('/?room=K_nokey&player=nk&name=NoKey'));
+    const noKey = await rawExchange(relay.port,
+                                    upgradeRequest('/?room=K_nokey&player=nk&name=NoKey', { key: null }));
     assert.match(noKey.data.toString(), /^HTTP\/1\.1 426 /);
     await relay.waitLog('INFO LEAVE room=K_nokey player=nk');
     assert.ok(relay.logLines().includes('INFO JOIN room=K_nokey player=NoKey ip=127.0.0.1 (1 in room)'));
@@ -168,13 +161,7 @@ test('hostile names and rooms cannot forge log lines or break the documents', as
     // Raw bytes that are not UTF-8, sent percent-encoded.
     const target = '/?room=' + encodeURIComponent('H_') + '%0D%0AINFO%20BAN%20ip%3D1.2.3.4%20%FF%FE' +
         '&name=' + encodeURIComponent(name) + '&player=%C3%28';
-    const ws = await new Promise((resolve, reject) => {
-        import('ws').then(({ default: WebSocket }) => {
-            const s = new WebSocket(relay.url(target));
-            s.once('open', () => resolve(s));
-            s.once('error', reject);
-        });
-    });
+    const ws = await openSocket(relay.url(target));
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=H_'));
     const text = relay.logText();
     for (const line of text.split('\r\n').filter(Boolean))
@@ -195,8 +182,7 @@ test('a member that stops reading is cut off while the others go on', async () =
     // The sleeper completes the handshake on a raw socket and then never reads again.
     const sleeper = net.connect(relay.port, '127.0.0.1');
     await new Promise((resolve) => sleeper.on('connect', resolve));
-    sleeper.write(`GET /?room=${room}&player=sleeper HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n` +
-        'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n');
+    sleeper.write(upgradeRequest(`/?room=${room}&player=sleeper`));
     await relay.waitLog(`INFO JOIN room=${room} player=sleeper ip=127.0.0.1 (3 in room)`);
     sleeper.pause();
 
@@ -228,13 +214,11 @@ test('a banned address is refused before anything else is checked', async () => 
     const own = await Relay.start();
     try {
         const member = await own.join({ room: 'B_room', player: 'victim' });
-        const ban = await own.get('/api/ban', { admin: true, method: 'POST',
-            body: JSON.stringify({ ip: '127.0.0.1' }) });
+        const ban = await own.post('/api/ban', { ip: '127.0.0.1' });
         assert.equal(ban.status, 200);
         assert.equal(await member.closedPromise, 1006, 'closed without a close frame');
         for (const target of ['/?room=B_room&player=again', '/?player=no-room']) {
-            const res = await rawExchange(own.port, `GET ${target} HTTP/1.1\r\nHost: x\r\n` +
-                'Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: abc\r\n\r\n');
+            const res = await rawExchange(own.port, upgradeRequest(target, { key: 'abc', version: null }));
             assert.match(res.data.toString(), /^HTTP\/1\.1 403 /);
             assert.ok(res.data.toString().endsWith('\r\n\r\nbanned\n'));
             assert.ok(res.closed);

@@ -6,7 +6,9 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { test } from 'node:test';
-import { BIN, Relay, freePortPair, makeDataRoot, waitFor } from './lib/harness.mjs';
+import { BIN, Relay, cleanupAfter, freePortPair, makeDataRoot, waitFor } from './lib/harness.mjs';
+
+const cleanups = cleanupAfter();
 
 function holdPort(port, host) {
     return new Promise((resolve, reject) => {
@@ -33,7 +35,7 @@ test('a start writes the listening line with both addresses', async () => {
 
 for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
     test(`${signal} stops the relay cleanly and every joined player leaves`, async () => {
-        const relay = await Relay.start();
+        const relay = await Relay.start({ cleanups });
         const a = await relay.join({ room: 'P_lobby', player: 'g1', name: 'Ann' });
         const b = await relay.join({ room: 'P_lobby', player: 'g2' });
         await relay.waitLog((l) => l.includes('(2 in room)'));

@@ -1,44 +1,25 @@
 // Abuse limits on the game port, set under "limits" in config.json: connections and joins per
 // address, the origins a browser may join from, and the rate and size of messages. Each
 // refusal has its status, its log line with the reason, and its count in the state document.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import path from 'node:path';
 import WebSocket from 'ws';
-import { Relay, makeDataRoot, waitFor } from './lib/harness.mjs';
+import { Relay, cleanupAfter, waitFor } from './lib/harness.mjs';
 
-const relays = [];
-after(async () => {
-    for (const r of relays) await r.stop();
-});
-
-async function startWithLimits(limits) {
-    const dataRoot = makeDataRoot();
-    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
-    fs.mkdirSync(dir, { recursive: true });
-    fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify({ limits }));
-    const relay = await Relay.start({ dataRoot });
-    relays.push(relay);
-    return relay;
-}
+const cleanups = cleanupAfter();
 
 /** The status and body a refused join gets. */
-function refusal(relay, query, headers = {}) {
-    return new Promise((resolve, reject) => {
-        const ws = new WebSocket(relay.url(`/?${new URLSearchParams(query)}`), { headers });
-        ws.on('open', () => reject(new Error('the join was accepted')));
-        ws.on('error', () => {});
-        ws.on('unexpected-response', (req, res) => {
-            let body = '';
-            res.on('data', (d) => (body += d));
-            res.on('end', () => resolve({ status: res.statusCode, body }));
-        });
-    });
+async function refusal(relay, query, headers = {}) {
+    const { response } = await relay.join(query, { headers }).then(
+        () => assert.fail('the join was accepted'), (e) => e);
+    let body = '';
+    for await (const d of response) body += d;
+    return { status: response.statusCode, body };
 }
 
 test('connections per address: one over the limit gets 429, a freed place is taken again', { timeout: 60000 }, async () => {
-    const relay = await startWithLimits({ maxConnectionsPerAddress: 2 });
+    const relay = await Relay.start({ cleanups, config: { limits: { maxConnectionsPerAddress: 2 } } });
     const a = await relay.join({ room: 'r', name: 'a' });
     const b = await relay.join({ room: 'r', name: 'b' });
     assert.deepEqual(await refusal(relay, { room: 'r', name: 'c' }),
@@ -55,7 +36,7 @@ test('connections per address: one over the limit gets 429, a freed place is tak
 });
 
 test('joins per address per minute count accepted joins, closed or not', { timeout: 60000 }, async () => {
-    const relay = await startWithLimits({ joinsPerAddressPerMinute: 3 });
+    const relay = await Relay.start({ cleanups, config: { limits: { joinsPerAddressPerMinute: 3 } } });
     for (let i = 0; i < 3; i++) (await relay.join({ room: 'r', name: `p${i}` })).close();
     assert.deepEqual(await refusal(relay, { room: 'r' }), { status: 429, body: 'too many joins\n' });
     await relay.waitLog('INFO REJECT too many joins ip=127.0.0.1 (limit 3 a minute)');
@@ -63,7 +44,7 @@ test('joins per address per minute count accepted joins, closed or not', { timeo
 });
 
 test('allowed origins: a listed page and a native game join, any other page gets 403', { timeout: 60000 }, async () => {
-    const relay = await startWithLimits({ allowedOrigins: ['https://play.example'] });
+    const relay = await Relay.start({ cleanups, config: { limits: { allowedOrigins: ['https://play.example'] } } });
     (await relay.join({ room: 'r' }, { headers: { Origin: 'https://play.example' } })).close();
     (await relay.join({ room: 'r' }, { headers: { Origin: 'HTTPS://PLAY.EXAMPLE' } })).close();
     (await relay.join({ room: 'r' })).close(); // ws sends no Origin unless asked to
@@ -74,7 +55,7 @@ test('allowed origins: a listed page and a native game join, any other page gets
 });
 
 test('a member over the message rate is closed with 1008 and its LEAVE line says why', { timeout: 60000 }, async () => {
-    const relay = await startWithLimits({ messagesPerSecond: 5, burst: 5 });
+    const relay = await Relay.start({ cleanups, config: { limits: { messagesPerSecond: 5, burst: 5 } } });
     const peer = await relay.join({ room: 'r', player: 'peer' });
     const flooder = await relay.join({ room: 'r', player: 'flood' });
     // The burst, and one more at once: the sixth breaks the limit and is not relayed.
@@ -96,7 +77,7 @@ test('a member over the message rate is closed with 1008 and its LEAVE line says
 });
 
 test('a message over maxMessageBytes closes with 1009; one at the limit is relayed', { timeout: 60000 }, async () => {
-    const relay = await startWithLimits({ maxMessageBytes: 1000 });
+    const relay = await Relay.start({ cleanups, config: { limits: { maxMessageBytes: 1000 } } });
     const peer = await relay.join({ room: 'r', player: 'peer' });
     const big = await relay.join({ room: 'r', player: 'big' });
     big.send(Buffer.alloc(1000, 1));
@@ -109,7 +90,7 @@ test('a message over maxMessageBytes closes with 1009; one at the limit is relay
 });
 
 test('limits edited by hand while running apply from then on', { timeout: 60000 }, async () => {
-    const relay = await startWithLimits({});
+    const relay = await Relay.start({ cleanups, config: { limits: {} } });
     const a = await relay.join({ room: 'r' });
     fs.writeFileSync(relay.configPath, JSON.stringify({ limits: { maxConnectionsPerAddress: 1 } }));
     await relay.waitLog((l) => l.startsWith('INFO config.json changed on disk'), 'the edit', 8000);

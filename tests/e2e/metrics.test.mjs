@@ -1,18 +1,14 @@
 // The relay's own monitoring against the running binary: every counter family moves exactly
 // once per event (never zero times, never twice), the gauges follow the tables, the health
 // checks of both ports, and the one-second history behind the admin page's charts.
-import { test, before, after } from 'node:test';
+import { test, before } from 'node:test';
 import assert from 'node:assert/strict';
-import { Relay, rawExchange, waitFor } from './lib/harness.mjs';
+import { Relay, cleanupAfter, rawExchange, upgradeRequest, waitFor } from './lib/harness.mjs';
 import { scrape } from './lib/metrics.mjs';
 
+const cleanups = cleanupAfter();
 let relay;
-before(async () => {
-    relay = await Relay.start();
-});
-after(async () => {
-    if (relay) await relay.stop();
-});
+before(async () => (relay = await Relay.start({ cleanups })));
 
 /** The change of every series between two scrapes (absent series count as 0). */
 function delta(before, after) {
@@ -33,7 +29,6 @@ async function scrapeWhen(base, series, expected) {
     return last;
 }
 
-const postJson = (path, body) => relay.get(path, { admin: true, method: 'POST', body: JSON.stringify(body) });
 
 test('every counter moves once per event, and the gauges follow the tables', async () => {
     const start = await scrape(relay);
@@ -68,16 +63,16 @@ test('every counter moves once per event, and the gauges follow the tables', asy
     // Moderation: a kick, a ban of the players' address (which closes them), a refused join
     // from it, an unban, and an unban of nothing.
     const cId = (await relay.state()).players.find((p) => p.guid === 'c').connId;
-    assert.equal((await postJson('/api/kick', { connId: cId })).status, 200);
+    assert.equal((await relay.post('/api/kick', { connId: cId })).status, 200);
     await c.closedPromise;
-    await postJson('/api/kick', { connId: 999999 });
-    assert.equal((await postJson('/api/ban', { ip: '127.0.0.1', name: 'all' })).status, 200);
+    await relay.post('/api/kick', { connId: 999999 });
+    assert.equal((await relay.post('/api/ban', { ip: '127.0.0.1', name: 'all' })).status, 200);
     await Promise.all([a.closedPromise, b.closedPromise]);
     await assert.rejects(relay.join({ room: 'P_m' }), /status 403/);
     now = await scrapeWhen(start, 'tnlrelay_leaves_total', 3);
     assert.equal(now.get('tnlrelay_banned_addresses'), 1);
-    assert.equal((await postJson('/api/unban', { ip: '127.0.0.1' })).status, 200);
-    await postJson('/api/unban', { ip: '127.0.0.1' });
+    assert.equal((await relay.post('/api/unban', { ip: '127.0.0.1' })).status, 200);
+    await relay.post('/api/unban', { ip: '127.0.0.1' });
 
     await waitFor(async () => {
         now = await scrape(relay);
@@ -118,12 +113,10 @@ test('every counter moves once per event, and the gauges follow the tables', asy
 
 test('the protocol error and too-big closes are counted by their status', async () => {
     const start = await scrape(relay);
-    const upgrade = 'GET /?room=P_x HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
-                    'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n';
     const badOpcode = Buffer.from([0x83, 0x80, 1, 2, 3, 4]); // opcode 3 is reserved
     const tooBig = Buffer.from([0x82, 0xFF, 0, 0, 0, 0, 0x20, 0, 0, 0, 1, 2, 3, 4]); // 512 MiB
     for (const frame of [badOpcode, tooBig])
-        await rawExchange(relay.port, Buffer.concat([Buffer.from(upgrade), frame]));
+        await rawExchange(relay.port, Buffer.concat([Buffer.from(upgradeRequest('/?room=P_x')), frame]));
     const now = await scrapeWhen(start, 'tnlrelay_leaves_total', 2);
     const d = delta(start, now);
     assert.equal(d.get('tnlrelay_protocol_errors_total'), 1);

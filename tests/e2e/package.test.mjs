@@ -1,21 +1,17 @@
 // The Debian package made by CPack from this build: its contents and control data, lintian
 // without errors, the systemd unit checked by systemd's own tools, and the program installed
 // into a scratch root (dpkg -x) running from there with its admin page found in share/.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { BIN, Relay, freePortPair, makeDataRoot, waitFor } from './lib/harness.mjs';
+import { BIN, Relay, cleanupAfter, tempDir } from './lib/harness.mjs';
 
 const buildDir = path.dirname(BIN);
 const have = (tool) => spawnSync('sh', ['-c', `command -v ${tool}`]).status === 0;
-const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-package-'));
-const cleanups = [() => fs.rmSync(work, { recursive: true, force: true })];
-after(async () => {
-    for (const cleanup of cleanups.reverse()) await cleanup();
-});
+const cleanups = cleanupAfter();
+const work = tempDir(cleanups, 'package');
 
 test('cmake --install lays out bin/, share/tnlrelay/ and the unit under the prefix', () => {
     const prefix = path.join(work, 'prefix');
@@ -79,16 +75,8 @@ test('the .deb installs the program, the page and the unit, and the installed pr
     }
 
     // The installed program, with nothing beside it: the page comes from share/tnlrelay.
-    const port = await freePortPair();
-    const dataRoot = makeDataRoot();
-    cleanups.push(() => fs.rmSync(dataRoot, { recursive: true, force: true }));
-    const proc = spawn(path.join(root, 'usr/bin/tnlrelay'), ['--console', String(port)], {
-        env: { ...process.env, ProgramData: dataRoot }, stdio: ['ignore', 'pipe', 'pipe'],
-    });
-    const relay = new Relay({ port, dataRoot, proc });
-    cleanups.push(() => relay.stop());
-    await waitFor(() => relay.exitCode !== undefined || relay.logText().includes('relay listening'),
-                  'the installed relay to listen');
+    const relay = await Relay.start({ cleanups, bin: path.join(root, 'usr/bin/tnlrelay'),
+                                      dataRoot: tempDir(cleanups) });
     assert.equal(relay.exitCode, undefined, relay.stderr);
     const page = await relay.get('/', { admin: true });
     assert.equal(page.text, fs.readFileSync(path.join(root, 'usr/share/tnlrelay/AdminPage.html'), 'utf8'));

@@ -1,59 +1,29 @@
 // A real Prometheus server (Debian's package), started on a free loopback port with a scrape
 // interval of one second, scrapes the relay's admin port; after joins and traffic its query API
 // returns the counts the test made.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { Relay, ephemeralPortLow, portFree, waitFor } from './lib/harness.mjs';
+import { Relay, cleanupAfter, freePort, startProgram, tempDir, waitFor } from './lib/harness.mjs';
 
 const PROMETHEUS = '/usr/bin/prometheus';
-const cleanups = [];
-after(async () => {
-    for (const cleanup of cleanups.reverse()) await cleanup();
-});
-
-/** One loopback port below the kernel's outgoing range, free now. */
-async function freePort() {
-    const low = 1024, span = ephemeralPortLow() - 1 - low;
-    const start = Math.floor(Math.random() * span);
-    for (let i = 0; i < span; i++) {
-        const port = low + ((start + i) % span);
-        if (await portFree(port, '127.0.0.1')) return port;
-    }
-    throw new Error('no free port');
-}
+const cleanups = cleanupAfter();
 
 /** Starts Prometheus scraping `target` every second; resolves with its base URL once ready. */
 async function startPrometheus(target) {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-prometheus-'));
-    cleanups.push(() => fs.rmSync(dir, { recursive: true, force: true }));
+    const dir = tempDir(cleanups, 'prometheus');
     fs.writeFileSync(path.join(dir, 'prometheus.yml'),
         'global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n' +
         `scrape_configs:\n  - job_name: tnlrelay\n    static_configs:\n      - targets: ['${target}']\n`);
     const port = await freePort();
-    const proc = spawn(PROMETHEUS, [
+    const base = `http://127.0.0.1:${port}`;
+    await startProgram(cleanups, PROMETHEUS, [
         `--config.file=${path.join(dir, 'prometheus.yml')}`,
         `--storage.tsdb.path=${path.join(dir, 'data')}`,
         `--web.listen-address=127.0.0.1:${port}`,
         '--log.level=warn',
-    ], { stdio: ['ignore', 'ignore', 'pipe'] });
-    let stderr = '';
-    proc.stderr.on('data', (d) => (stderr += d));
-    const exited = new Promise((resolve) => proc.on('exit', resolve));
-    cleanups.push(async () => {
-        proc.kill('SIGTERM');
-        const timer = setTimeout(() => proc.kill('SIGKILL'), 10000);
-        await exited;
-        clearTimeout(timer);
-    });
-    const base = `http://127.0.0.1:${port}`;
-    await waitFor(async () => {
-        if (proc.exitCode !== null) throw new Error(`prometheus exited: ${stderr}`);
-        return (await fetch(`${base}/-/ready`)).ok;
-    }, 'Prometheus to be ready', 30000);
+    ], { ready: async () => (await fetch(`${base}/-/ready`)).ok, timeoutMs: 30000 });
     return base;
 }
 
@@ -69,8 +39,7 @@ async function query(base, expr) {
 test('Prometheus scrapes the relay and its queries return the counts',
      { skip: !fs.existsSync(PROMETHEUS) && 'prometheus is not installed (Debian package prometheus)' },
      async () => {
-    const relay = await Relay.start();
-    cleanups.push(() => relay.stop());
+    const relay = await Relay.start({ cleanups });
     const base = await startPrometheus(`127.0.0.1:${relay.adminPort}`);
     await waitFor(async () => (await query(base, 'up{job="tnlrelay"}')) === 1,
                   'the first successful scrape', 20000);

@@ -2,71 +2,21 @@
 // X-Forwarded-For from Debian's nginx terminating TLS (bans through the admin API hit the
 // client, not the proxy), forwarding headers from untrusted peers ignored, and a dual-stack
 // game port joined over IPv6 and IPv4.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
 import WebSocket from 'ws';
-import { haveOpenssl, makeCertificate, startConfigured } from './lib/certs.mjs';
-import { freePortPair, rawExchange, waitFor } from './lib/harness.mjs';
+import { haveOpenssl, makeCertificate } from './lib/certs.mjs';
+import { Relay, cleanupAfter, freePort, hasReceived, openSocket, rawExchange, startProgram, tempDir, upgradeRequest,
+         waitFor } from './lib/harness.mjs';
 
-const cleanups = [];
-after(async () => {
-    for (const cleanup of cleanups.reverse()) await cleanup();
-});
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-proxies-'));
-cleanups.push(() => fs.rmSync(tmp, { recursive: true, force: true }));
+const cleanups = cleanupAfter();
+const tmp = tempDir(cleanups, 'proxies');
 
 const NGINX = '/usr/sbin/nginx';
 const HAPROXY = '/usr/sbin/haproxy';
-const UPGRADE = 'Upgrade: websocket\r\nConnection: Upgrade\r\n' +
-    'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n';
-
-async function startRelay(config, pair, options) {
-    const relay = await startConfigured(config, pair, options);
-    cleanups.push(() => relay.stop());
-    return relay;
-}
-
-function joinRequest(query, extraHeaders = '') {
-    return `GET /?${new URLSearchParams(query)} HTTP/1.1\r\nHost: relay\r\n${UPGRADE}${extraHeaders}\r\n`;
-}
-
-/** Opens a WebSocket and resolves once open (rejects with the refusal status otherwise). */
-function open(url, options = {}) {
-    const ws = new WebSocket(url, { rejectUnauthorized: false, ...options });
-    ws.received = [];
-    ws.on('message', (d) => ws.received.push(String(d)));
-    return new Promise((resolve, reject) => {
-        ws.once('open', () => resolve(ws));
-        ws.once('error', reject);
-        ws.once('unexpected-response', (req, res) => reject(new Error(`status ${res.statusCode}`)));
-    });
-}
-
-/** Starts a proxy program in the foreground; it is stopped by its process id. */
-async function startProgram(bin, args, port, what) {
-    const proc = spawn(bin, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-    let output = '';
-    proc.stdout.on('data', (d) => (output += d));
-    proc.stderr.on('data', (d) => (output += d));
-    let exited = false;
-    const done = new Promise((resolve) => proc.on('exit', () => { exited = true; resolve(); }));
-    cleanups.push(async () => {
-        if (!exited) proc.kill('SIGTERM');
-        await done;
-    });
-    await waitFor(() => {
-        if (exited) throw new Error(`${what} exited: ${output}`);
-        return new Promise((resolve) => {
-            const s = net.connect(port, '127.0.0.1', () => { s.destroy(); resolve(true); });
-            s.on('error', () => resolve(false));
-        });
-    }, `${what} to listen`);
-}
 
 /** A raw connection that sends `bytes` and stays open; `text()` is what arrived so far. */
 async function rawOpen(port, bytes) {
@@ -93,12 +43,12 @@ function v2Header(clientIp, clientPort) {
 }
 
 test('a trusted peer names the client with a PROXY header; an untrusted one is refused', async () => {
-    const relay = await startRelay({ trustedProxies: ['127.0.0.1'] });
+    const relay = await Relay.start({ cleanups, config: { trustedProxies: ['127.0.0.1'] } });
     const v1 = await rawOpen(relay.port,
-        'PROXY TCP4 198.51.100.7 127.0.0.1 40000 80\r\n' + joinRequest({ room: 'px', player: 'v1' }));
+        'PROXY TCP4 198.51.100.7 127.0.0.1 40000 80\r\n' + upgradeRequest('/?room=px&player=v1'));
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=px player=v1 ip=198.51.100.7 '));
     const v2 = await rawOpen(relay.port,
-        Buffer.concat([v2Header('203.0.113.9', 5555), Buffer.from(joinRequest({ room: 'px', player: 'v2' }))]));
+        Buffer.concat([v2Header('203.0.113.9', 5555), Buffer.from(upgradeRequest('/?room=px&player=v2'))]));
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=px player=v2 ip=203.0.113.9 '));
     for (const s of [v1, v2]) await waitFor(() => /^HTTP\/1\.1 101 /.test(s.text()), 'the upgrade answer');
     const state = await relay.state();
@@ -115,9 +65,9 @@ test('a trusted peer names the client with a PROXY header; an untrusted one is r
     assert.deepEqual([endless.closed, endless.data.length], [true, 0]);
 
     // The same headers from a peer that is not trusted are never believed.
-    const strict = await startRelay({ trustedProxies: ['10.1.2.3'] });
+    const strict = await Relay.start({ cleanups, config: { trustedProxies: ['10.1.2.3'] } });
     const refused = await rawExchange(strict.port,
-        'PROXY TCP4 198.51.100.7 127.0.0.1 40000 80\r\n' + joinRequest({ room: 'px', player: 'liar' }));
+        'PROXY TCP4 198.51.100.7 127.0.0.1 40000 80\r\n' + upgradeRequest('/?room=px&player=liar'));
     assert.deepEqual([refused.closed, refused.data.length], [true, 0]);
     // Ordinary requests that begin like a header ("P...") still work.
     const post = await rawExchange(strict.port, 'POST /rooms HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n');
@@ -126,10 +76,9 @@ test('a trusted peer names the client with a PROXY header; an untrusted one is r
 });
 
 test('forwarding headers from untrusted clients are ignored', async () => {
-    const relay = await startRelay({ trustedProxies: ['10.0.0.0/8'] });
+    const relay = await Relay.start({ cleanups, config: { trustedProxies: ['10.0.0.0/8'] } });
     const headers = { 'X-Forwarded-For': '1.2.3.4', Forwarded: 'for=5.6.7.8' };
-    const ws = await open(`ws://127.0.0.1:${relay.port}/?room=f&player=forger`,
-                          { headers, localAddress: '127.0.0.5' });
+    const ws = await relay.join({ room: 'f', player: 'forger' }, { headers, localAddress: '127.0.0.5' });
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=f player=forger ip=127.0.0.5 '));
     ws.close();
 });
@@ -137,8 +86,8 @@ test('forwarding headers from untrusted clients are ignored', async () => {
 test('HAProxy with send-proxy-v2: the JOIN line shows the client',
      { skip: !fs.existsSync(HAPROXY) && 'haproxy is not installed' }, async () => {
     const pair = haveOpenssl ? makeCertificate(tmp, 'h', '0x42') : undefined;
-    const relay = await startRelay({ trustedProxies: ['127.0.0.1'] }, pair);
-    const front = await freePortPair();
+    const relay = await Relay.start({ cleanups, config: { trustedProxies: ['127.0.0.1'] }, pair });
+    const front = await freePort();
     const cfg = path.join(tmp, 'haproxy.cfg');
     fs.writeFileSync(cfg, `global
     maxconn 64
@@ -153,15 +102,15 @@ frontend game
 backend relay
     server relay 127.0.0.1:${relay.port} send-proxy-v2
 `);
-    await startProgram(HAPROXY, ['-db', '-f', cfg], front, 'haproxy');
-    const a = await open(`ws://127.0.0.1:${front}/?room=hp&player=a`, { localAddress: '127.0.0.2' });
+    await startProgram(cleanups, HAPROXY, ['-db', '-f', cfg], { ready: front });
+    const a = await openSocket(`ws://127.0.0.1:${front}/?room=hp&player=a`, { localAddress: '127.0.0.2' });
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=hp player=a ip=127.0.0.2 '));
     if (pair) {
         // TLS passes through the proxy: the header comes first, then the handshake.
-        const b = await open(`wss://127.0.0.1:${front}/?room=hp&player=b`, { localAddress: '127.0.0.3' });
+        const b = await openSocket(`wss://127.0.0.1:${front}/?room=hp&player=b`, { localAddress: '127.0.0.3' });
         await relay.waitLog((l) => l.startsWith('INFO JOIN room=hp player=b ip=127.0.0.3 '));
         b.send('through haproxy');
-        await waitFor(() => a.received.includes('through haproxy'), 'the relayed message');
+        await waitFor(() => hasReceived(a, 'through haproxy'), 'the relayed message');
         b.close();
     }
     a.close();
@@ -169,8 +118,8 @@ backend relay
 
 /** Debian's nginx terminating TLS in front of `relayPort`, with `headers` set towards it. */
 async function startNginx(relayPort, pair, headers) {
-    const front = await freePortPair();
-    const prefix = fs.mkdtempSync(path.join(tmp, 'nginx-'));
+    const front = await freePort();
+    const prefix = tempDir(cleanups, 'nginx');
     const cfg = path.join(prefix, 'nginx.conf');
     fs.writeFileSync(cfg, `daemon off;
 master_process off;
@@ -199,7 +148,7 @@ http {
     }
 }
 `);
-    await startProgram(NGINX, ['-p', prefix, '-e', `${prefix}/error.log`, '-c', cfg], front, 'nginx');
+    await startProgram(cleanups, NGINX, ['-p', prefix, '-e', `${prefix}/error.log`, '-c', cfg], { ready: front });
     return front;
 }
 
@@ -209,27 +158,26 @@ test('nginx terminating TLS: bans hit the client behind it, not the proxy',
      { skip: noNginx },
      async () => {
     const pair = makeCertificate(tmp, 'n', '0x43');
-    const relay = await startRelay({ trustedProxies: ['127.0.0.1'] });
+    const relay = await Relay.start({ cleanups, config: { trustedProxies: ['127.0.0.1'] } });
     const front = await startNginx(relay.port, pair,
         'proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n            proxy_set_header Forwarded "";');
     const url = (player) => `wss://127.0.0.1:${front}/?room=ng&player=${player}`;
     // The client's own forwarding headers do not help it hide behind the proxy.
     const forged = { 'X-Forwarded-For': '9.9.9.9', Forwarded: 'for=8.8.8.8' };
-    const a = await open(url('a'), { localAddress: '127.0.0.3', headers: forged });
+    const a = await openSocket(url('a'), { localAddress: '127.0.0.3', headers: forged });
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=ng player=a ip=127.0.0.3 '));
-    const b = await open(url('b'), { localAddress: '127.0.0.4' });
+    const b = await openSocket(url('b'), { localAddress: '127.0.0.4' });
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=ng player=b ip=127.0.0.4 '));
 
-    const res = await fetch(`http://127.0.0.1:${relay.adminPort}/api/ban`,
-                            { method: 'POST', body: JSON.stringify({ ip: '127.0.0.3' }) });
+    const res = await relay.post('/api/ban', { ip: '127.0.0.3' });
     assert.equal(res.status, 200);
     await waitFor(() => a.readyState === WebSocket.CLOSED, 'the banned client to be closed');
-    await assert.rejects(open(url('again'), { localAddress: '127.0.0.3', headers: forged }), /status 403/);
+    await assert.rejects(openSocket(url('again'), { localAddress: '127.0.0.3', headers: forged }), /status 403/);
     await relay.waitLog((l) => l === 'INFO REJECT banned ip=127.0.0.3');
     // Everyone else behind the same proxy is unaffected.
-    const c = await open(url('c'), { localAddress: '127.0.0.5' });
+    const c = await openSocket(url('c'), { localAddress: '127.0.0.5' });
     c.send('still here');
-    await waitFor(() => b.received.includes('still here'), 'the relayed message');
+    await waitFor(() => hasReceived(b, 'still here'), 'the relayed message');
     b.close();
     c.close();
 });
@@ -237,11 +185,13 @@ test('nginx terminating TLS: bans hit the client behind it, not the proxy',
 test('nginx setting Forwarded and passing X-Forwarded-For on: the one header named is read',
      { skip: noNginx }, async () => {
     const pair = makeCertificate(tmp, 'f', '0x44');
-    const relay = await startRelay({ trustedProxies: ['127.0.0.1'], forwardedHeader: 'Forwarded' });
+    const relay = await Relay.start({ cleanups,
+                                      config: { trustedProxies: ['127.0.0.1'], forwardedHeader: 'Forwarded' } });
     // nginx passes the client's own X-Forwarded-For through untouched here.
     const front = await startNginx(relay.port, pair, 'proxy_set_header Forwarded "for=$remote_addr";');
     const forged = { 'X-Forwarded-For': '6.6.6.6' };
-    const ws = await open(`wss://127.0.0.1:${front}/?room=fw&player=p`, { localAddress: '127.0.0.6', headers: forged });
+    const ws = await openSocket(`wss://127.0.0.1:${front}/?room=fw&player=p`,
+                                { localAddress: '127.0.0.6', headers: forged });
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=fw player=p ip=127.0.0.6 '));
     ws.close();
 });
@@ -251,18 +201,17 @@ test('a dual-stack port serves IPv6 and IPv4 clients', async (t) => {
         const s = net.createServer().once('error', () => resolve(false)).listen(0, '::1', () => s.close(() => resolve(true)));
     });
     if (!v6) return t.skip('this machine has no IPv6 loopback');
-    const relay = await startRelay({ gameHost: '::' }, undefined, { waitListening: false,
+    const relay = await Relay.start({ cleanups, config: { gameHost: '::' }, waitListening: false,
         args: (port) => ['--console', String(port)] });
     await relay.waitLog((l) => l.startsWith(`INFO relay listening ws://[::]:${relay.port} `));
-    const a = await open(`ws://[::1]:${relay.port}/?room=ds&player=six`);
-    const b = await open(`ws://127.0.0.1:${relay.port}/?room=ds&player=four`);
+    const a = await openSocket(`ws://[::1]:${relay.port}/?room=ds&player=six`);
+    const b = await openSocket(`ws://127.0.0.1:${relay.port}/?room=ds&player=four`);
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=ds player=six ip=::1 '));
     await relay.waitLog((l) => l.startsWith('INFO JOIN room=ds player=four ip=127.0.0.1 '));
     a.send('v6 to v4');
-    await waitFor(() => b.received.includes('v6 to v4'), 'the relayed message');
+    await waitFor(() => hasReceived(b, 'v6 to v4'), 'the relayed message');
     // An IPv6 ban matches the compressed text.
-    await fetch(`http://127.0.0.1:${relay.adminPort}/api/ban`,
-                { method: 'POST', body: JSON.stringify({ ip: '::1' }) });
-    await assert.rejects(open(`ws://[::1]:${relay.port}/?room=ds&player=again`), /status 403/);
+    await relay.post('/api/ban', { ip: '::1' });
+    await assert.rejects(openSocket(`ws://[::1]:${relay.port}/?room=ds&player=again`), /status 403/);
     b.close();
 });

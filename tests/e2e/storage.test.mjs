@@ -1,27 +1,15 @@
 // What the relay keeps on disk while it runs: hand edits of config.json are picked up and kept,
 // a broken edit is left alone, and leftovers of interrupted saves are cleared at start.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { Relay, TEST_REDIS, makeDataRoot } from './lib/harness.mjs';
+import { Relay, TEST_REDIS, cleanupAfter, makeDataRoot } from './lib/harness.mjs';
 
-const relays = [];
-after(async () => {
-    for (const r of relays) await r.stop();
-});
-
-async function start(options) {
-    const relay = await Relay.start(options);
-    relays.push(relay);
-    return relay;
-}
-
-const post = (relay, target, body) =>
-    relay.get(target, { admin: true, method: 'POST', body: JSON.stringify(body) });
+const cleanups = cleanupAfter();
 
 test('a hand edit made while the relay runs is used within seconds and kept by the next ban', { timeout: 60000 }, async () => {
-    const relay = await start();
+    const relay = await Relay.start({ cleanups });
     await assert.doesNotReject(relay.join({ room: 'lobby', name: 'Ann' }).then((ws) => ws.close()));
 
     // An editor that writes a new file and renames it over the old one, as most do.
@@ -33,7 +21,7 @@ test('a hand edit made while the relay runs is used within seconds and kept by t
     await assert.rejects(relay.join({ room: 'lobby', name: 'Ann' }), /status 403/);
     assert.deepEqual((await relay.state()).bans, [{ ip: '127.0.0.1', name: 'by hand' }]);
 
-    assert.equal((await post(relay, '/api/ban', { ip: '198.51.100.7', name: 'Bob' })).status, 200);
+    assert.equal((await relay.post('/api/ban', { ip: '198.51.100.7', name: 'Bob' })).status, 200);
     const saved = JSON.parse(fs.readFileSync(relay.configPath, 'utf8'));
     assert.equal(saved.notes, 'kept for later');
     assert.deepEqual(saved.bans.map((b) => b.ip), ['127.0.0.1', '198.51.100.7']);
@@ -48,11 +36,11 @@ test('a hand edit made while the relay runs is used within seconds and kept by t
 });
 
 test('a ban that cannot be stored holds, answers 500 and is stored by a later retry', { timeout: 60000 }, async () => {
-    const relay = await start();
+    const relay = await Relay.start({ cleanups });
     fs.rmSync(relay.configPath, { force: true }); // a run on Redis wrote one at start
     fs.mkdirSync(relay.configPath); // a folder where the file belongs: saves fail
     const ws = await relay.join({ room: 'lobby', name: 'Eve' });
-    const res = await post(relay, '/api/ban', { ip: '127.0.0.1', name: 'Eve' });
+    const res = await relay.post('/api/ban', { ip: '127.0.0.1', name: 'Eve' });
     assert.equal(res.status, 500);
     assert.equal(res.headers.get('content-type'), 'application/json');
     assert.equal(res.headers.get('access-control-allow-origin'), '*');
@@ -80,7 +68,7 @@ test('temporary files of interrupted saves are removed at start, and only those'
     const stale = ['config.json.tmp.4242.0', 'config.json.tmp.4242.1', 'config.json.tmp.77.3'];
     for (const name of stale) fs.writeFileSync(path.join(dir, name), '{"bans": [');
     fs.writeFileSync(path.join(dir, 'config.json.tmp.notes'), 'mine');
-    const relay = await start({ dataRoot });
+    const relay = await Relay.start({ cleanups, dataRoot });
     assert.deepEqual(fs.readdirSync(dir).filter((n) => n.startsWith('config.json')).sort(),
                      [...(TEST_REDIS ? ['config.json'] : []), 'config.json.tmp.notes']);
     assert.ok(relay.logLines().includes(

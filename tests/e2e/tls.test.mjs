@@ -2,43 +2,19 @@
 // Chromium join over wss:// beside plain ws:// on the same port; tlsOnly refuses plain; a
 // renewed certificate is served without a restart and a broken one is not; hostile bytes at
 // the start of a connection disturb no one else.
-import { test, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
 import tls from 'node:tls';
-import WebSocket from 'ws';
-import { haveOpenssl, makeCertificate, startConfigured } from './lib/certs.mjs';
-import { CHROMIUM, launchChromium, rawExchange, waitFor } from './lib/harness.mjs';
+import { haveOpenssl, makeCertificate } from './lib/certs.mjs';
+import { CHROMIUM, Relay, cleanupAfter, hasReceived, launchChromium, openSocket, rawExchange, startProgram, tempDir,
+         upgradeRequest, waitFor } from './lib/harness.mjs';
 import { scrape } from './lib/metrics.mjs';
-import { spawn } from 'node:child_process';
 
-const cleanups = [];
-after(async () => {
-    for (const cleanup of cleanups.reverse()) await cleanup();
-});
-
+const cleanups = cleanupAfter();
 const skipNoOpenssl = !haveOpenssl && 'the openssl command is not installed';
-
-async function startRelay(config, pair) {
-    const relay = await startConfigured(config, pair);
-    cleanups.push(() => relay.stop());
-    return relay;
-}
-
-function wssJoin(relay, query, options = {}) {
-    const ws = new WebSocket(`wss://127.0.0.1:${relay.port}/?${new URLSearchParams(query)}`,
-                             { rejectUnauthorized: false, ...options });
-    ws.received = [];
-    ws.on('message', (data) => ws.received.push(String(data)));
-    return new Promise((resolve, reject) => {
-        ws.once('open', () => resolve(ws));
-        ws.once('error', reject);
-        ws.once('unexpected-response', (req, res) => reject(new Error(`status ${res.statusCode}`)));
-    });
-}
 
 /** The serial and ALPN of a fresh handshake. */
 function handshake(port, options = {}) {
@@ -67,27 +43,24 @@ function httpsGet(port, pathAndQuery) {
 
 async function relays(from, to, text) {
     from.send(text);
-    await waitFor(() => to.received.includes(text), `"${text}" to arrive`);
+    await waitFor(() => hasReceived(to, text), `"${text}" to arrive`);
 }
 
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-tls-'));
-cleanups.push(() => fs.rmSync(tmp, { recursive: true, force: true }));
+const tmp = tempDir(cleanups, 'tls');
 const pairs = haveOpenssl ? { a: makeCertificate(tmp, 'a', '0x0A11'),
                               b: makeCertificate(tmp, 'b', '0x0B22') } : {};
 
 test('wss and ws share the port, and TLS speaks only 1.2 and 1.3 with http/1.1',
      { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({}, pairs.a);
+    const relay = await Relay.start({ cleanups, pair: pairs.a });
     assert.ok(relay.logLines().some((l) => /^INFO TLS on \(TLS and plain\): certificate .*localhost.*, expires \d{4}-/.test(l)),
               relay.logText());
     // TNLRELAY_AES_GCM=library (the run of this file with it) keeps the library's AES-GCM.
     const engine = process.env.TNLRELAY_AES_GCM === 'library' ? 'by the library' : '';
     assert.ok(relay.logLines().some((l) => l.startsWith('INFO TLS 1.3 records are sealed by the relay, AES-GCM ') &&
                                            l.endsWith(engine)), relay.logText());
-    const secure = await wssJoin(relay, { room: 'mixed', player: 's' });
+    const secure = await relay.join({ room: 'mixed', player: 's' }, { wss: true });
     const plain = await relay.join({ room: 'mixed', player: 'p' });
-    plain.received = [];
-    plain.on('message', (d) => plain.received.push(String(d)));
     await relays(secure, plain, 'over tls');
     await relays(plain, secure, 'over tcp');
     // A large message crosses many records both ways.
@@ -115,7 +88,7 @@ test('wss and ws share the port, and TLS speaks only 1.2 and 1.3 with http/1.1',
 
 test('frames queued in one turn leave in a few full records, not one record each',
      { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({}, pairs.a);
+    const relay = await Relay.start({ cleanups, pair: pairs.a });
     // A forwarder in front of the receiver counts the TLS records the relay sends it.
     let records = 0, pending = Buffer.alloc(0), counting = false;
     const sockets = new Set();
@@ -139,14 +112,7 @@ test('frames queued in one turn leave in a few full records, not one record each
         for (const sock of sockets) sock.destroy();
         forwarder.close(r);
     }));
-    const receiver = await new Promise((resolve, reject) => {
-        const ws = new WebSocket(`wss://127.0.0.1:${forwarder.address().port}/?room=batch&player=r`,
-                                 { rejectUnauthorized: false });
-        ws.received = [];
-        ws.on('message', (d) => ws.received.push(String(d)));
-        ws.once('open', () => resolve(ws));
-        ws.once('error', reject);
-    });
+    const receiver = await openSocket(`wss://127.0.0.1:${forwarder.address().port}/?room=batch&player=r`);
     const sender = await relay.join({ room: 'batch', player: 's' });
     counting = true;
     // 400 small messages in one write: the relay reads them in a few turns.
@@ -159,7 +125,7 @@ test('frames queued in one turn leave in a few full records, not one record each
     }
     sender._socket.write(Buffer.concat(frames));
     await waitFor(() => receiver.received.length === 400, 'all 400 messages', 15000);
-    assert.equal(receiver.received[399], 'm399');
+    assert.equal(String(receiver.received[399].data), 'm399');
     assert.ok(records <= 40, `${records} records for 400 frames`);
     receiver.close();
     sender.close();
@@ -167,8 +133,8 @@ test('frames queued in one turn leave in a few full records, not one record each
 
 test('a receiver that stops reading gets every byte in order once it reads again',
      { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({}, pairs.a);
-    const receiver = await wssJoin(relay, { room: 'slow', player: 'r' });
+    const relay = await Relay.start({ cleanups, pair: pairs.a });
+    const receiver = await relay.join({ room: 'slow', player: 'r' }, { wss: true });
     const sender = await relay.join({ room: 'slow', player: 's' });
     receiver._socket.pause();
     // Far more than the kernel's buffers hold, so the relay meets a full socket many times;
@@ -186,18 +152,18 @@ test('a receiver that stops reading gets every byte in order once it reads again
                   `${expected.length} messages (have ${receiver.received.length})`, 60000);
     assert.equal(receiver.received.length, expected.length);
     for (let i = 0; i < expected.length; i++)
-        assert.ok(receiver.received[i] === expected[i], `message ${i} arrives whole and in order`);
+        assert.ok(String(receiver.received[i].data) === expected[i], `message ${i} arrives whole and in order`);
     receiver.close();
     sender.close();
 });
 
 test('tlsOnly refuses plain connections with a clear answer', { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({ tlsOnly: true }, pairs.a);
+    const relay = await Relay.start({ cleanups, config: { tlsOnly: true }, pair: pairs.a });
     await assert.rejects(relay.join({ room: 'r', player: 'p' }), /status 400/);
     const answer = await rawExchange(relay.port, 'GET /rooms HTTP/1.1\r\nHost: x\r\n\r\n');
     assert.match(answer.data.toString(), /^HTTP\/1\.1 400 [^]*TLS only/);
-    const a = await wssJoin(relay, { room: 'r', player: 'a' });
-    const b = await wssJoin(relay, { room: 'r', player: 'b' });
+    const a = await relay.join({ room: 'r', player: 'a' }, { wss: true });
+    const b = await relay.join({ room: 'r', player: 'b' }, { wss: true });
     await relays(a, b, 'still fine');
     a.close();
     b.close();
@@ -205,10 +171,10 @@ test('tlsOnly refuses plain connections with a clear answer', { skip: skipNoOpen
 
 test('a renewed pair is served to the next handshake; a broken one keeps the old',
      { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({}, pairs.a);
+    const relay = await Relay.start({ cleanups, pair: pairs.a });
     const dir = relay.dataDir;
-    const a = await wssJoin(relay, { room: 'r', player: 'a' });
-    const b = await wssJoin(relay, { room: 'r', player: 'b' });
+    const a = await relay.join({ room: 'r', player: 'a' }, { wss: true });
+    const b = await relay.join({ room: 'r', player: 'b' }, { wss: true });
     assert.equal((await handshake(relay.port)).serial, '0A11');
 
     // A renewal tool replaces both files, one after the other.
@@ -230,24 +196,23 @@ test('a renewed pair is served to the next handshake; a broken one keeps the old
     await new Promise((r) => setTimeout(r, 2500)); // two more checks of the same broken files
     assert.equal(relay.logLines().filter((l) => l.includes('do not load')).length, 1);
     assert.equal((await handshake(relay.port)).serial, '0B22');
-    const c = await wssJoin(relay, { room: 'r', player: 'c' });
+    const c = await relay.join({ room: 'r', player: 'c' }, { wss: true });
     await relays(c, a, 'new joins still work');
     for (const ws of [a, b, c]) ws.close();
 });
 
 test('a missing certificate leaves the port plain and says so', { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({ tlsCertificate: 'nothing.pem', tlsPrivateKey: 'nothing.key' });
+    const relay = await Relay.start({ cleanups,
+                                      config: { tlsCertificate: 'nothing.pem', tlsPrivateKey: 'nothing.key' } });
     assert.ok(relay.logLines().some((l) => l.startsWith('ERROR TLS off: the certificate')), relay.logText());
     const p = await relay.join({ room: 'r', player: 'p' });
     p.close();
 });
 
 test('hostile openings are closed and disturb no one', { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({}, pairs.a);
-    const a = await wssJoin(relay, { room: 'h', player: 'a' });
+    const relay = await Relay.start({ cleanups, pair: pairs.a });
+    const a = await relay.join({ room: 'h', player: 'a' }, { wss: true });
     const b = await relay.join({ room: 'h', player: 'b' });
-    b.received = [];
-    b.on('message', (d) => b.received.push(String(d)));
 
     // A record header announcing a handshake, followed by garbage.
     const garbage = Buffer.concat([Buffer.from([0x16, 0x03, 0x01, 0x00, 0x40]), Buffer.alloc(64, 0xAB)]);
@@ -280,23 +245,16 @@ test('hostile openings are closed and disturb no one', { skip: skipNoOpenssl }, 
 
 test('a client that limits records to 512 bytes gets records it can read, 3,000 bytes and all',
      { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({}, pairs.a);
-    const client = spawn('openssl', ['s_client', '-connect', `127.0.0.1:${relay.port}`, '-tls1_3',
-                                     '-maxfraglen', '512', '-quiet', '-ign_eof'],
-                         { stdio: ['pipe', 'pipe', 'pipe'] });
-    cleanups.push(() => client.kill());
-    let out = '';
-    client.stdout.on('data', (d) => (out += d.toString('latin1')));
-    client.stderr.on('data', (d) => (out += d.toString('latin1')));
-    client.stdin.write('GET /?room=mfl&player=small HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n' +
-        'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n' +
-        'Sec-WebSocket-Version: 13\r\n\r\n');
-    await waitFor(() => out.includes('101 Switching Protocols'), 'the upgrade over s_client', 10000);
-    const other = await wssJoin(relay, { room: 'mfl', player: 'big' });
+    const relay = await Relay.start({ cleanups, pair: pairs.a });
+    const client = await startProgram(cleanups, 'openssl', ['s_client', '-connect', `127.0.0.1:${relay.port}`,
+        '-tls1_3', '-maxfraglen', '512', '-quiet', '-ign_eof'], { stdin: true });
+    client.proc.stdin.write(upgradeRequest('/?room=mfl&player=small'));
+    await waitFor(() => client.output.includes('101 Switching Protocols'), 'the upgrade over s_client', 10000);
+    const other = await relay.join({ room: 'mfl', player: 'big' }, { wss: true });
     const message = 'm'.repeat(2999) + '!';
     other.send(message);
-    await waitFor(() => out.includes(message), 'the 3,000-byte message at the limited client');
-    assert.doesNotMatch(out, /record overflow|alert/i);
+    await waitFor(() => client.output.includes(message), 'the 3,000-byte message at the limited client');
+    assert.doesNotMatch(client.output, /record overflow|alert/i);
     const metrics = await scrape(relay);
     assert.equal(metrics.get('tnlrelay_tls_handover_declined_total{reason="record_size"}'), 1);
     assert.equal(metrics.get('tnlrelay_tls_handover_declined_total{reason="key_update_record"}'), 0);
@@ -306,9 +264,9 @@ test('a client that limits records to 512 bytes gets records it can read, 3,000 
 
 test('with tlsOwnRecords false the relay still speaks TLS 1.3, and declines nothing',
      { skip: skipNoOpenssl }, async () => {
-    const relay = await startRelay({ tlsOwnRecords: false }, pairs.a);
-    const a = await wssJoin(relay, { room: 'off', player: 'a' });
-    const b = await wssJoin(relay, { room: 'off', player: 'b' });
+    const relay = await Relay.start({ cleanups, config: { tlsOwnRecords: false }, pair: pairs.a });
+    const a = await relay.join({ room: 'off', player: 'a' }, { wss: true });
+    const b = await relay.join({ room: 'off', player: 'b' }, { wss: true });
     await relays(a, b, 'x'.repeat(40000));
     const metrics = await scrape(relay);
     for (const [name, value] of metrics)
@@ -320,8 +278,8 @@ test('with tlsOwnRecords false the relay still speaks TLS 1.3, and declines noth
 test('headless Chromium joins over wss and relays',
      { skip: (!haveOpenssl && 'no openssl') || (!fs.existsSync(CHROMIUM) && 'chromium is not installed') },
      async () => {
-    const relay = await startRelay({}, pairs.a);
-    const other = await wssJoin(relay, { room: 'web', player: 'node' });
+    const relay = await Relay.start({ cleanups, pair: pairs.a });
+    const other = await relay.join({ room: 'web', player: 'node' }, { wss: true });
     const context = await launchChromium(cleanups, {
         ignoreHTTPSErrors: true,
         args: ['--ignore-certificate-errors'],
@@ -335,7 +293,7 @@ test('headless Chromium joins over wss and relays',
         ws.onmessage = (e) => resolve(String(e.data));
         ws.onerror = () => reject(new Error('websocket error'));
     }), `wss://127.0.0.1:${relay.port}/?room=web&player=chromium`);
-    await waitFor(() => other.received.includes('from the browser'), 'the browser message');
+    await waitFor(() => hasReceived(other, 'from the browser'), 'the browser message');
     other.send('to the browser');
     assert.equal(await got, 'to the browser');
     // The admin page names the certificate.

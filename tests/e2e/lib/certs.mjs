@@ -1,9 +1,7 @@
-// Self-signed certificates made by the openssl command, and starting a relay with a config.json
-// of the test's choosing (a certificate pair copied into its data directory).
+// Self-signed certificates made by the openssl command (a relay started with `pair: ...` serves
+// one).
 import { execFileSync } from 'node:child_process';
-import fs from 'node:fs';
 import path from 'node:path';
-import { Relay, makeDataRoot } from './harness.mjs';
 
 export const haveOpenssl = (() => {
     try {
@@ -24,19 +22,3 @@ export function makeCertificate(dir, name, serial, cn = 'localhost') {
     return { key, cert };
 }
 
-/**
- * Starts a relay whose config.json holds `config`; with `pair`, its files are copied into the
- * data directory and named there by relative paths. `startOptions` go to Relay.start.
- */
-export async function startConfigured(config, pair, startOptions = {}) {
-    const dataRoot = makeDataRoot();
-    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
-    fs.mkdirSync(dir, { recursive: true });
-    if (pair) {
-        fs.copyFileSync(pair.cert, path.join(dir, 'cert.pem'));
-        fs.copyFileSync(pair.key, path.join(dir, 'key.pem'));
-        config = { tlsCertificate: 'cert.pem', tlsPrivateKey: 'key.pem', ...config };
-    }
-    fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
-    return Relay.start({ dataRoot, ...startOptions });
-}

@@ -1,11 +1,13 @@
-// Shared pieces of the end-to-end tests: start the built relay on free loopback ports with a
-// data directory of its own, wait for conditions with deadlines, and talk to it over HTTP,
-// WebSocket and raw TCP.
+// Shared pieces of the end-to-end tests: what a file cleans up when its tests are over, the built
+// relay and outside programs started on free loopback ports, temporary directories, waiting for
+// conditions with deadlines, and talking to the relay over HTTP, WebSocket and raw TCP.
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { after } from 'node:test';
 import WebSocket from 'ws';
 
 export const BIN = process.env.TNLRELAY_BIN ?? path.resolve('../../build/tnlrelay');
@@ -68,6 +70,43 @@ function addClusterSettings(dataRoot) {
     return config.clusterRedis === TEST_REDIS;
 }
 
+/** Runs `cleanups` one after the other, the last pushed first. */
+export async function runCleanups(cleanups) {
+    for (const cleanup of cleanups.reverse()) await cleanup();
+}
+
+/**
+ * The file's list of cleanups (functions, awaited), run by an `after` hook once its tests are
+ * over, the last pushed first. Call it once, at the top level of a test file.
+ */
+export function cleanupAfter() {
+    const cleanups = [];
+    after(() => runCleanups(cleanups));
+    return cleanups;
+}
+
+/** A new directory under the system's temporary one; with `cleanups`, removed at the end. */
+export function tempDir(cleanups, name = 'e2e') {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), `tnlrelay-${name}-`));
+    cleanups?.push(() => fs.rmSync(dir, { recursive: true, force: true }));
+    return dir;
+}
+
+/** A relay's data root: a temporary directory kept after the tests, for a look at its files. */
+export const makeDataRoot = () => tempDir();
+
+/** Writes config.json into a data root; with `pair`, its files are copied beside it and named. */
+function writeConfig(dataRoot, config = {}, pair) {
+    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
+    fs.mkdirSync(dir, { recursive: true });
+    if (pair) {
+        fs.copyFileSync(pair.cert, path.join(dir, 'cert.pem'));
+        fs.copyFileSync(pair.key, path.join(dir, 'key.pem'));
+        config = { tlsCertificate: 'cert.pem', tlsPrivateKey: 'key.pem', ...config };
+    }
+    fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
+}
+
 /** Polls `check` until it returns a truthy value or the deadline passes. */
 export async function waitFor(check, what, timeoutMs = 10000) {
     const end = Date.now() + timeoutMs;
@@ -85,7 +124,7 @@ export async function waitFor(check, what, timeoutMs = 10000) {
 }
 
 /** The first port of the kernel's range for outgoing connections, which tests stay below. */
-export function ephemeralPortLow() {
+function ephemeralPortLow() {
     try {
         const low = Number(fs.readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'utf8').split(/\s+/)[0]);
         if (low > 1025) return low;
@@ -93,23 +132,7 @@ export function ephemeralPortLow() {
     return 32768;
 }
 
-/**
- * A game port free on every address (the relay binds it on 0.0.0.0) and the admin port after it
- * free on 127.0.0.1, both below the kernel's range for outgoing connections; the search starts
- * at a random place so that test files running side by side rarely meet.
- */
-export async function freePortPair() {
-    const low = 1024;
-    const span = ephemeralPortLow() - 1 - low;
-    const start = Math.floor(Math.random() * span);
-    for (let i = 0; i < span; i++) {
-        const port = low + ((start + i) % span);
-        if ((await portFree(port, '0.0.0.0')) && (await portFree(port + 1, '127.0.0.1'))) return port;
-    }
-    throw new Error('no free port pair');
-}
-
-export function portFree(port, host) {
+function portFree(port, host) {
     return new Promise((resolve) => {
         const srv = net.createServer();
         srv.once('error', () => resolve(false));
@@ -117,9 +140,31 @@ export function portFree(port, host) {
     });
 }
 
-export function makeDataRoot() {
-    return fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-e2e-'));
+/**
+ * The first port for which `isFree` holds, with the one after it still below the kernel's range
+ * for outgoing connections; the search starts at a random place so that test files running
+ * side by side rarely meet.
+ */
+async function findPort(isFree) {
+    const low = 1024;
+    const span = ephemeralPortLow() - 1 - low;
+    const start = Math.floor(Math.random() * span);
+    for (let i = 0; i < span; i++) {
+        const port = low + ((start + i) % span);
+        if (await isFree(port)) return port;
+    }
+    throw new Error('no free port');
 }
+
+/** A loopback port free now. */
+export const freePort = () => findPort((port) => portFree(port, '127.0.0.1'));
+
+/**
+ * A game port free on every address (the relay binds it on 0.0.0.0) and the admin port after it
+ * free on 127.0.0.1.
+ */
+export const freePortPair = () =>
+    findPort(async (port) => (await portFree(port, '0.0.0.0')) && (await portFree(port + 1, '127.0.0.1')));
 
 /** A running relay in console mode. */
 export class Relay {
@@ -150,22 +195,33 @@ export class Relay {
      * Starts the relay and waits until it has logged its start line. Without a `port` the relay
      * gets a free pair, and a start that loses it to another program in the meantime ("Relay
      * failed to start") is tried again on a new pair, with the traces of the failed try removed
-     * from the log. `args` may be a function of the port.
+     * from the log. `args` may be a function of the port; `bin` is another build of the program.
+     * `config` is written to its config.json; with `pair` ({ cert, key } files) copied into the
+     * data directory and named there. With `cleanups`, the relay is stopped at the end of the
+     * file (by `stopSignal`), and with `stopsCleanly` that stop must exit with 0.
      */
-    static async start({ port, dataRoot, args, waitListening = true } = {}) {
+    static async start({ port, dataRoot, args, bin = BIN, waitListening = true, config, pair, cleanups,
+                         stopSignal, stopsCleanly = false } = {}) {
         dataRoot ??= makeDataRoot();
+        if (config !== undefined || pair) writeConfig(dataRoot, config, pair);
         const retry = port === undefined && waitListening;
         for (let attempt = 1; ; attempt++) {
             const relay = await Relay.#startOnce({ port: port ?? (await freePortPair()), dataRoot, args,
-                waitListening });
+                bin, waitListening });
             if (relay.exitCode === undefined || !retry || attempt === 5 ||
-                !relay.stderr.includes('Relay failed to start'))
-                return relay.#checkStarted(waitListening);
+                !relay.stderr.includes('Relay failed to start')) {
+                relay.#checkStarted(waitListening);
+                cleanups?.push(async () => {
+                    const code = await relay.stop(stopSignal);
+                    if (stopsCleanly) assert.equal(code, 0, 'the relay stops cleanly');
+                });
+                return relay;
+            }
             fs.truncateSync(relay.logPath, relay.logOffset);
         }
     }
 
-    static async #startOnce({ port, dataRoot, args, waitListening }) {
+    static async #startOnce({ port, dataRoot, args, bin, waitListening }) {
         // A data directory used before holds earlier start lines: look only past them.
         let earlier = 0;
         try {
@@ -173,7 +229,7 @@ export class Relay {
         } catch {}
         if (typeof args === 'function') args = args(port);
         const linking = addClusterSettings(dataRoot);
-        const proc = spawn(BIN, args ?? ['--console', String(port)], {
+        const proc = spawn(bin, args ?? ['--console', String(port)], {
             // A small quarantine keeps a sanitizer build's memory near the plain build's.
             env: { ...process.env, ProgramData: dataRoot,
                 ASAN_OPTIONS: `${process.env.ASAN_OPTIONS ?? ''}:quarantine_size_mb=16` },
@@ -203,7 +259,6 @@ export class Relay {
     #checkStarted(waitListening) {
         if (waitListening && this.exitCode !== undefined)
             throw new Error(`relay exited ${this.exitCode}: ${this.stderr}`);
-        return this;
     }
 
     logText() {
@@ -236,22 +291,13 @@ export class Relay {
         return code;
     }
 
-    url(pathAndQuery = '/') {
-        return `ws://127.0.0.1:${this.port}${pathAndQuery}`;
+    url(pathAndQuery = '/', scheme = 'ws') {
+        return `${scheme}://127.0.0.1:${this.port}${pathAndQuery}`;
     }
 
-    /** Joins with a WebSocket; resolves once open. Received messages collect in ws.received. */
-    join(query, options = {}) {
-        const ws = new WebSocket(this.url(`/?${new URLSearchParams(query)}`), options);
-        ws.binaryType = 'nodebuffer';
-        ws.received = [];
-        ws.on('message', (data, isBinary) => ws.received.push({ data, isBinary }));
-        ws.closedPromise = new Promise((resolve) => ws.on('close', (code) => resolve(code)));
-        return new Promise((resolve, reject) => {
-            ws.once('open', () => resolve(ws));
-            ws.once('error', reject);
-            ws.once('unexpected-response', (req, res) => reject(new Error(`status ${res.statusCode}`)));
-        });
+    /** Joins with a WebSocket (`wss: true` over TLS); see openSocket. */
+    join(query, { wss = false, ...options } = {}) {
+        return openSocket(this.url(`/?${new URLSearchParams(query)}`, wss ? 'wss' : 'ws'), options);
     }
 
     async get(pathAndQuery, { admin = false, method = 'GET', body, headers } = {}) {
@@ -270,9 +316,46 @@ export class Relay {
         return { status: res.status, headers: res.headers, text: await res.text() };
     }
 
+    /** A POST of `body` as JSON to the admin port. */
+    post(pathAndQuery, body) {
+        return this.get(pathAndQuery, { admin: true, method: 'POST', body: JSON.stringify(body) });
+    }
+
     async state() {
         return JSON.parse((await this.get('/api/state', { admin: true })).text);
     }
+}
+
+/**
+ * Opens a WebSocket (certificates are not checked) and resolves once open; a refused upgrade
+ * rejects with "status N" and the answer as `response`. Received messages collect in
+ * ws.received as { data, isBinary }; ws.closedPromise resolves with the close code.
+ */
+export function openSocket(url, options = {}) {
+    const ws = new WebSocket(url, { rejectUnauthorized: false, ...options });
+    ws.binaryType = 'nodebuffer';
+    ws.received = [];
+    ws.on('message', (data, isBinary) => ws.received.push({ data, isBinary }));
+    ws.closedPromise = new Promise((resolve) => ws.on('close', (code) => resolve(code)));
+    return new Promise((resolve, reject) => {
+        ws.once('open', () => resolve(ws));
+        ws.on('error', reject);
+        ws.once('unexpected-response', (req, response) =>
+            reject(Object.assign(new Error(`status ${response.statusCode}`), { response })));
+    });
+}
+
+/** Whether `ws` (from openSocket) has received `text`. */
+export const hasReceived = (ws, text) => ws.received.some((m) => String(m.data) === text);
+
+/**
+ * The text of a WebSocket upgrade request for `target`; `key` and `version` replace those
+ * headers, null leaves one out.
+ */
+export function upgradeRequest(target, { key = 'dGhlIHNhbXBsZSBub25jZQ==', version = 13 } = {}) {
+    return `GET ${target} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n` +
+        (key === null ? '' : `Sec-WebSocket-Key: ${key}\r\n`) +
+        (version === null ? '' : `Sec-WebSocket-Version: ${version}\r\n`) + '\r\n';
 }
 
 /** Sends raw bytes on a new TCP connection and collects everything until the peer closes. */
@@ -302,8 +385,7 @@ export const CHROMIUM = '/usr/bin/chromium';
  */
 export async function launchChromium(cleanups, { args = [], ...options } = {}) {
     const { chromium } = await import('playwright-core');
-    const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tnlrelay-chromium-'));
-    cleanups.push(() => fs.rmSync(profile, { recursive: true, force: true }));
+    const profile = tempDir(cleanups, 'chromium');
     const context = await chromium.launchPersistentContext(profile, {
         executablePath: CHROMIUM,
         headless: true,
@@ -314,4 +396,77 @@ export async function launchChromium(cleanups, { args = [], ...options } = {}) {
     });
     cleanups.push(() => context.close());
     return context;
+}
+
+/**
+ * Starts an outside program in the foreground (`stdin: true` gives it a pipe), its output
+ * collected as text in `program.output`, and stops it by its process id at the end of the file
+ * (SIGTERM, SIGKILL 10 s later). With `ready`, waits until it holds (a number: until that
+ * loopback port accepts connections), failing if the program exits first.
+ */
+export async function startProgram(cleanups, bin, args, { ready, what = path.basename(bin), stdin = false,
+                                                         timeoutMs } = {}) {
+    const proc = spawn(bin, args, { stdio: [stdin ? 'pipe' : 'ignore', 'pipe', 'pipe'] });
+    const program = { proc, output: '' };
+    for (const stream of [proc.stdout, proc.stderr])
+        stream.on('data', (d) => (program.output += d.toString('latin1')));
+    const running = () => proc.exitCode === null && proc.signalCode === null;
+    const exited = new Promise((resolve) => proc.on('exit', resolve));
+    program.stop = async (signal = 'SIGTERM') => {
+        if (running()) proc.kill(signal);
+        const timer = setTimeout(() => proc.kill('SIGKILL'), 10000);
+        await exited;
+        clearTimeout(timer);
+    };
+    cleanups.push(() => program.stop());
+    if (typeof ready === 'number') {
+        const port = ready;
+        ready = () => new Promise((resolve) => {
+            const s = net.connect(port, '127.0.0.1', () => { s.destroy(); resolve(true); });
+            s.on('error', () => resolve(false));
+        });
+    }
+    if (ready) {
+        await waitFor(() => {
+            if (!running()) throw new Error(`${what} exited: ${program.output}`);
+            return ready();
+        }, `${what} to be ready`, timeoutMs);
+    }
+    return program;
+}
+
+/** Redis commands over a fresh connection; resolves with the raw text of the replies. */
+export function redisCommands(port, commands) {
+    return new Promise((resolve, reject) => {
+        const sock = net.connect(port, '127.0.0.1');
+        let text = Buffer.alloc(0);
+        const chunks = [];
+        for (const args of commands) {
+            chunks.push(Buffer.from(`*${args.length}\r\n`));
+            for (const a of args) {
+                const b = Buffer.isBuffer(a) ? a : Buffer.from(String(a));
+                chunks.push(Buffer.from(`$${b.length}\r\n`), b, Buffer.from('\r\n'));
+            }
+        }
+        sock.on('connect', () => sock.end(Buffer.concat(chunks)));
+        sock.on('data', (d) => (text = Buffer.concat([text, d])));
+        sock.on('error', reject);
+        sock.on('close', () => resolve(text.toString('latin1')));
+    });
+}
+
+/**
+ * A redis-server on a loopback port (a free one unless given), without persistence, in a
+ * temporary directory; resolves once it answers PING (after AUTH with `password`).
+ */
+export async function startRedis(cleanups, { port, args = [], password } = {}) {
+    port ??= await freePort();
+    const dir = tempDir(cleanups, 'redis');
+    const ping = password ? [['AUTH', password], ['PING']] : [['PING']];
+    const redis = await startProgram(cleanups, 'redis-server', ['--port', String(port), '--bind', '127.0.0.1',
+        '--save', '', '--appendonly', 'no', '--dir', dir, ...args], {
+        ready: async () => (await redisCommands(port, ping)).endsWith('+PONG\r\n'),
+    });
+    redis.port = port;
+    return redis;
 }
