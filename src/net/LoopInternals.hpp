@@ -48,6 +48,15 @@ using Socket = asio::basic_stream_socket<tcp, Executor>;
 using Acceptor = asio::basic_socket_acceptor<tcp, Executor>;
 using Timer = asio::basic_waitable_timer<Clock, asio::wait_traits<Clock>, Executor>;
 
+/// An accept that failed because the process (or the system) has no descriptor left.
+inline bool outOfDescriptors(const boost::system::error_code& ec) {
+    return ec == asio::error::no_descriptors
+#ifdef ENFILE
+           || ec == boost::system::error_code(ENFILE, boost::system::system_category())
+#endif
+        ;
+}
+
 enum class Kind : std::uint8_t { http, ws };
 
 struct Listener {

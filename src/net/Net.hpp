@@ -116,6 +116,8 @@ struct LoopStats {
     std::uint64_t tooBigCloses = 0;        ///< closes sent with 1009
     std::uint64_t refusedNoKey = 0;        ///< upgrade requests without a key (426)
     std::uint64_t refusedLimits = 0;       ///< requests over the header or body limit (431, 413)
+    std::uint64_t acceptOutOfDescriptors =
+        0; ///< accepts paused: no descriptor left (EMFILE, ENFILE)
     std::uint64_t turns[kTurnBucketCount] = {}; ///< turns by duration, per bucket
     std::uint64_t turnNanos = 0;                ///< all turns together
     std::uint64_t longestTurnNanos = 0;         ///< since the owner last set it to 0

@@ -88,6 +88,7 @@ void onAccept(Loop::Impl& m, Listener* l, error_code ec, Socket sock) {
     }
     if (ec) {
         // Out of descriptors or memory: pause briefly instead of spinning, then go on accepting.
+        if (outOfDescriptors(ec)) ++m.stats.acceptOutOfDescriptors;
         l->retry.expires_after(kAcceptRetry);
         l->retry.async_wait([&m, l](error_code wec) {
             if (!wec) accept(m, l);

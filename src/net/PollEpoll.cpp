@@ -76,6 +76,7 @@ void accept(Loop::Impl& m, Listener* l) {
             if (ec == asio::error::would_block || ec == asio::error::try_again) return;
             if (ec == asio::error::connection_aborted || ec.value() == EPROTO) continue;
             // Out of descriptors or memory: pause briefly instead of spinning.
+            if (outOfDescriptors(ec)) ++m.stats.acceptOutOfDescriptors;
             l->retryAt = Clock::now() + kAcceptRetry;
             return;
         }

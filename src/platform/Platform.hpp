@@ -80,6 +80,18 @@ std::filesystem::path executablePath();
 /// This machine's name; empty when the system gives none.
 std::string hostName();
 
+/// The process's limit on open descriptors: the soft limit before and after
+/// `raiseDescriptorLimit`, and the hard limit. Zeros where no such limit applies (Windows:
+/// sockets are handles, bounded by memory only).
+struct DescriptorLimits {
+    std::uint64_t before = 0, now = 0, hard = 0;
+};
+/// Raises the soft limit to the hard one, as a shell's default (often 1,024) would keep a
+/// crowd of players out while the system allows many more.
+DescriptorLimits raiseDescriptorLimit();
+/// The soft limit in force now (0 where none applies).
+std::uint64_t descriptorLimit();
+
 /// Console stop events (Ctrl+C, Ctrl+Break, console close; SIGINT, SIGTERM, SIGHUP) store true
 /// into `*flag` while it is set. `setStopTarget(nullptr)` detaches; after it returns no handler
 /// touches the previous flag, so its owner may be destroyed. `stopTargetReleased()` tells the

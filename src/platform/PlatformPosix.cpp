@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -270,6 +272,36 @@ std::filesystem::path executablePath() {
     std::error_code ec;
     std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::path() : path;
+}
+
+DescriptorLimits raiseDescriptorLimit() {
+    DescriptorLimits limits;
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return limits;
+    limits.before = r.rlim_cur;
+    limits.hard = r.rlim_max;
+    rlim_t want = r.rlim_max;
+    if (want == RLIM_INFINITY) {
+        // The kernel takes no more than its own per-process ceiling.
+        std::uint64_t ceiling = 1048576;
+        if (std::FILE* f = std::fopen("/proc/sys/fs/nr_open", "r")) {
+            unsigned long long value = 0;
+            if (std::fscanf(f, "%llu", &value) == 1 && value > 0) ceiling = value;
+            std::fclose(f);
+        }
+        want = static_cast<rlim_t>(ceiling);
+    }
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < want) {
+        r.rlim_cur = want;
+        (void)setrlimit(RLIMIT_NOFILE, &r);
+    }
+    if (getrlimit(RLIMIT_NOFILE, &r) == 0) limits.now = r.rlim_cur;
+    return limits;
+}
+
+std::uint64_t descriptorLimit() {
+    rlimit r{};
+    return getrlimit(RLIMIT_NOFILE, &r) == 0 ? r.rlim_cur : 0;
 }
 
 std::string hostName() {

@@ -252,6 +252,14 @@ std::filesystem::path executablePath() {
     }
 }
 
+DescriptorLimits raiseDescriptorLimit() {
+    return {}; // sockets are handles: no per-process count to raise
+}
+
+std::uint64_t descriptorLimit() {
+    return 0;
+}
+
 std::string hostName() {
     char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = sizeof name;

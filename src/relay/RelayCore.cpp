@@ -62,6 +62,7 @@ bool RelayCore::start() {
     if (const int removed = removeStaleConfigTemps(); removed > 0)
         log.info("removed " + std::to_string(removed) +
                  " temporary files left by interrupted saves of config.json");
+    descriptors = platform::raiseDescriptorLimit();
     startTls();
     net::ListenOptions options;
     options.tls = true;
@@ -82,6 +83,10 @@ bool RelayCore::start() {
     const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
     log.info("relay listening ws://" + shownHost + ":" + std::to_string(listenGamePort) +
              "  admin http://127.0.0.1:" + std::to_string(listenAdminPort));
+    if (descriptors.hard)
+        log.info("descriptors: up to " + std::to_string(descriptors.now) +
+                 " open at once (the soft limit was " + std::to_string(descriptors.before) +
+                 ", the hard limit is " + std::to_string(descriptors.hard) + ")");
     // After the start line, which stays a relay's first line: the cluster has its own lines.
     startCluster();
     return true;
@@ -187,6 +192,20 @@ void RelayCore::checkTls() {
 void RelayCore::housekeeping(std::chrono::steady_clock::time_point now) {
     if (store.tick(now, log, counters)) abuse.reconfigure(store.config().limits());
     abuse.sweep(now);
+    checkDescriptors(now);
+}
+
+// Running out of descriptors is said, at most once a minute while it lasts: joins in progress
+// finish and the admin port answers, but new players wait at the door.
+void RelayCore::checkDescriptors(std::chrono::steady_clock::time_point now) {
+    const std::uint64_t paused = loop->stats().acceptOutOfDescriptors;
+    if (paused == acceptPausesSeen || now < nextDescriptorError) return;
+    acceptPausesSeen = paused;
+    nextDescriptorError = now + std::chrono::minutes(1);
+    const std::uint64_t limit = platform::descriptorLimit();
+    log.error("out of descriptors: new connections wait until some close (this process may hold " +
+              (limit ? std::to_string(limit) : std::string("no more")) +
+              "; raise the hard limit: LimitNOFILE= in the unit, or ulimit -Hn)");
 }
 
 void RelayCore::pickUpConfigChanges() {

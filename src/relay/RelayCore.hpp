@@ -16,6 +16,7 @@
 #include "RelayLog.hpp"
 #include "Rooms.hpp"
 #include "net/Net.hpp"
+#include "platform/Platform.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -95,6 +96,7 @@ private:
     /// Every few seconds: takes a renewed certificate; once a day: warns of a near expiry.
     void checkTls();
     void reportTlsDeclines();
+    void checkDescriptors(std::chrono::steady_clock::time_point now);
 
     // Several nodes on one Redis.
     /// Starts the link when config.json names a Redis (the Windows build says it has none).
@@ -127,6 +129,9 @@ private:
     GamePortSettings gamePortSettings;
     std::chrono::steady_clock::time_point nextTlsCheck{};
     std::chrono::steady_clock::time_point nextExpiryNotice{};
+    platform::DescriptorLimits descriptors; ///< as raised at start
+    std::uint64_t acceptPausesSeen = 0;     ///< accepts paused for descriptors, when last said
+    std::chrono::steady_clock::time_point nextDescriptorError{};
     AdminEndpoint admin;
     AbuseGuard abuse; ///< with the limits of the running configuration
     std::unordered_map<net::ConnId, ConnInfo> connections;

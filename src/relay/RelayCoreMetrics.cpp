@@ -45,6 +45,9 @@ void writeCounts(MetricsWriter& w, const net::LoopStats& s, const RelayCounters&
     w.counter("tnlrelay_slow_readers_cut_total",
               "Connections dropped because their unsent output passed the limit.",
               s.slowReadersCut);
+    w.counter("tnlrelay_accept_out_of_descriptors_total",
+              "Times accepting new connections paused because no descriptor was left.",
+              s.acceptOutOfDescriptors);
     w.counter("tnlrelay_silent_peers_closed_total",
               "WebSockets closed after staying silent past a ping.", s.silentPeersClosed);
     w.counter("tnlrelay_protocol_errors_total",

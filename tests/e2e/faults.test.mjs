@@ -45,6 +45,10 @@ test('with no descriptor left, every join is logged and a ban is stored', { time
     const agent = new http.Agent({ keepAlive: true, maxSockets: 1 });
     cleanups.push(() => agent.destroy());
     assert.equal((await adminRequest(relay, agent, 'GET', '/api/state')).status, 200);
+    // At start the soft limit was raised to the hard one, and said so.
+    const hard = execFileSync('sh', ['-c', 'ulimit -Hn']).toString().trim();
+    assert.ok(relay.logLines().some((l) => l.startsWith(`INFO descriptors: up to ${hard} open at once`)),
+              relay.logText());
 
     // A few descriptors above what the relay holds now: the joins below use them all up.
     const pid = relay.proc.pid;
@@ -63,6 +67,15 @@ test('with no descriptor left, every join is logged and a ban is stored', { time
     await waitFor(() => relay.logLines().filter((l) => l.startsWith('INFO JOIN')).length ===
                         joined.length, 'a JOIN line for every accepted join', 5000)
         .catch(() => assert.fail(`JOIN lines: ${relay.logLines().filter((l) => l.includes('JOIN')).length} for ${joined.length} joins`));
+
+    // Running out is said once (not once per refused connection), and counted.
+    await waitFor(() => relay.logLines().some((l) => l.startsWith('ERROR out of descriptors: ')),
+                  'the line saying descriptors ran out', 5000);
+    const said = relay.logLines().filter((l) => l.startsWith('ERROR out of descriptors: '));
+    assert.equal(said.length, 1, said.join('\n'));
+    assert.match(said[0], new RegExp(`may hold ${open + 4};`));
+    const metrics = await adminRequest(relay, agent, 'GET', '/metrics');
+    assert.match(metrics.text, /^tnlrelay_accept_out_of_descriptors_total [1-9]/m);
 
     const res = await adminRequest(relay, agent, 'POST', '/api/ban', banBody('198.51.100.9', 'x'));
     assert.equal(res.status, 200, res.text);

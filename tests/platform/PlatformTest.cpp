@@ -11,7 +11,9 @@
 #include <deque>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tnlrelay {
 namespace {
@@ -180,3 +182,21 @@ TEST(PlatformTest, DetachedTargetIsNeverTouchedByASignalInFlight) {
 
 } // namespace
 } // namespace tnlrelay
+
+TEST(PlatformTest, TheSoftDescriptorLimitIsRaisedToTheHardOne) {
+    // In a child, whose limits can be lowered without touching this process's.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit r{256, 4096};
+        if (setrlimit(RLIMIT_NOFILE, &r) != 0) _exit(10);
+        const auto limits = tnlrelay::platform::raiseDescriptorLimit();
+        if (limits.before != 256 || limits.hard != 4096 || limits.now != 4096) _exit(11);
+        if (tnlrelay::platform::descriptorLimit() != 4096) _exit(12);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: limits not set, 11: not raised, 12: not in force";
+}

@@ -166,11 +166,12 @@ TEST(CoreMetrics, EveryFamilyIsDescribedOnceAndTheStatsDocumentFollowsTheSamples
                                "tnlrelay_config_save_failures_total",
                                "tnlrelay_loop_turn_seconds",
                                "tnlrelay_tls_handover_declined_total",
+                               "tnlrelay_accept_out_of_descriptors_total",
                                "tnlrelay_process_start_time_seconds",
                                "tnlrelay_build_info"}) {
         EXPECT_EQ(typed[family], 1) << family;
     }
-    EXPECT_EQ(typed.size(), 27u) << text;
+    EXPECT_EQ(typed.size(), 28u) << text;
     EXPECT_EQ(seriesValue(text, "tnlrelay_loop_turn_seconds_bucket{le=\"+Inf\"}"),
               seriesValue(text, "tnlrelay_loop_turn_seconds_count"));
     const double start = seriesValue(text, "tnlrelay_process_start_time_seconds");
