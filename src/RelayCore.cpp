@@ -105,6 +105,7 @@ void RelayCore::runLoop() {
     while (!stopRequested.load()) {
         loop->poll(kPollInterval);
         const auto now = std::chrono::steady_clock::now();
+        if (platform::takeReloadRequest()) reloadNow();
         housekeeping(now);
 #ifdef TNLRELAY_CLUSTER
         if (cluster_) cluster_->tick(now);

@@ -82,6 +82,9 @@ public:
     /// Reads config.json again when someone else changed it since it was last read or written,
     /// and uses its bans and settings from then on (the listeners keep their ports).
     void pickUpConfigChanges();
+    /// Reads config.json at once, as an operator's reload asks (SIGHUP under a service
+    /// manager), with one line saying what came of it.
+    void reloadNow();
 
     /// Set to true from any thread to end `runLoop` within one poll interval.
     std::atomic<bool> stopRequested{false};
@@ -123,6 +126,9 @@ private:
     void onGameMessage(net::Conn* c, const net::WsMessage& wm);
     void onClose(net::Conn* c);
     void onAdminHttp(net::Conn* c, const net::HttpMessage& hm);
+    /// Uses config.json's current content; false, with one ERROR line that begins with
+    /// `failure`, when it cannot be used.
+    bool readConfigAgain(const char* failure);
     /// Writes config.json from `config` and notes the version written and whether it worked.
     bool saveConfig();
     /// The ERROR line for a moderation change that config.json does not hold yet.

@@ -1,6 +1,7 @@
 // Keeping the running configuration and config.json in step: hand edits made while the relay
 // runs are noticed and used, and every rewrite starts from the newest version of the file, so
-// that a ban never writes back a stale copy over someone's edit.
+// that a ban never writes back a stale copy over someone's edit; an operator may also ask for
+// the file to be read at once.
 #include "RelayCore.hpp"
 
 #include <string>
@@ -33,18 +34,44 @@ void RelayCore::pickUpConfigChanges() {
     if (stamp == configFile) return;
     // Noted before reading, so that a broken file is reported once, not at every check.
     configFile = stamp;
+    if (readConfigAgain("config.json changed but cannot be used"))
+        log.info("config.json changed on disk and was read again: " +
+                 std::to_string(config.bans.size()) + " bans");
+}
+
+void RelayCore::reloadNow() {
+    // The file is read whatever its stamp says (an edit may keep its time and size), unless
+    // nobody touched it since and it lacks bans not yet saved, which reading it would drop.
+    const FileStamp stamp = configStamp();
+    const bool untouched = stamp == configFile;
+    configFile = stamp;
+    // relay.log is opened by its path for every line, so a file a rotation tool moved away is
+    // made anew by this very line.
+    const std::string logNote = "; relay.log is reopened by its path at every line";
+    if (untouched && !configSaved) {
+        log.info("reload: config.json is unchanged and lacks bans not yet saved; the running "
+                 "settings stay" +
+                 logNote);
+        return;
+    }
+    if (readConfigAgain("reload: config.json cannot be used"))
+        log.info("reload: config.json read again: " + std::to_string(config.bans.size()) + " bans" +
+                 logNote);
+}
+
+bool RelayCore::readConfigAgain(const char* failure) {
     std::optional<RelayConfig> fresh = RelayConfig::loadStrict();
     if (!fresh) {
-        log.error("config.json changed but cannot be used (missing, unreadable or not a JSON "
-                  "object); keeping the running settings, the next ban or unban rewrites it");
-        return;
+        log.error(std::string(failure) +
+                  " (missing, unreadable or not a JSON object); keeping the running settings, "
+                  "the next ban or unban rewrites it");
+        return false;
     }
     config = std::move(*fresh);
     abuse = config.limits();
     // The file is what the operator wants now, unsaved changes of ours included or not.
     configSaved = true;
-    log.info("config.json changed on disk and was read again: " +
-             std::to_string(config.bans.size()) + " bans");
+    return true;
 }
 
 bool RelayCore::saveConfig() {

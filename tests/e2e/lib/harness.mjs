@@ -152,12 +152,12 @@ export class Relay {
      * failed to start") is tried again on a new pair, with the traces of the failed try removed
      * from the log. `args` may be a function of the port.
      */
-    static async start({ port, dataRoot, args, waitListening = true } = {}) {
+    static async start({ port, dataRoot, args, waitListening = true, env, terminal, journal } = {}) {
         dataRoot ??= makeDataRoot();
         const retry = port === undefined && waitListening;
         for (let attempt = 1; ; attempt++) {
             const relay = await Relay.#startOnce({ port: port ?? (await freePortPair()), dataRoot, args,
-                waitListening });
+                waitListening, env, terminal, journal });
             if (relay.exitCode === undefined || !retry || attempt === 5 ||
                 !relay.stderr.includes('Relay failed to start'))
                 return relay.#checkStarted(waitListening);
@@ -165,7 +165,13 @@ export class Relay {
         }
     }
 
-    static async #startOnce({ port, dataRoot, args, waitListening }) {
+    /**
+     * `env` is added to the relay's environment, which never inherits the service manager's
+     * variables otherwise. `terminal`: the relay runs in a terminal of its own (a pseudo-terminal
+     * made by script(1), its controlling terminal). `journal`: JOURNAL_STREAM names the relay's
+     * standard error, as systemd sets it.
+     */
+    static async #startOnce({ port, dataRoot, args, waitListening, env, terminal, journal }) {
         // A data directory used before holds earlier start lines: look only past them.
         let earlier = 0;
         try {
@@ -173,13 +179,27 @@ export class Relay {
         } catch {}
         if (typeof args === 'function') args = args(port);
         const linking = addClusterSettings(dataRoot);
-        const proc = spawn(BIN, args ?? ['--console', String(port)], {
+        const { INVOCATION_ID, JOURNAL_STREAM, ...inherited } = process.env;
+        let command = [BIN, ...(args ?? ['--console', String(port)])];
+        // Each wrapper ends in exec, so the relay keeps the process id the harness signals.
+        if (journal)
+            command = ['sh', '-c', 'JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr) exec "$0" "$@"',
+                       ...command];
+        const shellWords = command.map((w) => `'${w.replaceAll("'", "'\\''")}'`).join(' ');
+        if (terminal) command = ['script', '-q', '-e', '-c', `exec ${shellWords}`, '/dev/null'];
+        const proc = spawn(command[0], command.slice(1), {
             // A small quarantine keeps a sanitizer build's memory near the plain build's.
-            env: { ...process.env, ProgramData: dataRoot,
-                ASAN_OPTIONS: `${process.env.ASAN_OPTIONS ?? ''}:quarantine_size_mb=16` },
+            env: { ...inherited, ProgramData: dataRoot,
+                ASAN_OPTIONS: `${process.env.ASAN_OPTIONS ?? ''}:quarantine_size_mb=16`, ...env },
             stdio: ['ignore', 'pipe', 'pipe'],
         });
         const relay = new Relay({ port, dataRoot, proc });
+        if (terminal) {
+            // script(1) runs the relay as its child, in the terminal's own session.
+            const children = `/proc/${proc.pid}/task/${proc.pid}/children`;
+            relay.pid = Number(await waitFor(() => fs.readFileSync(children, 'utf8').trim(),
+                                             'the relay to start inside script(1)'));
+        }
         relay.logOffset = earlier;
         if (waitListening) {
             await waitFor(() => {
@@ -229,8 +249,11 @@ export class Relay {
 
     /** Sends a signal and waits for the exit; returns the exit code. */
     async stop(signal = 'SIGINT', timeoutMs = 10000) {
-        if (this.exitCode === undefined) this.proc.kill(signal);
-        const timer = setTimeout(() => this.proc.kill('SIGKILL'), timeoutMs);
+        const pid = this.pid ?? this.proc.pid;
+        if (this.exitCode === undefined) process.kill(pid, signal);
+        const timer = setTimeout(() => {
+            if (this.exitCode === undefined) process.kill(pid, 'SIGKILL');
+        }, timeoutMs);
         const code = await this.exited;
         clearTimeout(timer);
         return code;
