@@ -1,9 +1,14 @@
 # Installing the relay (cmake --install) and packaging it as a .deb (cpack -G DEB, see
-# scripts/package): the program in bin/, the admin page in share/tnlrelay/ (where the program
-# looks when the page is not beside it), and on Linux the systemd unit.
+# scripts/package): the program, the admin page in share/tnlrelay/ (where the program looks when
+# the page is not beside it), and on Linux the unit, the manual page and the maintainer scripts.
 include(GNUInstallDirs)
 
 install(TARGETS tnlrelay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(NOT WIN32 AND CMAKE_OBJCOPY)
+    # The compilers' version notes serve no one at run time; Debian's own packages drop them.
+    install(CODE "execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tnlrelay\")")
+endif()
 install(FILES ${ADMIN_PAGE} DESTINATION ${CMAKE_INSTALL_DATADIR}/tnlrelay)
 
 if(WIN32)
@@ -25,6 +30,10 @@ add_custom_command(OUTPUT ${PACKAGE_DOC_DIR}/changelog.gz
 add_custom_target(package_doc ALL DEPENDS ${PACKAGE_DOC_DIR}/changelog.gz)
 install(FILES ${PACKAGE_DOC_DIR}/copyright ${PACKAGE_DOC_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tnlrelay)
+
+# What lintian says of this package that is so by design, each with its reason.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/tnlrelay.lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tnlrelay)
 
 # The manual page, compressed as Debian wants it.
 add_custom_command(OUTPUT ${PACKAGE_DOC_DIR}/tnlrelay.1.gz
@@ -48,6 +57,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
+# The package manages its unit as Debian's own services do: enabled and started on install,
+# restarted on upgrade, stopped on removal, masked until purged, its data deleted on purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst
+    ${CMAKE_CURRENT_LIST_DIR}/prerm ${CMAKE_CURRENT_LIST_DIR}/postrm)
+# The scripts call deb-systemd-helper and deb-systemd-invoke, which come from here.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
 # Directories owned by the base system are not the package's to set permissions on.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ

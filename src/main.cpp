@@ -1,5 +1,5 @@
-// The process entry: picks the run mode from the first argument, and runs the console mode,
-// the simplest host of the relay core (until Ctrl+C or a termination signal).
+// The process entry: picks the run mode from the first argument, prints the usage, and runs the
+// console mode, the simplest host of the relay core (until Ctrl+C or a termination signal).
 #include "platform/Platform.hpp"
 #include "relay/RelayConfig.hpp"
 #include "relay/RelayCore.hpp"
@@ -26,7 +26,28 @@ namespace {
 
 using namespace tnlrelay;
 
+// Every switch of both builds, so that the page reads the same everywhere.
+constexpr const char* kUsage =
+    "Usage: tnlrelay SWITCH\n"
+    "  --console [port]      run the relay in this console until Ctrl+C or SIGTERM; port sets\n"
+    "                        the game port (the admin port is the one after it)\n"
+    "  --version             print the version\n"
+    "  --help, -h            print this text\n"
+    "Windows only:\n"
+    "  (no switch), --tray   the tray application\n"
+    "  --service             run as the service (started by the service manager)\n"
+    "  --install             register the service\n"
+    "  --uninstall           remove the service\n"
+    "  --svc-start           start the service\n"
+    "  --svc-stop            stop the service\n"
+    "  --svc-restart         restart the service\n"
+    "  --svc-autostart on|off  start the service with Windows, or not\n"
+    "On Linux SIGHUP reads config.json again under a service manager and stops the relay in a\n"
+    "terminal. Data: $ProgramData/Tarnelle/RelayServer (config.json, relay.log).\n";
+
 int runConsole(std::int32_t portOverride) {
+    // Before the first line: under systemd the journal then holds every event with its level.
+    RelayLog::copyToJournal(platform::standardErrorIsJournal());
     RelayConfig config = RelayConfig::load();
     if (portOverride > 0) {
         config.gamePort = portOverride;
@@ -45,7 +66,7 @@ int runConsole(std::int32_t portOverride) {
     {
         RelayCore core(std::move(config));
         platform::setStopTarget(&core.stopRequested);
-        platform::installStopHandlers();
+        platform::installStopHandlers(platform::hangUpMeaningHere());
         if (core.start()) {
             std::fputs("Tarnelle relay running. Press Ctrl+C to stop.\n", stdout);
             std::fflush(stdout);
@@ -76,6 +97,10 @@ int main(int argc, char** argv) {
         std::fputs("tnlrelay " TNLRELAY_VERSION "\n", stdout);
         return 0;
     }
+    if (mode == "--help" || mode == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
 #ifdef _WIN32
     if (mode == "--service") return service::runDispatcher();
     if (mode == "--install") return service::install() ? 0 : 1;
@@ -93,7 +118,7 @@ int main(int argc, char** argv) {
     if (mode == "--console") return runConsole(argc > 2 ? atoiSaturating(argv[2]) : 0);
     std::fprintf(stderr,
                  "tnlrelay: %s belongs to the Windows build; on this system use --console "
-                 "[port]\n",
+                 "[port] (--help lists the switches)\n",
                  argc > 1 ? argv[1] : "(no argument: the tray)");
     return 1;
 #endif

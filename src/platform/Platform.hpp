@@ -1,7 +1,7 @@
-// What differs between POSIX and Win32: the data directory base, file operations with the
-// sharing modes the storage needs, local time, the executable's and the machine's names and
-// console stop events.
-// One header, a POSIX source and a Win32 source.
+// What differs between POSIX and Win32 (one header, a source for each): the data directory base,
+// file operations with the sharing modes the storage needs, local time, the executable's path,
+// the machine's name, the descriptor limit, console stop events, and on POSIX the service
+// manager's hang-up and journal.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tnlrelay::platform {
 
@@ -92,14 +93,40 @@ DescriptorLimits raiseDescriptorLimit();
 /// The soft limit in force now (0 where none applies).
 std::uint64_t descriptorLimit();
 
-/// Console stop events (Ctrl+C, Ctrl+Break, console close; SIGINT, SIGTERM, SIGHUP) store true
-/// into `*flag` while it is set. `setStopTarget(nullptr)` detaches; after it returns no handler
-/// touches the previous flag, so its owner may be destroyed. `stopTargetReleased()` tells the
-/// console-close handler, which must wait for it on Win32, that the owner is gone.
-/// A Ctrl+C, Ctrl+Break, SIGINT or SIGTERM that arrives once stopping has begun (the flag is
-/// already set, or no target is attached) gets the default handling: it ends the process.
-void installStopHandlers();
+/// What a hang-up (SIGHUP) asks of the console run. Under a service manager it is the usual way to
+/// ask a daemon to read its settings again (`systemctl reload`); in a terminal it means the
+/// terminal went away, and the relay stops. Win32 has no hang-up: it always stops there.
+enum class HangUp { stop, reload };
+
+#ifndef _WIN32
+/// The rule: a reload when the service manager's variables (INVOCATION_ID, JOURNAL_STREAM) are
+/// set and non-empty, or when the process has no controlling terminal to lose.
+HangUp hangUpMeaning(const char* invocationId, const char* journalStream, bool controllingTerminal);
+/// True when JOURNAL_STREAM's "device:inode" (decimal) names exactly this device and inode.
+bool journalStreamIs(const char* journalStream, std::uint64_t device, std::uint64_t inode);
+#endif
+/// The rule applied to this process's environment and terminal.
+HangUp hangUpMeaningHere();
+/// True when standard error is the stream the journal gave this process (started by systemd,
+/// JOURNAL_STREAM matching standard error's device and inode), so that lines written there with
+/// a syslog level prefix keep their level in the journal.
+bool standardErrorIsJournal();
+/// Writes the bytes to standard error with one call when it can (lines from two writers never
+/// mix); failures are ignored.
+void writeStandardError(std::string_view bytes);
+
+/// Console stop events (Ctrl+C, Ctrl+Break, console close; SIGINT, SIGTERM, SIGHUP when it
+/// means stop) store true into `*flag` while it is set. `setStopTarget(nullptr)` detaches; after it
+/// returns no handler touches the previous flag, so its owner may be destroyed.
+/// `stopTargetReleased()` tells the console-close handler, which must wait for it on Win32, that
+/// the owner is gone. A Ctrl+C, Ctrl+Break, SIGINT or SIGTERM that arrives once stopping has begun
+/// (the flag is already set, or no target is attached) gets the default handling: it ends the
+/// process.
+void installStopHandlers(HangUp hangUp = HangUp::stop);
 void setStopTarget(std::atomic<bool>* flag);
 void stopTargetReleased();
+/// True once after each hang-up that asked for a reload (and false on Win32). A flag of the
+/// process, not of a core, so that a late hang-up never reaches a destroyed one.
+bool takeReloadRequest();
 
 } // namespace tnlrelay::platform

@@ -1,11 +1,13 @@
 // The platform layer on Linux and other POSIX systems: plain open/read/write/rename calls (no
-// sharing modes exist here), localtime_r, /proc/self/exe, gethostname and the SIGINT/SIGTERM/SIGHUP
-// handlers.
+// sharing modes exist here), localtime_r, /proc/self/exe, gethostname, the descriptor limit, the
+// SIGINT/SIGTERM/SIGHUP handlers and what the service manager tells a process through its
+// environment.
 #include "platform/Platform.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,10 +33,21 @@ std::atomic<std::atomic<bool>*> g_stopTarget{nullptr};
 std::atomic<int> g_handlersInFlight{0};
 std::atomic<unsigned> g_tempCounter{0};
 
+// Decided once when the handlers are installed: the environment and the terminal stay as they
+// were when the process started.
+std::atomic<bool> g_hangUpReloads{false};
+std::atomic<bool> g_reloadRequested{false};
+
 static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void stopSignalHandler(int signal) {
+    if (signal == SIGHUP && g_hangUpReloads.load()) {
+        // The loop takes the request at its next turn; a second one before then is the same one.
+        g_reloadRequested.store(true);
+        return;
+    }
     g_handlersInFlight.fetch_add(1);
     std::atomic<bool>* flag = g_stopTarget.load();
     const bool stopping = flag == nullptr || flag->exchange(true);
@@ -310,7 +323,51 @@ std::string hostName() {
     return name;
 }
 
-void installStopHandlers() {
+HangUp hangUpMeaning(const char* invocationId, const char* journalStream,
+                     bool controllingTerminal) {
+    const auto given = [](const char* value) { return value != nullptr && *value != '\0'; };
+    if (given(invocationId) || given(journalStream) || !controllingTerminal) return HangUp::reload;
+    return HangUp::stop;
+}
+
+bool journalStreamIs(const char* journalStream, std::uint64_t device, std::uint64_t inode) {
+    if (journalStream == nullptr) return false;
+    const std::string_view text(journalStream);
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    // Both numbers whole and decimal: a sign, a blank or trailing text is not what systemd sets.
+    const auto number = [](std::string_view digits, std::uint64_t& value) {
+        const char* end = digits.data() + digits.size();
+        if (digits.empty() || digits.front() < '0' || digits.front() > '9') return false;
+        const auto [stop, error] = std::from_chars(digits.data(), end, value);
+        return error == std::errc() && stop == end;
+    };
+    std::uint64_t givenDevice = 0, givenInode = 0;
+    return number(text.substr(0, colon), givenDevice) &&
+           number(text.substr(colon + 1), givenInode) && givenDevice == device &&
+           givenInode == inode;
+}
+
+HangUp hangUpMeaningHere() {
+    // /dev/tty opens only for a process that has a controlling terminal.
+    const int tty = openRetrying("/dev/tty", O_RDONLY | O_NOCTTY);
+    if (tty >= 0) ::close(tty);
+    return hangUpMeaning(std::getenv("INVOCATION_ID"), std::getenv("JOURNAL_STREAM"), tty >= 0);
+}
+
+bool standardErrorIsJournal() {
+    struct stat info {};
+    if (::fstat(STDERR_FILENO, &info) != 0) return false;
+    return journalStreamIs(std::getenv("JOURNAL_STREAM"), static_cast<std::uint64_t>(info.st_dev),
+                           static_cast<std::uint64_t>(info.st_ino));
+}
+
+void writeStandardError(std::string_view bytes) {
+    writeAll(STDERR_FILENO, bytes.data(), bytes.size());
+}
+
+void installStopHandlers(HangUp hangUp) {
+    g_hangUpReloads.store(hangUp == HangUp::reload);
     struct sigaction action {};
     action.sa_handler = stopSignalHandler;
     sigemptyset(&action.sa_mask);
@@ -329,6 +386,10 @@ void setStopTarget(std::atomic<bool>* flag) {
 
 void stopTargetReleased() {
     // The process is not ended when a signal handler returns, so there is nothing to wait for.
+}
+
+bool takeReloadRequest() {
+    return g_reloadRequested.exchange(false);
 }
 
 } // namespace tnlrelay::platform

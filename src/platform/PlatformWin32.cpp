@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -267,7 +268,21 @@ std::string hostName() {
     return std::string(name, size);
 }
 
-void installStopHandlers() {
+// Windows has no hang-up and no journal: console events only ever stop, and the log has no
+// second reader to write for.
+HangUp hangUpMeaningHere() {
+    return HangUp::stop;
+}
+
+bool standardErrorIsJournal() {
+    return false;
+}
+
+void writeStandardError(std::string_view bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+}
+
+void installStopHandlers(HangUp) {
     ::SetConsoleCtrlHandler(consoleCtrlHandler, TRUE);
 }
 
@@ -280,6 +295,10 @@ void setStopTarget(std::atomic<bool>* flag) {
 
 void stopTargetReleased() {
     g_targetReleased.store(true);
+}
+
+bool takeReloadRequest() {
+    return false;
 }
 
 } // namespace tnlrelay::platform

@@ -1,5 +1,5 @@
-// Reading config.json again after hand edits, and saving it after bans and unbans, with a retry
-// for saves that failed.
+// Reading config.json again after hand edits (or at once, when an operator asks), and saving it
+// after bans and unbans, with a retry for saves that failed.
 #include "ConfigStore.hpp"
 
 #include <string>
@@ -35,17 +35,44 @@ bool ConfigStore::pickUpChanges(RelayLog& log) {
     if (stamp == stamp_) return false;
     // Noted before reading, so that a broken file is reported once, not at every check.
     stamp_ = stamp;
+    if (!readAgain(log, "config.json changed but cannot be used")) return false;
+    log.info("config.json changed on disk and was read again: " +
+             std::to_string(config_.bans.size()) + " bans");
+    return true;
+}
+
+bool ConfigStore::reloadNow(RelayLog& log) {
+    // The file is read whatever its stamp says (an edit may keep its time and size), unless
+    // nobody touched it since and it lacks bans not yet saved, which reading it would drop.
+    const FileStamp stamp = configStamp();
+    const bool untouched = stamp == stamp_;
+    stamp_ = stamp;
+    // relay.log is opened by its path for every line, so a file a rotation tool moved away is
+    // made anew by this very line.
+    const std::string logNote = "; relay.log is reopened by its path at every line";
+    if (untouched && !saved_) {
+        log.info("reload: config.json is unchanged and lacks bans not yet saved; the running "
+                 "settings stay" +
+                 logNote);
+        return false;
+    }
+    if (!readAgain(log, "reload: config.json cannot be used")) return false;
+    log.info("reload: config.json read again: " + std::to_string(config_.bans.size()) + " bans" +
+             logNote);
+    return true;
+}
+
+bool ConfigStore::readAgain(RelayLog& log, const char* failure) {
     std::optional<RelayConfig> fresh = RelayConfig::loadStrict();
     if (!fresh) {
-        log.error("config.json changed but cannot be used (missing, unreadable or not a JSON "
-                  "object); keeping the running settings, the next ban or unban rewrites it");
+        log.error(std::string(failure) +
+                  " (missing, unreadable or not a JSON object); keeping the running settings, "
+                  "the next ban or unban rewrites it");
         return false;
     }
     config_ = std::move(*fresh);
     // The file is what the operator wants now, unsaved changes of ours included or not.
     saved_ = true;
-    log.info("config.json changed on disk and was read again: " +
-             std::to_string(config_.bans.size()) + " bans");
     return true;
 }
 

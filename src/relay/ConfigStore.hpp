@@ -27,6 +27,9 @@ public:
     /// Reads config.json again when someone else changed it since it was last read or written;
     /// true when the running configuration was replaced.
     bool pickUpChanges(RelayLog& log);
+    /// Reads config.json at once, as an operator's reload asks (SIGHUP under a service
+    /// manager), with one line saying what came of it; true when the configuration was replaced.
+    bool reloadNow(RelayLog& log);
     /// Picks up hand edits once a check is due, and retries a save that failed; true when the
     /// running configuration was replaced.
     bool tick(Clock::time_point now, RelayLog& log, RelayCounters& counters);
@@ -36,6 +39,10 @@ public:
     void logUnsaved(RelayLog& log, const std::string& change) const;
 
 private:
+    /// Uses config.json's current content; false, with one ERROR line that begins with
+    /// `failure`, when it cannot be used.
+    bool readAgain(RelayLog& log, const char* failure);
+
     RelayConfig config_;
     FileStamp stamp_; ///< the version of config.json that `config_` was read from or written to
     Clock::time_point nextCheck_{};

@@ -83,7 +83,7 @@ bool RelayCore::start() {
     const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
     log.info("relay listening ws://" + shownHost + ":" + std::to_string(listenGamePort) +
              "  admin http://127.0.0.1:" + std::to_string(listenAdminPort));
-    if (descriptors.hard)
+    if (descriptors.now > descriptors.before)
         log.info("descriptors: up to " + std::to_string(descriptors.now) +
                  " open at once (the soft limit was " + std::to_string(descriptors.before) +
                  ", the hard limit is " + std::to_string(descriptors.hard) + ")");
@@ -96,6 +96,7 @@ void RelayCore::runLoop() {
     while (!stopRequested.load()) {
         loop->poll(kPollInterval);
         const auto now = std::chrono::steady_clock::now();
+        if (platform::takeReloadRequest()) reloadNow();
         housekeeping(now);
         cluster.tick(now);
         if (now >= nextSample) {
@@ -210,6 +211,10 @@ void RelayCore::checkDescriptors(std::chrono::steady_clock::time_point now) {
 
 void RelayCore::pickUpConfigChanges() {
     if (store.pickUpChanges(log)) abuse.reconfigure(store.config().limits());
+}
+
+void RelayCore::reloadNow() {
+    if (store.reloadNow(log)) abuse.reconfigure(store.config().limits());
 }
 
 void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {

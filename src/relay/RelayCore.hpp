@@ -51,6 +51,9 @@ public:
     /// Reads config.json again when someone else changed it since it was last read or written,
     /// and uses its bans and settings from then on (the listeners keep their ports).
     void pickUpConfigChanges();
+    /// Reads config.json at once, as an operator's reload asks (SIGHUP under a service
+    /// manager), with one line saying what came of it.
+    void reloadNow();
 
     /// Set to true from any thread to end `runLoop` within one poll interval.
     std::atomic<bool> stopRequested{false};

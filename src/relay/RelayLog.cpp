@@ -1,9 +1,11 @@
-// Writing relay.log one line per call (no file held open), rotating it into numbered
-// generations before a line would pass the size limit, and reading new lines back by offset.
+// Writing relay.log one line per call (no file held open, so a file moved away by a rotation
+// tool is simply made anew), rotating it into numbered generations before a line would pass the
+// size limit, reading new lines back by offset, and the journal's copy of each line.
 #include "RelayLog.hpp"
 
 #include "platform/Platform.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <utility>
 
@@ -12,6 +14,8 @@ namespace tnlrelay {
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
+
+std::atomic<bool> g_copyToJournal{false};
 
 std::filesystem::path generationPath(const std::filesystem::path& path, std::int32_t n) {
     if (n == 0) return path;
@@ -45,14 +49,30 @@ RelayLog::RelayLog(std::filesystem::path path, std::uint64_t maxBytes, std::int3
 }
 
 void RelayLog::info(std::string_view message) {
-    writeLine("INFO", message);
+    writeLine("INFO", kInfoPriority, message);
 }
 
 void RelayLog::error(std::string_view message) {
-    writeLine("ERROR", message);
+    writeLine("ERROR", kErrorPriority, message);
 }
 
-void RelayLog::writeLine(const char* level, std::string_view message) {
+void RelayLog::copyToJournal(bool on) {
+    g_copyToJournal.store(on);
+}
+
+std::string RelayLog::journalLine(int priority, std::string_view message) {
+    // Appends rather than "<" + text: mingw's GCC 12 warns (falsely) about the latter.
+    std::string line = "<";
+    line += std::to_string(priority);
+    line += '>';
+    line += message;
+    line += '\n';
+    return line;
+}
+
+void RelayLog::writeLine(const char* level, int priority, std::string_view message) {
+    // First, so that the journal holds the event even when the file cannot take it.
+    if (g_copyToJournal.load()) platform::writeStandardError(journalLine(priority, message));
     platform::LocalTime now = platform::localTime();
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month,

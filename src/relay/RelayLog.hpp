@@ -1,5 +1,6 @@
 // The relay's text log: one time-stamped line per event, appended to relay.log, rotated into
-// numbered generations before it passes its size limit, and read back incrementally by offset.
+// numbered generations before it passes its size limit, read back incrementally by offset, and
+// copied to a journal on standard error when systemd started the process.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,16 @@ public:
     void info(std::string_view message);
     void error(std::string_view message);
 
+    /// Syslog levels of the journal copy.
+    static constexpr int kErrorPriority = 3;
+    static constexpr int kInfoPriority = 6;
+    /// Also writes every line to standard error as `journalLine` makes it, whatever became of
+    /// it in relay.log. For the whole process; off until turned on.
+    static void copyToJournal(bool on);
+    /// A line as the journal reads it: the syslog level in angle brackets, then the message and
+    /// a line feed; no time stamp, since the journal keeps its own.
+    static std::string journalLine(int priority, std::string_view message);
+
     /// Complete lines written since `offset`, at most `maxBytes` of them.
     LogChunk readSince(std::uint64_t offset, std::uint64_t maxBytes) const;
 
@@ -35,7 +46,7 @@ public:
     std::uint64_t linesFailed() const { return failed_; }
 
 private:
-    void writeLine(const char* level, std::string_view message);
+    void writeLine(const char* level, int priority, std::string_view message);
     void rotate();
     /// The file ends inside a line (after a write that stopped inside one).
     bool endsInsideLine() const;

@@ -1,12 +1,14 @@
-// The relay as a console program: its start line, bind failures on either port, and a clean
-// stop on each termination signal with one LEAVE line per player still joined.
+// The relay as a console program: its start line, bind failures on either port, a clean stop on
+// each termination signal with one LEAVE line per player still joined, a hang-up that reloads
+// under a service manager, the journal's copy of the log, and the usage.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { test } from 'node:test';
-import { BIN, Relay, cleanupAfter, freePortPair, makeDataRoot, waitFor } from './lib/harness.mjs';
+import { BIN, Relay, cleanupAfter, freePortPair, isClusterLine, isStartNote, makeDataRoot, waitFor }
+    from './lib/harness.mjs';
 
 const cleanups = cleanupAfter();
 
@@ -33,9 +35,10 @@ test('a start writes the listening line with both addresses', async () => {
     }
 });
 
-for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
-    test(`${signal} stops the relay cleanly and every joined player leaves`, async () => {
-        const relay = await Relay.start({ cleanups });
+// A hang-up stops the relay only in a terminal: there it means the terminal went away.
+for (const [signal, terminal] of [['SIGINT', false], ['SIGTERM', false], ['SIGHUP', true]]) {
+    test(`${signal}${terminal ? ' in a terminal' : ''} stops the relay cleanly and every joined player leaves`, async () => {
+        const relay = await Relay.start({ cleanups, terminal });
         const a = await relay.join({ room: 'P_lobby', player: 'g1', name: 'Ann' });
         const b = await relay.join({ room: 'P_lobby', player: 'g2' });
         await relay.waitLog((l) => l.includes('(2 in room)'));
@@ -48,6 +51,81 @@ for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
         await Promise.all([a.closedPromise, b.closedPromise]);
     });
 }
+
+/** Rewrites config.json with `edit` applied, keeping its time, so only a reload can notice. */
+function editUnnoticed(file, edit) {
+    const { atime, mtime } = fs.statSync(file);
+    const text = fs.readFileSync(file, 'utf8');
+    const edited = edit(text);
+    assert.equal(edited.length, text.length, 'the size is kept too');
+    fs.writeFileSync(file, edited);
+    fs.utimesSync(file, atime, mtime);
+}
+
+test('under a service manager SIGHUP reads config.json at once and reopens relay.log, and the relay runs on',
+     async () => {
+    const dataRoot = makeDataRoot();
+    const dir = path.join(dataRoot, 'Tarnelle', 'RelayServer');
+    fs.mkdirSync(dir, { recursive: true });
+    fs.writeFileSync(path.join(dir, 'config.json'),
+        JSON.stringify({ bans: [{ ip: '127.0.0.9', name: 'other' }] }));
+    const relay = await Relay.start({ dataRoot, env: { INVOCATION_ID: '0123456789abcdef' } });
+    try {
+        const a = await relay.join({ room: 'P_lobby', player: 'g1' });
+        // Ban this machine by hand, in an edit the relay's own checks cannot see.
+        editUnnoticed(relay.configPath, (t) => t.replace('127.0.0.9', '127.0.0.1'));
+        // A rotation tool moves the log away, then asks for the reload.
+        fs.renameSync(relay.logPath, `${relay.logPath}.1`);
+        process.kill(relay.proc.pid, 'SIGHUP');
+        await waitFor(() => relay.logText().includes(
+            'INFO reload: config.json read again: 1 bans; relay.log is reopened'), 'the reload line');
+        assert.deepEqual(relay.logLines().length, 1, relay.logText());
+        assert.equal(relay.exitCode, undefined, 'the relay runs on');
+        await assert.rejects(relay.join({ room: 'P_lobby', player: 'g2' }), /status 403/,
+                             'the ban read by the reload holds');
+        assert.equal(a.readyState, a.OPEN, 'players stay');
+        // A hang-up never repeats into a stop.
+        process.kill(relay.proc.pid, 'SIGHUP');
+        await relay.waitLog((l) => l.includes('INFO reload: config.json is unchanged') ||
+                                   l.includes('INFO reload: config.json read again'));
+        assert.equal(relay.exitCode, undefined);
+        assert.match(fs.readFileSync(`${relay.logPath}.1`, 'latin1'), /relay listening/);
+    } finally {
+        assert.equal(await relay.stop('SIGTERM'), 0);
+    }
+});
+
+test('started by systemd, every log line also reaches the journal on stderr with its level',
+     async () => {
+    const relay = await Relay.start({ journal: true });
+    // Whole lines only, without those of a run on Redis.
+    const journal = () => relay.stderr.slice(0, relay.stderr.lastIndexOf('\n') + 1).split('\n')
+        .filter((l) => l && !isClusterLine(l.replace(/^<6>/, 'INFO ')) &&
+                       !isStartNote(l.replace(/^<6>/, 'INFO ')));
+    try {
+        await waitFor(() => journal().length, 'the journal line of the start');
+        assert.deepEqual(journal(),
+            [`<6>relay listening ws://0.0.0.0:${relay.port}  admin http://127.0.0.1:${relay.adminPort}`]);
+        // JOURNAL_STREAM set by systemd also makes a hang-up a reload; a broken file an error.
+        fs.writeFileSync(relay.configPath, '{');
+        process.kill(relay.proc.pid, 'SIGHUP');
+        await waitFor(() => journal().length > 1, 'the error line');
+        assert.match(journal()[1], /^<3>reload: config\.json cannot be used \(missing, /);
+        assert.equal(journal().length, 2, relay.stderr);
+        const file = relay.logText();
+        assert.doesNotMatch(file, /<\d>/, 'relay.log holds its own lines only');
+        assert.match(file, /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ERROR reload: config\.json cannot be used/m);
+        assert.equal(await relay.stop('SIGTERM'), 0);
+        assert.equal(journal().at(-1), '<6>relay stopped');
+    } finally {
+        await relay.stop();
+    }
+
+    // A JOURNAL_STREAM inherited by a relay whose stderr goes elsewhere is not the journal.
+    const other = await Relay.start({ env: { JOURNAL_STREAM: '8:42' } });
+    assert.equal(await other.stop(), 0);
+    assert.equal(other.stderr, '');
+});
 
 test('a game port in use fails the start with its error line and exit code 1', async () => {
     const port = await freePortPair();
@@ -117,8 +195,20 @@ test('the port argument is read like atoi, and the configured ports are used oth
     }
 });
 
+test('--help and -h print every switch and exit 0', async () => {
+    for (const flag of ['--help', '-h']) {
+        const run = spawnSync(BIN, [flag], { encoding: 'utf8' });
+        assert.equal(run.status, 0, flag);
+        assert.equal(run.stderr, '');
+        for (const each of ['--console [port]', '--version', '--help, -h', '--tray', '--service',
+                            '--install', '--uninstall', '--svc-start', '--svc-stop', '--svc-restart',
+                            '--svc-autostart on|off'])
+            assert.ok(run.stdout.includes(each), `${flag} lists ${each}:\n${run.stdout}`);
+    }
+});
+
 test('switches of the Windows build say so on this system and exit 1', async () => {
-    for (const args of [[], ['--tray'], ['--service'], ['--install'], ['--help']]) {
+    for (const args of [[], ['--tray'], ['--service'], ['--install'], ['--svc-autostart', 'on']]) {
         const proc = spawn(BIN, args, { env: { ...process.env, ProgramData: makeDataRoot() } });
         let err = '';
         proc.stderr.on('data', (d) => (err += d));

@@ -1,5 +1,5 @@
-// The POSIX platform layer: the data directory base, the small file helpers, and stop signals
-// that reach only the target currently set, never one that has been detached.
+// The POSIX platform layer: the data directory base, the small file helpers, stop signals that
+// reach only the target currently set, and what a hang-up and standard error mean under systemd.
 #include "platform/Platform.hpp"
 #include "TempDataDir.hpp"
 
@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <deque>
 #include <fcntl.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -80,6 +82,60 @@ TEST(PlatformTest, StopSignalsReachTheCurrentTargetOnly) {
     platform::setStopTarget(nullptr);
     std::raise(SIGHUP);
     EXPECT_FALSE(flag.load()) << "a detached target must not be touched";
+}
+
+TEST(PlatformTest, HangUpReloadsUnderAServiceManagerAndStopsInATerminal) {
+    using platform::HangUp;
+    // Either variable systemd sets, or no terminal to lose, makes it a service.
+    EXPECT_EQ(platform::hangUpMeaning(nullptr, nullptr, true), HangUp::stop);
+    EXPECT_EQ(platform::hangUpMeaning("", "", true), HangUp::stop) << "set but empty is unset";
+    EXPECT_EQ(platform::hangUpMeaning("5f1c", nullptr, true), HangUp::reload);
+    EXPECT_EQ(platform::hangUpMeaning(nullptr, "8:42", true), HangUp::reload);
+    EXPECT_EQ(platform::hangUpMeaning(nullptr, nullptr, false), HangUp::reload);
+
+    // A reload request is the process's, taken once, and never touches the stop target.
+    std::atomic<bool> flag{false};
+    platform::setStopTarget(&flag);
+    platform::installStopHandlers(HangUp::reload);
+    EXPECT_FALSE(platform::takeReloadRequest());
+    std::raise(SIGHUP);
+    std::raise(SIGHUP);
+    EXPECT_FALSE(flag.load()) << "a hang-up under a service manager must not stop the relay";
+    EXPECT_TRUE(platform::takeReloadRequest());
+    EXPECT_FALSE(platform::takeReloadRequest()) << "two hang-ups before a turn are one reload";
+    platform::setStopTarget(nullptr);
+    std::raise(SIGHUP);
+    EXPECT_TRUE(platform::takeReloadRequest()) << "detached, a reload still only sets a flag";
+
+    platform::installStopHandlers(HangUp::stop);
+    platform::setStopTarget(&flag);
+    std::raise(SIGHUP);
+    EXPECT_TRUE(flag.load()) << "in a terminal a hang-up stops";
+    EXPECT_FALSE(platform::takeReloadRequest());
+    platform::setStopTarget(nullptr);
+}
+
+TEST(PlatformTest, StandardErrorIsTheJournalOnlyWhenJournalStreamNamesIt) {
+    EXPECT_TRUE(platform::journalStreamIs("8:42", 8, 42));
+    EXPECT_TRUE(platform::journalStreamIs("0:18446744073709551615", 0, UINT64_MAX));
+    for (const char* other : {"8:43", "9:42", "42:8", "8:", ":42", "8", "", "8:42x", "8:42:1",
+                              " 8:42", "+8:42", "8:-42", "8:18446744073709551616"})
+        EXPECT_FALSE(platform::journalStreamIs(other, 8, 42)) << other;
+    EXPECT_FALSE(platform::journalStreamIs(nullptr, 8, 42));
+
+    struct stat info {};
+    ASSERT_EQ(::fstat(STDERR_FILENO, &info), 0);
+    const std::string own = std::to_string(std::uint64_t(info.st_dev)) + ":" +
+                            std::to_string(std::uint64_t(info.st_ino));
+    const std::string other = std::to_string(std::uint64_t(info.st_dev)) + ":" +
+                              std::to_string(std::uint64_t(info.st_ino) + 1);
+    ::setenv("JOURNAL_STREAM", own.c_str(), 1);
+    EXPECT_TRUE(platform::standardErrorIsJournal()) << own;
+    // Inherited by a program whose standard error went elsewhere: not the journal's stream.
+    ::setenv("JOURNAL_STREAM", other.c_str(), 1);
+    EXPECT_FALSE(platform::standardErrorIsJournal()) << other;
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(platform::standardErrorIsJournal());
 }
 
 TEST(PlatformTest, ASecondInterruptOrTerminationEndsTheProcess) {

@@ -1,5 +1,6 @@
 // The running relay and config.json: hand edits are picked up and survive the next ban, a
-// broken edit is reported once and left alone, and the listeners keep their ports.
+// reload reads the file at once, a broken edit is reported once and left alone, and the
+// listeners keep their ports.
 #include "TempDataDir.hpp"
 #include "relay/RelayCore.hpp"
 
@@ -7,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <string>
+#include <sys/resource.h>
 
 namespace tnlrelay {
 namespace {
@@ -103,6 +106,47 @@ TEST_F(RelayCoreStorageTest, ListenersKeepTheirPortsWhileTheFileKeepsAHandEdited
     core.ban("10.0.0.1", "x");
     EXPECT_EQ(fileJson()["gamePort"], 40000) << "the hand edit is for the next start";
     EXPECT_EQ(fileJson()["adminPort"], 49201);
+}
+
+TEST_F(RelayCoreStorageTest, ReloadReadsTheFileAtOnceAndNeverDropsBansNotYetSaved) {
+    writeBytes(configPath(), R"({"bans": [{"ip": "10.0.0.1", "name": "a"}]})");
+    RelayCore core(RelayConfig::load());
+    const auto stamp = std::filesystem::last_write_time(configPath());
+
+    // An edit that keeps the time and the size goes unnoticed by the checks, not by a reload.
+    writeBytes(configPath(), R"({"bans": [{"ip": "10.0.0.2", "name": "b"}]})");
+    std::filesystem::last_write_time(configPath(), stamp);
+    core.housekeeping(later(5));
+    ASSERT_TRUE(core.isBanned("10.0.0.1"));
+    core.reloadNow();
+    EXPECT_TRUE(core.isBanned("10.0.0.2"));
+    EXPECT_FALSE(core.isBanned("10.0.0.1"));
+    std::string log = readBytes(logPath());
+    EXPECT_EQ(count(log, " INFO reload: config.json read again: 1 bans; relay.log is reopened"), 1u)
+        << log;
+    EXPECT_EQ(count(log, "\r\n"), 1u) << "one line: " << log;
+
+    // A ban the file does not hold yet (the save failed) is newer than the file.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 10;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool stored = core.ban("10.0.0.3", "c");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    ASSERT_FALSE(stored);
+    core.reloadNow();
+    EXPECT_TRUE(core.isBanned("10.0.0.3")) << "a reload dropped a ban not yet saved";
+    EXPECT_TRUE(core.isBanned("10.0.0.2"));
+    EXPECT_EQ(count(readBytes(logPath()), " INFO reload: config.json is unchanged"), 1u);
+
+    // A broken file: the running values stay, one ERROR line says why.
+    writeBytes(configPath(), "{");
+    core.reloadNow();
+    EXPECT_TRUE(core.isBanned("10.0.0.2"));
+    EXPECT_EQ(count(readBytes(logPath()), " ERROR reload: config.json cannot be used"), 1u);
 }
 
 TEST_F(RelayCoreStorageTest, FailedSaveIsReportedHoldsAndIsRetriedUntilItWorks) {

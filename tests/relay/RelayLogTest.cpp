@@ -1,5 +1,5 @@
-// relay.log: the layout of a line, rotation at the size limit and the shifting of generations
-// (also when the live file cannot be moved), and incremental reading by offset.
+// relay.log: the layout of a line and of its journal copy, rotation at the size limit and the
+// shifting of generations (also when the live file cannot be moved), and reading by offset.
 #include "relay/RelayLog.hpp"
 #include "TempDataDir.hpp"
 #include "relay/RelayConfig.hpp"
@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <cctype>
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace tnlrelay {
 namespace {
@@ -88,6 +91,47 @@ TEST_F(RelayLogTest, LinesCarryTimeStampLevelAndCrlf) {
     }
     EXPECT_EQ(pos, text.size()) << text;
     EXPECT_EQ(files(), std::vector<std::string>{"relay.log"});
+}
+
+TEST_F(RelayLogTest, JournalCopyCarriesTheSyslogLevelAndLeavesTheFileAsItIs) {
+    EXPECT_EQ(RelayLog::journalLine(RelayLog::kInfoPriority, "JOIN room=a"), "<6>JOIN room=a\n");
+    EXPECT_EQ(RelayLog::journalLine(RelayLog::kErrorPriority, "listen failed"),
+              "<3>listen failed\n");
+
+    RelayLog plain(path, 1048576, 5);
+    plain.info("JOIN room=a");
+    plain.error("listen failed");
+    const std::string without = readBytes(path);
+    std::filesystem::remove(path);
+
+    // Standard error goes to a file for the while.
+    const std::filesystem::path captured = path.parent_path() / "stderr";
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    const int file = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(file, 0);
+    ::dup2(file, STDERR_FILENO);
+    ::close(file);
+    RelayLog::copyToJournal(true);
+    RelayLog copied(path, 1048576, 5);
+    copied.info("JOIN room=a");
+    copied.error("listen failed");
+    RelayLog::copyToJournal(false);
+    copied.info("not copied");
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+
+    EXPECT_EQ(readBytes(captured), "<6>JOIN room=a\n<3>listen failed\n");
+    // The file is as it would have been: the two runs may differ in their time stamps only.
+    std::string with = readBytes(path);
+    ASSERT_EQ(with.size(), without.size() + kPrefix + 10 + 2) << with;
+    with.resize(without.size());
+    for (std::size_t line = 0; line != std::string::npos; line = with.find('\n', line) + 1) {
+        if (line >= with.size()) break;
+        ASSERT_TRUE(isTimeStamp(with.substr(line, 19))) << with;
+        with.replace(line, 19, without, line, 19);
+    }
+    EXPECT_EQ(with, without);
 }
 
 TEST_F(RelayLogTest, RotatesOnlyBeforeTheLineThatWouldPassTheLimit) {

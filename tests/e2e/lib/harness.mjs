@@ -24,6 +24,11 @@ let clusterSeq = 0;
  * `logLines()` in a run on Redis, so that checks of what a single node logs stay as they are.
  */
 export const isClusterLine = (line) => TEST_REDIS !== undefined && line.includes('INFO cluster: ');
+/**
+ * The start line a relay writes only when it had to raise its soft descriptor limit, which
+ * depends on the shell that runs the tests: left out of `logLines()` as well (`logText()` has it).
+ */
+export const isStartNote = (line) => line.includes('INFO descriptors: ');
 /** The keys of the state document that a relay linked to Redis adds. */
 export const CLUSTER_STATE_KEYS = TEST_REDIS ? ['cluster'] : [];
 /** The keys of config.json that a run on Redis adds. */
@@ -201,13 +206,13 @@ export class Relay {
      * file (by `stopSignal`), and with `stopsCleanly` that stop must exit with 0.
      */
     static async start({ port, dataRoot, args, bin = BIN, waitListening = true, config, pair, cleanups,
-                         stopSignal, stopsCleanly = false } = {}) {
+                         stopSignal, stopsCleanly = false, env, terminal, journal, softFiles } = {}) {
         dataRoot ??= makeDataRoot();
         if (config !== undefined || pair) writeConfig(dataRoot, config, pair);
         const retry = port === undefined && waitListening;
         for (let attempt = 1; ; attempt++) {
             const relay = await Relay.#startOnce({ port: port ?? (await freePortPair()), dataRoot, args,
-                bin, waitListening });
+                bin, waitListening, env, terminal, journal, softFiles });
             if (relay.exitCode === undefined || !retry || attempt === 5 ||
                 !relay.stderr.includes('Relay failed to start')) {
                 relay.#checkStarted(waitListening);
@@ -221,7 +226,15 @@ export class Relay {
         }
     }
 
-    static async #startOnce({ port, dataRoot, args, bin, waitListening }) {
+    /**
+     * `env` is added to the relay's environment, which never inherits the service manager's
+     * variables otherwise. `terminal`: the relay runs in a terminal of its own (a pseudo-terminal
+     * made by script(1), its controlling terminal). `journal`: JOURNAL_STREAM names the relay's
+     * standard error, as systemd sets it. `softFiles`: the relay starts with that soft limit on
+     * open descriptors, as from a shell with a low default.
+     */
+    static async #startOnce({ port, dataRoot, args, bin, waitListening, env, terminal, journal,
+                              softFiles }) {
         // A data directory used before holds earlier start lines: look only past them.
         let earlier = 0;
         try {
@@ -229,13 +242,28 @@ export class Relay {
         } catch {}
         if (typeof args === 'function') args = args(port);
         const linking = addClusterSettings(dataRoot);
-        const proc = spawn(bin, args ?? ['--console', String(port)], {
+        const { INVOCATION_ID, JOURNAL_STREAM, ...inherited } = process.env;
+        let command = [bin, ...(args ?? ['--console', String(port)])];
+        // Each wrapper ends in exec, so the relay keeps the process id the harness signals.
+        if (journal)
+            command = ['sh', '-c', 'JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr) exec "$0" "$@"',
+                       ...command];
+        if (softFiles) command = ['sh', '-c', `ulimit -Sn ${softFiles} && exec "$0" "$@"`, ...command];
+        const shellWords = command.map((w) => `'${w.replaceAll("'", "'\\''")}'`).join(' ');
+        if (terminal) command = ['script', '-q', '-e', '-c', `exec ${shellWords}`, '/dev/null'];
+        const proc = spawn(command[0], command.slice(1), {
             // A small quarantine keeps a sanitizer build's memory near the plain build's.
-            env: { ...process.env, ProgramData: dataRoot,
-                ASAN_OPTIONS: `${process.env.ASAN_OPTIONS ?? ''}:quarantine_size_mb=16` },
+            env: { ...inherited, ProgramData: dataRoot,
+                ASAN_OPTIONS: `${process.env.ASAN_OPTIONS ?? ''}:quarantine_size_mb=16`, ...env },
             stdio: ['ignore', 'pipe', 'pipe'],
         });
         const relay = new Relay({ port, dataRoot, proc });
+        if (terminal) {
+            // script(1) runs the relay as its child, in the terminal's own session.
+            const children = `/proc/${proc.pid}/task/${proc.pid}/children`;
+            relay.pid = Number(await waitFor(() => fs.readFileSync(children, 'utf8').trim(),
+                                             'the relay to start inside script(1)'));
+        }
         relay.logOffset = earlier;
         if (waitListening) {
             await waitFor(() => {
@@ -273,7 +301,7 @@ export class Relay {
     logLines() {
         return this.logText()
             .split('\r\n')
-            .filter((l) => l.length && !isClusterLine(l))
+            .filter((l) => l.length && !isClusterLine(l) && !isStartNote(l))
             .map((l) => l.replace(/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d /, ''));
     }
 
@@ -284,8 +312,11 @@ export class Relay {
 
     /** Sends a signal and waits for the exit; returns the exit code. */
     async stop(signal = 'SIGINT', timeoutMs = 10000) {
-        if (this.exitCode === undefined) this.proc.kill(signal);
-        const timer = setTimeout(() => this.proc.kill('SIGKILL'), timeoutMs);
+        const pid = this.pid ?? this.proc.pid;
+        if (this.exitCode === undefined) process.kill(pid, signal);
+        const timer = setTimeout(() => {
+            if (this.exitCode === undefined) process.kill(pid, 'SIGKILL');
+        }, timeoutMs);
         const code = await this.exited;
         clearTimeout(timer);
         return code;
