@@ -1,7 +1,7 @@
 // Address text in and out, and range matching, written out by hand so that every platform
 // shows the same text for the same client (ban entries are compared as text).
 #include "Address.hpp"
-#include "NetText.hpp"
+#include "text/Text.hpp"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // HTTP on a connection: pipelined requests read and handed over one at a time, replies, and the
 // upgrade that turns the connection into a WebSocket.
 #include "LoopInternals.hpp"
-#include "NetText.hpp"
+#include "text/Text.hpp"
 
 #include <boost/beast/http/status.hpp>
 

@@ -4,7 +4,7 @@
 // here rather than by Beast, whose chunk parser can be driven into an inconsistent state by a
 // malformed body that arrives in pieces.
 #include "HttpParse.hpp"
-#include "NetText.hpp"
+#include "text/Text.hpp"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/http/parser.hpp>

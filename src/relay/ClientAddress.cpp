@@ -10,14 +10,6 @@ namespace tnlrelay {
 
 namespace {
 
-std::string_view trimSpace(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 // Strips "[v6]:port" or "[v6]" to the address, and "v4:port" to the address.
 std::string_view stripPort(std::string_view s) {
     if (!s.empty() && s.front() == '[') {
@@ -52,11 +44,11 @@ std::string walk(std::string_view peer, const std::vector<std::string_view>& hop
 namespace detail {
 
 std::string_view forwardedForEntry(std::string_view entry) {
-    return stripPort(trimSpace(entry));
+    return stripPort(trimBlanks(entry));
 }
 
 std::string_view forwardedNode(std::string_view value) {
-    value = trimSpace(value);
+    value = trimBlanks(value);
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
         value = value.substr(1, value.size() - 2);
     return stripPort(value);
@@ -97,7 +89,7 @@ std::string clientAddress(std::string_view peer, const net::HttpMessage& request
                 bool found = false;
                 while (!element.empty()) {
                     const std::size_t semi = element.find(';');
-                    const std::string_view pair = trimSpace(element.substr(0, semi));
+                    const std::string_view pair = trimBlanks(element.substr(0, semi));
                     if (pair.size() > 4 && equalsNoCase(pair.substr(0, 4), "for=")) {
                         node = detail::forwardedNode(pair.substr(4));
                         found = true;

@@ -1,6 +1,6 @@
-// Small text helpers that several parts need: ASCII case-insensitive comparison, hex digits and
-// digit runs, `atoi` without its undefined behaviour on overflow, and remote values made safe for
-// a log line. The network adapter keeps its own, so that it needs nothing from above it.
+// Small text helpers that several parts need, the network adapter included: ASCII
+// case-insensitive comparison, trimming, hex digits and digit runs, `atoi` without its undefined
+// behaviour on overflow, and remote values made safe for a log line. They depend on nothing.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,15 @@ inline bool equalsNoCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+/// The value without leading and trailing spaces and tabs.
+inline std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
 }
 
 /// The value of a hex digit of either case, or -1.
