@@ -1,6 +1,6 @@
 // What differs between POSIX and Win32: the data directory base, file operations with the
-// sharing modes the storage needs, local time, the executable's and the machine's names and
-// console stop events.
+// sharing modes the storage needs, local time, the executable's and the machine's names, what
+// the process uses, and console stop events.
 // One header, a POSIX source and a Win32 source.
 #pragma once
 
@@ -79,6 +79,18 @@ std::filesystem::path executablePath();
 
 /// This machine's name; empty when the system gives none.
 std::string hostName();
+
+/// What the process uses, as monitoring reports it. A figure the system does not give is
+/// empty: Linux gives all of them; Win32 has no descriptor limit, and counts handles (of any
+/// kind) as open descriptors.
+struct ProcessUsage {
+    std::optional<double> cpuSeconds;    ///< user and system time
+    std::optional<double> residentBytes; ///< resident set (Win32: working set)
+    std::optional<double> openFds;
+    std::optional<double> maxFds;    ///< the soft limit on open descriptors
+    std::optional<double> startTime; ///< when the process started, in Unix seconds
+};
+ProcessUsage processUsage();
 
 /// Console stop events (Ctrl+C, Ctrl+Break, console close; SIGINT, SIGTERM, SIGHUP) store true
 /// into `*flag` while it is set. `setStopTarget(nullptr)` detaches; after it returns no handler
