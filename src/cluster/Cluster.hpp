@@ -60,6 +60,8 @@ public:
     /// while the link is down (the room list is then this node's own).
     bool roomTotals(std::map<std::string, std::int64_t>& totals) const;
     nlohmann::json state() const;
+    /// The link is up and Redis accepted the node: what the state document calls "up".
+    bool linked() const { return reportedUp_; }
 
     static constexpr auto kHeartbeat = std::chrono::seconds(1);
     static constexpr int kNodeTtlMillis = 5000;

@@ -157,9 +157,15 @@ void Loop::Impl::checkConn([[maybe_unused]] const Conn* c) const {
 // The caller holds the connection: a handler may close it, but it is freed only afterwards.
 void Loop::Impl::dispatch(Conn* c, Event ev, const void* data) {
     TNLRELAY_ASSERT(c->refs > 0);
-    TNLRELAY_ASSERT((ev == Event::close) == c->closed);
+    TNLRELAY_ASSERT((ev == Event::close) == (c->closed || c->released));
     c->listener->handler(c, ev, data, c->listener->user);
     dropFrameCache(); // what the handler was given is gone now
+}
+
+CloseCause closeCause(const Conn* c) {
+    if (c->cutSlow) return CloseCause::unsentOutput;
+    if (c->peerLeft) return CloseCause::peerClosed;
+    return CloseCause::other;
 }
 
 ConnId connId(const Conn* c) {

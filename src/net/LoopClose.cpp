@@ -13,9 +13,19 @@ void Loop::Impl::closeNow(Conn* c) {
     conns.erase(c->id);
     c->frames.reset();
     c->http.reset();
-    dispatch(c, Event::close, nullptr);
+    if (!c->released) dispatch(c, Event::close, nullptr);
     c->out.clear();
     poller->closeSocket(c);
+}
+
+// A WebSocket whose close frame has come has left, whatever its socket still does: its owner
+// hears the close event now, once, and the socket drains and lingers on without an owner. Run
+// from the turn's flush, never from inside a handler (an upgrade feeds early frames there).
+void Loop::Impl::release(Conn* c) {
+    TNLRELAY_ASSERT(c->peerLeft && !c->released && !c->closed);
+    c->released = true;
+    c->sendable = false;
+    dispatch(c, Event::close, nullptr);
 }
 
 // The peer's end or a read error: the connection closes, unless the loop is stopping, where

@@ -61,6 +61,7 @@ void Loop::Impl::flushDirty(bool timerTurn) {
         }
         c->dirty = false;
         c->urgent = false;
+        if (c->peerLeft && !c->released && !c->closed) release(c);
         if (!c->closed) flushConn(c);
         letGo(c);
     }

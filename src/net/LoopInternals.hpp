@@ -101,6 +101,9 @@ struct Conn {
     bool sendShut : 1 = false;  ///< all sent and the sending side shut: waiting for the peer's end
     bool peerEnded : 1 = false; ///< the peer's end (or an error) was read while the loop stops
     bool urgent : 1 = false;    ///< dirty with more than data frames: flushed at the turn's end
+    bool peerLeft : 1 = false;  ///< its close frame came: the owner hears the close at the flush
+    bool released : 1 = false;  ///< the close event has been delivered; the socket drains on
+    bool cutSlow : 1 = false;   ///< cut off for unsent output past the limit
 #if defined(__linux__)
     // The epoll poller's own: it alone reads and writes these.
     bool readReady : 1 = false;  ///< an edge came and no read has run dry since: input may wait
@@ -294,6 +297,7 @@ struct Loop::Impl {
 #endif
     // LoopClose.cpp
     void closeNow(Conn* c);
+    void release(Conn* c);
     void peerGone(Conn* c);
     void shutSending(Conn* c);
     void stopConnections();
@@ -314,7 +318,9 @@ struct FrameSink {
 
     // A draining connection's messages still arrive (a kicked player's are relayed until it
     // closes); after a close frame, or while the loop stops, nothing does.
-    bool delivers() const { return !c->closed && !c->closeSent && !loop->stopping; }
+    bool delivers() const {
+        return !c->closed && !c->released && !c->peerLeft && !c->closeSent && !loop->stopping;
+    }
 
     void onMessage(const char* data, std::size_t len, SharedBuf* owner, int opcode);
     void onControl(int opcode, const char* data, std::size_t len);

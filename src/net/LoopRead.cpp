@@ -103,6 +103,12 @@ void FrameSink::onControl(int opcode, const char* data, std::size_t len) {
     if (opcode == kOpPing) {
         if (c->sendable) loop->sendFrame(c, kOpPong, data, len);
     } else if (opcode == kOpClose) {
+        // A peer that closes on its own has left now, not when its socket ends; one being
+        // drained (kicked, refused) ends with its socket as before.
+        if (!c->draining) {
+            c->peerLeft = true;
+            loop->markDirty(c);
+        }
         // Answer with the peer's status code when it is one that may be sent, then close.
         if (len == 0) { // no code to echo: an empty close
             loop->sendFrame(c, kOpClose, data, 0);

@@ -27,9 +27,19 @@ using ConnId = std::uint32_t;
 
 /// What a handler is called for.
 enum class Event {
-    close,   ///< the connection is closing; its handle is invalid once the handler returns
+    /// The connection is closing, or a WebSocket's close frame has come (its socket then
+    /// drains and lingers on unseen); exactly once, and the handle is invalid once the handler
+    /// returns.
+    close,
     httpMsg, ///< one complete HTTP request; event data is a `const HttpMessage*`
     wsMsg,   ///< one complete WebSocket data message; event data is a `const WsMessage*`
+};
+
+/// Why a connection's close event comes, for its owner's record; read during that event.
+enum class CloseCause : std::uint8_t {
+    other,        ///< the peer's end, an error, a timeout, a drain or the loop's end
+    peerClosed,   ///< its close frame came: its socket still drains and lingers, without owner
+    unsentOutput, ///< cut off: its unsent output passed `Limits::maxQueuedBytes`
 };
 
 /// Event callback of a listener and of every connection it accepts: the connection, the event,
@@ -221,6 +231,9 @@ private:
 };
 
 ConnId connId(const Conn* c);
+
+/// Why the close event being delivered comes.
+CloseCause closeCause(const Conn* c);
 
 /// The client's address without port: dotted IPv4 (also for IPv4 on a dual-stack socket) or
 /// compressed IPv6; for a trusted proxy that sent a PROXY header, the client it names.

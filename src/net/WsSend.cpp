@@ -102,7 +102,7 @@ void queueShared(Loop::Impl& m, Conn* c, const Payload& payload, int opcode) {
     // A receiver that does not read is cut off before its queue can exhaust memory.
     if (c->out.bytes() > m.limits.maxQueuedBytes &&
         c->out.bytesBehindFirst() > m.limits.maxQueuedBytes)
-        c->hardClose = true, c->sendable = false, ++m.stats.slowReadersCut;
+        c->hardClose = true, c->sendable = false, c->cutSlow = true, ++m.stats.slowReadersCut;
     if (!c->dirty || c->hardClose) m.markDirty(c, c->hardClose);
 }
 

@@ -1,7 +1,7 @@
 // What differs between POSIX and Win32 (one header, a source for each): the data directory base,
 // file operations with the sharing modes the storage needs, local time, the executable's path,
-// the machine's name, the descriptor limit, console stop events, and on POSIX the service
-// manager's hang-up and journal.
+// the machine's name, the descriptor limit, what the process uses, console stop events, and on
+// POSIX the service manager's hang-up and journal.
 #pragma once
 
 #include <atomic>
@@ -114,6 +114,18 @@ bool standardErrorIsJournal();
 /// Writes the bytes to standard error with one call when it can (lines from two writers never
 /// mix); failures are ignored.
 void writeStandardError(std::string_view bytes);
+
+/// What the process uses, as monitoring reports it. A figure the system does not give is
+/// empty: Linux gives all of them; Win32 has no descriptor limit, and counts handles (of any
+/// kind) as open descriptors.
+struct ProcessUsage {
+    std::optional<double> cpuSeconds;    ///< user and system time
+    std::optional<double> residentBytes; ///< resident set (Win32: working set)
+    std::optional<double> openFds;
+    std::optional<double> maxFds;    ///< the soft limit on open descriptors
+    std::optional<double> startTime; ///< when the process started, in Unix seconds
+};
+ProcessUsage processUsage();
 
 /// Console stop events (Ctrl+C, Ctrl+Break, console close; SIGINT, SIGTERM, SIGHUP when it
 /// means stop) store true into `*flag` while it is set. `setStopTarget(nullptr)` detaches; after it

@@ -12,12 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sstream>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tnlrelay::platform {
 
@@ -390,6 +394,58 @@ void stopTargetReleased() {
 
 bool takeReloadRequest() {
     return g_reloadRequested.exchange(false);
+}
+
+namespace {
+
+/// The fields of /proc/self/stat after the command name, which may hold blanks and ')'; the
+/// first of them is the third field (state).
+std::vector<std::string> procStatFields() {
+    const std::string stat = readFile("/proc/self/stat");
+    const auto end = stat.rfind(')');
+    std::vector<std::string> fields;
+    if (end == std::string::npos) return fields;
+    std::istringstream in(stat.substr(end + 1));
+    for (std::string field; in >> field;)
+        fields.push_back(field);
+    return fields;
+}
+
+/// When the machine booted, in Unix seconds ("btime" of /proc/stat).
+std::optional<double> bootTime() {
+    std::istringstream in(readFile("/proc/stat"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("btime ", 0) == 0) return std::strtod(line.c_str() + 6, nullptr);
+    return std::nullopt;
+}
+
+} // namespace
+
+// As Prometheus's client libraries read them, so that dashboards made for those work here.
+ProcessUsage processUsage() {
+    ProcessUsage usage;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    // utime and stime are fields 14 and 15, starttime 22 and rss 24 (pages).
+    const std::vector<std::string> f = procStatFields();
+    if (f.size() > 21 && ticks > 0) {
+        usage.cpuSeconds =
+            (std::strtod(f[11].c_str(), nullptr) + std::strtod(f[12].c_str(), nullptr)) / ticks;
+        if (const auto boot = bootTime())
+            usage.startTime = *boot + std::strtod(f[19].c_str(), nullptr) / ticks;
+        usage.residentBytes =
+            std::strtod(f[21].c_str(), nullptr) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    }
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        double open = 0;
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') ++open;
+        closedir(dir);
+        usage.openFds = open - 1; // not the one that reads the directory
+    }
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        usage.maxFds = static_cast<double>(limit.rlim_cur);
+    return usage;
 }
 
 } // namespace tnlrelay::platform

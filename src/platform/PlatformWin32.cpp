@@ -1,5 +1,6 @@
 // The platform layer on Windows: wide paths, CreateFileW with the sharing modes the storage
-// relies on, GetLocalTime, GetModuleFileNameW, GetComputerNameA and the console control handler.
+// relies on, GetLocalTime, GetModuleFileNameW, GetComputerNameA, the process's
+// times, memory and handles, and the console control handler.
 #include "platform/Platform.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -9,6 +10,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -299,6 +302,27 @@ void stopTargetReleased() {
 
 bool takeReloadRequest() {
     return false;
+}
+
+ProcessUsage processUsage() {
+    ProcessUsage usage;
+    HANDLE self = GetCurrentProcess();
+    // FILETIME counts 100 ns: durations for the CPU times, since 1601 for the creation time.
+    auto units = [](const FILETIME& t) {
+        return static_cast<double>(ULARGE_INTEGER{{t.dwLowDateTime, t.dwHighDateTime}}.QuadPart);
+    };
+    FILETIME created, exited, kernel, user;
+    if (GetProcessTimes(self, &created, &exited, &kernel, &user)) {
+        usage.cpuSeconds = (units(kernel) + units(user)) / 1e7;
+        usage.startTime = units(created) / 1e7 - 11644473600.0;
+    }
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    if (K32GetProcessMemoryInfo(self, &memory, sizeof memory))
+        usage.residentBytes = static_cast<double>(memory.WorkingSetSize);
+    DWORD handles = 0;
+    if (GetProcessHandleCount(self, &handles)) usage.openFds = static_cast<double>(handles);
+    return usage;
 }
 
 } // namespace tnlrelay::platform

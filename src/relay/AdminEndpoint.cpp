@@ -98,7 +98,9 @@ void AdminEndpoint::onRequest(RelayCore& core, const RelayLog& log, net::Conn* c
         return;
     }
     if (path == "/healthz") {
-        replyJson(c, core.healthJson());
+        bool draining = false;
+        const std::string health = core.healthJson(&draining);
+        net::reply(c, draining ? 503 : 200, detail::kJsonHeaders, health);
         return;
     }
     if (path == "/api/stats") {

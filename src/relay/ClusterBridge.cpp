@@ -100,6 +100,10 @@ bool ClusterBridge::placing() const {
     return cluster_ && cluster_->placing();
 }
 
+bool ClusterBridge::linkUp() const {
+    return cluster_ && cluster_->linked();
+}
+
 std::uint64_t ClusterBridge::place(const std::string& room, int max) {
     return cluster_ ? cluster_->place(room, max) : 0;
 }
@@ -156,6 +160,9 @@ void ClusterBridge::start(net::Loop&, const RelayConfig& config, std::int32_t, R
 }
 
 bool ClusterBridge::placing() const {
+    return false;
+}
+bool ClusterBridge::linkUp() const {
     return false;
 }
 std::uint64_t ClusterBridge::place(const std::string&, int) {

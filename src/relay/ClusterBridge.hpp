@@ -30,6 +30,8 @@ public:
                cluster::Hooks hooks);
     /// This node is one of a cluster (whether its link works or not).
     bool active() const { return cluster_ != nullptr; }
+    /// The cluster link is up (as the state document's "link" says); false without a cluster.
+    bool linkUp() const;
     /// Joins are placed by Redis now, not by this node alone.
     bool placing() const;
     /// Asks Redis to place a join; the answer comes through `Hooks::placed` with the returned

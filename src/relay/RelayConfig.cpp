@@ -194,6 +194,17 @@ std::chrono::microseconds RelayConfig::flushInterval() const {
     return std::chrono::microseconds(static_cast<std::int64_t>(std::min(micros, 1e6)));
 }
 
+std::chrono::milliseconds RelayConfig::stopGrace() const {
+    // The Windows service reports its stop as pending for about this long at most.
+    constexpr double kMaxSeconds = 30;
+    const json* value = find("stopGraceSeconds");
+    if (value == nullptr || !value->is_number()) return {};
+    const double seconds = value->get<double>();
+    if (!std::isfinite(seconds) || seconds < 0) return {};
+    return std::chrono::milliseconds(
+        static_cast<std::int64_t>(std::min(seconds, kMaxSeconds) * 1e3));
+}
+
 FileStamp configStamp() {
     FileStamp stamp;
     std::error_code ec;

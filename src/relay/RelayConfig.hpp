@@ -58,6 +58,9 @@ struct RelayConfig {
     /// "flushIntervalMicros": how long data frames may wait to leave together, in
     /// microseconds; 0 (every turn flushes) when absent, negative or not a number, at most 1 s.
     std::chrono::microseconds flushInterval() const;
+    /// "stopGraceSeconds": how long a stop keeps the ports open, answering health checks with
+    /// 503, before it closes them; 0 when absent, negative or not a number, at most 30 s.
+    std::chrono::milliseconds stopGrace() const;
 
     /// An optional top-level key other than the ports and bans, or null when absent.
     const nlohmann::json* find(std::string_view key) const;

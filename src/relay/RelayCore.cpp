@@ -93,21 +93,37 @@ bool RelayCore::start() {
 }
 
 void RelayCore::runLoop() {
-    while (!stopRequested.load()) {
-        loop->poll(kPollInterval);
-        const auto now = std::chrono::steady_clock::now();
-        if (platform::takeReloadRequest()) reloadNow();
-        housekeeping(now);
-        cluster.tick(now);
-        if (now >= nextSample) {
-            sampleStats();
-            // A loop that fell behind by seconds starts a fresh second rather than catching up.
-            nextSample += std::chrono::seconds(1);
-            if (nextSample <= now) nextSample = now + std::chrono::seconds(1);
-        }
-        checkTls();
+    while (!stopRequested.load())
+        turn();
+    // Health checks have answered 503 since the flag was set. With a grace, the ports stay
+    // open that long, still relaying, so that a balancer sees it and sends players elsewhere
+    // before they close.
+    const auto grace = store.config().stopGrace();
+    if (grace.count() > 0) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", grace.count() / 1000.0);
+        log.info(std::string("relay stopping: health checks answer 503 for ") + seconds +
+                 " s before the ports close");
+        const auto end = std::chrono::steady_clock::now() + grace;
+        while (std::chrono::steady_clock::now() < end)
+            turn();
     }
     log.info("relay stopped");
+}
+
+void RelayCore::turn() {
+    loop->poll(kPollInterval);
+    const auto now = std::chrono::steady_clock::now();
+    if (platform::takeReloadRequest()) reloadNow();
+    housekeeping(now);
+    cluster.tick(now);
+    if (now >= nextSample) {
+        sampleStats();
+        // A loop that fell behind by seconds starts a fresh second rather than catching up.
+        nextSample += std::chrono::seconds(1);
+        if (nextSample <= now) nextSample = now + std::chrono::seconds(1);
+    }
+    checkTls();
 }
 
 void RelayCore::startTls() {

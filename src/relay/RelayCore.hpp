@@ -43,7 +43,8 @@ public:
 
     /// Opens both listeners; true when both are open. Writes the start or the failure line.
     bool start();
-    /// Runs the event loop until `stopRequested` is true, then writes "relay stopped".
+    /// Runs the event loop until `stopRequested` is true and then for the stop grace, with
+    /// health checks answering 503, then writes "relay stopped".
     void runLoop();
     /// The loop's periodic work outside of events: picking up hand edits of config.json and
     /// retrying a save that failed.
@@ -76,7 +77,9 @@ public:
     // Monitoring.
     std::string metricsText();
     std::string statsJson() const;
-    std::string healthJson() const;
+    /// The admin port's health document; `*draining`, when given, is set to whether it says
+    /// the relay is stopping (answered with 503).
+    std::string healthJson(bool* draining = nullptr) const;
     /// Adds the sample of the second that just ended to the history.
     void sampleStats();
     const RelayCounters& relayCounters() const { return counters; }
@@ -91,6 +94,8 @@ private:
     static void gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
     static void adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
 
+    /// One poll of the loop and the periodic work after it.
+    void turn();
     void onGameHttp(net::Conn* c, const net::HttpMessage& hm);
     void onGameMessage(net::Conn* c, const net::WsMessage& wm);
     void onClose(net::Conn* c);

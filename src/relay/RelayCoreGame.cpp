@@ -19,6 +19,8 @@ namespace {
 
 constexpr int kDefaultCapacity = 16;
 constexpr std::string_view kPlainHeaders = "Content-Type: text/plain; charset=utf-8\r\n";
+/// The LEAVE line's reason for a member the adapter cut off, worded like the abuse limits'.
+constexpr const char* kUnsentOutput = "closed: not reading, unsent output over the limit";
 
 /// The room capacity a joining player asks for: `atoi` of "max", with 16 for anything below 1.
 int capacity(const std::string& text) {
@@ -40,8 +42,12 @@ void RelayCore::onGameHttp(net::Conn* c, const net::HttpMessage& hm) {
         return;
     }
     if (hm.uri == "/healthz" && !hm.header("Upgrade")) {
-        // For load balancers: the loop answered, so it turns; no other information.
-        if (listening)
+        // For load balancers: the loop answered, so it turns; no other information. A stop
+        // says so from its first moment, so that players are sent elsewhere before the port
+        // closes. The cluster link does not count: local relaying works without it.
+        if (stopRequested.load())
+            net::reply(c, 503, kPlainHeaders, "draining\n");
+        else if (listening)
             net::reply(c, 200, kPlainHeaders, "ok\n");
         else
             net::reply(c, 503, kPlainHeaders, "unavailable\n");
@@ -144,6 +150,8 @@ void RelayCore::onClose(net::Conn* c) {
     const Bytes room = std::move(it->second.room);
     const Bytes guid = std::move(it->second.guid);
     const char* closedFor = it->second.closedFor;
+    if (closedFor == nullptr && net::closeCause(c) == net::CloseCause::unsentOutput)
+        closedFor = kUnsentOutput;
     abuse.noteLeave(it->second.ip.str());
     rooms.remove(room, id);
     if (it->second.clusterRoom) cluster.removeMember(room.str());

@@ -2,6 +2,7 @@
 // documents of both ports, and the one-sample-a-second history behind the admin page's charts.
 #include "RelayCore.hpp"
 #include "RoomList.hpp"
+#include "platform/Platform.hpp"
 #include "text/JsonText.hpp"
 
 #include <cmath>
@@ -60,6 +61,24 @@ void writeCounts(MetricsWriter& w, const net::LoopStats& s, const RelayCounters&
     w.counter("tnlrelay_unbans_total", "Bans lifted from the admin API.", counters.unbans);
 }
 
+/// The process families every Prometheus client library exports, under their usual names, so
+/// that dashboards and alerts made for those work here; what the system does not give is left out.
+void writeProcess(MetricsWriter& w) {
+    const platform::ProcessUsage u = platform::processUsage();
+    if (u.cpuSeconds)
+        w.family("process_cpu_seconds_total", "counter",
+                 "Total user and system CPU time spent in "
+                 "seconds.",
+                 {{{}, *u.cpuSeconds}});
+    if (u.openFds) w.gauge("process_open_fds", "Number of open file descriptors.", *u.openFds);
+    if (u.maxFds) w.gauge("process_max_fds", "Maximum number of open file descriptors.", *u.maxFds);
+    if (u.residentBytes)
+        w.gauge("process_resident_memory_bytes", "Resident memory size in bytes.",
+                *u.residentBytes);
+    w.gauge("process_start_time_seconds", "Start time of the process since unix epoch in seconds.",
+            u.startTime.value_or(processStartTime()));
+}
+
 } // namespace
 
 std::string RelayCore::metricsText() {
@@ -113,8 +132,19 @@ std::string RelayCore::metricsText() {
               {{{"reason", name(D::keyUpdateRecord)}}, declined(D::keyUpdateRecord)},
               {{{"reason", name(D::keyGeneration)}}, declined(D::keyGeneration)},
               {{{"reason", name(D::readRecords)}}, declined(D::readRecords)}});
+    // Only what is there is shown, so that an alert on the value never fires for a node
+    // without a cluster or a certificate.
+    if (cluster.active())
+        w.gauge("tnlrelay_cluster_link_up",
+                "1 while the link to the cluster's Redis is up and this node is registered.",
+                cluster.linkUp() ? 1.0 : 0.0);
+    if (const net::TlsCertInfo* cert = loop->tlsCertificate())
+        w.gauge("tnlrelay_tls_certificate_expiry_timestamp_seconds",
+                "When the certificate the game port serves expires, in Unix seconds.",
+                n(cert->notAfter));
     w.gauge("tnlrelay_process_start_time_seconds", "Start time of the process, in Unix seconds.",
             processStartTime());
+    writeProcess(w);
     w.family("tnlrelay_build_info", "gauge", "The relay's version; always 1.",
              {{{{"version", TNLRELAY_VERSION}}, 1.0}});
     return w.text();
@@ -176,15 +206,21 @@ std::string RelayCore::statsJson() const {
     return detail::jsonText(doc);
 }
 
-std::string RelayCore::healthJson() const {
+std::string RelayCore::healthJson(bool* draining) const {
     // The longest turn of the last whole second, or of this one when it is already longer.
     double lag = history.size() ? history.newest().loopLag : 0.0;
     lag = std::max(lag, static_cast<double>(loop->stats().longestTurnNanos) / kNanos);
+    const bool stopping = stopRequested.load();
+    if (draining) *draining = stopping;
+    // The cluster link and the certificate are shown, not judged: a node whose link is down
+    // still relays its own players, and an expiry is the operator's alert to set.
     nlohmann::json doc = {
-        {"status", "ok"},
+        {"status", stopping ? "draining" : "ok"},
         {"uptimeSeconds", std::round(secondsOf(Clock::now() - started) * 1e3) / 1e3},
         {"loopLagSeconds", std::round(lag * 1e6) / 1e6},
     };
+    if (cluster.active()) doc["cluster"] = cluster.linkUp() ? "up" : "down";
+    if (const net::TlsCertInfo* cert = loop->tlsCertificate()) doc["tlsExpiresAt"] = cert->notAfter;
     return detail::jsonText(doc);
 }
 

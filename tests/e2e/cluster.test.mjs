@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import { Relay, cleanupAfter, freePort, hasReceived, redisCommands, startRedis, upgradeRequest,
          waitFor } from './lib/harness.mjs';
+import { scrape } from './lib/metrics.mjs';
 
 const cleanups = cleanupAfter();
 
@@ -137,6 +138,12 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     await redis.stop('SIGKILL');
     await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the ERROR line');
     assert.equal((await a.state()).cluster.link, 'down');
+    // The admin port shows the link for an alert; the game port stays healthy for the balancer,
+    // since local relaying works.
+    const linkShown = async (node) => [JSON.parse((await node.get('/healthz', { admin: true })).text).cluster,
+        (await scrape(node)).get('tnlrelay_cluster_link_up')];
+    assert.deepEqual(await linkShown(a), ['down', 0]);
+    assert.equal((await a.get('/healthz')).status, 200);
 
     // Local relaying and local joins go on.
     const a2 = await a.join({ room: 'r', name: 'a2' });
@@ -160,6 +167,7 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     for (const node of [a, b, c])
         await waitFor(async () => (await roomsText(node)) === expected, 'reconciled counts', 5000);
     assert.ok(Date.now() - back < 6000, 're-registered within 5 s of Redis answering');
+    assert.deepEqual(await linkShown(a), ['up', 1]);
     await settled([a, b, c], 'r');
     b2.send('across again');
     await waitFor(() => hasReceived(a1, 'across again'), 'messages across nodes again');

@@ -156,6 +156,24 @@ test('leaving writes one LEAVE line with the identity; room-list connections wri
     assert.equal(relay.logLines().filter((l) => l.startsWith('INFO LEAVE room= ')).length, 0);
 });
 
+test('a close frame is a leave at once, though the client keeps its socket open', async () => {
+    // Half open: the relay's end of sending does not end ours.
+    const client = net.connect({ port: relay.port, host: '127.0.0.1', allowHalfOpen: true });
+    cleanups.push(() => client.destroy());
+    let received = Buffer.alloc(0);
+    client.on('data', (d) => (received = Buffer.concat([received, d])));
+    await new Promise((resolve) => client.on('connect', resolve));
+    client.write(upgradeRequest('/?room=C_close&player=closer'));
+    await relay.waitLog('INFO JOIN room=C_close player=closer ip=127.0.0.1 (1 in room)');
+    client.write(Buffer.from([0x88, 0x82, 1, 2, 3, 4, 0x03 ^ 1, 0xE8 ^ 2])); // masked close 1000
+    // The relay answers after it has taken the leave: seen then, not after the socket's linger.
+    await waitFor(() => received.includes(Buffer.from([0x88, 0x02, 0x03, 0xE8])), 'the close answered');
+    assert.ok(relay.logLines().includes('INFO LEAVE room=C_close player=closer'), 'the LEAVE line');
+    assert.ok(!(await relay.state()).players.some((p) => p.guid === 'closer'), 'gone from the state');
+    assert.equal((await relay.get('/rooms?project=C')).text, '[]');
+    client.destroy();
+});
+
 test('hostile names and rooms cannot forge log lines or break the documents', async () => {
     const name = 'Eve\nINFO KICK connId=1 ip=9.9.9.9';
     // Raw bytes that are not UTF-8, sent percent-encoded.
@@ -192,7 +210,8 @@ test('a member that stops reading is cut off while the others go on', async () =
     const sample = setInterval(() => (peak = Math.max(peak, rss(relay.proc.pid))), 20);
     try {
         // Flood until the sleeper is removed; every message also reaches the reader.
-        while (!relay.logLines().includes(`INFO LEAVE room=${room} player=sleeper`) && sent < 800) {
+        const cut = `INFO LEAVE room=${room} player=sleeper (closed: not reading, unsent output over the limit)`;
+        while (!relay.logLines().includes(cut) && sent < 800) {
             sender.send(payload, { binary: true });
             sent++;
             await waitFor(() => reader.received.length >= sent - 8, 'the reader to keep up', 20000);

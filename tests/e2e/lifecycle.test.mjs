@@ -1,6 +1,7 @@
 // The relay as a console program: its start line, bind failures on either port, a clean stop on
-// each termination signal with one LEAVE line per player still joined, a hang-up that reloads
-// under a service manager, the journal's copy of the log, and the usage.
+// each termination signal with one LEAVE line per player still joined, health checks saying it
+// drains until the ports close, a hang-up that reloads under a service manager, the journal's
+// copy of the log, and the usage.
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -125,6 +126,26 @@ test('started by systemd, every log line also reaches the journal on stderr with
     const other = await Relay.start({ env: { JOURNAL_STREAM: '8:42' } });
     assert.equal(await other.stop(), 0);
     assert.equal(other.stderr, '');
+});
+
+test('a stop answers health checks on both ports with 503 draining until the ports close', async () => {
+    const relay = await Relay.start({ cleanups, config: { stopGraceSeconds: 3 } });
+    const player = await relay.join({ room: 'P_grace', player: 'g1' });
+    assert.equal((await relay.get('/healthz')).status, 200);
+    relay.proc.kill('SIGTERM');
+    const [game, admin] = await waitFor(async () => {
+        const both = await Promise.all([relay.get('/healthz'), relay.get('/healthz', { admin: true })]);
+        return both[0].status === 503 && both;
+    }, 'the ports to say the relay drains');
+    assert.equal(game.text, 'draining\n');
+    assert.equal(admin.status, 503);
+    assert.equal(JSON.parse(admin.text).status, 'draining');
+    // The players leave when the ports close, as on any stop.
+    assert.equal(await relay.exited, 0);
+    const lines = relay.logLines();
+    assert.deepEqual(lines.slice(-3), ['INFO relay stopping: health checks answer 503 for 3 s before the ports close',
+        'INFO relay stopped', 'INFO LEAVE room=P_grace player=g1']);
+    await player.closedPromise;
 });
 
 test('a game port in use fails the start with its error line and exit code 1', async () => {

@@ -137,8 +137,8 @@ test('health checks, the scrape format, and the admin port\'s origin rules', asy
     const metrics = await relay.get('/metrics', { admin: true });
     assert.equal(metrics.headers.get('content-type'), 'text/plain; version=0.0.4; charset=utf-8');
     for (const line of metrics.text.trimEnd().split('\n')) {
-        assert.match(line, /^(# (HELP|TYPE) tnlrelay_\w+ .+|tnlrelay_\w+(\{\w+="[^"]*"(,\w+="[^"]*")*\})? \S+)$/,
-                     'every line is a comment or a sample of a tnlrelay_ series');
+        assert.match(line, /^(# (HELP|TYPE) (tnlrelay|process)_\w+ .+|(tnlrelay|process)_\w+(\{\w+="[^"]*"(,\w+="[^"]*")*\})? \S+)$/,
+                     'every line is a comment or a sample of a tnlrelay_ or process_ series');
     }
     const start = (await scrape(relay)).get('tnlrelay_process_start_time_seconds');
     assert.ok(Math.abs(Date.now() / 1000 - health.uptimeSeconds - start) < 5,

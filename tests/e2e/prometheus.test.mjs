@@ -1,13 +1,15 @@
 // A real Prometheus server (Debian's package), started on a free loopback port with a scrape
 // interval of one second, scrapes the relay's admin port; after joins and traffic its query API
-// returns the counts the test made.
+// returns the counts the test made; promtool finds nothing to lint in what it scrapes.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { Relay, cleanupAfter, freePort, startProgram, tempDir, waitFor } from './lib/harness.mjs';
 
 const PROMETHEUS = '/usr/bin/prometheus';
+const PROMTOOL = '/usr/bin/promtool';
 const cleanups = cleanupAfter();
 
 /** Starts Prometheus scraping `target` every second; resolves with its base URL once ready. */
@@ -79,6 +81,14 @@ test('Prometheus scrapes the relay and its queries return the counts',
     assert.ok(p99 === undefined || (p99 >= 0 && p99 < 1) || Number.isNaN(p99), `p99 ${p99}`);
     const start = await query(base, 'tnlrelay_process_start_time_seconds');
     assert.ok(Math.abs(start - Date.now() / 1000) < 120, `start time ${start}`);
+    // The process families under the names every client library uses.
+    assert.ok(Math.abs((await query(base, 'process_start_time_seconds')) - start) < 2);
+    assert.ok((await query(base, 'process_open_fds')) < (await query(base, 'process_max_fds')));
+
+    const lint = spawnSync(PROMTOOL, ['check', 'metrics'],
+                           { input: (await relay.get('/metrics', { admin: true })).text, encoding: 'utf8' });
+    assert.equal(lint.status, 0, `promtool: ${lint.stdout}${lint.stderr}`);
+    assert.equal(lint.stdout + lint.stderr, '', 'promtool finds nothing to lint');
     a.close();
     b.close();
 });

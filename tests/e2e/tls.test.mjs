@@ -82,6 +82,11 @@ test('wss and ws share the port, and TLS speaks only 1.2 and 1.3 with http/1.1',
     const state = await relay.state();
     assert.equal(state.tls.subject.includes('localhost'), true);
     assert.equal(state.tls.expiresSoon, false);
+    // Alertable without parsing dates: the same expiry in the health document and the metrics.
+    const health = JSON.parse((await relay.get('/healthz', { admin: true })).text);
+    assert.equal(health.tlsExpiresAt, state.tls.notAfter);
+    assert.equal((await scrape(relay)).get('tnlrelay_tls_certificate_expiry_timestamp_seconds'),
+                 state.tls.notAfter);
     secure.close();
     plain.close();
 });

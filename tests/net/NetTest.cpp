@@ -43,6 +43,7 @@ struct Server {
     std::function<void(Conn*, const HttpMessage&)> onHttp;
     std::function<void(Conn*, const WsMessage&)> onWs;
     std::vector<ConnId> closed;
+    std::vector<CloseCause> causes; ///< of each close, in the order of `closed`
 
     static void handler(Conn* c, Event ev, const void* data, void* user) {
         auto* s = static_cast<Server*>(user);
@@ -58,6 +59,7 @@ struct Server {
         } else {
             s->open.erase(connId(c));
             s->closed.push_back(connId(c));
+            s->causes.push_back(closeCause(c));
         }
     }
 };
@@ -487,6 +489,7 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
             20s))
             << "the reader that never reads was not cut off";
         EXPECT_EQ(srv.closed.front(), members[2]);
+        EXPECT_EQ(srv.causes.front(), CloseCause::unsentOutput);
         ASSERT_TRUE(pumpUntil(
             loop,
             [&] {
@@ -681,6 +684,57 @@ TEST(Net, ACloseFromThePeerIsAnsweredWithItsOwnCode) {
         ASSERT_GE(in.size(), answer.size());
         EXPECT_EQ(in.substr(in.size() - answer.size()), answer)
             << "close payload of " << sent.size() << " bytes";
+    }
+}
+
+// The close event comes with the close frame, before the answer leaves, while the socket
+// lingers on; once, and never from inside a call: a frame that came with the upgrade request
+// is read when a later event answers it.
+TEST(Net, APeerThatSendsItsCloseHasLeftWhileItsSocketStillLingers) {
+    Limits limits; // long enough that only the peer's end closes the socket
+    limits.linger = limits.drainTimeout = std::chrono::minutes(1);
+    Server srv;
+    Loop loop(limits);
+    Conn* waiting = nullptr;
+    srv.onHttp = [&](Conn* c, const HttpMessage& hm) {
+        if (hm.uri == "/later") {
+            deferReply(c);
+            waiting = c;
+        } else {
+            wsUpgrade(c, hm);
+        }
+    };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    const std::string close = clientFrame(kOpClose, "\x03\xE8");
+    for (const bool withUpgrade : {false, true}) {
+        SCOPED_TRACE(withUpgrade ? "close frame with the upgrade" : "close frame later");
+        srv.closed.clear();
+        srv.causes.clear();
+        LoopbackClient ws(port);
+        std::string in;
+        if (withUpgrade) {
+            ws.send(upgradeRequest("/later") + close);
+            ASSERT_TRUE(pumpUntil(loop, [&] { return waiting != nullptr; }));
+            HttpMessage request;
+            request.headers = {{"Sec-WebSocket-Key", "abc"}};
+            wsUpgrade(waiting, request);
+            EXPECT_TRUE(srv.closed.empty()) << "a close event inside the call that upgrades";
+        } else {
+            ws.send(upgradeRequest());
+            ASSERT_TRUE(pumpUntil(loop, [&] { return ws.pull(in) && !in.empty(); }));
+            ws.send(close);
+        }
+        ASSERT_TRUE(pumpUntil(loop, [&] {
+            ws.pull(in);
+            return in.find("\x88\x02\x03\xE8") != std::string::npos;
+        })) << "the close was not answered";
+        ASSERT_EQ(srv.closed.size(), 1u) << "no close event before the answer left";
+        EXPECT_EQ(srv.causes.front(), CloseCause::peerClosed);
+        EXPECT_EQ(loop.gauges().webSockets, 1u) << "the socket lingers, waiting for the end";
+        ws.end();
+        ASSERT_TRUE(pumpUntil(loop, [&] { return loop.gauges().webSockets == 0; }));
+        EXPECT_EQ(srv.closed.size(), 1u) << "a second close event";
     }
 }
 

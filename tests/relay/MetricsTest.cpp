@@ -168,10 +168,16 @@ TEST(CoreMetrics, EveryFamilyIsDescribedOnceAndTheStatsDocumentFollowsTheSamples
                                "tnlrelay_tls_handover_declined_total",
                                "tnlrelay_accept_out_of_descriptors_total",
                                "tnlrelay_process_start_time_seconds",
-                               "tnlrelay_build_info"}) {
+                               "tnlrelay_build_info",
+                               "process_cpu_seconds_total",
+                               "process_open_fds",
+                               "process_max_fds",
+                               "process_resident_memory_bytes",
+                               "process_start_time_seconds"}) {
         EXPECT_EQ(typed[family], 1) << family;
     }
-    EXPECT_EQ(typed.size(), 28u) << text;
+    // The cluster link and the certificate's expiry only where there is one.
+    EXPECT_EQ(typed.size(), 33u) << text;
     EXPECT_EQ(seriesValue(text, "tnlrelay_loop_turn_seconds_bucket{le=\"+Inf\"}"),
               seriesValue(text, "tnlrelay_loop_turn_seconds_count"));
     const double start = seriesValue(text, "tnlrelay_process_start_time_seconds");
@@ -179,6 +185,13 @@ TEST(CoreMetrics, EveryFamilyIsDescribedOnceAndTheStatsDocumentFollowsTheSamples
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     EXPECT_LE(start, now);
     EXPECT_GT(start, now - 3600) << "the start time is this process's";
+    // The process's own figures, as the system gives them.
+    EXPECT_NEAR(seriesValue(text, "process_start_time_seconds"), start, 2);
+    EXPECT_GE(seriesValue(text, "process_cpu_seconds_total"), 0) << "counted in ticks of 10 ms";
+    EXPECT_GT(seriesValue(text, "process_resident_memory_bytes"), 1e6);
+    const double openFds = seriesValue(text, "process_open_fds");
+    EXPECT_GE(openFds, 3) << "at least the standard streams";
+    EXPECT_GT(seriesValue(text, "process_max_fds"), openFds);
 
     auto stats = nlohmann::json::parse(core.statsJson());
     EXPECT_EQ(stats["time"].size(), 0u);
@@ -194,8 +207,16 @@ TEST(CoreMetrics, EveryFamilyIsDescribedOnceAndTheStatsDocumentFollowsTheSamples
     stats = nlohmann::json::parse(core.statsJson());
     EXPECT_EQ(stats["time"].size(), kStatsHistorySeconds) << "the history is bounded";
 
-    auto health = nlohmann::json::parse(core.healthJson());
+    bool draining = true;
+    auto health = nlohmann::json::parse(core.healthJson(&draining));
+    EXPECT_FALSE(draining);
     EXPECT_EQ(health["status"], "ok");
     EXPECT_GE(health["uptimeSeconds"].get<double>(), 0.0);
     EXPECT_GE(health["loopLagSeconds"].get<double>(), 0.0);
+    EXPECT_FALSE(health.contains("cluster") || health.contains("tlsExpiresAt")) << health;
+    // From the moment a stop is asked for, until the ports close.
+    core.stopRequested = true;
+    health = nlohmann::json::parse(core.healthJson(&draining));
+    EXPECT_TRUE(draining);
+    EXPECT_EQ(health["status"], "draining");
 }
