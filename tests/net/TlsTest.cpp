@@ -59,9 +59,12 @@ protected:
             GTEST_SKIP() << "the openssl command is not available";
         fs::copy_file(dir / "a.crt", dir / "live.crt");
         fs::copy_file(dir / "a.key", dir / "live.key");
+        std::string error;
+        ASSERT_TRUE(live.load(dir / "live.crt", dir / "live.key", error)) << error;
     }
     tnlrelay::test::TempDataDir tmp;
     fs::path dir;
+    TlsContext live; ///< the pair the sessions' tests serve
 };
 
 } // namespace
@@ -201,9 +204,7 @@ std::string pump(Client& client, TlsSession& server, bool& ok) {
 } // namespace
 
 TEST_F(TlsFiles, ASessionHandshakesAndBatchesOutputIntoFullRecords) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
 
     for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
         Client client("\x02h2\x08http/1.1", version);
@@ -247,9 +248,7 @@ TEST_F(TlsFiles, ASessionHandshakesAndBatchesOutputIntoFullRecords) {
 }
 
 TEST_F(TlsFiles, RecordsMadeIntoAnotherBufferFollowTheSessionsOwnInOrder) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     Client client;
     TlsSession server(ctx.get());
     bool ok = false;
@@ -281,9 +280,7 @@ TEST_F(TlsFiles, RecordsMadeIntoAnotherBufferFollowTheSessionsOwnInOrder) {
 }
 
 TEST_F(TlsFiles, Tls13TakesTheClientsOrderAndTls12OursOfEcdheWithAeadOnly) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     struct Case {
         int version;
         const char* offer;
@@ -339,9 +336,7 @@ TEST_F(TlsFiles, Tls13TakesTheClientsOrderAndTls12OursOfEcdheWithAeadOnly) {
 }
 
 TEST_F(TlsFiles, GarbageAndOldProtocolsFailTheSession) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     char buf[kTlsRecord];
     auto never = [](const char*, std::size_t) { return true; };
 
@@ -428,9 +423,7 @@ std::string upload(Client& client, TlsSession& server, const std::string& text, 
 } // namespace
 
 TEST_F(TlsFiles, SessionsSealTheirOwnRecordsUnderEveryTls13CipherAndMoveToNewKeys) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     for (const auto& [fast, suite] : suitesUnderEachEngine()) {
         const UseAesEngine engine(fast);
         Client client;
@@ -483,9 +476,7 @@ TEST_F(TlsFiles, SessionsSealTheirOwnRecordsUnderEveryTls13CipherAndMoveToNewKey
 }
 
 TEST_F(TlsFiles, AClientsRequestForANewKeyIsAnsweredBeforeAndAfterTheHandOver) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     Client client;
     int updates = 0;
     countUpdatesOf(client, updates);
@@ -553,9 +544,7 @@ void handOver(Client& client, TlsSession& server) {
 } // namespace
 
 TEST_F(TlsFiles, SessionsOpenTheClientsRecordsThemselvesFromTheHandOverOn) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     for (const auto& [fast, suite] : suitesUnderEachEngine()) {
         const UseAesEngine engine(fast);
         // Given whole, and a byte at a time.
@@ -612,9 +601,7 @@ TEST_F(TlsFiles, SessionsOpenTheClientsRecordsThemselvesFromTheHandOverOn) {
 }
 
 TEST_F(TlsFiles, RecordsThatDoNotOpenEndTheSessionWithAnAlert) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     // Each case spoils what the client sends once the session reads for itself.
     struct Case {
         const char* what;
@@ -700,9 +687,7 @@ struct ClientForger {
 } // namespace
 
 TEST_F(TlsFiles, KeyUpdatesAndEmptyRecordsAreCheckedAndBoundedAfterTheHandOver) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     const std::string kUpdate("\x18\x00\x00\x01\x00", 5);
     struct Case {
         const char* what;
@@ -776,9 +761,7 @@ struct Declines {
 } // namespace
 
 TEST_F(TlsFiles, TheHandOverIsDeclinedWhenAnythingItReliesOnDoesNotHold) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     const std::string message(3000, 'm');
     auto sendAndCheck = [&](Client& client, TlsSession& server, const char* what) {
         bool ok = false;
@@ -851,9 +834,7 @@ std::int64_t g_ticketClock = 0;
 } // namespace
 
 TEST_F(TlsFiles, TicketKeysRotateAndTheOneBeforeStillResumesForOnePeriod) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     setTlsTicketClock([] { return g_ticketClock; });
     g_ticketClock = 1000000;
     for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
@@ -938,9 +919,7 @@ void operator delete(void* p, std::size_t) noexcept {
 }
 
 TEST_F(TlsFiles, TrafficSecretsAreWipedFromEveryBufferThatHeldThem) {
-    TlsContext ctx;
-    std::string error;
-    ASSERT_TRUE(ctx.load(dir / "live.crt", dir / "live.key", error)) << error;
+    TlsContext& ctx = live;
     for (const auto& [fast, suite] : suitesUnderEachEngine()) {
         const UseAesEngine engine(fast);
         for (bool handOverFirst : {false, true}) {
