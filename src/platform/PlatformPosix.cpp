@@ -14,7 +14,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -405,18 +404,24 @@ std::vector<std::string> procStatFields() {
     const auto end = stat.rfind(')');
     std::vector<std::string> fields;
     if (end == std::string::npos) return fields;
-    std::istringstream in(stat.substr(end + 1));
-    for (std::string field; in >> field;)
-        fields.push_back(field);
+    std::size_t at = end + 1;
+    while (true) {
+        at = stat.find_first_not_of(" \n", at);
+        if (at == std::string::npos) break;
+        const std::size_t stop = stat.find_first_of(" \n", at);
+        fields.push_back(stat.substr(at, stop - at));
+        if (stop == std::string::npos) break;
+        at = stop;
+    }
     return fields;
 }
 
 /// When the machine booted, in Unix seconds ("btime" of /proc/stat).
 std::optional<double> bootTime() {
-    std::istringstream in(readFile("/proc/stat"));
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("btime ", 0) == 0) return std::strtod(line.c_str() + 6, nullptr);
-    return std::nullopt;
+    const std::string stat = readFile("/proc/stat");
+    const std::size_t line = stat.rfind("\nbtime ");
+    if (line == std::string::npos) return std::nullopt;
+    return std::strtod(stat.c_str() + line + 7, nullptr);
 }
 
 } // namespace
