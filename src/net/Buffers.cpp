@@ -3,6 +3,10 @@
 // are kept for reuse instead of going back to the allocator (and their pages to the kernel).
 #include "Buffers.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace tnlrelay::net {
 
 namespace {
@@ -43,9 +47,47 @@ struct LargePool {
 
 thread_local LargePool t_large;
 
+// Takes and returns of large buffers and chunks; unchanged for a while means the pools idle.
+thread_local std::uint64_t t_largeUses = 0;
+constexpr auto kQuietBeforeRelease = std::chrono::seconds(5);
+constexpr std::size_t kLargeChunksKept = 16; // a busy turn's first needs, after a quiet spell
+
 } // namespace
 
+std::size_t pooledBytes() {
+    return t_large.bytes + t_pool.small.size() * OutQueue::kFirstChunkBytes +
+           t_pool.large.size() * OutQueue::kChunkBytes;
+}
+
+std::size_t releaseIdleBuffers(std::chrono::steady_clock::time_point now) {
+    static thread_local std::uint64_t seen = ~std::uint64_t(0);
+    static thread_local std::chrono::steady_clock::time_point quietSince{};
+    if (t_largeUses != seen) {
+        seen = t_largeUses;
+        quietSince = now;
+        return 0;
+    }
+    if (now - quietSince < kQuietBeforeRelease) return 0;
+    std::size_t released = t_large.bytes;
+    for (SharedBuf* b : t_large.free)
+        std::free(b);
+    t_large.free.clear();
+    t_large.bytes = 0;
+    while (t_pool.large.size() > kLargeChunksKept) {
+        std::free(t_pool.large.back());
+        t_pool.large.pop_back();
+        released += OutQueue::kChunkBytes;
+    }
+#if defined(__GLIBC__)
+    // Freed blocks stay in the heap below the trim threshold the program sets; hand their
+    // pages back now that nothing asks for them.
+    if (released) malloc_trim(0);
+#endif
+    return released;
+}
+
 SharedBuf* SharedBuf::takePooled(std::size_t minCap, std::size_t maxCap) {
+    ++t_largeUses;
     auto& pool = t_large.free;
     std::size_t best = pool.size();
     for (std::size_t i = 0; i < pool.size(); ++i) {
@@ -64,6 +106,7 @@ SharedBuf* SharedBuf::takePooled(std::size_t minCap, std::size_t maxCap) {
 }
 
 void SharedBuf::pool(SharedBuf* b) {
+    ++t_largeUses;
     if (t_large.free.size() < kLargeMax && t_large.bytes + b->cap <= kLargeBytesMax) {
         t_large.free.push_back(b);
         t_large.bytes += b->cap;
@@ -74,6 +117,7 @@ void SharedBuf::pool(SharedBuf* b) {
 
 SharedBuf* OutQueue::takeChunk(std::size_t size) {
     auto& pool = t_pool.of(size);
+    if (&pool == &t_pool.large) ++t_largeUses;
     if (!pool.empty()) {
         SharedBuf* b = pool.back();
         pool.pop_back();
@@ -87,6 +131,7 @@ SharedBuf* OutQueue::takeChunk(std::size_t size) {
 
 void OutQueue::giveChunk(SharedBuf* b) {
     auto& pool = t_pool.of(b->cap);
+    if (&pool == &t_pool.large) ++t_largeUses;
     if (pool.size() < (&pool == &t_pool.small ? kSmallPoolMax : kLargePoolMax))
         pool.push_back(b);
     else

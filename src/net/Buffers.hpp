@@ -5,6 +5,7 @@
 
 #include "NetAssert.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -56,6 +57,14 @@ struct SharedBuf {
 private:
     static void pool(SharedBuf* b);
 };
+
+/// Bytes this thread keeps in its pools of large buffers and output chunks.
+std::size_t pooledBytes();
+/// Gives pooled large buffers and most large output chunks back once neither pool has been used
+/// for a few seconds (a burst that needed them is over), and then the allocator's free pages
+/// back to the system, so that a relay returns to near its idle size. Called now and then by
+/// the loop; returns the bytes released from the pools.
+std::size_t releaseIdleBuffers(std::chrono::steady_clock::time_point now);
 
 /// One connection's unsent output: small frames copied into chunks of kChunkBytes, large
 /// payloads referenced where they are. Sent front to back with gathered writes.

@@ -84,6 +84,7 @@ bool Loop::Impl::stopSettled() const {
 
 void Loop::Impl::sweep() {
     now = Clock::now();
+    releaseIdleBuffers(now);
     std::vector<Conn*> expired;
     for (auto& [id, c] : conns) {
         if (c->draining) {

@@ -113,3 +113,20 @@ TEST(OutQueue, AQueueThatNeverEmptiesDropsWhatItHasSent) {
         sent.append(last[k].data, last[k].len);
     EXPECT_EQ(sent, expected);
 }
+
+TEST(BufferPools, AreGivenBackOnlyAfterAQuietSpell) {
+    using namespace std::chrono_literals;
+    // A burst: large buffers let go into the pool.
+    for (std::size_t cap : {std::size_t(1) << 20, std::size_t(2) << 20, std::size_t(3) << 20})
+        SharedBuf::release(SharedBuf::create(cap));
+    ASSERT_GE(pooledBytes(), std::size_t(6) << 20);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(releaseIdleBuffers(t0), 0u) << "the first look only notes the pools' use";
+    EXPECT_EQ(releaseIdleBuffers(t0 + 4s), 0u) << "not quiet long enough";
+    // Used again: the quiet spell starts anew.
+    SharedBuf::release(SharedBuf::takePooled(1 << 20, 1 << 20));
+    EXPECT_EQ(releaseIdleBuffers(t0 + 6s), 0u);
+    EXPECT_GE(releaseIdleBuffers(t0 + 12s), std::size_t(6) << 20);
+    EXPECT_LT(pooledBytes(), std::size_t(1) << 20);
+    EXPECT_EQ(releaseIdleBuffers(t0 + 20s), 0u) << "nothing left to give back";
+}
