@@ -15,12 +15,12 @@ namespace tnlrelay::net::fastgcm {
 namespace {
 // TNLRELAY_AES_GCM=library at start keeps the library's AES-GCM even where the vector
 // instructions are there (to compare the two, or to test the library's path on such a machine).
-std::atomic<bool> enabled{!chosenByEnvironment(std::getenv("TNLRELAY_AES_GCM"))};
-} // namespace
-
-bool chosenByEnvironment(const char* value) {
+bool libraryChosen() {
+    const char* value = std::getenv("TNLRELAY_AES_GCM");
     return value && std::string_view(value) == "library";
 }
+std::atomic<bool> enabled{!libraryChosen()};
+} // namespace
 
 bool enable(bool on) {
     return enabled.exchange(on);

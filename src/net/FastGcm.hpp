@@ -16,9 +16,6 @@ bool available();
 /// Whether keys made from now on use it (when available). On by default; tests switch it off
 /// to run OpenSSL's path on the same processor. Returns the previous setting.
 bool enable(bool on);
-/// True when a value of TNLRELAY_AES_GCM asks for the library's AES-GCM ("library"); read
-/// once, at start, as the default of `enable`.
-bool chosenByEnvironment(const char* value);
 /// available() and enabled.
 bool inUse();
 

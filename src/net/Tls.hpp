@@ -55,7 +55,7 @@ private:
     static bool applyPolicy(SSL_CTX* ctx);
     static bool useCertificates(SSL_CTX* ctx, const std::string& pem, X509*& leaf,
                                 std::string& error);
-    static bool useKey(SSL_CTX* ctx, std::string& pem, std::string& error);
+    static bool useKey(SSL_CTX* ctx, const std::string& pem, std::string& error);
     static TlsCertInfo describe(X509* leaf);
 
     std::filesystem::path cert_, key_;

@@ -315,11 +315,10 @@ bool TlsContext::useCertificates(SSL_CTX* ctx, const std::string& pem, X509*& le
     return ok;
 }
 
-bool TlsContext::useKey(SSL_CTX* ctx, std::string& pem, std::string& error) {
+bool TlsContext::useKey(SSL_CTX* ctx, const std::string& pem, std::string& error) {
     BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
     EVP_PKEY* pkey = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
     BIO_free(bio);
-    wipe(pem.data(), pem.size());
     if (!pkey) {
         error = lastError("no private key in the key file");
         return false;
@@ -353,19 +352,22 @@ TlsCertInfo TlsContext::describe(X509* leaf) {
 
 bool TlsContext::build(std::string& error) {
     std::string certPem, keyPem;
+    // The private key's text is wiped however this ends.
+    struct WipeOnExit {
+        std::string& text;
+        ~WipeOnExit() { wipe(text.data(), text.size()); }
+    } wipeKey{keyPem};
     if (!readFile(cert_, certPem)) {
         error = "cannot read the certificate file";
         return false;
     }
     if (!readFile(key_, keyPem)) {
-        wipe(keyPem.data(), keyPem.size());
         error = "cannot read the private key file";
         return false;
     }
     ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx) {
-        wipe(keyPem.data(), keyPem.size());
         error = lastError("cannot create a TLS context");
         return false;
     }
@@ -374,7 +376,6 @@ bool TlsContext::build(std::string& error) {
     if (!ok) error = lastError("the TLS policy cannot be set");
     ok = ok && useCertificates(ctx, certPem, leaf, error);
     ok = ok && useKey(ctx, keyPem, error);
-    wipe(keyPem.data(), keyPem.size());
     if (!ok) {
         X509_free(leaf);
         SSL_CTX_free(ctx);

@@ -447,9 +447,8 @@ ProcessUsage processUsage() {
         closedir(dir);
         usage.openFds = open - 1; // not the one that reads the directory
     }
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        usage.maxFds = static_cast<double>(limit.rlim_cur);
+    if (const std::uint64_t limit = descriptorLimit(); limit && limit != RLIM_INFINITY)
+        usage.maxFds = static_cast<double>(limit);
     return usage;
 }
 

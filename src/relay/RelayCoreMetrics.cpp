@@ -63,13 +63,26 @@ void writeCounts(MetricsWriter& w, const net::LoopStats& s, const RelayCounters&
 
 /// The process families every Prometheus client library exports, under their usual names, so
 /// that dashboards and alerts made for those work here; what the system does not give is left out.
+void writeTlsDeclines(MetricsWriter& w) {
+    using D = net::TlsDecline;
+    const auto declined = [](D why) { return static_cast<double>(net::tlsDeclined(why)); };
+    const auto name = [](D why) { return std::string_view(net::tlsDeclineName(why)); };
+    w.family("tnlrelay_tls_handover_declined_total", "counter",
+             "TLS 1.3 connections whose records stayed with the TLS library, by the reason.",
+             {{{{"reason", name(D::keyLog)}}, declined(D::keyLog)},
+              {{{"reason", name(D::cipher)}}, declined(D::cipher)},
+              {{{"reason", name(D::recordSize)}}, declined(D::recordSize)},
+              {{{"reason", name(D::keyUpdate)}}, declined(D::keyUpdate)},
+              {{{"reason", name(D::keyUpdateRecord)}}, declined(D::keyUpdateRecord)},
+              {{{"reason", name(D::keyGeneration)}}, declined(D::keyGeneration)},
+              {{{"reason", name(D::readRecords)}}, declined(D::readRecords)}});
+}
+
 void writeProcess(MetricsWriter& w) {
     const platform::ProcessUsage u = platform::processUsage();
     if (u.cpuSeconds)
         w.family("process_cpu_seconds_total", "counter",
-                 "Total user and system CPU time spent in "
-                 "seconds.",
-                 {{{}, *u.cpuSeconds}});
+                 "Total user and system CPU time spent in seconds.", {{{}, *u.cpuSeconds}});
     if (u.openFds) w.gauge("process_open_fds", "Number of open file descriptors.", *u.openFds);
     if (u.maxFds) w.gauge("process_max_fds", "Maximum number of open file descriptors.", *u.maxFds);
     if (u.residentBytes)
@@ -120,18 +133,7 @@ std::string RelayCore::metricsText() {
                 "Time the event loop took to handle one batch of ready events; long turns "
                 "delay every player.",
                 bounds, s.turns, std::size(bounds), n(s.turnNanos) / kNanos);
-    using D = net::TlsDecline;
-    const auto declined = [&](D why) { return n(net::tlsDeclined(why)); };
-    const auto name = [](D why) { return std::string_view(net::tlsDeclineName(why)); };
-    w.family("tnlrelay_tls_handover_declined_total", "counter",
-             "TLS 1.3 connections whose records stayed with the TLS library, by the reason.",
-             {{{{"reason", name(D::keyLog)}}, declined(D::keyLog)},
-              {{{"reason", name(D::cipher)}}, declined(D::cipher)},
-              {{{"reason", name(D::recordSize)}}, declined(D::recordSize)},
-              {{{"reason", name(D::keyUpdate)}}, declined(D::keyUpdate)},
-              {{{"reason", name(D::keyUpdateRecord)}}, declined(D::keyUpdateRecord)},
-              {{{"reason", name(D::keyGeneration)}}, declined(D::keyGeneration)},
-              {{{"reason", name(D::readRecords)}}, declined(D::readRecords)}});
+    writeTlsDeclines(w);
     // Only what is there is shown, so that an alert on the value never fires for a node
     // without a cluster or a certificate.
     if (cluster.active())
