@@ -56,6 +56,7 @@ void Loop::Impl::addConnection(Listener* l, Conn* c, const IpAddress& peer) {
     c->id = nextId();
     c->lastHeard = now = Clock::now();
     conns.emplace(c->id, c);
+    checkLater(c, nextCheck(c));
     ++liveConns;
     armRead(c);
 }

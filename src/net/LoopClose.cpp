@@ -3,6 +3,8 @@
 // connection when the loop ends.
 #include "LoopInternals.hpp"
 
+#include <algorithm>
+
 namespace tnlrelay::net {
 
 void Loop::Impl::closeNow(Conn* c) {
@@ -46,6 +48,7 @@ void Loop::Impl::shutSending(Conn* c) {
     c->sendShut = true;
     c->sendable = false;
     c->shutAt = now;
+    checkLater(c, nextCheck(c));
     poller->shutdownSend(c);
     c->paused = false; // no request is read any more
     if (c->peerEnded && !stopping)
@@ -85,23 +88,42 @@ bool Loop::Impl::stopSettled() const {
 void Loop::Impl::sweep() {
     now = Clock::now();
     releaseIdleBuffers(now);
+    const auto turn = static_cast<std::uint32_t>((now - sweepEpoch) / limits.sweepInterval);
+    nextTurn = turn + 1; // what falls due again from here is filed for a later turn
     std::vector<Conn*> expired;
-    for (auto& [id, c] : conns) {
-        if (c->draining) {
-            if (now - c->pingedOrDraining >= limits.drainTimeout ||
-                (c->sendShut && now - c->shutAt >= limits.linger))
+    while (!checks.empty() && checks.begin()->first <= turn) {
+        const std::uint32_t tick = checks.begin()->first;
+        const std::vector<ConnId> ids = std::move(checks.begin()->second);
+        checks.erase(checks.begin());
+        for (const ConnId id : ids) {
+            const auto found = conns.find(id);
+            if (found == conns.end() || found->second->checkTick != tick) continue;
+            Conn* c = found->second;
+            c->checkTick = Conn::kNoCheck;
+            ++stats.sweepVisits;
+            if (c->draining) {
+                if (now - c->pingedOrDraining >= limits.drainTimeout ||
+                    (c->sendShut && now - c->shutAt >= limits.linger)) {
+                    expired.push_back(c);
+                    continue;
+                }
+            } else if (c->kind == Kind::http) {
+                if (now - c->lastHeard >= limits.httpIdle) {
+                    expired.push_back(c);
+                    continue;
+                }
+            } else if (!c->pingSent) {
+                if (now - c->lastHeard >= limits.wsIdle) {
+                    c->pingSent = true;
+                    c->pingedOrDraining = now;
+                    sendFrame(c, kOpPing, "", 0);
+                }
+            } else if (now - c->pingedOrDraining >= limits.wsIdle) {
+                ++stats.silentPeersClosed;
                 expired.push_back(c);
-        } else if (c->kind == Kind::http) {
-            if (now - c->lastHeard >= limits.httpIdle) expired.push_back(c);
-        } else if (!c->pingSent) {
-            if (now - c->lastHeard >= limits.wsIdle) {
-                c->pingSent = true;
-                c->pingedOrDraining = now;
-                sendFrame(c, kOpPing, "", 0);
+                continue;
             }
-        } else if (now - c->pingedOrDraining >= limits.wsIdle) {
-            ++stats.silentPeersClosed;
-            expired.push_back(c);
+            checkLater(c, nextCheck(c));
         }
     }
     for (Conn* c : expired) {
@@ -110,6 +132,26 @@ void Loop::Impl::sweep() {
         closeNow(c);
         letGo(c);
     }
+}
+
+Clock::time_point Loop::Impl::nextCheck(const Conn* c) const {
+    if (c->draining) {
+        const Clock::time_point drained = c->pingedOrDraining + limits.drainTimeout;
+        return c->sendShut ? std::min(drained, c->shutAt + limits.linger) : drained;
+    }
+    if (c->kind == Kind::http) return c->lastHeard + limits.httpIdle;
+    return (c->pingSent ? c->pingedOrDraining : c->lastHeard) + limits.wsIdle;
+}
+
+void Loop::Impl::checkLater(Conn* c, Clock::time_point at) {
+    // The turn whose interval holds `at`; one found not yet due there is filed again for the
+    // next turn. A turn already swept is never filed for.
+    const auto since = std::max(at - sweepEpoch, Clock::duration::zero());
+    const auto tick = static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(since / limits.sweepInterval, nextTurn, Conn::kNoCheck - 1));
+    if (tick >= c->checkTick) return; // an earlier look is filed already
+    c->checkTick = tick;
+    checks[tick].push_back(c->id);
 }
 
 void wsClose(Conn* c, std::uint16_t code) {
@@ -122,6 +164,7 @@ void setDraining(Conn* c) {
     if (c->closed || c->draining) return;
     c->draining = true;
     c->pingedOrDraining = c->loop->now = Clock::now();
+    c->loop->checkLater(c, c->loop->nextCheck(c));
     c->loop->markDirty(c);
 }
 

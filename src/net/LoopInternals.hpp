@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -118,6 +119,10 @@ struct Conn {
     Clock::time_point pingedOrDraining;
     Clock::time_point shutAt;   ///< when its sending side was shut
     Clock::time_point flushDue; ///< with a flush interval: when its queued data frames leave
+    /// The sweep's turn at which it next looks at this connection (Impl::checkLater), or
+    /// kNoCheck.
+    std::uint32_t checkTick = kNoCheck;
+    static constexpr std::uint32_t kNoCheck = UINT32_MAX;
 
     std::unique_ptr<HttpRequestReader> http; ///< until the upgrade
     std::optional<FrameParser> frames;       ///< after the upgrade
@@ -223,6 +228,15 @@ struct Loop::Impl {
     Clock::duration flushLead{};
     std::vector<std::unique_ptr<Listener>> listeners;
     std::unordered_map<ConnId, Conn*> conns;
+    /// Connections by the sweep's turn at which something about them may fall due (an idle
+    /// limit, a ping's answer, a drain's end): each turn visits only the connections of its own
+    /// bucket, so that the cost of a quiet crowd does not grow with its size. A deadline that
+    /// moves later (new input) leaves its entry where it is; the entry finds it not yet due and
+    /// files it again. Entries for closed connections, or superseded by an earlier one, are
+    /// skipped.
+    std::map<std::uint32_t, std::vector<ConnId>> checks;
+    Clock::time_point sweepEpoch = Clock::now(); ///< turn 0 of the sweep
+    std::uint32_t nextTurn = 0;                  ///< the first turn not swept yet
     ConnId lastId = 0;
     std::size_t liveConns = 0; ///< connections made and not yet freed
     std::vector<Conn*> dirty, flushing;
@@ -303,6 +317,11 @@ struct Loop::Impl {
     void stopConnections();
     bool stopSettled() const;
     void sweep();
+    /// Files `c` to be looked at by the first sweep at or after `at`, unless it already is by
+    /// then.
+    void checkLater(Conn* c, Clock::time_point at);
+    /// When the sweep must next look at `c`: its idle, ping or drain deadline.
+    Clock::time_point nextCheck(const Conn* c) const;
     // WsSend.cpp
     void sendClose(Conn* c, std::uint16_t code);
     void sendFrame(Conn* c, int opcode, const char* data, std::size_t len);

@@ -116,12 +116,13 @@ inline constexpr std::size_t kTurnBucketCount = std::size(kTurnBucketMicros) + 1
 /// What the loop has counted since it was made. Plain integers, written and read on the loop's
 /// thread only. A turn is one batch of ready events handled, up to the flush that ends it.
 struct LoopStats {
-    std::uint64_t messagesIn = 0;          ///< complete WebSocket data messages received
-    std::uint64_t bytesIn = 0;             ///< their payload bytes
-    std::uint64_t messagesOut = 0;         ///< data messages queued for a receiver
-    std::uint64_t bytesOut = 0;            ///< their payload bytes
-    std::uint64_t slowReadersCut = 0;      ///< receivers dropped for too much unsent output
-    std::uint64_t silentPeersClosed = 0;   ///< WebSockets closed for silence after a ping
+    std::uint64_t messagesIn = 0;        ///< complete WebSocket data messages received
+    std::uint64_t bytesIn = 0;           ///< their payload bytes
+    std::uint64_t messagesOut = 0;       ///< data messages queued for a receiver
+    std::uint64_t bytesOut = 0;          ///< their payload bytes
+    std::uint64_t slowReadersCut = 0;    ///< receivers dropped for too much unsent output
+    std::uint64_t silentPeersClosed = 0; ///< WebSockets closed for silence after a ping
+    std::uint64_t sweepVisits = 0;       ///< connections the idle sweep looked at (only those due)
     std::uint64_t protocolErrorCloses = 0; ///< closes sent with 1002
     std::uint64_t tooBigCloses = 0;        ///< closes sent with 1009
     std::uint64_t refusedNoKey = 0;        ///< upgrade requests without a key (426)

@@ -64,9 +64,7 @@ bool AbuseGuard::refuseJoin(net::Conn* c, const net::HttpMessage& hm, const std:
         return true;
     }
     if (limits_.joinsPerAddressPerMinute != 0) {
-        const auto now = Clock::now();
-        while (!use.recentJoins.empty() && now - use.recentJoins.front() >= kJoinWindow)
-            use.recentJoins.pop_front();
+        forgetOldJoins(use, Clock::now());
         if (use.recentJoins.size() >= limits_.joinsPerAddressPerMinute) {
             ++counts_.joinsPerMinute;
             ++counters.refusedLimits;
@@ -85,9 +83,17 @@ void AbuseGuard::noteJoin(const std::string& ip) {
     if (limits_.joinsPerAddressPerMinute != 0) {
         use.recentJoins.push_back(Clock::now());
         // Only the newest ones can matter: the limit may have been lowered since.
-        while (use.recentJoins.size() > limits_.joinsPerAddressPerMinute)
-            use.recentJoins.pop_front();
+        if (use.recentJoins.size() > limits_.joinsPerAddressPerMinute)
+            use.recentJoins.erase(use.recentJoins.begin(),
+                                  use.recentJoins.end() - limits_.joinsPerAddressPerMinute);
+        withRecentJoins_.insert(ip);
     }
+}
+
+void AbuseGuard::forgetOldJoins(AddressUse& use, Clock::time_point now) {
+    const auto kept = std::find_if(use.recentJoins.begin(), use.recentJoins.end(),
+                                   [now](Clock::time_point t) { return now - t < kJoinWindow; });
+    use.recentJoins.erase(use.recentJoins.begin(), kept);
 }
 
 void AbuseGuard::noteLeave(const std::string& ip) {
@@ -100,14 +106,18 @@ void AbuseGuard::sweep(Clock::time_point now) {
     if (now < nextSweep_) return;
     nextSweep_ = now + kAddressSweepInterval;
     const auto steadyNow = Clock::now();
-    for (auto it = addresses_.begin(); it != addresses_.end();) {
-        auto& joins = it->second.recentJoins;
-        while (!joins.empty() && steadyNow - joins.front() >= kJoinWindow)
-            joins.pop_front();
-        if (it->second.joined == 0 && joins.empty())
-            it = addresses_.erase(it);
-        else
-            ++it;
+    for (auto ip = withRecentJoins_.begin(); ip != withRecentJoins_.end();) {
+        const auto it = addresses_.find(*ip);
+        if (it != addresses_.end()) {
+            forgetOldJoins(it->second, steadyNow);
+            if (!it->second.recentJoins.empty()) {
+                ++ip;
+                continue;
+            }
+            it->second.recentJoins.shrink_to_fit();
+            if (it->second.joined == 0) addresses_.erase(it);
+        }
+        ip = withRecentJoins_.erase(ip);
     }
 }
 

@@ -11,9 +11,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace tnlrelay {
 
@@ -48,14 +49,21 @@ public:
     const LimitCounts& counts() const { return counts_; }
 
 private:
+    /// One for every address with a joined connection: small, since a crowd has an address a
+    /// player. The join times are kept only while a joins-a-minute limit is set.
     struct AddressUse {
-        std::uint32_t joined = 0;                  ///< joined connections now
-        std::deque<Clock::time_point> recentJoins; ///< within the minute
+        std::uint32_t joined = 0;                   ///< joined connections now
+        std::vector<Clock::time_point> recentJoins; ///< within the minute, oldest first
     };
+    /// Drops the join times that have left the minute.
+    static void forgetOldJoins(AddressUse& use, Clock::time_point now);
 
     AbuseLimits limits_;
     LimitCounts counts_;
     std::unordered_map<std::string, AddressUse> addresses_;
+    /// The addresses with join times kept: all the sweep looks at, so that its cost follows the
+    /// joins of the last minute, not the players.
+    std::unordered_set<std::string> withRecentJoins_;
     Clock::time_point nextSweep_{};
 };
 

@@ -404,6 +404,35 @@ TEST(Net, AnsweringPeersStayAndPingsArePonged) {
     EXPECT_TRUE(srv.closed.empty());
 }
 
+// The sweep looks only at connections something may be due for: a quiet crowd whose idle
+// limits are far off costs it nothing, however many turns pass.
+TEST(Net, TheSweepVisitsOnlyWhatIsDue) {
+    Limits limits;
+    limits.wsIdle = 60s;
+    limits.sweepInterval = 5ms;
+    Server srv;
+    Loop loop(limits);
+    srv.onHttp = [](Conn* c, const HttpMessage& hm) { wsUpgrade(c, hm); };
+    const int port = freePort();
+    ASSERT_TRUE(loop.listen("127.0.0.1", port, &Server::handler, &srv));
+    std::vector<std::unique_ptr<LoopbackClient>> crowd;
+    for (int i = 0; i < 100; ++i) {
+        crowd.push_back(std::make_unique<LoopbackClient>(port));
+        crowd.back()->send(upgradeRequest());
+    }
+    std::vector<std::string> in(crowd.size());
+    ASSERT_TRUE(pumpUntil(loop, [&] {
+        for (std::size_t i = 0; i < crowd.size(); ++i)
+            if (crowd[i]->pull(in[i]), in[i].find("\r\n\r\n") == std::string::npos) return false;
+        return true;
+    }));
+    const auto end = std::chrono::steady_clock::now() + 300ms; // some 60 turns
+    while (std::chrono::steady_clock::now() < end)
+        loop.poll(5ms);
+    EXPECT_EQ(loop.stats().sweepVisits, 0u);
+    EXPECT_TRUE(srv.closed.empty());
+}
+
 TEST(Net, ProtocolErrorsAndOversizedMessagesCloseWithTheirStatus) {
     Limits limits;
     limits.maxMessageBytes = 1000;
