@@ -8,6 +8,7 @@
 #include "SysCalls.hpp"
 #include "TlsClient.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -31,7 +32,7 @@ namespace tnlrelay::bench {
 
 namespace {
 
-enum class Mode { windowed, rate, idle };
+enum class Mode { windowed, rate, idle, crowd, storm };
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -51,8 +52,12 @@ struct Options {
     double drain = 10;
     Mode mode = Mode::windowed;
     bool tls = false;
-    std::string perfControl; // "CTL,ACK" fifos of a perf stat around the relay
-    std::string perfOutput;  // its interval output
+    std::uint32_t stride = 0; // crowd: one client in `stride` sends; 0: by --senders
+    double rest = 5;          // crowd: seconds of rest measured before the chat load
+    bool stopServer = false;  // crowd: end with a termination signal to the relay, timed
+    int adminPort = 0;        // the relay's admin port; 0: the game port's next
+    std::string perfControl;  // "CTL,ACK" fifos of a perf stat around the relay
+    std::string perfOutput;   // its interval output
 };
 
 // Scenario shapes: rooms, members, message size, senders per room, window, rate. A window is
@@ -76,6 +81,10 @@ bool applyScenario(Options& o) {
         {"idle", Mode::idle, 1000, 10, 64, 1, 1, 0},
         {"medium", Mode::windowed, 100, 10, 2000, 0, 32, 0},
         {"tick", Mode::rate, 100, 8, 200, 0, 0, 10},
+        // A crowd: mostly idle members answering pings, one in a hundred sending once a second.
+        {"crowd", Mode::crowd, 1000, 10, 64, 0, 0, 1},
+        // Every member over TLS at once, then again at once, resuming with its ticket.
+        {"storm", Mode::storm, 1000, 10, 64, 1, 1, 0},
     };
     for (const Shape& s : kShapes) {
         if (o.scenario != s.name) continue;
@@ -86,6 +95,8 @@ bool applyScenario(Options& o) {
         if (!o.senders) o.senders = s.senders ? s.senders : o.members;
         if (!o.window) o.window = s.window ? s.window : 1;
         if (o.rate <= 0) o.rate = s.rate;
+        if (s.mode == Mode::crowd && !o.stride) o.stride = 100;
+        if (s.mode == Mode::storm) o.tls = true;
         return true;
     }
     return false;
@@ -93,7 +104,7 @@ bool applyScenario(Options& o) {
 
 void usage() {
     std::fputs("usage: tnlrelay-bench --scenario NAME [options]\n"
-               "scenarios: chat broadcast bulk bulk-oneway latency idle medium tick\n"
+               "scenarios: chat broadcast bulk bulk-oneway latency idle medium tick crowd storm\n"
                "  --host A          relay address, loopback only (127.0.0.1)\n"
                "  --port N          relay game port (49200)\n"
                "  --duration S      seconds of load (10)\n"
@@ -105,6 +116,10 @@ void usage() {
                "  --sources N       loopback source addresses to spread clients over\n"
                "  --tls             join over TLS (the relay's certificate is not checked)\n"
                "  --drain S         seconds to wait for the last deliveries (10)\n"
+               "  --stride N        crowd: one client in N sends (100)\n"
+               "  --rest S          crowd: seconds of rest measured before the load (5)\n"
+               "  --stop-server     crowd: stop the relay (SIGTERM) at the end, timed\n"
+               "  --admin-port N    the relay's admin port (the game port + 1)\n"
                "  --perf-control CTL,ACK --perf-output FILE\n"
                "                    fifos and interval output (-I, -x,) of a perf stat started\n"
                "                    with -D -1 around the relay: its system calls by kind\n",
@@ -151,6 +166,12 @@ bool setOption(Options& o, const std::string& a, const char* v) {
         good = u32(o.concurrency);
     else if (a == "--sources")
         good = u32(o.sources);
+    else if (a == "--stride")
+        good = u32(o.stride) && o.stride >= 1;
+    else if (a == "--rest")
+        good = isNum, o.rest = num;
+    else if (a == "--admin-port")
+        good = isNum && num >= 1 && num <= 65535, o.adminPort = int(num);
     else if (a == "--perf-control")
         good = splitPair(v).has_value(), o.perfControl = v;
     else if (a == "--perf-output")
@@ -183,8 +204,8 @@ std::optional<Options> parseArgs(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") return std::nullopt;
-        if (a == "--tls") {
-            o.tls = true;
+        if (a == "--tls" || a == "--stop-server") {
+            (a == "--tls" ? o.tls : o.stopServer) = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -239,6 +260,86 @@ std::optional<long> residentKb(long pid) {
     return kb;
 }
 
+// The kernel's memory for TCP buffers, all sockets together, in bytes (/proc/net/sockstat
+// counts pages).
+std::optional<long> tcpBufferBytes() {
+    FILE* f = std::fopen("/proc/net/sockstat", "r");
+    if (!f) return std::nullopt;
+    char line[256];
+    std::optional<long> bytes;
+    while (std::fgets(line, sizeof line, f)) {
+        long pages = 0;
+        if (std::sscanf(line, "TCP: inuse %*d orphan %*d tw %*d alloc %*d mem %ld", &pages) == 1)
+            bytes = pages * sysconf(_SC_PAGESIZE);
+    }
+    std::fclose(f);
+    return bytes;
+}
+
+/// One answer of the relay's HTTP side: how long it took and how big it was.
+struct Probe {
+    int status = 0;
+    double ms = 0;
+    std::size_t bytes = 0; // the body's
+};
+
+// A blocking GET to the relay on loopback, for its documents (the room list, the state, the
+// metrics); the crowd's clients wait meanwhile, as the probes take milliseconds.
+Probe httpGet(const std::string& host, int port, const char* path, std::string* bodyOut = nullptr) {
+    Probe p;
+    const std::uint64_t start = nowNs();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return p;
+    timeval tv{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in dst{};
+    dst.sin_family = AF_INET;
+    dst.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, host.c_str(), &dst.sin_addr);
+    std::string in;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) == 0) {
+        const std::string req = std::string("GET ") + path + " HTTP/1.1\r\nHost: " + host + ":" +
+                                std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+        if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == ssize_t(req.size())) {
+            char buf[65536];
+            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+                in.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    p.ms = double(nowNs() - start) / 1e6;
+    const std::size_t body = in.find("\r\n\r\n");
+    if (in.compare(0, 9, "HTTP/1.1 ") == 0 && body != std::string::npos) {
+        p.status = std::atoi(in.c_str() + 9);
+        p.bytes = in.size() - body - 4;
+        if (bodyOut) bodyOut->assign(in, body + 4);
+    }
+    return p;
+}
+
+// Whether a process has ended (gone, or a zombie its parent has not collected yet).
+bool processEnded(long pid) {
+    const std::optional<std::string> text = readProcFile(pid, "stat");
+    if (!text) return true;
+    const std::size_t paren = text->rfind(')');
+    return paren == std::string::npos || text->compare(paren, 4, ") Z ") == 0 ||
+           text->compare(paren, 4, ") X ") == 0;
+}
+
+// The kernel's slab memory, in bytes (/proc/meminfo): where sockets themselves live.
+std::optional<long> slabBytes() {
+    FILE* f = std::fopen("/proc/meminfo", "r");
+    if (!f) return std::nullopt;
+    char line[256];
+    std::optional<long> bytes;
+    while (std::fgets(line, sizeof line, f)) {
+        long kb = 0;
+        if (std::sscanf(line, "Slab: %ld kB", &kb) == 1) bytes = kb * 1024;
+    }
+    std::fclose(f);
+    return bytes;
+}
+
 // Outgoing bytes of one client, written as the socket accepts them; never zero-filled, since
 // bulk messages are a megabyte each.
 class OutBuf {
@@ -284,6 +385,7 @@ struct Client {
     std::string key;
     std::string answer; // the handshake answer while it arrives
     std::unique_ptr<TlsClient> tls;
+    TlsTicket ticket; // storm: the session of the first connection, offered by the second
     FrameReader reader;
     PayloadCheck check;
     OutBuf out;
@@ -346,6 +448,19 @@ private:
         double genCpu = 0;
         std::optional<IoCalls> io;      // the relay's read and write calls by /proc
         std::optional<CallTally> calls; // its system calls by perf
+        // crowd
+        std::optional<double> joinCpuS; // the relay's processor seconds for all the joins
+        std::optional<long> tcpMemBefore, tcpMemAfter; // socket buffers
+        std::optional<long> slabBefore, slabAfter;     // sockets themselves
+        std::optional<double> restCpu;  // the relay's share of a core while the crowd rests
+        Probe rooms, state, metrics;    // medians of three
+        std::optional<double> stopS;    // termination signal to the last connection closed
+        std::uint32_t closedAtStop = 0; // connections the stop ended
+        bool cleanBeforeStop = false;
+        // storm
+        double rejoinS = 0;
+        std::optional<double> rejoinCpuS;
+        std::uint32_t resumed = 0;
     };
     /// The counters as the measuring window opened.
     struct Window {
@@ -360,6 +475,10 @@ private:
     void joinAll(Measured& m);
     void measureIdle(Measured& m);
     void measureLoad(Measured& m);
+    void measureCrowd(Measured& m);
+    void stopServer(Measured& m);
+    void rejoinAll(Measured& m);
+    Probe probe(int port, const char* path);
     Window openWindow();
     void sendWindowed(std::uint64_t until);
     void sendAtRate(std::uint64_t from, std::uint64_t until);
@@ -380,7 +499,9 @@ private:
     void queueMessage(std::uint32_t id);
     void queueFrame(std::uint32_t id, int opcode, const char* payload, std::size_t n);
     void fail(std::uint32_t id, const char* why);
-    bool isSender(std::uint32_t id) const { return id % o_.members < o_.senders; }
+    bool isSender(std::uint32_t id) const {
+        return o_.stride ? id % o_.stride == 0 : id % o_.members < o_.senders;
+    }
     std::uint32_t nextMask() {
         rng_ ^= rng_ << 13, rng_ ^= rng_ >> 7, rng_ ^= rng_ << 17;
         return static_cast<std::uint32_t>(rng_ >> 16);
@@ -401,6 +522,7 @@ private:
     std::uint32_t joined_ = 0;
     std::uint32_t dead_ = 0;
     std::uint32_t refused_ = 0;
+    std::uint32_t resumed_ = 0; // storm: second connections that resumed their session
     std::uint32_t protocolFaults_ = 0;
     std::uint64_t bytesIn_ = 0;
     std::uint64_t recvNs_ = 0; // time of the read being parsed
@@ -539,7 +661,8 @@ void Bench::onEvent(std::uint32_t id, std::uint32_t events) {
         getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
         if (err) return fail(id, std::strerror(err));
         if (tlsContext_) {
-            c.tls = std::make_unique<TlsClient>(tlsContext_->get(), c.fd);
+            c.tls = std::make_unique<TlsClient>(tlsContext_->get(), c.fd,
+                                                c.ticket ? &c.ticket : nullptr);
             if (!c.tls->valid()) return fail(id, "cannot create a TLS session");
             c.state = State::securing;
         } else {
@@ -551,6 +674,7 @@ void Bench::onEvent(std::uint32_t id, std::uint32_t events) {
         const TlsStep step = c.tls->handshake();
         if (step == TlsStep::failed) return fail(id, "TLS handshake failed");
         if (step == TlsStep::again) return;
+        if (c.ticket && c.tls->resumed()) ++resumed_;
         sendJoin(id);
         if (c.state == State::dead) return;
     }
@@ -700,13 +824,95 @@ bool Bench::raiseFileLimit() {
 
 void Bench::joinAll(Measured& m) {
     m.rssBefore = o_.serverPid ? residentKb(o_.serverPid).value_or(-1) : -1;
+    m.tcpMemBefore = tcpBufferBytes();
+    m.slabBefore = slabBytes();
     const std::optional<double> cpu0 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
     const std::uint64_t start = nowNs();
-    connectAll(60);
+    connectAll(120);
     m.joinS = double(nowNs() - start) / 1e9;
     const std::optional<double> cpu1 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    if (cpu0 && cpu1) m.joinCpuS = cpu1.value_or(0) - cpu0.value_or(0);
     // In the idle scenario the joins are the load.
-    if (cpu0 && cpu1 && m.joinS > 0) m.serverCpu = (*cpu1 - *cpu0) / m.joinS;
+    if (m.joinCpuS && m.joinS > 0) m.serverCpu = *m.joinCpuS / m.joinS;
+}
+
+Probe Bench::probe(int port, const char* path) {
+    Probe p[3];
+    for (Probe& one : p) {
+        one = httpGet(o_.host, port, path);
+        pump(0); // pings the crowd was sent meanwhile
+    }
+    std::sort(std::begin(p), std::end(p),
+              [](const Probe& a, const Probe& b) { return a.ms < b.ms; });
+    return p[1];
+}
+
+// The crowd at rest (only the relay's pings, answered), its documents, then its chat.
+void Bench::measureCrowd(Measured& m) {
+    const std::uint64_t settle = nowNs() + 1000000000ull;
+    while (nowNs() < settle)
+        pump(50);
+    if (o_.serverPid) m.rssAfter = residentKb(o_.serverPid).value_or(-1);
+    m.tcpMemAfter = tcpBufferBytes();
+    m.slabAfter = slabBytes();
+    const std::optional<double> cpu0 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    const std::uint64_t restStart = nowNs(), restEnd = restStart + std::uint64_t(o_.rest * 1e9);
+    while (nowNs() < restEnd)
+        pump(100);
+    const std::optional<double> cpu1 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    if (cpu0 && cpu1) m.restCpu = (*cpu1 - *cpu0) / (double(nowNs() - restStart) / 1e9);
+    const int admin = o_.adminPort ? o_.adminPort : o_.port + 1;
+    m.rooms = probe(o_.port, "/rooms");
+    m.state = probe(admin, "/api/state");
+    m.metrics = probe(admin, "/metrics");
+    measureLoad(m);
+}
+
+// Stops the relay with a termination signal: the time until every client has seen its
+// connection end and the process is gone.
+void Bench::stopServer(Measured& m) {
+    finishing_ = true;
+    const std::uint32_t open = joined_ - std::min(joined_, dead_);
+    const std::uint32_t deadBefore = dead_;
+    const std::uint64_t start = nowNs(), deadline = start + 120000000000ull;
+    if (!o_.serverPid || kill(static_cast<pid_t>(o_.serverPid), SIGTERM) != 0) return;
+    while (nowNs() < deadline && (dead_ - deadBefore < open || !processEnded(o_.serverPid)))
+        pump(10);
+    if (dead_ - deadBefore >= open && processEnded(o_.serverPid))
+        m.stopS = double(nowNs() - start) / 1e9;
+    m.closedAtStop = dead_ - deadBefore;
+}
+
+// Every client leaves at once (as a restart or a lost network would make them), the relay
+// lets them go, and every client joins again at once, offering its ticket.
+void Bench::rejoinAll(Measured& m) {
+    for (std::uint32_t id = 0; id < clients_.size(); ++id) {
+        Client& c = clients_[id];
+        Client fresh;
+        if (c.tls) fresh.ticket = c.tls->takeTicket();
+        if (c.fd >= 0) {
+            linger l{1, 0};
+            setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            epoll_ctl(ep_, EPOLL_CTL_DEL, c.fd, nullptr);
+            close(c.fd);
+        }
+        c = std::move(fresh);
+    }
+    joined_ = 0;
+    nextConnect_ = 0;
+    pendingJoins_ = 0;
+    // The relay has let everyone go when its room list names none of this run's rooms.
+    const std::uint64_t deadline = nowNs() + 60000000000ull;
+    for (std::string rooms; nowNs() < deadline; usleep(50000))
+        if (httpGet(o_.host, o_.port, "/rooms", &rooms).status == 200 &&
+            rooms.find(nonce_) == std::string::npos)
+            break;
+    const std::optional<double> cpu0 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    const std::uint64_t start = nowNs();
+    connectAll(120);
+    m.rejoinS = double(nowNs() - start) / 1e9;
+    const std::optional<double> cpu1 = o_.serverPid ? processCpu(o_.serverPid) : std::nullopt;
+    if (cpu0 && cpu1) m.rejoinCpuS = *cpu1 - *cpu0;
 }
 
 void Bench::measureIdle(Measured& m) {
@@ -848,21 +1054,29 @@ int Bench::run() {
     }
     Measured m;
     joinAll(m);
+    if (joined_ == clients_.size() && o_.mode == Mode::storm) rejoinAll(m);
     if (joined_ == clients_.size()) {
-        if (o_.mode == Mode::idle)
+        if (o_.mode == Mode::idle || o_.mode == Mode::storm)
             measureIdle(m);
+        else if (o_.mode == Mode::crowd)
+            measureCrowd(m);
         else
             measureLoad(m);
         drain();
         collectPerf(m);
     }
+    m.resumed = resumed_;
+    m.cleanBeforeStop = dead_ == 0 && joined_ == clients_.size();
+    if (o_.stopServer && m.cleanBeforeStop) stopServer(m);
     finishing_ = true;
     return report(m);
 }
 
 int Bench::report(const Measured& m) {
     const LedgerTotals t = ledger_.totals();
-    const bool ok = t.clean() && joined_ == clients_.size() && dead_ == 0 && t.sent > 0;
+    const bool ok = t.clean() && m.cleanBeforeStop && t.sent > 0 &&
+                    (!o_.stopServer || m.stopS.has_value()) &&
+                    (o_.mode != Mode::storm || m.resumed == clients_.size());
     std::string j = "{";
     auto add = [&](const char* k, const std::string& v) {
         if (j.size() > 1) j += ',';
@@ -889,7 +1103,8 @@ int Bench::report(const Measured& m) {
     add("senders_per_room", num(o_.senders));
     add("size", num(o_.size));
     add("window", o_.mode == Mode::windowed ? num(o_.window) : "null");
-    add("rate_per_client", o_.mode == Mode::rate ? fmt("%.3g", o_.rate) : "null");
+    add("rate_per_client",
+        o_.mode == Mode::rate || o_.mode == Mode::crowd ? fmt("%.3g", o_.rate) : "null");
     add("joined", num(joined_));
     add("join_s", fmt("%.4f", m.joinS));
     add("duration_s", fmt("%.3f", m.windowS));
@@ -933,6 +1148,47 @@ int Bench::report(const Measured& m) {
     const std::uint64_t writes = c ? calls.writes : m.io ? m.io->syscw : 0;
     add("msgs_per_write", writes ? fmt("%.1f", double(m.delivered) / double(writes)) : "null");
     add("syscalls_by_perf", c ? "true" : "false");
+    if (o_.mode == Mode::crowd || o_.mode == Mode::storm) {
+        const double n = double(clients_.size());
+        auto perConn = [&](const std::optional<double>& v, const char* f) {
+            return v ? fmt(f, *v / n) : std::string("null");
+        };
+        add("join_cpu_us",
+            perConn(m.joinCpuS ? std::optional<double>(*m.joinCpuS * 1e6) : std::nullopt, "%.1f"));
+        add("joins_per_server_cpu_s",
+            m.joinCpuS && *m.joinCpuS > 0 ? fmt("%.0f", n / *m.joinCpuS) : "null");
+        // Both ends of each connection are on this machine: half is the relay's.
+        add("tcp_buffers_per_conn_b",
+            m.tcpMemBefore && m.tcpMemAfter
+                ? fmt("%.0f", double(*m.tcpMemAfter - *m.tcpMemBefore) / n / 2)
+                : "null");
+        add("kernel_slab_per_conn_b",
+            m.slabBefore && m.slabAfter ? fmt("%.0f", double(*m.slabAfter - *m.slabBefore) / n / 2)
+                                        : "null");
+        add("stride", num(o_.stride));
+        add("rest_cpu", opt(m.restCpu, "%.4f"));
+        auto probeJson = [&](const char* name, const Probe& p) {
+            add((std::string(name) + "_ms").c_str(), p.status == 200 ? fmt("%.2f", p.ms) : "null");
+            add((std::string(name) + "_bytes").c_str(), p.status == 200 ? num(p.bytes) : "null");
+        };
+        if (o_.mode == Mode::crowd) {
+            probeJson("rooms", m.rooms);
+            probeJson("state", m.state);
+            probeJson("metrics", m.metrics);
+        }
+        add("stop_s", opt(m.stopS, "%.3f"));
+        add("closed_at_stop", num(m.closedAtStop));
+        if (o_.mode == Mode::storm) {
+            add("rejoin_s", fmt("%.4f", m.rejoinS));
+            add("rejoins_per_s", m.rejoinS > 0 ? fmt("%.0f", n / m.rejoinS) : "null");
+            add("rejoin_cpu_us",
+                perConn(m.rejoinCpuS ? std::optional<double>(*m.rejoinCpuS * 1e6) : std::nullopt,
+                        "%.1f"));
+            add("rejoins_per_server_cpu_s",
+                m.rejoinCpuS && *m.rejoinCpuS > 0 ? fmt("%.0f", n / *m.rejoinCpuS) : "null");
+            add("resumed", num(m.resumed));
+        }
+    }
     add("ok", ok ? "true" : "false");
     std::string error = firstError_;
     if (error.empty() && !perfFault_.empty()) error = perfFault_;

@@ -50,6 +50,15 @@ void message(int written, int, int type, const void* buf, size_t len, SSL* ssl, 
         c->noteNewKey();
 }
 
+// A ticket from the server: kept by its client for a later connection (1: the reference is
+// taken).
+int newSession(SSL* ssl, SSL_SESSION* session) {
+    auto* c = static_cast<TlsClient*>(SSL_get_app_data(ssl));
+    if (!c) return 0;
+    c->noteTicket(session);
+    return 1;
+}
+
 // HKDF-Expand-Label with an empty context (RFC 8446, 7.1), through the library's HKDF.
 bool expandLabel(const EVP_MD* md, const std::string& secret, const std::string& label,
                  unsigned char* out, std::size_t len) {
@@ -136,6 +145,22 @@ TlsClientContext::TlsClientContext() {
     SSL_CTX_set_default_read_buffer_len(ctx_, 64 * 1024);
     SSL_CTX_set_keylog_callback(ctx_, keyLog);
     SSL_CTX_set_msg_callback(ctx_, message);
+    // Tickets go to their own client, which may resume with it on its next connection.
+    SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx_, newSession);
+}
+
+TlsTicket::~TlsTicket() {
+    SSL_SESSION_free(session_);
+}
+
+TlsTicket& TlsTicket::operator=(TlsTicket&& o) noexcept {
+    if (this != &o) {
+        SSL_SESSION_free(session_);
+        session_ = o.session_;
+        o.session_ = nullptr;
+    }
+    return *this;
 }
 
 TlsClientContext::~TlsClientContext() {
@@ -254,10 +279,11 @@ struct TlsClient::Reader {
     }
 };
 
-TlsClient::TlsClient(SSL_CTX* ctx, int fd) : fd_(fd) {
+TlsClient::TlsClient(SSL_CTX* ctx, int fd, const TlsTicket* resume) : fd_(fd) {
     ssl_ = ctx ? SSL_new(ctx) : nullptr;
     if (!ssl_) return;
-    if (SSL_set_fd(ssl_, fd) != 1) {
+    if (SSL_set_fd(ssl_, fd) != 1 ||
+        (resume && *resume && SSL_set_session(ssl_, resume->get()) != 1)) {
         SSL_free(ssl_);
         ssl_ = nullptr;
         return;
@@ -292,6 +318,10 @@ void TlsClient::takeOverReads() {
     reader->seq = records_;
     OPENSSL_cleanse(serverSecret_.data(), serverSecret_.size());
     own_ = std::move(reader);
+}
+
+bool TlsClient::resumed() const {
+    return SSL_session_reused(ssl_) == 1;
 }
 
 TlsStep TlsClient::handshake() {

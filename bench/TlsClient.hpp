@@ -11,6 +11,7 @@
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
+typedef struct ssl_session_st SSL_SESSION;
 
 namespace tnlrelay::bench {
 
@@ -32,10 +33,26 @@ private:
 
 enum class TlsStep { done, again, failed };
 
+/// A session a client may resume on its next connection: the newest ticket the server gave it.
+class TlsTicket {
+public:
+    TlsTicket() = default;
+    explicit TlsTicket(SSL_SESSION* s) : session_(s) {}
+    ~TlsTicket();
+    TlsTicket(TlsTicket&& o) noexcept : session_(o.session_) { o.session_ = nullptr; }
+    TlsTicket& operator=(TlsTicket&& o) noexcept;
+    explicit operator bool() const { return session_ != nullptr; }
+    SSL_SESSION* get() const { return session_; }
+
+private:
+    SSL_SESSION* session_ = nullptr;
+};
+
 /// One client's TLS on a connected socket. The socket stays the caller's to close.
 class TlsClient {
 public:
-    TlsClient(SSL_CTX* ctx, int fd);
+    /// With a ticket, the handshake offers to resume its session.
+    TlsClient(SSL_CTX* ctx, int fd, const TlsTicket* resume = nullptr);
     ~TlsClient();
     TlsClient(const TlsClient&) = delete;
     TlsClient& operator=(const TlsClient&) = delete;
@@ -65,7 +82,13 @@ public:
     /// For tests: never take reading over.
     void keepLibraryReads() { noTakeOver_ = true; }
 
+    /// Whether the handshake resumed a session (no certificate, no signature).
+    bool resumed() const;
+    /// The newest ticket the server sent, if any; taken out of the client.
+    TlsTicket takeTicket() { return std::move(ticket_); }
+
     // Called by the library's hooks.
+    void noteTicket(SSL_SESSION* s) { ticket_ = TlsTicket(s); }
     void noteSecret(const std::string& line);
     void noteRecord() { ++records_; }
     void noteNewKey() { ++updates_, records_ = 0; }
@@ -85,6 +108,7 @@ private:
     std::uint32_t updates_ = 0; ///< the server's key updates the library read
     std::uint64_t records_ = 0; ///< records the library read under the server's current key
     std::unique_ptr<Reader> own_;
+    TlsTicket ticket_;
 };
 
 } // namespace tnlrelay::bench

@@ -9,13 +9,16 @@
 #include <csignal>
 #include <cstdlib>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tnlrelay {
 namespace {
@@ -239,7 +242,7 @@ TEST(PlatformTest, DetachedTargetIsNeverTouchedByASignalInFlight) {
 } // namespace
 } // namespace tnlrelay
 
-TEST(PlatformTest, TheSoftDescriptorLimitIsRaisedToTheHardOne) {
+TEST(PlatformTest, TheDescriptorLimitIsRaisedAndOpenDescriptorsAreCounted) {
     // In a child, whose limits can be lowered without touching this process's.
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -255,4 +258,21 @@ TEST(PlatformTest, TheSoftDescriptorLimitIsRaisedToTheHardOne) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10: limits not set, 11: not raised, 12: not in force";
+
+    // The open descriptors are counted exactly, whichever way the kernel lets them be.
+    const std::optional<double> before = tnlrelay::platform::processUsage().openFds;
+    ASSERT_TRUE(before.has_value());
+    std::vector<int> extra;
+    for (int i = 0; i < 40; ++i)
+        extra.push_back(dup(1));
+    EXPECT_EQ(tnlrelay::platform::processUsage().openFds.value_or(-1), *before + 40);
+    double listed = -1; // not the descriptor reading the directory
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(dir))
+            listed += entry->d_name[0] != '.' ? 1 : 0;
+        closedir(dir);
+    }
+    EXPECT_EQ(tnlrelay::platform::processUsage().openFds.value_or(-1), listed);
+    for (int fd : extra)
+        close(fd);
 }
