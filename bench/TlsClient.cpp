@@ -50,13 +50,13 @@ void message(int written, int, int type, const void* buf, size_t len, SSL* ssl, 
         c->noteNewKey();
 }
 
-// A ticket from the server: kept by its client for a later connection (1: the reference is
-// taken).
+// A ticket from the server: a copy is kept by its client for a later connection. Not the
+// session itself, which the library marks as not to be resumed when the connection is reset
+// without a closing alert, as the generator's connections are.
 int newSession(SSL* ssl, SSL_SESSION* session) {
-    auto* c = static_cast<TlsClient*>(SSL_get_app_data(ssl));
-    if (!c) return 0;
-    c->noteTicket(session);
-    return 1;
+    if (auto* c = static_cast<TlsClient*>(SSL_get_app_data(ssl)))
+        c->noteTicket(SSL_SESSION_dup(session));
+    return 0;
 }
 
 // HKDF-Expand-Label with an empty context (RFC 8446, 7.1), through the library's HKDF.
@@ -348,9 +348,11 @@ ssize_t TlsClient::send(const char* data, std::size_t n) {
 ssize_t TlsClient::read(char* buf, std::size_t n) {
     if (own_) return readOwn(buf, n);
     const ssize_t got = readLibrary(buf, n);
-    // Reading moves to the client once the library holds nothing it has read: the next
-    // record then starts the client's input.
-    if (drained_ && !noTakeOver_ && SSL_is_init_finished(ssl_) && !SSL_has_pending(ssl_))
+    // Reading moves to the client once the library holds nothing it has read (the next record
+    // then starts the client's input) and has read the server's ticket, which the client keeps
+    // for its next connection.
+    if (drained_ && !noTakeOver_ && ticket_ && SSL_is_init_finished(ssl_) &&
+        !SSL_has_pending(ssl_))
         takeOverReads();
     return got;
 }

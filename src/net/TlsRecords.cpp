@@ -5,12 +5,13 @@
 #include "Tls.hpp"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/ssl.h>
 #include <openssl/tls1.h>
 
 #include <cstring>
+#include <memory>
 
 namespace tnlrelay::net {
 
@@ -41,6 +42,66 @@ void TlsSecret::take(TlsSecret& other) {
 
 namespace {
 
+// The suites' algorithms, fetched from the library once. Its built-in objects (EVP_sha256()
+// and the like) are looked up by name again on every use, which a handshake would pay for a
+// dozen times; where a fetch fails, the built-in object serves.
+struct Algorithms {
+    const EVP_MD* sha256 = EVP_sha256();
+    const EVP_MD* sha384 = EVP_sha384();
+    const EVP_CIPHER* aes128gcm = EVP_aes_128_gcm();
+    const EVP_CIPHER* aes256gcm = EVP_aes_256_gcm();
+    const EVP_CIPHER* chacha20poly1305 = EVP_chacha20_poly1305();
+};
+
+const Algorithms& algorithms() {
+    static const Algorithms fetched = [] {
+        Algorithms a;
+        auto md = [](const EVP_MD*& slot, const char* name) {
+            if (EVP_MD* m = EVP_MD_fetch(nullptr, name, nullptr)) slot = m; // kept for good
+        };
+        auto cipher = [](const EVP_CIPHER*& slot, const char* name) {
+            if (EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr)) slot = c;
+        };
+        md(a.sha256, "SHA256");
+        md(a.sha384, "SHA384");
+        cipher(a.aes128gcm, "AES-128-GCM");
+        cipher(a.aes256gcm, "AES-256-GCM");
+        cipher(a.chacha20poly1305, "ChaCha20-Poly1305");
+        ERR_clear_error();
+        return a;
+    }();
+    return fetched;
+}
+
+// HMAC (RFC 2104) over the digest as fetched, for keys no longer than its block, as traffic
+// secrets are.
+bool hmac(const EVP_MD* md, const unsigned char* key, std::size_t keyLen, const unsigned char* msg,
+          std::size_t msgLen, unsigned char* out, unsigned& outLen) {
+    thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(
+        EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    const int block = EVP_MD_get_block_size(md);
+    if (!ctx || block <= 0 || block > 128 || keyLen > static_cast<std::size_t>(block)) return false;
+    unsigned char pad[128] = {};
+    unsigned char inner[EVP_MAX_MD_SIZE];
+    unsigned innerLen = 0;
+    std::memcpy(pad, key, keyLen);
+    for (int i = 0; i < block; ++i)
+        pad[i] ^= 0x36;
+    bool ok = EVP_DigestInit_ex2(ctx.get(), md, nullptr) == 1 &&
+              EVP_DigestUpdate(ctx.get(), pad, static_cast<std::size_t>(block)) == 1 &&
+              EVP_DigestUpdate(ctx.get(), msg, msgLen) == 1 &&
+              EVP_DigestFinal_ex(ctx.get(), inner, &innerLen) == 1;
+    for (int i = 0; i < block; ++i)
+        pad[i] ^= 0x36 ^ 0x5c;
+    ok = ok && EVP_DigestInit_ex2(ctx.get(), md, nullptr) == 1 &&
+         EVP_DigestUpdate(ctx.get(), pad, static_cast<std::size_t>(block)) == 1 &&
+         EVP_DigestUpdate(ctx.get(), inner, innerLen) == 1 &&
+         EVP_DigestFinal_ex(ctx.get(), out, &outLen) == 1;
+    wipe(pad, sizeof pad);
+    wipe(inner, sizeof inner);
+    return ok;
+}
+
 // HKDF-Expand-Label with an empty context, for outputs no longer than the hash.
 bool expandLabel(const EVP_MD* md, const TlsSecret& secret, const char* label, std::size_t len,
                  unsigned char* out) {
@@ -58,8 +119,8 @@ bool expandLabel(const EVP_MD* md, const TlsSecret& secret, const char* label, s
     info[at++] = 1; // the first (and only) block
     unsigned char block[EVP_MAX_MD_SIZE];
     unsigned blockLen = 0;
-    const bool ok = HMAC(md, secret.bytes, secret.len, info, at, block, &blockLen) != nullptr &&
-                    blockLen >= len;
+    const bool ok =
+        hmac(md, secret.bytes, secret.len, info, at, block, blockLen) && blockLen >= len;
     if (ok) std::memcpy(out, block, len);
     wipe(block, sizeof block);
     return ok;
@@ -76,15 +137,15 @@ bool TlsKeys::forSuite(SSL* ssl, bool forSealing) {
     sealing = forSealing;
     switch (SSL_CIPHER_get_id(SSL_get_current_cipher(ssl))) {
     case TLS1_3_CK_AES_128_GCM_SHA256:
-        md = EVP_sha256(), cipher = EVP_aes_128_gcm(), keyLen = 16;
+        md = algorithms().sha256, cipher = algorithms().aes128gcm, keyLen = 16;
         useFast = fastgcm::inUse();
         return true;
     case TLS1_3_CK_AES_256_GCM_SHA384:
-        md = EVP_sha384(), cipher = EVP_aes_256_gcm(), keyLen = 32;
+        md = algorithms().sha384, cipher = algorithms().aes256gcm, keyLen = 32;
         useFast = fastgcm::inUse();
         return true;
     case TLS1_3_CK_CHACHA20_POLY1305_SHA256:
-        md = EVP_sha256(), cipher = EVP_chacha20_poly1305(), keyLen = 32;
+        md = algorithms().sha256, cipher = algorithms().chacha20poly1305, keyLen = 32;
         return true;
     default:
         return false;
