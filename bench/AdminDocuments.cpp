@@ -26,13 +26,14 @@ using Players = std::unordered_map<net::ConnId, ConnInfo>;
 /// Players as a game fills a relay: 16 a room instance over 50 room names, values of the
 /// lengths games send (a 36-character identity, a short name, an IPv4 address).
 void fill(std::size_t n, Players& players, RoomTable& rooms) {
-    char guid[40];
+    char guid[64];
     for (std::size_t i = 0; i < n; ++i) {
         const auto id = static_cast<net::ConnId>(i + 1);
         ConnInfo info;
         const std::string name = "Game_room" + std::to_string(i % 50);
         info.room = rooms.firstWithRoom(name, 16);
-        std::snprintf(guid, sizeof guid, "%08zx-1c2d-4e5f-8a9b-%012zx", i * 2654435761u, i);
+        std::snprintf(guid, sizeof guid, "%08zx-1c2d-4e5f-8a9b-%012zx",
+                      (i * 2654435761u) & 0xffffffffu, i & 0xffffffffffffu);
         info.guid = guid;
         info.name = "player" + std::to_string(i);
         info.ip = "10." + std::to_string(i >> 16 & 255) + "." + std::to_string(i >> 8 & 255) + "." +
