@@ -6,7 +6,10 @@
 #include "AdminRequest.hpp"
 #include "RelayCore.hpp"
 #include "text/JsonText.hpp"
+#include "text/Text.hpp"
 #include "text/UrlQuery.hpp"
+
+#include <algorithm>
 
 namespace tnlrelay {
 
@@ -19,6 +22,8 @@ constexpr std::string_view kOkReply = "{\"ok\":true}";
 
 /// The most log bytes one /api/log request reads.
 constexpr std::uint64_t kLogReadLimit = 262144;
+/// The most log bytes a request with "max" reads on (the page asks again while more is pending).
+constexpr std::uint64_t kLogPageLimit = 65536;
 
 void replyJson(net::Conn* c, std::string_view body) {
     net::reply(c, 200, detail::kJsonHeaders, body);
@@ -111,8 +116,37 @@ void AdminEndpoint::onRequest(RelayCore& core, const RelayLog& log, net::Conn* c
         replyJson(c, core.stateJson());
         return;
     }
+    if (path == "/api/summary") {
+        replyJson(c, core.summaryJson());
+        return;
+    }
+    if (path == "/api/players" || path == "/api/rooms") {
+        detail::PageRequest request;
+        if (const char* bad = detail::readPageRequest(hm.query, request)) {
+            replyBadRequest(c, bad);
+            return;
+        }
+        replyJson(c,
+                  path == "/api/players" ? core.playersJson(request) : core.roomPageJson(request));
+        return;
+    }
     if (path == "/api/log") {
         auto since = detail::sinceOffset(detail::queryVar(hm.query, "since"));
+        if (const std::string max = detail::queryVar(hm.query, "max"); !max.empty()) {
+            // Reading on from "since", a page at a time, never skipping ahead.
+            const std::uint64_t bytes = detail::sinceOffset(max);
+            if (!allDigits(max) || bytes == 0) {
+                replyBadRequest(c, "max must be a whole number of 1 or more");
+                return;
+            }
+            LogChunk chunk = log.readOn(since, std::min(bytes, kLogPageLimit));
+            nlohmann::json body = {{"lines", chunk.lines},
+                                   {"offset", chunk.nextOffset},
+                                   {"pending", chunk.pending},
+                                   {"reset", chunk.reset}};
+            replyJson(c, detail::jsonText(body));
+            return;
+        }
         LogChunk chunk = log.readSince(since, kLogReadLimit);
         nlohmann::json body = {
             {"lines", chunk.lines}, {"offset", chunk.nextOffset}, {"reset", chunk.reset}};

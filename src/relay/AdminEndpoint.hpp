@@ -1,5 +1,6 @@
-// The admin endpoint on the loopback listener: the admin page, the state, stats, health and
-// metrics documents, the live log, and the moderation requests (kick, ban, unban).
+// The admin endpoint on the loopback listener: the admin page, the state, summary, player and
+// room pages, stats, health and metrics documents, the live log, and the moderation requests
+// (kick, ban, unban).
 #pragma once
 
 #include "RelayLog.hpp"

@@ -5,6 +5,7 @@
 
 #include "AbuseGuard.hpp"
 #include "AdminEndpoint.hpp"
+#include "AdminPages.hpp"
 #include "ClusterBridge.hpp"
 #include "ConfigStore.hpp"
 #include "ConnInfo.hpp"
@@ -62,6 +63,12 @@ public:
     // Documents.
     std::string roomsJson(const std::string& game) const;
     std::string stateJson() const;
+    /// The admin page's summary: counts, the busiest rooms, bans, link and certificate; its size
+    /// does not grow with the players.
+    std::string summaryJson() const;
+    /// One page of players, or of room names, as `request` asks (AdminPages.hpp).
+    std::string playersJson(const detail::PageRequest& request) const;
+    std::string roomPageJson(const detail::PageRequest& request) const;
 
     // Moderation.
     void kick(std::uint32_t connId);
@@ -91,6 +98,10 @@ public:
     const LimitCounts& limitCounts() const { return abuse.counts(); }
 
 private:
+    /// What the state document and the summary share: ports, log path, bans, saving, limits,
+    /// cluster link and certificate.
+    nlohmann::json stateBasics() const;
+
     static void gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
     static void adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData);
 

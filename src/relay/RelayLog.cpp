@@ -5,6 +5,7 @@
 
 #include "platform/Platform.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <utility>
@@ -131,9 +132,10 @@ namespace {
 // read begins. Reading from the middle of the file may have begun inside a line (then the
 // chunk says reset); that line is dropped. A trailing partial line stays unread until its line
 // end has been written.
-void takeWholeLines(const std::string& buffer, std::uint64_t start, LogChunk& chunk) {
+void takeWholeLines(const std::string& buffer, std::uint64_t start, bool insideLine,
+                    LogChunk& chunk) {
     std::size_t skip = 0;
-    if (chunk.reset && start > 0) {
+    if (insideLine) {
         std::size_t firstFeed = buffer.find('\n');
         skip = firstFeed == std::string::npos ? buffer.size() : firstFeed + 1;
     }
@@ -197,7 +199,61 @@ LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const
         return chunk;
     }
 
-    takeWholeLines(buffer, start, chunk);
+    takeWholeLines(buffer, start, chunk.reset && start > 0, chunk);
+    return chunk;
+}
+
+LogChunk RelayLog::readOn(std::uint64_t offset, std::uint64_t maxBytes) const {
+    LogChunk chunk;
+    std::optional<std::uint64_t> size = platform::fileSize(path_);
+    if (!size) {
+        chunk.reset = offset != 0;
+        return chunk;
+    }
+    std::uint64_t start = offset;
+    if (*size < offset) {
+        chunk.reset = true;
+        start = 0;
+    }
+    if (start >= *size || maxBytes == 0) {
+        chunk.nextOffset = std::min(start, *size);
+        chunk.pending = *size - chunk.nextOffset;
+        return chunk;
+    }
+    // One byte before `start` says whether it begins a line; if not, the reader was handed an
+    // offset inside one and starts at the next.
+    const std::uint64_t from = start > 0 ? start - 1 : 0;
+    const std::uint64_t want = std::min(*size - start, maxBytes) + (start - from);
+    std::optional<std::string> bytes = platform::readRange(path_, from, want);
+    if (!bytes) {
+        // Held by another program: the caller simply tries again from where it was.
+        chunk.nextOffset = offset;
+        chunk.reset = false;
+        return chunk;
+    }
+    if (bytes->empty()) {
+        chunk.nextOffset = start;
+        chunk.pending = *size - start;
+        return chunk;
+    }
+    std::string& buffer = *bytes;
+    std::uint64_t base = from;
+    bool insideLine = false;
+    if (start > 0) {
+        if (buffer[0] == '\n') {
+            buffer.erase(0, 1);
+            base = start;
+        } else {
+            insideLine = true;
+        }
+    }
+    takeWholeLines(buffer, base, insideLine, chunk);
+    if (chunk.nextOffset == base && buffer.size() >= maxBytes) {
+        // A line longer than the cap: it comes in pieces rather than stopping the reader.
+        chunk.lines.push_back(buffer);
+        chunk.nextOffset = base + buffer.size();
+    }
+    chunk.pending = *size > chunk.nextOffset ? *size - chunk.nextOffset : 0;
     return chunk;
 }
 

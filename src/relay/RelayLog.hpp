@@ -16,6 +16,7 @@ struct LogChunk {
     std::uint64_t nextOffset = 0; ///< where the next read should resume
     bool reset = false;           ///< the lines do not continue from the offset given
     std::vector<std::string> lines;
+    std::uint64_t pending = 0; ///< bytes after `nextOffset` left for later reads (`readOn`)
 };
 
 class RelayLog {
@@ -37,8 +38,13 @@ public:
     /// a line feed; no time stamp, since the journal keeps its own.
     static std::string journalLine(int priority, std::string_view message);
 
-    /// Complete lines written since `offset`, at most `maxBytes` of them.
+    /// Complete lines written since `offset`, at most `maxBytes` of them; with more pending than
+    /// that, the last `maxBytes` (and `reset`).
     LogChunk readSince(std::uint64_t offset, std::uint64_t maxBytes) const;
+    /// The complete lines that follow `offset`, at most `maxBytes` of them, never skipping ahead:
+    /// `nextOffset` is where this read stopped and `pending` what is left after it. An offset
+    /// inside a line reads on from the next line; a line longer than `maxBytes` comes in pieces.
+    LogChunk readOn(std::uint64_t offset, std::uint64_t maxBytes) const;
 
     const std::filesystem::path& filePath() const { return path_; }
     /// Lines written, and lines that could not be written, since this object was made.

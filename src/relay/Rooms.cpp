@@ -67,10 +67,12 @@ std::size_t RoomTable::add(std::string_view room, Member m) {
     MemberList& members = it->second;
     auto at = std::lower_bound(members.begin(), members.end(), m.id,
                                [](const Member& a, MemberId id) { return a.id < id; });
-    if (at != members.end() && at->id == m.id)
+    if (at != members.end() && at->id == m.id) {
         at->conn = m.conn;
-    else
+    } else {
         members.insert(at, m);
+        counts_.change(room, 1);
+    }
     setCount(room, static_cast<std::int32_t>(members.size()));
     return members.size();
 }
@@ -84,6 +86,7 @@ void RoomTable::remove(std::string_view room, MemberId id) {
                                [](const Member& a, MemberId v) { return a.id < v; });
     if (at == members.end() || at->id != id) return;
     members.erase(at);
+    counts_.change(room, -1);
     const auto count = static_cast<std::int32_t>(members.size());
     if (members.empty()) rooms_.erase(it);
     setCount(room, count);

@@ -2,6 +2,8 @@
 // index that finds the first instance of a requested name with a free seat in logarithmic time.
 #pragma once
 
+#include "RoomCounts.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -47,6 +49,8 @@ public:
     std::string firstWithRoom(const std::string& name, int max) const;
 
     const Map& map() const { return rooms_; }
+    /// Members per room name, instances folded, as of the last add or remove.
+    const RoomCounts& counts() const { return counts_; }
     bool empty() const { return rooms_.empty(); }
     std::size_t size() const { return rooms_.size(); }
 
@@ -69,6 +73,7 @@ private:
     Map rooms_;
     mutable std::uint64_t work_ = 0;
     std::unordered_map<std::string, Instances, SeededHash, std::equal_to<>> index_;
+    RoomCounts counts_;
 };
 
 } // namespace tnlrelay

@@ -1,5 +1,7 @@
-// The documents that describe the running relay: the room list that games fetch and the state
-// document of the admin page. Both are built anew from the tables for every request.
+// The documents that describe the running relay: the room list that games fetch, the state
+// document, built anew from the tables for every request, and the admin page's summary, whose
+// size does not depend on the number of players.
+#include "AdminPages.hpp"
 #include "RelayCore.hpp"
 #include "RoomList.hpp"
 #include "platform/Platform.hpp"
@@ -26,7 +28,7 @@ std::string RelayCore::roomsJson(const std::string& game) const {
     return detail::jsonText(detail::buildRoomList(rooms.map(), game));
 }
 
-std::string RelayCore::stateJson() const {
+nlohmann::json RelayCore::stateBasics() const {
     nlohmann::json state = nlohmann::json::object();
     state["configSaved"] = store.saved();
     state["gamePort"] = listenGamePort;
@@ -36,26 +38,6 @@ std::string RelayCore::stateJson() const {
                               {"messageSize", abuse.counts().messageSize},
                               {"origin", abuse.counts().origin}};
     state["logPath"] = platform::pathUtf8(log.filePath());
-    state["rooms"] = detail::buildRoomList(rooms.map(), "");
-
-    auto players = nlohmann::json::array();
-    for (const auto& [id, info] : connections) {
-        players.push_back({
-            {"category", info.category},
-            {"connId", id},
-            {"game", info.game},
-            {"guid", info.guid},
-            {"ip", info.ip},
-            {"listed", info.listed},
-            {"name", info.name},
-            {"owner", info.owner},
-            {"pid", info.pid},
-            {"room", info.room},
-            {"thumbnail", info.thumbnail},
-        });
-    }
-    state["players"] = std::move(players);
-
     auto bans = nlohmann::json::array();
     for (const auto& [ip, name] : store.config().bans) {
         bans.push_back({{"ip", ip}, {"name", name}});
@@ -70,7 +52,43 @@ std::string RelayCore::stateJson() const {
                         {"notAfter", cert->notAfter},
                         {"subject", cert->subject}};
     }
+    return state;
+}
+
+std::string RelayCore::stateJson() const {
+    nlohmann::json state = stateBasics();
+    state["rooms"] = detail::buildRoomList(rooms.map(), "");
+    auto players = nlohmann::json::array();
+    for (const auto& [id, info] : connections)
+        players.push_back(detail::playerJson(id, info));
+    state["players"] = std::move(players);
     return detail::jsonText(state);
+}
+
+std::string RelayCore::summaryJson() const {
+    nlohmann::json summary = stateBasics();
+    // The cluster's list of this node's instances grows with the rooms: the summary keeps the
+    // link and the nodes only.
+    if (auto it = summary.find("cluster"); it != summary.end() && it->is_object())
+        it->erase("localRooms");
+    const net::LoopGauges gauges = loop->gauges();
+    summary["busiestRooms"] = detail::busiestRooms(rooms.counts());
+    summary["connections"] = gauges.httpConnections + gauges.webSockets;
+    summary["instances"] = rooms.size();
+    summary["players"] = connections.size();
+    summary["rooms"] = rooms.counts().size();
+    summary["uptimeSeconds"] =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    return detail::jsonText(summary);
+}
+
+std::string RelayCore::playersJson(const detail::PageRequest& request) const {
+    return detail::jsonText(detail::playersPage(connections, request));
+}
+
+std::string RelayCore::roomPageJson(const detail::PageRequest& request) const {
+    return detail::jsonText(detail::roomsPage(rooms.counts(), request));
 }
 
 } // namespace tnlrelay

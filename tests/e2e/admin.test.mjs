@@ -288,3 +288,89 @@ test('one log request reads at most 256 KiB, from a whole line', async () => {
     assert.match(body.lines[0], /^2026-01-01 00:00:00 INFO filler \d{4} x{60}$/, 'a whole first line');
     assert.match(body.lines.filter((l) => !isClusterLine(l)).at(-1), / INFO relay listening /);
 });
+
+test('the summary, player and room pages stay bounded, cover every player once and refuse bad parameters', async () => {
+    const json = async (target, status = 200) => {
+        const res = await request(relay.adminPort, { path: target });
+        assert.equal(res.status, status, `${target}: ${res.text}`);
+        assertJsonHeaders(res, target);
+        return JSON.parse(res.text);
+    };
+    // 100 players in P_big (60 a seat: P_big and P_big#2), one in each of P_r0 ... P_r19.
+    const sockets = [];
+    for (let i = 0; i < 100; i++) {
+        sockets.push(await relay.join({ room: 'P_big', max: '60', player: `g${i}`, name: `Big${i}` }));
+    }
+    for (let i = 0; i < 20; i++) sockets.push(await relay.join({ room: `P_r${i}`, name: `Solo${i}` }));
+    try {
+        const summary = await json('/api/summary');
+        assert.deepEqual(Object.keys(summary).filter((k) => !CLUSTER_STATE_KEYS.includes(k)),
+                         ['bans', 'busiestRooms', 'configSaved', 'connections', 'gamePort', 'instances',
+                          'limitRefusals', 'logPath', 'players', 'rooms', 'uptimeSeconds']);
+        assert.equal(summary.players, 120);
+        assert.equal(summary.instances, 22);
+        assert.equal(summary.rooms, 21);
+        assert.ok(summary.connections >= 120, `${summary.connections} connections`);
+        assert.equal(summary.busiestRooms.length, 10, 'the busiest ten, however many rooms');
+        assert.deepEqual(summary.busiestRooms[0], { count: 100, room: 'P_big' });
+
+        // Pages of 50 walk every player once, in id order; a larger limit is cut to 200.
+        const all = (await relay.state()).players.map((p) => p.connId).sort((a, b) => a - b);
+        const seen = [];
+        for (let offset = 0; offset !== null;) {
+            const page = await json(`/api/players?limit=50&offset=${offset}`);
+            assert.equal(page.total, 120);
+            assert.ok(page.players.length <= 50);
+            seen.push(...page.players.map((p) => p.connId));
+            offset = page.nextOffset;
+        }
+        assert.deepEqual(seen, all);
+        const wide = await json('/api/players?limit=100000');
+        assert.equal(wide.limit, 200);
+        assert.equal(wide.players.length, 120);
+        assert.deepEqual(wide.players[0], (await relay.state()).players.find((p) => p.connId === all[0]),
+                         'a player as the state document shows it');
+
+        assert.equal((await json('/api/players?room=P_big')).total, 100, 'a name takes its instances');
+        assert.equal((await json('/api/players?room=P_big%232')).total, 40, 'one instance');
+        const found = await json('/api/players?q=big7');
+        assert.deepEqual(found.players.map((p) => p.name).sort(),
+                         ['Big7', ...Array.from({ length: 10 }, (_, i) => `Big7${i}`)].sort());
+        const rooms = await json('/api/rooms?q=r1&limit=5');
+        assert.equal(rooms.total, 11);
+        assert.deepEqual(rooms.rooms.map((r) => r.room), ['P_r1', 'P_r10', 'P_r11', 'P_r12', 'P_r13']);
+        assert.equal(rooms.nextOffset, 5);
+
+        for (const target of ['/api/players?offset=-1', '/api/players?limit=0', '/api/rooms?limit=x',
+                              '/api/players?offset=1e3', '/api/log?max=0', '/api/log?since=0&max=big']) {
+            const body = await json(target, 400);
+            assert.equal(body.ok, false, target);
+            assert.match(body.error, /must be a whole number/, target);
+        }
+
+        // The log read on in small pieces: every line once, nothing skipped, the place kept.
+        const whole = (await json('/api/log')).lines;
+        const pieces = [];
+        let log = { offset: 0, pending: 1 };
+        for (let reads = 0; log.pending > 0; reads++) {
+            assert.ok(reads < 1000, 'the reads end');
+            log = await json(`/api/log?since=${log.offset}&max=4096`);
+            assert.deepEqual(Object.keys(log), ['lines', 'offset', 'pending', 'reset']);
+            assert.equal(log.reset, false);
+            assert.ok(log.lines.reduce((n, l) => n + Buffer.byteLength(l) + 2, 0) <= 4096);
+            pieces.push(...log.lines);
+        }
+        // The plain read gave the newest 256 KiB (the log holds the previous test's 400 KiB of
+        // filler too); the pieces end with them. However much a reader asks, a piece is 64 KiB.
+        assert.ok(pieces.length > whole.length);
+        assert.deepEqual(pieces.slice(-whole.length), whole);
+        assert.equal(new Set(pieces.filter((l) => l.includes(' filler '))).size, 4000);
+        const big = await json('/api/log?since=0&max=100000000');
+        const bigBytes = big.lines.reduce((n, l) => n + Buffer.byteLength(l) + 2, 0);
+        assert.ok(bigBytes <= 65536 && big.offset <= 65536 && big.pending > 0,
+                  `${bigBytes} bytes, offset ${big.offset}`);
+    } finally {
+        for (const ws of sockets) ws.close();
+        await waitFor(async () => (await relay.state()).players.length === 0, 'players gone');
+    }
+});

@@ -24,6 +24,8 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
         d.dismiss();
     });
     page.on('pageerror', (e) => pageErrors.push(String(e)));
+    const fetched = new Set();
+    page.on('request', (r) => fetched.add(new URL(r.url()).pathname));
 
     await page.goto(`http://127.0.0.1:${relay.adminPort}/`);
     await page.locator('#status', { hasText: 'connected' }).waitFor();
@@ -101,6 +103,32 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
     await page.locator('#bansUnsaved').waitFor({ state: 'hidden' });
     assert.match(fs.readFileSync(relay.configPath, 'utf8'), /198\.51\.100\.21/);
 
+    // Players are found by search and by room, a page at a time, from the relay's pages.
+    const crowd = [];
+    for (const [room, name] of [['P_arena', 'Zed'], ['P_arena', 'Amy'], ['P_dock', 'Kim']]) {
+        crowd.push(await relay.join({ room, name }));
+    }
+    await page.locator('#playerTotal', { hasText: '3' }).waitFor();
+    await page.locator('#roomRows tr', { hasText: 'P_arena' }).waitFor();
+    await page.fill('#filter', 'ZE');
+    await page.locator('#playerRows tr', { hasText: 'Amy' }).waitFor({ state: 'detached' });
+    assert.deepEqual(await page.locator('#playerRows tr td:first-child').allTextContents(), ['Zed']);
+    await page.locator('#pageText', { hasText: '1–1 of 1 found' }).waitFor();
+    await page.fill('#filter', '');
+    await page.locator('#pageText', { hasText: '1–3 of 3' }).waitFor();
+    await page.locator('#roomRows tr', { hasText: 'P_dock' }).click();
+    await page.locator('#pageText', { hasText: '1–1 of 1 found' }).waitFor();
+    assert.deepEqual(await page.locator('#playerRows tr td:first-child').allTextContents(), ['Kim']);
+    await page.click('#roomClear');
+    await page.locator('#pageText', { hasText: '1–3 of 3' }).waitFor();
+    await page.fill('#roomFilter', 'doc');
+    await page.locator('#roomRows tr', { hasText: 'P_arena' }).waitFor({ state: 'detached' });
+    assert.deepEqual(await page.locator('#roomRows tr').allTextContents(), ['P_dock1']);
+    await page.fill('#roomFilter', '');
+    await page.locator('#roomRows tr', { hasText: 'P_arena' }).waitFor();
+    for (const ws of crowd) ws.close();
+    await page.locator('#playersEmpty', { hasText: 'No players connected.' }).waitFor();
+
     // The log view keeps the newest line in view.
     const atBottom = await page.$eval('#logView',
                                       (v) => v.scrollHeight - v.scrollTop - v.clientHeight < 30);
@@ -115,6 +143,9 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
     await page.locator('#banner.shown').waitFor({ state: 'detached' });
     await page.locator('#logView div', { hasText: 'relay stopped' }).waitFor();
 
+    // The page asks for the summary and pages, never for the whole state.
+    assert.ok(fetched.has('/api/summary') && fetched.has('/api/players'), [...fetched].join(' '));
+    assert.ok(!fetched.has('/api/state'), 'the page does not fetch /api/state');
     assert.deepEqual(nativeDialogs, [], 'no script ran from player data');
     assert.deepEqual(pageErrors, []);
 });

@@ -119,6 +119,17 @@ TEST_F(ModerationTest, StateDocumentListsBansAndPortAndCreatesNothing) {
               "\"messageRate\":0,\"messageSize\":0,\"origin\":0},\"logPath\":" +
                   logPathText.dump() + ",\"players\":[],\"rooms\":[]}");
     EXPECT_EQ(core.roomsJson("P"), "[]");
+    // The summary shares the state's small members and counts instead of listing players.
+    nlohmann::json summary = nlohmann::json::parse(core.summaryJson());
+    nlohmann::json state = nlohmann::json::parse(core.stateJson());
+    EXPECT_TRUE(summary["uptimeSeconds"].is_number_integer());
+    for (const char* key : {"bans", "configSaved", "gamePort", "limitRefusals", "logPath"})
+        EXPECT_EQ(summary[key], state[key]) << key;
+    summary.erase("uptimeSeconds");
+    EXPECT_EQ(summary.size(), 10u) << summary;
+    EXPECT_EQ(summary["busiestRooms"], nlohmann::json::array());
+    for (const char* key : {"connections", "instances", "players", "rooms"})
+        EXPECT_EQ(summary[key], 0) << key;
     EXPECT_FALSE(std::filesystem::exists(temp.base() / "Tarnelle"));
 }
 

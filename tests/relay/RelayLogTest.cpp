@@ -317,6 +317,46 @@ TEST_F(RelayLogTest, ReadSinceCapsTheAmountAndDropsTheCutLine) {
     expectChunk(log.readSince(0, 6), {8, true, {}});
 }
 
+TEST_F(RelayLogTest, ReadOnCapsEachReadAndKeepsItsPlace) {
+    RelayLog log(path, 1048576, 5);
+    std::string text;
+    std::vector<std::string> all;
+    for (int i = 0; text.size() < 300 * 1024; ++i) {
+        all.push_back(std::to_string(i) + std::string(static_cast<std::size_t>(i % 150), '.'));
+        text += all.back() + "\r\n";
+    }
+    writeBytes(path, text);
+    const std::uint64_t cap = 65536;
+    std::vector<std::string> seen;
+    std::uint64_t offset = 0;
+    int reads = 0;
+    for (bool more = true; more && reads < 100; ++reads) {
+        LogChunk chunk = log.readOn(offset, cap);
+        EXPECT_FALSE(chunk.reset);
+        EXPECT_LE(chunk.nextOffset - offset, cap);
+        EXPECT_GT(chunk.nextOffset, offset) << "every read moves on";
+        EXPECT_EQ(chunk.pending, text.size() - chunk.nextOffset);
+        seen.insert(seen.end(), chunk.lines.begin(), chunk.lines.end());
+        offset = chunk.nextOffset;
+        more = chunk.pending > 0;
+    }
+    EXPECT_EQ(seen, all) << "every line once, in order, none skipped";
+    EXPECT_LE(reads, static_cast<int>(text.size() / (cap - 200)) + 1) << "full reads";
+
+    // An offset inside a line reads on from the next one; one at a line's start reads that line.
+    writeBytes(path, "abc\r\ndef\r\ngh");
+    expectChunk(log.readOn(1, cap), {10, false, {"def"}});
+    expectChunk(log.readOn(5, cap), {10, false, {"def"}}); // the line feed of "abc"
+    expectChunk(log.readOn(10, cap), {10, false, {}});
+    expectChunk(log.readOn(500, cap), {10, true, {"abc", "def"}});
+    // A line longer than the cap comes in pieces instead of stopping the reader.
+    writeBytes(path, std::string(10, 'x') + "\r\nyz\r\n");
+    expectChunk(log.readOn(0, 4), {4, false, {"xxxx"}});
+    expectChunk(log.readOn(4, 4), {8, false, {}});
+    expectChunk(log.readOn(8, 4), {12, false, {}});
+    expectChunk(log.readOn(12, 4), {16, false, {"yz"}});
+}
+
 TEST_F(RelayLogTest, WrittenLinesReadBackWithoutTheirLineEnds) {
     RelayLog log(path, 1048576, 5);
     log.info("JOIN room=a");
