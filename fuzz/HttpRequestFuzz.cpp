@@ -1,6 +1,7 @@
 // Fuzz target: the HTTP request path of both listeners. Bytes arrive in pieces; each complete
 // request goes through what the game and admin endpoints read of it (query variables, the
-// loopback and origin checks, the admin body and its members, the log offset).
+// loopback and origin checks, which peers are local, the admin and login bodies and their
+// members, the log offset).
 #include "net/HttpParse.hpp"
 #include "relay/AdminAccess.hpp"
 #include "relay/AdminRequest.hpp"
@@ -23,11 +24,14 @@ void handleLikeBothListeners(const net::HttpMessage& request) {
     }
     (void)detail::sinceOffset(detail::queryVar(request.query, "since"));
     (void)detail::adminRequestAllowed(request.header("Host"), request.header("Origin"));
+    (void)detail::sameOrigin(request.header("Host"), request.header("Origin"), true);
+    if (const std::string_view* host = request.header("Host")) (void)LocalPeers().isLocal(*host);
     nlohmann::json body = detail::parseBody(request.body);
     if (body.is_object()) {
         (void)detail::connIdMember(body);
         (void)detail::stringMember(body, "ip");
         (void)detail::stringMember(body, "name");
+        (void)detail::stringMember(body, "password");
     }
     (void)detail::jsonText(body);
 }

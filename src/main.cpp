@@ -1,6 +1,8 @@
 // The process entry: picks the run mode from the first argument, prints the usage, and runs the
 // console mode, the simplest host of the relay core (until Ctrl+C or a termination signal).
 #include "platform/Platform.hpp"
+#include "relay/AdminAccounts.hpp"
+#include "relay/PasswordHash.hpp"
 #include "relay/RelayConfig.hpp"
 #include "relay/RelayCore.hpp"
 #include "text/Text.hpp"
@@ -19,6 +21,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +35,10 @@ constexpr const char* kUsage =
     "  --console [port]      run the relay in this console until Ctrl+C or SIGTERM; port sets\n"
     "                        the game port (the admin port is the one after it)\n"
     "  --version             print the version\n"
+    "  --set-admin-password NAME [--role moderator|viewer]\n"
+    "                        set the password of an admin account in config.json (asked twice\n"
+    "                        without echo, or one line of standard input when it is no\n"
+    "                        terminal); the role defaults to the account's, else moderator\n"
     "  --help, -h            print this text\n"
     "Windows only:\n"
     "  (no switch), --tray   the tray application\n"
@@ -83,6 +90,59 @@ int runConsole(std::int32_t portOverride) {
     return result;
 }
 
+/// Passwords shorter than this are refused.
+constexpr std::size_t kMinPassword = 8;
+
+int refuse(const std::string& why) {
+    std::fprintf(stderr, "tnlrelay: %s; config.json is unchanged\n", why.c_str());
+    return 1;
+}
+
+// Writes an account's password hash into config.json, keeping every other key; a relay that
+// runs picks the change up within seconds.
+int setAdminPassword(int argc, char** argv) {
+    if (argc < 3 || (argc != 3 && (argc != 5 || std::string_view(argv[3]) != "--role")))
+        return refuse("usage: tnlrelay --set-admin-password NAME [--role moderator|viewer]");
+    const std::string name = argv[2];
+    if (!accountNameUsable(name))
+        return refuse("an account name is 1 to 64 letters, digits, '.', '_', '-' or '@'");
+    std::optional<AdminRole> role;
+    if (argc == 5 && !(role = roleNamed(argv[4])))
+        return refuse("the role must be moderator or viewer");
+
+    std::optional<RelayConfig> config = RelayConfig::loadStrict();
+    if (!config) {
+        if (configStamp().exists)
+            return refuse("config.json cannot be read as a JSON object (" +
+                          platform::pathUtf8(configPath()) + "); mend it first");
+        config = RelayConfig{};
+    }
+    const AdminSettings settings = AdminSettings::read(config->others);
+    if (!role) {
+        const AdminAccount* existing = settings.find(name);
+        role = existing ? existing->role : AdminRole::moderator;
+    }
+
+    const bool terminal = platform::standardInputIsTerminal();
+    std::optional<std::string> password =
+        platform::readSecretLine("New password for " + name + ": ");
+    if (!password) return refuse("no password given");
+    if (terminal && platform::readSecretLine("Again: ") != password)
+        return refuse("the two passwords differ");
+    if (password->size() < kMinPassword)
+        return refuse("a password needs at least " + std::to_string(kMinPassword) + " characters");
+    const std::optional<std::string> hash = makePasswordHash(*password);
+    if (!hash) return refuse("this build cannot make password hashes (it has no TLS library)");
+
+    setAdminAccount(config->others, {name, *role, *hash});
+    if (!config->save())
+        return refuse("config.json could not be written (" + platform::pathUtf8(configPath()) +
+                      ")");
+    std::printf("admin account %s (%s) saved in %s\n", name.c_str(), roleName(*role),
+                platform::pathUtf8(configPath()).c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +161,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (mode == "--set-admin-password") return setAdminPassword(argc, argv);
 #ifdef _WIN32
     if (mode == "--service") return service::runDispatcher();
     if (mode == "--install") return service::install() ? 0 : 1;

@@ -99,6 +99,10 @@ void Loop::poll(std::chrono::milliseconds timeout) {
     impl_->poller->poll(*impl_, timeout);
 }
 
+void Loop::wake() {
+    impl_->poller->wake(*impl_);
+}
+
 LoopStats& Loop::stats() {
     impl_->settleFrameSends();
     return impl_->stats;
@@ -166,6 +170,14 @@ CloseCause closeCause(const Conn* c) {
     if (c->cutSlow) return CloseCause::unsentOutput;
     if (c->peerLeft) return CloseCause::peerClosed;
     return CloseCause::other;
+}
+
+bool isTls([[maybe_unused]] const Conn* c) {
+#ifdef TNLRELAY_TLS
+    return c->tls != nullptr;
+#else
+    return false;
+#endif
 }
 
 ConnId connId(const Conn* c) {

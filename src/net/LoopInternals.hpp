@@ -171,6 +171,8 @@ struct Poller {
     void (*armFlushTimer)(Loop::Impl& m, Clock::time_point due);
     /// Has `flushDirty` run at the end of the current batch of ready events.
     void (*postFlush)(Loop::Impl& m);
+    /// From any thread: the `poll` under way returns soon, or else the next one does.
+    void (*wake)(Loop::Impl& m);
 
     /// A new listener: false when it cannot be watched.
     bool (*addListener)(Loop::Impl& m, Listener& l);

@@ -218,6 +218,10 @@ public:
 
     /// Runs ready handlers for at most `timeout`.
     void poll(std::chrono::milliseconds timeout);
+    /// Makes the `poll` under way, or else the next one, return soon. The one call that any
+    /// thread may make: work done elsewhere hands its results to the loop's owner, who takes
+    /// them after `poll` on the loop's thread.
+    void wake();
 
     /// The counts so far; the owner may reset `longestTurnNanos`.
     LoopStats& stats();
@@ -239,6 +243,9 @@ CloseCause closeCause(const Conn* c);
 /// The client's address without port: dotted IPv4 (also for IPv4 on a dual-stack socket) or
 /// compressed IPv6; for a trusted proxy that sent a PROXY header, the client it names.
 std::string_view peerAddress(const Conn* c);
+
+/// Whether the connection speaks TLS (its first bytes were a TLS handshake).
+bool isTls(const Conn* c);
 
 /// Sends an HTTP reply: the status line, `extraHeaders` as given, Content-Length and the body.
 void reply(Conn* c, int status, std::string_view extraHeaders, std::string_view body);

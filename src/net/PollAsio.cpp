@@ -74,6 +74,11 @@ void postFlush(Loop::Impl& m) {
     }
 }
 
+// Thread-safe by Asio's word; `poll` restarts the context after a stop.
+void wake(Loop::Impl& m) {
+    m.io.stop();
+}
+
 bool addListener(Loop::Impl&, Listener&) {
     return true;
 }
@@ -246,6 +251,7 @@ const Poller kAsioPoller = {
     .armSweep = armSweep,
     .armFlushTimer = armFlushTimer,
     .postFlush = postFlush,
+    .wake = wake,
     .addListener = addListener,
     .accept = accept,
     .waitReadable = waitReadable,

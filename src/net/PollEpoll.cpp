@@ -11,12 +11,15 @@
 #include <cerrno>
 #include <climits>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace tnlrelay::net {
 
 struct EpollPoll {
     int set = -1;        ///< the epoll set
+    int wakeFd = -1;     ///< an eventfd in the set that other threads write to wake the loop
+    bool woken = false;  ///< the run saw it: `poll` returns
     bool runDue = false; ///< a run over the set is due without waiting (sockets to read on)
     bool inRun = false;  ///< the run flushes at its end: nothing needs posting
     Clock::time_point sweepAt = Clock::time_point::max(); ///< the sweep's next turn
@@ -29,15 +32,22 @@ struct EpollPoll {
 namespace {
 
 // Tags of the set's events: a connection as it is, a listener with the low bit set, a
-// descriptor watch with the next bit.
-constexpr std::uint64_t kListenerTag = 1, kWatchTag = 2, kTagBits = 3;
+// descriptor watch with the next bit; both bits alone, the wake-up descriptor.
+constexpr std::uint64_t kListenerTag = 1, kWatchTag = 2, kTagBits = 3, kWakeTag = 3;
 
 bool init(Loop::Impl& m) {
     error_code ec;
     const int set = edge::createSet(ec);
     if (set < 0) return false; // the Asio poller serves
+    const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0 || !edge::add(set, wakeFd, kWakeTag, ec)) {
+        if (wakeFd >= 0) ::close(wakeFd);
+        ::close(set);
+        return false;
+    }
     m.epollPoll = new EpollPoll;
     m.epollPoll->set = set;
+    m.epollPoll->wakeFd = wakeFd;
     m.epollPoll->iovs.resize(IOV_MAX);
     if (m.limits.flushInterval.count() > 0) edge::preciseTimers();
     return true;
@@ -47,6 +57,7 @@ bool init(Loop::Impl& m) {
 void done(Loop::Impl& m) {
     EpollPoll& p = *m.epollPoll;
     if (p.set >= 0) ::close(p.set);
+    if (p.wakeFd >= 0) ::close(p.wakeFd);
     p.set = -1;
     p.retiredWatches.clear();
     for (Conn* c : p.readAgain) {
@@ -129,6 +140,12 @@ void watchEvent(void* watch, std::uint32_t events) {
     fireWatch(s, readable, writable);
 }
 
+// The wake-up descriptor was written: reset it; the poll under way returns after this run.
+void takeWake(EpollPoll& p) {
+    std::uint64_t count = 0;
+    if (::read(p.wakeFd, &count, sizeof count) == sizeof count) p.woken = true;
+}
+
 // One run over the set's events: the sockets that were read to their round limit last time,
 // then every socket the set reported ready, then one flush for all of them.
 void run(Loop::Impl& m, const epoll_event* events, int n) {
@@ -150,7 +167,9 @@ void run(Loop::Impl& m, const epoll_event* events, int n) {
     p.readingAgain.clear();
     for (int i = 0; i < n; ++i) {
         const std::uint64_t tag = events[i].data.u64;
-        if (tag & kListenerTag)
+        if (tag == kWakeTag)
+            takeWake(p);
+        else if (tag & kListenerTag)
             accept(m, reinterpret_cast<Listener*>(tag & ~kTagBits));
         else if (tag & kWatchTag)
             watchEvent(reinterpret_cast<void*>(tag & ~kTagBits), events[i].events);
@@ -207,7 +226,9 @@ bool turn(Loop::Impl& m, Clock::time_point until) {
     bool interrupted = false;
     const int n = edge::wait(p.set, events, edge::kMaxEvents, wait, interrupted);
     run(m, events, n);
-    return !interrupted;
+    const bool woken = p.woken;
+    p.woken = false;
+    return !interrupted && !woken;
 }
 
 void poll(Loop::Impl& m, std::chrono::milliseconds timeout) {
@@ -236,6 +257,12 @@ void armFlushTimer(Loop::Impl&, Clock::time_point) {}
 void postFlush(Loop::Impl& m) {
     if (m.epollPoll->inRun) return;
     m.flushPosted = true;
+}
+
+// Any thread: an eventfd takes concurrent writes; a full counter still leaves it readable.
+void wake(Loop::Impl& m) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(m.epollPoll->wakeFd, &one, sizeof one);
 }
 
 bool addListener(Loop::Impl& m, Listener& l) {
@@ -325,6 +352,7 @@ const Poller kTable = {
     .armSweep = armSweep,
     .armFlushTimer = armFlushTimer,
     .postFlush = postFlush,
+    .wake = wake,
     .addListener = addListener,
     .accept = accept,
     .waitReadable = waitReadable,

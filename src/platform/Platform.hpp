@@ -1,6 +1,7 @@
 // What differs between POSIX and Win32 (one header, a source for each): the data directory base,
 // file operations with the sharing modes the storage needs, local time, the executable's path,
-// the machine's name, the descriptor limit, what the process uses, console stop events, and on
+// the machine's name, the descriptor limit, reading a password, what the process uses, console
+// stop events, and on
 // POSIX the service manager's hang-up and journal.
 #pragma once
 
@@ -114,6 +115,13 @@ bool standardErrorIsJournal();
 /// Writes the bytes to standard error with one call when it can (lines from two writers never
 /// mix); failures are ignored.
 void writeStandardError(std::string_view bytes);
+
+/// Whether standard input is a terminal (on Win32, a console).
+bool standardInputIsTerminal();
+/// One line from standard input, without its line end (LF or CR LF); nothing at the end of
+/// input. At a terminal the prompt goes to standard error first and what is typed is not shown
+/// (echo is off while the line is read, and back on after it); otherwise nothing is written.
+std::optional<std::string> readSecretLine(std::string_view prompt);
 
 /// What the process uses, as monitoring reports it. A figure the system does not give is
 /// empty: Linux gives all of them; Win32 has no descriptor limit, and counts handles (of any

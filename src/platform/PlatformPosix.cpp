@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -389,6 +390,43 @@ void setStopTarget(std::atomic<bool>* flag) {
 
 void stopTargetReleased() {
     // The process is not ended when a signal handler returns, so there is nothing to wait for.
+}
+
+bool standardInputIsTerminal() {
+    return ::isatty(STDIN_FILENO) == 1;
+}
+
+std::optional<std::string> readSecretLine(std::string_view prompt) {
+    const bool terminal = standardInputIsTerminal();
+    termios before{};
+    const bool hidden = terminal && ::tcgetattr(STDIN_FILENO, &before) == 0;
+    if (terminal) {
+        writeStandardError(prompt);
+        if (hidden) {
+            termios quiet = before;
+            quiet.c_lflag &= ~tcflag_t(ECHO);
+            quiet.c_lflag |= ECHONL;
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        }
+    }
+    // Byte by byte, so that nothing past the line is taken from the input.
+    std::string line;
+    bool ended = false;
+    for (;;) {
+        char ch = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &ch, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (ch == '\n') {
+            ended = true;
+            break;
+        }
+        line += ch;
+    }
+    if (hidden) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &before);
+    if (!ended && line.empty()) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
 }
 
 bool takeReloadRequest() {

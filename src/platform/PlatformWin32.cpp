@@ -285,6 +285,55 @@ void writeStandardError(std::string_view bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stderr);
 }
 
+bool standardInputIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+std::optional<std::string> readSecretLine(std::string_view prompt) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(in, &mode)) {
+        // A console: read as UTF-16 with echo off, whatever its code page.
+        writeStandardError(prompt);
+        std::fflush(stderr);
+        SetConsoleMode(in, (mode & ~DWORD(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT);
+        std::wstring typed;
+        bool ended = false;
+        for (;;) {
+            wchar_t ch = 0;
+            DWORD got = 0;
+            if (!ReadConsoleW(in, &ch, 1, &got, nullptr) || got == 0) break;
+            if (ch == L'\n') {
+                ended = true;
+                break;
+            }
+            if (ch != L'\r') typed += ch;
+        }
+        SetConsoleMode(in, mode);
+        writeStandardError("\n");
+        if (!ended && typed.empty()) return std::nullopt;
+        const std::filesystem::path asPath(typed);
+        return pathUtf8(asPath);
+    }
+    // A pipe or a file: its bytes as they come, up to the line's end.
+    std::string line;
+    bool ended = false;
+    for (;;) {
+        char ch = 0;
+        DWORD got = 0;
+        if (!ReadFile(in, &ch, 1, &got, nullptr) || got == 0) break;
+        if (ch == '\n') {
+            ended = true;
+            break;
+        }
+        line += ch;
+    }
+    if (!ended && line.empty()) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
 void installStopHandlers(HangUp) {
     ::SetConsoleCtrlHandler(consoleCtrlHandler, TRUE);
 }

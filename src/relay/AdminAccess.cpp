@@ -1,6 +1,33 @@
-// The admin endpoint's Host and Origin check.
+// The admin endpoint's Host and Origin check, and which peers are this machine.
 #include "AdminAccess.hpp"
 #include "text/Text.hpp"
+
+#include <cstdlib>
+
+namespace tnlrelay {
+
+LocalPeers::LocalPeers(std::string_view narrowedTo) : narrowed_(net::AddressList{}) {
+    while (!narrowedTo.empty()) {
+        const auto comma = narrowedTo.find(',');
+        narrowed_->add(trimBlanks(narrowedTo.substr(0, comma)));
+        narrowedTo.remove_prefix(comma == std::string_view::npos ? narrowedTo.size() : comma + 1);
+    }
+}
+
+LocalPeers LocalPeers::fromEnvironment() {
+    const char* narrowed = std::getenv("TNLRELAY_ADMIN_LOCAL_PEERS");
+    return narrowed ? LocalPeers(narrowed) : LocalPeers();
+}
+
+bool LocalPeers::isLocal(std::string_view address) const {
+    const std::optional<net::IpAddress> ip = net::parseIp(address);
+    if (!ip) return false;
+    static const net::IpAddress kV6Loopback = *net::parseIp("::1");
+    const bool loopback = ip->v6 ? *ip == kV6Loopback : ip->bytes[0] == 127;
+    return loopback && (!narrowed_ || narrowed_->contains(*ip));
+}
+
+} // namespace tnlrelay
 
 namespace tnlrelay::detail {
 
@@ -42,14 +69,18 @@ bool isLoopbackHost(std::string_view host) {
     return isLoopbackName(name);
 }
 
-bool adminRequestAllowed(const std::string_view* host, const std::string_view* origin) {
+bool adminRequestAllowed(const std::string_view* host, const std::string_view* origin, bool tls) {
     if (host != nullptr && !isLoopbackHost(*host)) return false;
+    return sameOrigin(host, origin, tls);
+}
+
+bool sameOrigin(const std::string_view* host, const std::string_view* origin, bool tls) {
     if (origin == nullptr) return true;
     if (host == nullptr) return false;
-    constexpr std::string_view kScheme = "http://";
-    return origin->size() == kScheme.size() + host->size() &&
-           equalsNoCase(origin->substr(0, kScheme.size()), kScheme) &&
-           equalsNoCase(origin->substr(kScheme.size()), *host);
+    const std::string_view scheme = tls ? "https://" : "http://";
+    return origin->size() == scheme.size() + host->size() &&
+           equalsNoCase(origin->substr(0, scheme.size()), scheme) &&
+           equalsNoCase(origin->substr(scheme.size()), *host);
 }
 
 } // namespace tnlrelay::detail

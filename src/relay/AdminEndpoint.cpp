@@ -1,8 +1,8 @@
-// Routing the admin port's requests: only its own origin on this machine is answered; the
-// documents come from the core, and moderation requests are read here and carried out there.
+// Routing the admin port's requests: who may ask (this machine, or another one over TLS with a
+// session), which paths need a session, and the moderation requests, read here and carried out
+// by the core, with one line naming the account that asked.
 #include "AdminEndpoint.hpp"
 
-#include "AdminAccess.hpp"
 #include "AdminRequest.hpp"
 #include "RelayCore.hpp"
 #include "text/JsonText.hpp"
@@ -16,14 +16,26 @@ namespace tnlrelay {
 namespace {
 
 constexpr std::string_view kHtmlHeaders = "Content-Type: text/html; charset=utf-8\r\n";
+constexpr std::string_view kTextHeaders = "Content-Type: text/plain; charset=utf-8\r\n";
 constexpr std::string_view kMetricsHeaders = "Content-Type: text/plain; version=0.0.4; "
                                              "charset=utf-8\r\nCache-Control: no-store\r\n";
+/// The page served to sessions: never framed by another site's page.
+constexpr std::string_view kSessionPageHeaders =
+    "Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nX-Frame-Options: "
+    "DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
 constexpr std::string_view kOkReply = "{\"ok\":true}";
 
 /// The most log bytes one /api/log request reads.
 constexpr std::uint64_t kLogReadLimit = 262144;
 /// The most log bytes a request with "max" reads on (the page asks again while more is pending).
 constexpr std::uint64_t kLogPageLimit = 65536;
+
+/// Another machine asked without TLS: nothing of the API, only how to ask instead.
+constexpr std::string_view kTlsRequiredPage =
+    "<!doctype html><meta charset=\"utf-8\"><title>TLS required</title><body style=\"font-family:"
+    "system-ui,sans-serif;padding:24px\"><h2>This admin page needs TLS</h2><p>The relay answers "
+    "other machines over TLS only, so that passwords and sessions never cross the network in "
+    "clear text. Open this address with <b>https://</b> instead of http://.</p></body>\n";
 
 void replyJson(net::Conn* c, std::string_view body) {
     net::reply(c, 200, detail::kJsonHeaders, body);
@@ -40,20 +52,29 @@ void replyBadRequest(net::Conn* c, const char* reason) {
     replyFailure(c, 400, reason);
 }
 
-/// /api/kick, /api/ban and /api/unban.
-void moderate(RelayCore& core, net::Conn* c, std::string_view path, std::string_view text) {
+bool isModeration(std::string_view path) {
+    return path == "/api/kick" || path == "/api/ban" || path == "/api/unban";
+}
+
+/// /api/kick, /api/ban and /api/unban; `account`, when a session asked, is named in one line
+/// beside each moderation line the core writes.
+void moderate(RelayCore& core, RelayLog& log, net::Conn* c, std::string_view path,
+              std::string_view text, const AdminSession* session) {
     auto body = detail::parseBody(text);
     if (!body.is_object()) {
         replyBadRequest(c, "the body must be a JSON object");
         return;
     }
+    auto byAccount = [&](const std::string& what) {
+        if (session) log.info("ADMIN account=" + detail::logValue(session->name) + " " + what);
+    };
     if (path == "/api/kick") {
         auto connId = detail::connIdMember(body);
         if (!connId) {
             replyBadRequest(c, "connId must be a number or a boolean");
             return;
         }
-        core.kick(*connId);
+        if (core.kick(*connId)) byAccount("KICK connId=" + std::to_string(*connId));
         replyJson(c, kOkReply);
         return;
     }
@@ -70,13 +91,16 @@ void moderate(RelayCore& core, net::Conn* c, std::string_view path, std::string_
             return;
         }
         stored = core.ban(*ip, *name);
+        if (!ip->empty()) byAccount("BAN ip=" + detail::logValue(*ip));
     } else {
         auto ip = detail::stringMember(body, "ip");
         if (!ip) {
             replyBadRequest(c, "ip must be a string");
             return;
         }
+        const bool wasBanned = core.isBanned(*ip);
         stored = core.unban(*ip);
+        if (wasBanned) byAccount("UNBAN ip=" + detail::logValue(*ip));
     }
     if (!stored) {
         replyFailure(c, 500,
@@ -89,15 +113,71 @@ void moderate(RelayCore& core, net::Conn* c, std::string_view path, std::string_
 
 } // namespace
 
-void AdminEndpoint::onRequest(RelayCore& core, const RelayLog& log, net::Conn* c,
-                              const net::HttpMessage& hm) const {
-    if (!detail::adminRequestAllowed(hm.header("Host"), hm.header("Origin"))) {
-        net::reply(c, 403, "Content-Type: text/plain; charset=utf-8\r\n",
+void AdminEndpoint::onRequest(RelayCore& core, RelayLog& log, net::Conn* c,
+                              const net::HttpMessage& hm) {
+    Access access;
+    access.local = peers_.isLocal(net::peerAddress(c));
+    access.tls = net::isTls(c);
+    const std::string_view* host = hm.header("Host");
+    const std::string_view* origin = hm.header("Origin");
+    if (!access.local) {
+        // Only a listener opened to other machines meets them; one that was not is refused
+        // whatever it is asked.
+        if (!remote_) {
+            net::reply(c, 403, kTextHeaders,
+                       "forbidden: the admin port answers only this machine\n");
+            return;
+        }
+        if (!access.tls) {
+            net::reply(c, 403, kHtmlHeaders, kTlsRequiredPage);
+            return;
+        }
+        // Any name may reach the relay from afar: the session and its token guard the API.
+        if (!detail::sameOrigin(host, origin, true)) {
+            net::reply(c, 403, kTextHeaders,
+                       "forbidden: the admin page answers only requests from its own origin\n");
+            return;
+        }
+    } else if (!detail::adminRequestAllowed(host, origin, access.tls)) {
+        net::reply(c, 403, kTextHeaders,
                    "forbidden: the admin page answers only its own origin on this machine\n");
         return;
     }
+    access.loginNeeded = !access.local || settings_.loginOnLoopback;
+    if (access.loginNeeded) {
+        access.token = AdminSessions::tokenOf(hm.header("Cookie"));
+        if (!access.token.empty()) access.session = sessions_.find(access.token, Clock::now());
+    }
+    route(core, log, c, hm, access);
+}
 
+void AdminEndpoint::route(RelayCore& core, RelayLog& log, net::Conn* c, const net::HttpMessage& hm,
+                          const Access& access) {
     const std::string_view path = hm.uri;
+    if (path == "/api/session") {
+        answerSession(c, access);
+        return;
+    }
+    if (path == "/api/login") {
+        if (!access.loginNeeded)
+            replyBadRequest(c, "this connection needs no login");
+        else if (hm.method != "POST")
+            replyFailure(c, 405, "log in with a POST of a JSON body");
+        else
+            login(c, hm);
+        return;
+    }
+    if (path == "/api/logout") {
+        logout(log, c, hm, access);
+        return;
+    }
+    // Monitoring stays open to this machine, where scrapers and health checks cannot log in.
+    const bool monitoring = path == "/metrics" || path == "/healthz";
+    const bool api = monitoring || path.starts_with("/api/");
+    if (access.loginNeeded && !access.session && api && !(monitoring && access.local)) {
+        replyFailure(c, 401, "log in first");
+        return;
+    }
     if (path == "/metrics") {
         net::reply(c, 200, kMetricsHeaders, core.metricsText());
         return;
@@ -153,11 +233,12 @@ void AdminEndpoint::onRequest(RelayCore& core, const RelayLog& log, net::Conn* c
         replyJson(c, detail::jsonText(body));
         return;
     }
-    if (path == "/api/kick" || path == "/api/ban" || path == "/api/unban") {
-        moderate(core, c, path, hm.body);
+    if (isModeration(path)) {
+        if (access.session && !mayChange(c, hm, *access.session, true)) return;
+        moderate(core, log, c, path, hm.body, access.session);
         return;
     }
-    net::reply(c, 200, kHtmlHeaders, page_);
+    net::reply(c, 200, access.loginNeeded ? kSessionPageHeaders : kHtmlHeaders, page_);
 }
 
 } // namespace tnlrelay

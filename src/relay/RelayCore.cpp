@@ -55,6 +55,7 @@ RelayCore::RelayCore(RelayConfig cfg, net::Limits limits)
       abuse(store.config().limits()), loop(withMessageLimit(limits, store.config()), cluster) {
     gamePortSettings = GamePortSettings::read(store.config().others, dataDir());
     loop->setTrustedProxies(gamePortSettings.trustedProxies);
+    admin.setChecker(&passwordChecker);
 }
 
 bool RelayCore::start() {
@@ -74,15 +75,30 @@ bool RelayCore::start() {
                   " (already in use?)");
         return false;
     }
-    if (!loop->listen("127.0.0.1", listenAdminPort, &RelayCore::adminHandler, this)) {
-        log.error("failed to bind admin port " + std::to_string(listenAdminPort));
+    admin.configure(AdminSettings::read(store.config().others), log);
+    const std::string adminHost = adminListenHost();
+    // With a certificate, this machine may use https:// too; other machines must.
+    net::ListenOptions adminOptions;
+    adminOptions.tls = true;
+    if (!loop->listen(adminHost, listenAdminPort, &RelayCore::adminHandler, this, adminOptions)) {
+        log.error("failed to bind admin port " + std::to_string(listenAdminPort) +
+                  (adminHost == "127.0.0.1" ? "" : " on " + adminHost));
         return false;
     }
     listening = true;
-    const std::string& host = gamePortSettings.host;
-    const std::string shownHost = host.find(':') == std::string::npos ? host : "[" + host + "]";
-    log.info("relay listening ws://" + shownHost + ":" + std::to_string(listenGamePort) +
-             "  admin http://127.0.0.1:" + std::to_string(listenAdminPort));
+    auto shown = [](const std::string& host) {
+        return host.find(':') == std::string::npos ? host : "[" + host + "]";
+    };
+    log.info("relay listening ws://" + shown(gamePortSettings.host) + ":" +
+             std::to_string(listenGamePort) + "  admin http" + (admin.remote() ? "s" : "") + "://" +
+             shown(adminHost) + ":" + std::to_string(listenAdminPort));
+    if (admin.remote())
+        log.info("admin: other machines must use TLS and log in (" +
+                 std::to_string(admin.settings().accounts.size()) + " accounts)" +
+                 (admin.settings().loginOnLoopback ? "; so must this machine"
+                                                   : "; this machine needs no login"));
+    else if (admin.settings().loginOnLoopback)
+        log.info("admin: this machine must log in too (adminLoginOnLoopback)");
     if (descriptors.now > descriptors.before)
         log.info("descriptors: up to " + std::to_string(descriptors.now) +
                  " open at once (the soft limit was " + std::to_string(descriptors.before) +
@@ -114,6 +130,7 @@ void RelayCore::runLoop() {
 void RelayCore::turn() {
     loop->poll(kPollInterval);
     const auto now = std::chrono::steady_clock::now();
+    admin.finishLogins(log, now);
     if (platform::takeReloadRequest()) reloadNow();
     housekeeping(now);
     cluster.tick(now);
@@ -206,9 +223,33 @@ void RelayCore::checkTls() {
     }
 }
 
+std::string RelayCore::adminListenHost() {
+    const AdminSettings& s = admin.settings();
+    if (admin.peers().isLocal(s.host)) return s.host;
+    const std::string why = !loop->tlsCertificate()
+                                ? "the game port's certificate (tlsCertificate and tlsPrivateKey "
+                                  "that load)"
+                            : s.accounts.empty() ? "at least one usable account in admins "
+                                                   "(tnlrelay --set-admin-password NAME)"
+                                                 : "";
+    if (!why.empty()) {
+        log.error("admin: not opened to other machines: adminHost " + detail::logValue(s.host) +
+                  " needs " + why + "; the admin port listens on 127.0.0.1 only");
+        return "127.0.0.1";
+    }
+    admin.setRemote(true);
+    return s.host;
+}
+
+void RelayCore::reconfigure() {
+    abuse.reconfigure(store.config().limits());
+    admin.configure(AdminSettings::read(store.config().others), log);
+}
+
 void RelayCore::housekeeping(std::chrono::steady_clock::time_point now) {
-    if (store.tick(now, log, counters)) abuse.reconfigure(store.config().limits());
+    if (store.tick(now, log, counters)) reconfigure();
     abuse.sweep(now);
+    admin.sweep(now);
     checkDescriptors(now);
 }
 
@@ -226,11 +267,11 @@ void RelayCore::checkDescriptors(std::chrono::steady_clock::time_point now) {
 }
 
 void RelayCore::pickUpConfigChanges() {
-    if (store.pickUpChanges(log)) abuse.reconfigure(store.config().limits());
+    if (store.pickUpChanges(log)) reconfigure();
 }
 
 void RelayCore::reloadNow() {
-    if (store.reloadNow(log)) abuse.reconfigure(store.config().limits());
+    if (store.reloadNow(log)) reconfigure();
 }
 
 void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
@@ -250,8 +291,10 @@ void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, 
 }
 
 void RelayCore::adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
-    if (userData == nullptr || ev != net::Event::httpMsg || eventData == nullptr) return;
+    if (userData == nullptr) return;
     auto* core = static_cast<RelayCore*>(userData);
+    if (ev == net::Event::close) core->admin.onClose(c);
+    if (ev != net::Event::httpMsg || eventData == nullptr) return;
     core->admin.onRequest(*core, core->log, c, *static_cast<const net::HttpMessage*>(eventData));
 }
 

@@ -71,7 +71,8 @@ public:
     std::string roomPageJson(const detail::PageRequest& request) const;
 
     // Moderation.
-    void kick(std::uint32_t connId);
+    /// False when no joined player has that id.
+    bool kick(std::uint32_t connId);
     /// Ban and unban take effect at once; false when config.json could not be written (the
     /// change holds in memory and the save is retried by `housekeeping` until it succeeds).
     bool ban(const std::string& ip, const std::string& name);
@@ -96,6 +97,7 @@ public:
     const RoomTable& roomTable() const { return rooms; }
     const RelayConfig& configuration() const { return store.config(); }
     const LimitCounts& limitCounts() const { return abuse.counts(); }
+    const AdminEndpoint& adminEndpoint() const { return admin; }
 
 private:
     /// What the state document and the summary share: ports, log path, bans, saving, limits,
@@ -112,6 +114,11 @@ private:
     void onClose(net::Conn* c);
     /// Loads the TLS pair at start and writes the TLS start line.
     void startTls();
+    /// The address the admin listener binds: `adminHost` when other machines may use it (a
+    /// certificate and an account are there), else 127.0.0.1, with a line saying why.
+    std::string adminListenHost();
+    /// The running configuration was replaced: the parts that read it take it again.
+    void reconfigure();
     /// Every few seconds: takes a renewed certificate; once a day: warns of a near expiry.
     void checkTls();
     void reportTlsDeclines();
@@ -169,6 +176,9 @@ private:
     ClusterBridge cluster;
 
     EventLoop loop; ///< both listeners and every connection
+    /// Checks admin passwords on a thread of its own, which wakes the loop: it ends before the
+    /// loop does.
+    PasswordChecker passwordChecker{[this] { loop->wake(); }};
 };
 
 } // namespace tnlrelay

@@ -78,6 +78,20 @@ void writeTlsDeclines(MetricsWriter& w) {
               {{{"reason", name(D::readRecords)}}, declined(D::readRecords)}});
 }
 
+// Only while logins are in use: the attempts by outcome and the sessions open.
+void writeAdminLogins(MetricsWriter& w, const AdminEndpoint& admin) {
+    const AdminCounts& a = admin.counts();
+    auto n = [](std::uint64_t value) { return static_cast<double>(value); };
+    w.family("tnlrelay_admin_logins_total", "counter",
+             "Admin logins by outcome: ok, wrong (name or password), backoff (refused unchecked "
+             "after failures), busy (refused unchecked, the checking queue full).",
+             {{{{"result", "ok"}}, n(a.loginsOk)},
+              {{{"result", "wrong"}}, n(a.loginsWrong)},
+              {{{"result", "backoff"}}, n(a.refusedBackoff)},
+              {{{"result", "busy"}}, n(a.refusedBusy)}});
+    w.gauge("tnlrelay_admin_sessions", "Admin sessions logged in now.", n(admin.sessionCount()));
+}
+
 void writeProcess(MetricsWriter& w) {
     const platform::ProcessUsage u = platform::processUsage();
     if (u.cpuSeconds)
@@ -134,6 +148,7 @@ std::string RelayCore::metricsText() {
                 "delay every player.",
                 bounds, s.turns, std::size(bounds), n(s.turnNanos) / kNanos);
     writeTlsDeclines(w);
+    if (admin.loginsInUse()) writeAdminLogins(w, admin);
     // Only what is there is shown, so that an alert on the value never fires for a node
     // without a cluster or a certificate.
     if (cluster.active())

@@ -5,13 +5,14 @@
 
 namespace tnlrelay {
 
-void RelayCore::kick(std::uint32_t connId) {
+bool RelayCore::kick(std::uint32_t connId) {
     auto it = connections.find(connId);
-    if (it == connections.end() || it->second.conn == nullptr) return;
+    if (it == connections.end() || it->second.conn == nullptr) return false;
     // The entry stays until the close event: that is where the room and the tables let go.
     net::setDraining(it->second.conn);
     ++counters.kicks;
     log.info("KICK connId=" + std::to_string(connId) + " ip=" + detail::logValue(it->second.ip));
+    return true;
 }
 
 bool RelayCore::ban(const std::string& ip, const std::string& name) {

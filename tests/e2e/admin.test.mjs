@@ -1,20 +1,32 @@
 // The admin endpoint against the running relay: routing and headers, the live log reader, the
-// moderation requests and their bodies, refused origins, and bans kept across a restart.
+// moderation requests and their bodies, refused origins, bans kept across a restart; and named
+// accounts: logins and their back-off, sessions, roles and the anti-forgery token, other
+// machines held to TLS and a login.
 import { test, before } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
+import https from 'node:https';
 import path from 'node:path';
-import { BIN, CLUSTER_STATE_KEYS, Relay, cleanupAfter, configText, isClusterLine, openSocket,
-         waitFor } from './lib/harness.mjs';
+import { haveOpenssl, makeCertificate } from './lib/certs.mjs';
+import { BIN, CLUSTER_STATE_KEYS, Relay, adminAccounts, cleanupAfter, configText, isClusterLine,
+         makeDataRoot, openSocket, setAdminPassword, tempDir, waitFor } from './lib/harness.mjs';
+import { parseMetrics } from './lib/metrics.mjs';
 
 const JSON_TYPE = 'application/json';
 const OK = '{"ok":true}';
 
-/** One HTTP request with full control over the headers (fetch will not send a foreign Host). */
-function request(port, { method = 'GET', path: target = '/', headers = {}, body } = {}) {
+/**
+ * One HTTP request with full control over the headers (fetch will not send a foreign Host); with
+ * `tls` over https (any certificate), from `localAddress` when given (another loopback address
+ * is another peer to the relay).
+ */
+function request(port, { method = 'GET', path: target = '/', headers = {}, body, host = '127.0.0.1',
+                         localAddress, tls = false } = {}) {
     return new Promise((resolve, reject) => {
-        const req = http.request({ host: '127.0.0.1', port, method, path: target, headers }, (res) => {
+        const options = { host, port, method, path: target, headers, localAddress,
+                          rejectUnauthorized: false };
+        const req = (tls ? https : http).request(options, (res) => {
             const chunks = [];
             res.on('data', (d) => chunks.push(d));
             res.on('end', () => resolve({ status: res.statusCode, headers: res.headers,
@@ -372,5 +384,215 @@ test('the summary, player and room pages stay bounded, cover every player once a
     } finally {
         for (const ws of sockets) ws.close();
         await waitFor(async () => (await relay.state()).players.length === 0, 'players gone');
+    }
+});
+
+const skipNoOpenssl = !haveOpenssl && 'the openssl command is not installed';
+const certDir = tempDir(cleanups, 'admin-tls');
+const pair = haveOpenssl ? makeCertificate(certDir, 'admin', '0x0AD1') : undefined;
+
+test('logins: one answer for every failure, back-off counted, cookie flags, tokens, roles, logout, ' +
+     'accounts changed by hand, and no hash in any answer or log', { skip: skipNoOpenssl }, async () => {
+    const dataRoot = makeDataRoot();
+    const config = adminAccounts(dataRoot, [['alice', 'alice-password-1', 'moderator'],
+                                            ['victor', 'victor-password', 'viewer'],
+                                            ['vera', 'vera-password-1', 'viewer']]);
+    const relay = await Relay.start({ cleanups, dataRoot, pair,
+                                      config: { ...config, adminLoginOnLoopback: true } });
+    const answers = [];
+    // Bodies with a length: a chunked body over TLS upsets the request after it (not ours here).
+    const ask = async (options) => {
+        const headers = options.body === undefined ? options.headers
+            : { 'Content-Length': Buffer.byteLength(options.body), ...options.headers };
+        const res = await request(relay.adminPort, { tls: true, ...options, headers });
+        answers.push(JSON.stringify(res.headers) + res.text);
+        return res;
+    };
+    const login = (name, password, localAddress) =>
+        ask({ method: 'POST', path: '/api/login', localAddress, body: JSON.stringify({ name, password }) });
+    const withSession = (session, options = {}) => ask({ ...options, headers: {
+        Cookie: session.cookie, 'X-Admin-Token': session.csrf, ...options.headers } });
+    const open = async (name, password, localAddress) => {
+        const res = await login(name, password, localAddress);
+        assert.equal(res.status, 200, `${name} logs in: ${res.text}`);
+        return { ...JSON.parse(res.text), cookie: res.headers['set-cookie'][0].split(';')[0] };
+    };
+    const metrics = async () => parseMetrics((await ask({ path: '/metrics' })).text);
+
+    // Without a session: the page and this machine's monitoring, nothing of the API.
+    for (const [method, target] of [['GET', '/api/state'], ['GET', '/api/log'], ['POST', '/api/kick'],
+                                    ['GET', '/api/session'], ['GET', '/api/state/']]) {
+        const res = await ask({ method, path: target, body: method === 'POST' ? '{"connId":1}' : undefined });
+        assert.equal(res.status, 401, `${method} ${target}`);
+        assert.deepEqual(JSON.parse(res.text), { error: 'log in first', ok: false });
+    }
+    const page = await ask({ path: '/' });
+    assert.equal(page.status, 200);
+    assert.equal(page.headers['x-frame-options'], 'DENY');
+    assert.equal((await ask({ path: '/healthz' })).status, 200);
+    assert.equal((await ask({ path: '/api/login' })).status, 405, 'never a password in a URL');
+    const plain = await request(relay.adminPort, { path: '/api/state' });
+    assert.equal(plain.status, 401, 'plain HTTP from this machine must log in as well');
+
+    // Every failure gets the same answer; two in a row hold back the address and the name.
+    const wrong = await login('victor', 'not-it', '127.0.0.3');
+    const nobody = await login('nobody', 'victor-password', '127.0.0.4');
+    assert.equal(wrong.status, 401);
+    assert.deepEqual([nobody.status, nobody.text], [wrong.status, wrong.text]);
+    assert.deepEqual(JSON.parse(wrong.text), { error: 'name or password wrong', ok: false });
+    assert.equal((await login('victor', 'not-it-either', '127.0.0.3')).status, 401);
+    for (const [name, password, from] of [['victor', 'victor-password', '127.0.0.3'],
+                                          ['victor', 'victor-password', '127.0.0.5'], // the name
+                                          ['alice', 'alice-password-1', '127.0.0.3']]) { // the address
+        const held = await login(name, password, from);
+        assert.equal(held.status, 429, `${name} from ${from}: ${held.text}`);
+        assert.ok(Number(held.headers['retry-after']) >= 1, 'says how long to wait');
+        assert.match(JSON.parse(held.text).error, /^too many failed logins: try again in \d+ s$/);
+    }
+    let m = await metrics();
+    assert.equal(m.get('tnlrelay_admin_logins_total{result="wrong"}'), 3);
+    assert.equal(m.get('tnlrelay_admin_logins_total{result="backoff"}'), 3, 'held back unchecked');
+    assert.equal(m.get('tnlrelay_admin_logins_total{result="ok"}'), 0);
+    const failures = relay.logLines().filter((l) => l.includes('ADMIN LOGIN FAILED'));
+    assert.deepEqual(failures, ['INFO ADMIN LOGIN FAILED account=victor ip=127.0.0.3',
+                                'INFO ADMIN LOGIN FAILED unknown name ip=127.0.0.4',
+                                'INFO ADMIN LOGIN FAILED account=victor ip=127.0.0.3']);
+
+    // A session: its cookie's flags, its token, and what it may do.
+    const res = await login('alice', 'alice-password-1', '127.0.0.6');
+    assert.equal(res.status, 200, res.text);
+    const [setCookie] = res.headers['set-cookie'];
+    assert.match(setCookie, /^tnlrelay_session=[0-9a-f]{80}; HttpOnly; Secure; SameSite=Strict; Path=\/; Max-Age=43200$/);
+    assert.equal(res.headers['cache-control'], 'no-store');
+    const alice = { ...JSON.parse(res.text), cookie: setCookie.split(';')[0] };
+    assert.deepEqual(Object.keys(alice).sort(), ['cookie', 'csrf', 'login', 'name', 'ok', 'role']);
+    assert.match(alice.csrf, /^[0-9a-f]{64}$/);
+    assert.equal(alice.role, 'moderator');
+    assert.deepEqual(JSON.parse((await withSession(alice, { path: '/api/session' })).text),
+                     { csrf: alice.csrf, login: true, name: 'alice', ok: true, role: 'moderator' });
+    assert.equal((await withSession(alice, { path: '/api/state' })).status, 200);
+
+    const player = await relay.join({ room: 'P_lobby', player: 'g1', name: 'Griefer' });
+    const state = async (session) => JSON.parse((await withSession(session, { path: '/api/state' })).text);
+    const connId = (await state(alice)).players[0].connId;
+    const kick = (headers) => withSession(alice, { method: 'POST', path: '/api/kick', headers,
+                                                   body: JSON.stringify({ connId }) });
+    for (const [headers, why] of [[{ 'X-Admin-Token': '' }, 'no token'],
+                                  [{ 'X-Admin-Token': 'f'.repeat(64) }, 'a wrong token'],
+                                  [{ Origin: 'https://evil.example' }, 'another origin']]) {
+        assert.equal((await kick(headers)).status, 403, why);
+    }
+    assert.equal(player.readyState, 1, 'refused kicks kicked no one');
+    const kicked = await kick({ Origin: `https://127.0.0.1:${relay.adminPort}` });
+    assert.equal(kicked.status, 200, kicked.text);
+    await player.closedPromise;
+    const byAlice = (line) => {
+        const lines = relay.logLines();
+        const at = lines.indexOf(`INFO ${line}`);
+        assert.ok(at >= 0, `${line} in the log`);
+        assert.equal(lines[at + 1], `INFO ADMIN account=alice ${line.split(' name=')[0].split(' ip=127')[0]}`,
+                     `the line after ${line} names the account`);
+    };
+    byAlice(`KICK connId=${connId} ip=127.0.0.1`);
+    assert.equal((await withSession(alice, { method: 'POST', path: '/api/ban',
+        body: '{"ip":"198.51.100.7","name":"M"}' })).status, 200);
+    byAlice('BAN ip=198.51.100.7 name=M');
+    assert.deepEqual(JSON.parse(fs.readFileSync(relay.configPath, 'utf8')).admins, config.admins,
+                     'the ban rewrote config.json with every account');
+    assert.equal((await withSession(alice, { method: 'POST', path: '/api/unban',
+        body: '{"ip":"198.51.100.7"}' })).status, 200);
+    byAlice('UNBAN ip=198.51.100.7');
+
+    // A viewer reads and may not moderate.
+    const vera = await open('vera', 'vera-password-1', '127.0.0.7');
+    assert.equal(vera.role, 'viewer');
+    assert.equal((await withSession(vera, { path: '/api/log' })).status, 200);
+    const refused = await withSession(vera, { method: 'POST', path: '/api/ban', body: '{"ip":"198.51.100.8"}' });
+    assert.equal(refused.status, 403);
+    assert.match(JSON.parse(refused.text).error, /may only view/);
+    assert.deepEqual((await state(vera)).bans, [], 'the viewer banned nothing');
+
+    // Logout ends the session at once.
+    const out = await withSession(alice, { method: 'POST', path: '/api/logout', body: '{}' });
+    assert.equal(out.status, 200);
+    assert.match(out.headers['set-cookie'][0], /^tnlrelay_session=; .*Max-Age=0$/);
+    assert.equal((await withSession(alice, { path: '/api/state' })).status, 401, 'refused after logout');
+    await relay.waitLog('INFO ADMIN LOGOUT account=alice');
+
+    // Hand edits: an account removed, a password set anew while the relay runs.
+    const alice2 = await open('alice', 'alice-password-1', '127.0.0.8');
+    const edited = JSON.parse(fs.readFileSync(relay.configPath, 'utf8'));
+    edited.admins = edited.admins.filter((a) => a.name !== 'vera');
+    fs.writeFileSync(relay.configPath, JSON.stringify(edited));
+    await waitFor(async () => (await withSession(vera, { path: '/api/state' })).status === 401,
+                  'the removed account\'s session to end');
+    assert.equal(setAdminPassword(dataRoot, 'alice', 'alice-password-2').status, 0);
+    await waitFor(async () => (await withSession(alice2, { path: '/api/state' })).status === 401,
+                  'the session of a changed password to end');
+    assert.equal(relay.logLines().filter((l) => l.startsWith('INFO ADMIN sessions ended: 1 ')).length, 2);
+    m = await metrics();
+    assert.equal(m.get('tnlrelay_admin_logins_total{result="ok"}'), 3);
+    assert.equal(m.get('tnlrelay_admin_sessions'), 0);
+
+    // No hash, nor its salt or sum, in any answer, log line or output.
+    const hashes = [...config.admins, ...JSON.parse(fs.readFileSync(relay.configPath, 'utf8')).admins]
+        .map((a) => a.passwordHash);
+    const seen = [...answers, relay.logText(), relay.stdout, relay.stderr].join('\n');
+    for (const hash of hashes)
+        for (const part of [hash, ...hash.split('$').slice(4)])
+            assert.ok(!seen.includes(part), `${part} was shown`);
+});
+
+test('other machines must use TLS and log in; this machine keeps its way (the remote peers\' seam)',
+     { skip: skipNoOpenssl }, async () => {
+    const dataRoot = makeDataRoot();
+    const config = adminAccounts(dataRoot, [['rita', 'rita-password-1']]);
+    // Only 127.0.0.1 is this machine here: a client from 127.0.0.3 stands for another one.
+    const env = { TNLRELAY_ADMIN_LOCAL_PEERS: '127.0.0.1/32' };
+    const relay = await Relay.start({ cleanups, dataRoot, pair, env,
+                                      config: { ...config, adminHost: '127.0.0.2' } });
+    assert.ok(relay.logLines().includes(`INFO relay listening ws://0.0.0.0:${relay.port}  admin ` +
+                                        `https://127.0.0.2:${relay.adminPort}`), relay.logText());
+    await relay.waitLog('INFO admin: other machines must use TLS and log in (1 accounts); this ' +
+                        'machine needs no login');
+    const from = (localAddress, options) => request(relay.adminPort, {
+        host: '127.0.0.2', localAddress, ...options, headers: options.body === undefined ? options.headers
+            : { 'Content-Length': Buffer.byteLength(options.body), ...options.headers } });
+
+    assert.equal((await from('127.0.0.1', { path: '/api/state' })).status, 200, 'this machine');
+    for (const target of ['/api/state', '/']) {
+        const res = await from('127.0.0.3', { path: target });
+        assert.equal(res.status, 403, `plain ${target} from afar`);
+        assert.match(res.headers['content-type'], /^text\/html/);
+        assert.match(res.text, /TLS/);
+        assert.match(res.text, /https:\/\//);
+        assert.ok(!res.text.includes('players') && !res.text.includes('<script'));
+    }
+    const far = (options) => from('127.0.0.3', { tls: true, ...options });
+    assert.equal((await far({ path: '/api/state' })).status, 401);
+    assert.equal((await far({ path: '/metrics' })).status, 401, 'monitoring too, from afar');
+    assert.equal((await far({ path: '/' })).status, 200, 'the page, with its login view');
+    const loggedIn = await far({ method: 'POST', path: '/api/login',
+                                 headers: { Origin: `https://relay.example:${relay.adminPort}`,
+                                            Host: `relay.example:${relay.adminPort}` },
+                                 body: '{"name":"rita","password":"rita-password-1"}' });
+    assert.equal(loggedIn.status, 200, 'any name reaches the relay from afar');
+    const cookie = loggedIn.headers['set-cookie'][0].split(';')[0];
+    assert.equal((await far({ path: '/api/state', headers: { Cookie: cookie } })).status, 200);
+    assert.equal((await far({ path: '/api/state', headers: { Cookie: cookie,
+        Origin: 'https://evil.example' } })).status, 403, 'another origin');
+    await relay.waitLog('INFO ADMIN LOGIN account=rita role=moderator ip=127.0.0.3');
+
+    // Without a certificate or without an account, the port stays on this machine, saying why.
+    for (const [what, start, why] of [
+        ['no certificate', { config: { ...config, adminHost: '127.0.0.2' } },
+         'the game port\'s certificate (tlsCertificate and tlsPrivateKey that load)'],
+        ['no account', { pair, config: { adminHost: '127.0.0.2' } },
+         'at least one usable account in admins (tnlrelay --set-admin-password NAME)']]) {
+        const closed = await Relay.start({ cleanups, env, ...start });
+        assert.ok(closed.logLines().includes('ERROR admin: not opened to other machines: adminHost ' +
+                                             `127.0.0.2 needs ${why}; the admin port listens on ` +
+                                             '127.0.0.1 only'), `${what}: ${closed.logText()}`);
+        assert.ok(closed.logLines().some((l) => l.endsWith(`admin http://127.0.0.1:${closed.adminPort}`)), what);
     }
 });

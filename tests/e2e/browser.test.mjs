@@ -1,11 +1,15 @@
 // The admin page in headless Chromium against the running relay: players appear and can be
 // kicked, addresses banned and unbanned, the live log follows, hostile names stay text, and the
-// page says when the relay is gone and recovers when it returns.
+// page says when the relay is gone and recovers when it returns; with logins, over https, the
+// page logs in and out, hides moderation from viewers, and another site's form changes nothing.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import http from 'node:http';
 import path from 'node:path';
-import { BIN, CHROMIUM, Relay, cleanupAfter, launchChromium, waitFor } from './lib/harness.mjs';
+import { haveOpenssl, makeCertificate } from './lib/certs.mjs';
+import { BIN, CHROMIUM, Relay, adminAccounts, cleanupAfter, freePort, launchChromium, makeDataRoot,
+         tempDir, waitFor } from './lib/harness.mjs';
 
 const HOSTILE = '<img src=x onerror=alert(1)>';
 
@@ -147,5 +151,93 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
     assert.ok(fetched.has('/api/summary') && fetched.has('/api/players'), [...fetched].join(' '));
     assert.ok(!fetched.has('/api/state'), 'the page does not fetch /api/state');
     assert.deepEqual(nativeDialogs, [], 'no script ran from player data');
+    assert.deepEqual(pageErrors, []);
+});
+
+test('over https with logins: the page logs in, kicks and bans, hides moderation from a viewer, ' +
+     'ignores another site\'s form, and is refused after logout',
+     { skip: (!fs.existsSync(CHROMIUM) && 'chromium is not installed') || (!haveOpenssl && 'no openssl') },
+     async () => {
+    const dataRoot = makeDataRoot();
+    const config = adminAccounts(dataRoot, [['alice', 'alice-password-1'],
+                                            ['vera', 'vera-password-1', 'viewer']]);
+    const pair = makeCertificate(tempDir(cleanups, 'browser-tls'), 'page', '0x0B01');
+    const relay = await Relay.start({ cleanups, dataRoot, pair,
+                                      config: { ...config, adminLoginOnLoopback: true } });
+    const context = await launchChromium(cleanups, { ignoreHTTPSErrors: true,
+                                                     args: ['--ignore-certificate-errors'] });
+    const page = context.pages()[0] ?? (await context.newPage());
+    page.setDefaultTimeout(15000);
+    const pageErrors = [];
+    page.on('pageerror', (e) => pageErrors.push(String(e)));
+    const logIn = async (name, password) => {
+        await page.fill('#loginName', name);
+        await page.fill('#loginPassword', password);
+        await page.click('#loginForm button[type=submit]');
+    };
+
+    const admin = `https://localhost:${relay.adminPort}`;
+    await page.goto(`${admin}/`);
+    await page.locator('#loginView[open]').waitFor();
+    await logIn('alice', 'not-her-password');
+    await page.locator('#loginHint', { hasText: 'name or password wrong' }).waitFor();
+    await logIn('alice', 'alice-password-1');
+    await page.locator('#accountName', { hasText: 'alice (moderator)' }).waitFor();
+    await page.locator('#status', { hasText: 'connected' }).waitFor();
+    assert.equal(await page.inputValue('#loginPassword'), '', 'the password leaves the form');
+    const [cookie] = (await context.cookies(admin)).filter((c) => c.name === 'tnlrelay_session');
+    assert.deepEqual([cookie.httpOnly, cookie.secure, cookie.sameSite, cookie.path],
+                     [true, true, 'Strict', '/']);
+
+    // Kick from a row and ban by hand: done, and each named after the account.
+    const griefer = await relay.join({ room: 'P_lobby', name: 'Griefer' });
+    const row = page.locator('#playerRows tr', { hasText: 'Griefer' });
+    await row.getByRole('button', { name: 'Kick' }).click();
+    await griefer.closedPromise;
+    await page.locator('#logView div', { hasText: 'ADMIN account=alice KICK connId=' }).waitFor();
+    await page.fill('#banIp', '198.51.100.30');
+    await page.fill('#banName', 'Mallory');
+    await page.click('#banForm button[type=submit]');
+    await page.click('#confirmYes');
+    const banRow = page.locator('#banRows tr', { hasText: '198.51.100.30' });
+    await banRow.waitFor();
+    await page.locator('#logView div', { hasText: 'ADMIN account=alice BAN ip=198.51.100.30' }).waitFor();
+
+    // Another site's page posts a form (a JSON body in text/plain) to the API in the same
+    // browser, while the session is open: refused, and the ban stays.
+    const sitePort = await freePort();
+    const site = http.createServer((req, res) => {
+        res.setHeader('Content-Type', 'text/html');
+        res.end(`<form method="post" action="${admin}/api/unban" enctype="text/plain">` +
+                `<input name='{"ip":"198.51.100.30","x":"' value='"}'></form>` +
+                '<script>document.forms[0].submit()</script>');
+    });
+    await new Promise((resolve) => site.listen(sitePort, '127.0.0.1', resolve));
+    cleanups.push(() => new Promise((resolve) => site.close(resolve)));
+    const attack = await context.newPage();
+    const answered = attack.waitForResponse((r) => r.url().endsWith('/api/unban'));
+    await attack.goto(`http://127.0.0.1:${sitePort}/`);
+    assert.ok([401, 403].includes((await answered).status()), 'the form post is refused');
+    await attack.close();
+    await page.locator('#logView div', { hasText: 'ADMIN account=alice BAN' }).waitFor();
+    assert.ok(!relay.logLines().some((l) => l.includes('UNBAN')), 'nothing was unbanned');
+    assert.ok(await banRow.isVisible());
+
+    // Logout: the login view again, and the session's cookie no longer opens anything.
+    await page.click('#logout');
+    await page.locator('#loginView[open]').waitFor();
+    assert.equal(await page.evaluate(async () => (await fetch('/api/state')).status), 401);
+    await relay.waitLog('INFO ADMIN LOGOUT account=alice');
+
+    // A viewer sees players and bans, without a button that would change them.
+    await logIn('vera', 'vera-password-1');
+    await page.locator('#accountName', { hasText: 'vera (viewer)' }).waitFor();
+    const carol = await relay.join({ room: 'P_lobby', name: 'Carol' });
+    const carolRow = page.locator('#playerRows tr', { hasText: 'Carol' });
+    await carolRow.waitFor();
+    assert.ok(await carolRow.getByRole('button', { name: 'Kick' }).isHidden(), 'no kick');
+    assert.ok(await banRow.getByRole('button', { name: 'Unban' }).isHidden(), 'no unban');
+    assert.ok(await page.locator('#banForm').isHidden(), 'no ban form');
+    carol.close();
     assert.deepEqual(pageErrors, []);
 });

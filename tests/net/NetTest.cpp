@@ -18,11 +18,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace tnlrelay::net;
@@ -328,6 +330,25 @@ TEST(Net, ListenFailsForPortsInUseAndOutOfRange) {
     EXPECT_FALSE(other.listen("127.0.0.1", -5, &Server::handler, &srv));
     EXPECT_FALSE(other.listen("127.0.0.1", 65536, &Server::handler, &srv));
     EXPECT_FALSE(other.listen("not an address", freePort(), &Server::handler, &srv));
+}
+
+// Work on another thread hands its results over by waking the loop: a poll waiting for an hour
+// returns for it, and so does the next poll after a wake that came between two. (Without the
+// wake, this test hangs until the test runner's time limit.)
+TEST(Net, AWakeFromAnotherThreadEndsThePoll) {
+    Loop loop;
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<bool> woken{false};
+        std::thread other([&] {
+            woken = true;
+            loop.wake();
+        });
+        while (!woken.load())
+            loop.poll(std::chrono::hours(1));
+        other.join();
+    }
+    loop.wake();
+    loop.poll(std::chrono::hours(1));
 }
 
 TEST(Net, SlowAndSilentConnectionsAreClosed) {

@@ -39,7 +39,12 @@ TEST_F(RelayCoreStorageTest, HandEditIsUsedWithinACheckAndKeptByTheNextBan) {
     RelayCore core(RelayConfig::load());
     ASSERT_TRUE(core.isBanned("10.0.0.1"));
 
-    writeBytes(configPath(), R"({"note": "hand", "bans": [{"ip": "10.0.0.2", "name": "new"}]})");
+    // The accounts are kept as they are, whatever a ban writes.
+    const auto admins = nlohmann::json::parse(R"([{"name": "ann", "role": "viewer",
+        "passwordHash": "scrypt$16384$8$1$c2FsdHNhbHQ=$aGFzaGhhc2hoYXNoaGFzaA=="}])");
+    writeBytes(configPath(), R"({"note": "hand", "bans": [{"ip": "10.0.0.2", "name": "new"}],
+        "admins": )" + admins.dump() +
+                                 "}");
     core.housekeeping(later(0));
     EXPECT_TRUE(core.isBanned("10.0.0.2")) << "the hand-added ban holds at once";
     EXPECT_FALSE(core.isBanned("10.0.0.1")) << "the hand-removed ban is gone";
@@ -53,6 +58,7 @@ TEST_F(RelayCoreStorageTest, HandEditIsUsedWithinACheckAndKeptByTheNextBan) {
     core.ban("10.0.0.3", "third");
     const nlohmann::json saved = fileJson();
     EXPECT_EQ(saved["note"], "hand");
+    EXPECT_EQ(saved["admins"], admins);
     EXPECT_EQ(saved["bans"].size(), 2u) << saved.dump();
     EXPECT_EQ(saved["bans"][0]["ip"], "10.0.0.2");
     core.housekeeping(later(10));

@@ -2,7 +2,7 @@
 // relay and outside programs started on free loopback ports, temporary directories, waiting for
 // conditions with deadlines, and talking to the relay over HTTP, WebSocket and raw TCP.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -110,6 +110,28 @@ function writeConfig(dataRoot, config = {}, pair) {
         config = { tlsCertificate: 'cert.pem', tlsPrivateKey: 'key.pem', ...config };
     }
     fs.writeFileSync(path.join(dir, 'config.json'), JSON.stringify(config));
+}
+
+/**
+ * Sets an admin account's password in a data root's config.json with `--set-admin-password`,
+ * the password on standard input (not a terminal); returns { status, stdout, stderr }.
+ */
+export function setAdminPassword(dataRoot, name, password, { role, bin = BIN } = {}) {
+    const args = ['--set-admin-password', name, ...(role ? ['--role', role] : [])];
+    return spawnSync(bin, args, { input: `${password}\n`, encoding: 'utf8',
+                                  env: { ...process.env, ProgramData: dataRoot } });
+}
+
+/**
+ * Makes admin accounts ([name, password, role] each) in a data root with `--set-admin-password`
+ * and returns the config.json it wrote, to be started with (and added to).
+ */
+export function adminAccounts(dataRoot, accounts) {
+    for (const [name, password, role] of accounts) {
+        const made = setAdminPassword(dataRoot, name, password, { role });
+        assert.equal(made.status, 0, `--set-admin-password ${name}: ${made.stderr}`);
+    }
+    return JSON.parse(fs.readFileSync(path.join(dataRoot, 'Tarnelle', 'RelayServer', 'config.json'), 'utf8'));
 }
 
 /** Polls `check` until it returns a truthy value or the deadline passes. */
