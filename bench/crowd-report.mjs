@@ -31,10 +31,10 @@ const fit = (key, scale = 1) => {
 };
 
 if (crowd.length) {
-    console.log('| players | join (s) | memory a player | kernel a player | CPU at rest | chat p50 / p99 | `/rooms` | `/api/state` | `/metrics` | stop (s) | LEAVE lines | ok |');
-    console.log('|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|:-:|');
+    console.log('| players | join (s) | relay CPU a join | memory a player | kernel a player | CPU at rest | chat p50 / p99 | `/rooms` | `/api/state` | `/metrics` | stop (s) | LEAVE lines | ok |');
+    console.log('|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|:-:|');
     for (const r of crowd) {
-        console.log(`| ${n(r.clients)} | ${n(r.join_s, 2)} | ${n(r.rss_per_conn_b)} B | ${n(r.kernel_slab_per_conn_b)} B | ` +
+        console.log(`| ${n(r.clients)} | ${n(r.join_s, 2)} | ${n(r.join_cpu_us, 1)} µs | ${n(r.rss_per_conn_b)} B | ${n(r.kernel_slab_per_conn_b)} B | ` +
             `${n(r.rest_cpu * 100, 2)} % | ${n(r.lat_p50_us / 1000, 2)} / ${n(r.lat_p99_us / 1000, 1)} ms | ` +
             `${n(r.rooms_ms, 1)} ms, ${kb(r.rooms_bytes, 0)} | ${n(r.state_ms, 0)} ms, ${kb(r.state_bytes, 0)} | ` +
             `${n(r.metrics_ms, 1)} ms, ${kb(r.metrics_bytes)} | ${n(r.stop_s, 2)} | ${n(r.leave_lines)} | ` +
@@ -44,7 +44,6 @@ if (crowd.length) {
     const rss = fit('rss_after_kb', 1024);
     const rest = fit('rest_cpu');
     const stop = fit('stop_s');
-    const join = fit('join_s');
     const state = fit('state_bytes');
     console.log();
     console.log('A straight line through the sizes above, at 1,000,000 players:');
@@ -55,7 +54,8 @@ if (crowd.length) {
     const slab = crowd.at(-1)?.kernel_slab_per_conn_b;
     if (typeof slab === 'number') console.log(`| kernel (socket and its file) | ${n(slab)} B | ${n(slab * million / 2 ** 30, 2)} GiB |`);
     if (rest) console.log(`| CPU at rest | ${n(rest.slope * 1e9, 1)} ns/s | ${n(Math.max(0, rest.at(million)) * 100, 1)} % of a core |`);
-    if (join) console.log(`| joining all (one core) | ${n(join.slope * 1e6, 1)} µs | ${n(join.at(million), 0)} s |`);
+    const joinEach = crowd.at(-1)?.join_cpu_us;
+    if (typeof joinEach === 'number') console.log(`| joining all: the relay's processor time | ${n(joinEach, 1)} µs | ${n(joinEach, 0)} s |`);
     if (stop) console.log(`| stopping | ${n(stop.slope * 1e6, 1)} µs | ${n(stop.at(million), 0)} s |`);
     if (state) console.log(`| \`/api/state\` | ${n(state.slope)} B | ${n(state.at(million) / 2 ** 20, 0)} MB |`);
 }

@@ -97,6 +97,13 @@ public:
     /// Segments held, sent ones not dropped yet included.
     std::size_t segmentsHeld() const { return segs_.size(); }
     std::uint64_t bytes() const { return bytes_; }
+    /// Keeps `*total` in step with this queue's bytes from here on (the loop's sum over its
+    /// connections).
+    void countInto(std::uint64_t* total) {
+        if (total_) *total_ -= bytes_;
+        total_ = total;
+        if (total_) *total_ += bytes_;
+    }
     /// Bytes queued behind the first segment (the one being written).
     std::uint64_t bytesBehindFirst() const {
         return empty() ? 0 : bytes_ - (segs_[head_].len - segs_[head_].sent);
@@ -147,7 +154,7 @@ public:
     void appendShared(SharedBuf* owner, const char* data, std::size_t len) {
         SharedBuf::retain(owner);
         segs_.push_back(Seg{data, len, 0, owner, false});
-        bytes_ += len;
+        add(len);
         tailInOpen_ = false;
     }
 
@@ -168,7 +175,7 @@ public:
     /// Drops `n` sent bytes from the front.
     void consume(std::size_t n) {
         TNLRELAY_ASSERT(n <= bytes_ && head_ < segs_.size());
-        bytes_ -= n;
+        add(-n);
         while (n > 0) {
             Seg& s = segs_[head_];
             std::size_t left = s.len - s.sent;
@@ -197,7 +204,7 @@ public:
             dropSeg(segs_[i]);
         std::vector<Seg>().swap(segs_);
         head_ = 0;
-        bytes_ = 0;
+        add(-bytes_);
         if (open_) releaseChunk(open_);
         open_ = nullptr;
         tailInOpen_ = false;
@@ -212,12 +219,18 @@ private:
         bool chunk;
     };
 
+    /// Changes the count of queued bytes (unsigned arithmetic: a drop is a wrapped add).
+    void add(std::uint64_t n) {
+        bytes_ += n;
+        if (total_ && n) *total_ += n;
+    }
+
     /// Bytes were copied to the end of the open chunk, which the last segment ends at.
     void grow(std::size_t n) {
         TNLRELAY_ASSERT(tailInOpen_ && segs_.back().owner == open_);
         segs_.back().len += n;
         open_->size += n;
-        bytes_ += n;
+        add(n);
     }
 
     void openChunk(std::size_t want) {
@@ -247,7 +260,8 @@ private:
     std::uint32_t head_ = 0;  ///< the first unsent segment; sent ones are dropped in bulk
     bool tailInOpen_ = false; ///< the last segment ends where the open chunk's bytes end
     std::uint64_t bytes_ = 0;
-    SharedBuf* open_ = nullptr; ///< where copied bytes go; one reference held by the queue
+    std::uint64_t* total_ = nullptr; ///< see countInto
+    SharedBuf* open_ = nullptr;      ///< where copied bytes go; one reference held by the queue
 };
 
 } // namespace tnlrelay::net

@@ -126,6 +126,7 @@ void wsUpgrade(Conn* c, const HttpMessage& request) {
     const std::string answer = upgradeAnswer(trimBlanks(*key), request);
     c->out.append(answer.data(), answer.size());
     c->kind = Kind::ws;
+    ++m.webSockets;
     c->sendable = true;
     c->frames.emplace(&m.budget);
     c->lastHeard = m.now;

@@ -110,13 +110,9 @@ LoopStats& Loop::stats() {
 
 LoopGauges Loop::gauges() const {
     LoopGauges g;
-    for (const auto& [id, c] : impl_->conns) {
-        if (c->kind == Kind::ws)
-            ++g.webSockets;
-        else
-            ++g.httpConnections;
-        g.queuedBytes += c->out.bytes();
-    }
+    g.webSockets = impl_->webSockets;
+    g.httpConnections = impl_->conns.size() - impl_->webSockets;
+    g.queuedBytes = impl_->queuedBytes;
     return g;
 }
 

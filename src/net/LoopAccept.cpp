@@ -54,6 +54,7 @@ void Loop::Impl::addConnection(Listener* l, Conn* c, const IpAddress& peer) {
     c->listener = l;
     c->http = std::make_unique<HttpRequestReader>(limits.maxHeaderBytes, limits.maxBodyBytes);
     c->id = nextId();
+    c->out.countInto(&queuedBytes);
     c->lastHeard = now = Clock::now();
     conns.emplace(c->id, c);
     checkLater(c, nextCheck(c));

@@ -13,6 +13,7 @@ void Loop::Impl::closeNow(Conn* c) {
     c->closed = true;
     c->sendable = false;
     conns.erase(c->id);
+    if (c->kind == Kind::ws) --webSockets;
     c->frames.reset();
     c->http.reset();
     if (!c->released) dispatch(c, Event::close, nullptr);

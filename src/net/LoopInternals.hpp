@@ -230,6 +230,10 @@ struct Loop::Impl {
     Clock::duration flushLead{};
     std::vector<std::unique_ptr<Listener>> listeners;
     std::unordered_map<ConnId, Conn*> conns;
+    /// Kept as connections change, so that the gauges never walk the table: WebSockets among
+    /// `conns`, and the output queued for all of them.
+    std::size_t webSockets = 0;
+    std::uint64_t queuedBytes = 0;
     /// Connections by the sweep's turn at which something about them may fall due (an idle
     /// limit, a ping's answer, a drain's end): each turn visits only the connections of its own
     /// bucket, so that the cost of a quiet crowd does not grow with its size. A deadline that

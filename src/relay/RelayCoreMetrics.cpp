@@ -111,9 +111,6 @@ void writeProcess(MetricsWriter& w) {
 std::string RelayCore::metricsText() {
     const net::LoopStats& s = loop->stats();
     const net::LoopGauges g = loop->gauges();
-    std::unordered_set<std::string_view> names;
-    for (const auto& entry : rooms.map())
-        names.insert(detail::roomBase(entry.first));
     auto n = [](auto value) { return static_cast<double>(value); };
 
     MetricsWriter w;
@@ -123,7 +120,7 @@ std::string RelayCore::metricsText() {
         {{{{"kind", "http"}}, n(g.httpConnections)}, {{{"kind", "websocket"}}, n(g.webSockets)}});
     w.gauge("tnlrelay_players", "Players joined to a room.", n(connections.size()));
     w.gauge("tnlrelay_rooms", "Rooms by name, numbered instances of a name counted once.",
-            n(names.size()));
+            n(rooms.counts().size()));
     w.gauge("tnlrelay_room_instances", "Room instances: rooms and their numbered overflows.",
             n(rooms.size()));
     w.gauge("tnlrelay_output_queued_bytes", "Output queued for connections, not yet written.",

@@ -566,6 +566,7 @@ TEST(Net, SharedPayloadsReachEveryReceiverAndSlowReadersAreCutOff) {
         const LoopGauges gauges = loop.gauges();
         EXPECT_EQ(gauges.webSockets, 2u) << "the sender and the reader";
         EXPECT_EQ(gauges.httpConnections, 0u);
+        EXPECT_EQ(gauges.queuedBytes, 0u) << "everything was written or dropped with the sleeper";
     }
 }
 
