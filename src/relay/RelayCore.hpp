@@ -38,7 +38,9 @@ public:
     explicit RelayCore(RelayConfig config, net::Limits limits = {});
     /// Leaves the cluster, then closes every connection (one LEAVE line per joined player) and
     /// both listeners.
-    ~RelayCore() = default;
+    /// The members end in reverse order: the loop closes every connection, whose LEAVE lines
+    /// the log holds and writes in batches, then the log itself.
+    ~RelayCore() { log.holdLines(); }
     RelayCore(const RelayCore&) = delete;
     RelayCore& operator=(const RelayCore&) = delete;
 

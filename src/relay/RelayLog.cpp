@@ -15,6 +15,8 @@ namespace tnlrelay {
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
+/// Held lines go out once they come to this much.
+constexpr std::size_t kHeldBatch = 64 * 1024;
 
 std::atomic<bool> g_copyToJournal{false};
 
@@ -86,6 +88,11 @@ void RelayLog::writeLine(const char* level, int priority, std::string_view messa
     line += ' ';
     line += message;
     line += kLineEnd;
+    if (holding_) {
+        held_ += line;
+        if (held_.size() >= kHeldBatch) flush();
+        return;
+    }
     // The piece of a line that could not be removed stays, but ends here, on its own line.
     const std::size_t endFirst = cutLine_ && endsInsideLine() ? kLineEnd.size() : 0;
     if (endFirst) line.insert(0, kLineEnd);
@@ -105,6 +112,40 @@ void RelayLog::writeLine(const char* level, int priority, std::string_view messa
         ++written_;
     else
         ++failed_;
+}
+
+void RelayLog::flush() {
+    std::string_view rest = held_;
+    bool rotated = false;
+    while (!rest.empty()) {
+        // The whole lines that fit under the limit; an empty file takes at least one, and so
+        // does a file that could not be rotated, as with single lines.
+        const std::uint64_t size = platform::fileSize(path_).value_or(0);
+        std::size_t take = 0;
+        for (std::size_t end; (end = rest.find('\n', take)) != std::string_view::npos;) {
+            const bool fits = size + end + 1 <= maxBytes_ || (take == 0 && (size == 0 || rotated));
+            if (!fits) break;
+            take = end + 1;
+        }
+        if (take == 0) {
+            rotate();
+            rotated = true;
+            continue;
+        }
+        rotated = false;
+        std::string batch(rest.substr(0, take));
+        if (cutLine_ && endsInsideLine()) batch.insert(0, kLineEnd);
+        const auto lines = static_cast<std::uint64_t>(std::count(batch.begin(), batch.end(), '\n'));
+        const platform::AppendResult result = platform::appendToFile(path_, batch);
+        if (result != platform::AppendResult::nothing)
+            cutLine_ = result == platform::AppendResult::partial;
+        if (result == platform::AppendResult::whole)
+            written_ += lines - (batch.size() > take ? 1 : 0); // the line end put first is none
+        else
+            failed_ += lines - (batch.size() > take ? 1 : 0);
+        rest.remove_prefix(take);
+    }
+    std::string().swap(held_);
 }
 
 bool RelayLog::endsInsideLine() const {

@@ -22,6 +22,18 @@ struct LogChunk {
 class RelayLog {
 public:
     RelayLog(std::filesystem::path path, std::uint64_t maxBytes, std::int32_t generations);
+    /// Writes what `holdLines` kept.
+    ~RelayLog() { flush(); }
+    RelayLog(const RelayLog&) = delete;
+    RelayLog& operator=(const RelayLog&) = delete;
+
+    /// From here on lines wait in memory and go out in batches of up to 64 KiB, the rest when
+    /// the log is destroyed: a few system calls for thousands of lines, as when a stopping relay
+    /// writes one LEAVE line for each of its players. For the stop only: a line held is not
+    /// on disk yet. The journal copy still goes out line by line.
+    void holdLines() { holding_ = true; }
+    /// Writes the held lines, whole, rotating as single lines would.
+    void flush();
 
     /// Each line is written whole or not at all (a short write is cut back off), so no two lines
     /// are ever glued together.
@@ -64,6 +76,8 @@ private:
     std::uint64_t failed_ = 0;
     /// A write stopped inside a line and could not be cut back: the file may end mid-line.
     bool cutLine_ = false;
+    bool holding_ = false;
+    std::string held_; ///< whole lines, each with its line end
 };
 
 } // namespace tnlrelay

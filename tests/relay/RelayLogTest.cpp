@@ -167,6 +167,46 @@ TEST_F(RelayLogTest, OversizedLineGoesIntoAnEmptyFileAndTheNextLineRotates) {
     EXPECT_EQ(std::filesystem::file_size(path), kPrefix + 4 + 2);
 }
 
+// Held lines (a stopping relay's LEAVE lines) end up exactly where single lines would have:
+// whole, in order, each generation cut before the line that would pass the limit, an oversized
+// line alone in its file.
+TEST_F(RelayLogTest, HeldLinesAreWrittenInBatchesAsSingleLinesWouldBe) {
+    const std::filesystem::path single = path.parent_path() / "single" / "relay.log";
+    std::filesystem::create_directories(single.parent_path());
+    auto lines = [&](RelayLog& log) {
+        for (int i = 0; i < 400; ++i)
+            log.info(messageForLine(i == 200 ? 5000 : 40 + (i * 7) % 90, char('a' + i % 26)));
+    };
+    {
+        RelayLog one(single, 4096, 9);
+        lines(one);
+    }
+    {
+        RelayLog held(path, 4096, 9);
+        held.holdLines();
+        lines(held);
+        EXPECT_LT(held.linesWritten(), 400u) << "some lines wait for the next batch";
+    }
+    // Time stamps aside (they may differ by a second), every generation is the same.
+    auto unstamped = [](std::string text) {
+        for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+            text.replace(at, 19, 19, 't');
+            if (text.find('\n', at) == std::string::npos) break;
+        }
+        return text;
+    };
+    for (int n = 0; n <= 9; ++n) {
+        const std::filesystem::path ours = gen(n);
+        const std::filesystem::path theirs =
+            n == 0 ? single : std::filesystem::path(single.string() + "." + std::to_string(n));
+        ASSERT_EQ(std::filesystem::exists(ours), std::filesystem::exists(theirs)) << n;
+        if (std::filesystem::exists(ours)) {
+            EXPECT_EQ(unstamped(readBytes(ours)), unstamped(readBytes(theirs)))
+                << "generation " << n;
+        }
+    }
+}
+
 TEST_F(RelayLogTest, RotationShiftsGenerationsAndDropsTheOldest) {
     {
         SCOPED_TRACE("five generations, all present");
