@@ -22,6 +22,8 @@ struct Hooks {
     /// The bans the node holds (config.json): those the cluster has no entry for are offered to
     /// it when the node registers.
     const std::map<std::string, std::string>* (*localBans)(void* user) = nullptr;
+    /// Another node asks for a kick: true when this node held the connection and kicked it.
+    bool (*kick)(void* user, std::uint32_t connId) = nullptr;
     void (*log)(void* user, bool error, const std::string& line) = nullptr;
 };
 

@@ -35,6 +35,44 @@ void replyBadRequest(net::Conn* c, const char* reason) {
     replyFailure(c, 400, reason);
 }
 
+constexpr const char* kNotSaved =
+    "the change is in effect but config.json could not be written; the relay keeps trying, and "
+    "a restart before it succeeds loses the change";
+constexpr const char* kNotShared =
+    "the change is in effect on this node and saved, but Redis could not store it, so the other "
+    "nodes do not have it yet; this node keeps trying until Redis takes it";
+constexpr const char* kKickUnreachable =
+    "connId is not on this node, and the other nodes cannot be asked while the link to Redis is "
+    "down";
+
+/// Answers a request whose outcome may come after its handler returned (from the other nodes
+/// of a cluster): the answer goes to the connection if it is still open.
+class LaterReply {
+public:
+    LaterReply(RelayCore& core, net::Conn* c) : core_(&core), id_(net::connId(c)) {
+        core.holdAdminReply(c);
+    }
+    void operator()(int status, const char* error) const {
+        net::Conn* c = core_->takeAdminReply(id_);
+        if (c == nullptr) return;
+        if (error)
+            replyFailure(c, status, error);
+        else
+            replyJson(c, kOkReply);
+    }
+    /// After the call that may have answered at once: otherwise the answer comes later.
+    static void deferUnlessAnswered(RelayCore& core, net::Conn* c) {
+        if (net::Conn* held = core.takeAdminReply(net::connId(c))) {
+            core.holdAdminReply(held);
+            net::deferReply(c);
+        }
+    }
+
+private:
+    RelayCore* core_;
+    net::ConnId id_;
+};
+
 /// /api/kick, /api/ban and /api/unban.
 void moderate(RelayCore& core, net::Conn* c, std::string_view path, std::string_view text) {
     auto body = detail::parseBody(text);
@@ -48,38 +86,34 @@ void moderate(RelayCore& core, net::Conn* c, std::string_view path, std::string_
             replyBadRequest(c, "connId must be a number or a boolean");
             return;
         }
-        core.kick(*connId);
-        replyJson(c, kOkReply);
+        LaterReply answer(core, c);
+        core.kickAnywhere(
+            *connId, [answer](bool asked) { answer(500, asked ? nullptr : kKickUnreachable); });
+        LaterReply::deferUnlessAnswered(core, c);
         return;
     }
-    bool stored = true;
+    std::optional<std::string> ip = detail::stringMember(body, "ip");
+    std::optional<std::string> name;
     if (path == "/api/ban") {
-        auto name = detail::stringMember(body, "name");
-        auto ip = detail::stringMember(body, "ip");
+        name = detail::stringMember(body, "name");
         if (!name) {
             replyBadRequest(c, "name must be a string");
             return;
         }
-        if (!ip) {
-            replyBadRequest(c, "ip must be a string");
-            return;
-        }
-        stored = core.ban(*ip, *name);
-    } else {
-        auto ip = detail::stringMember(body, "ip");
-        if (!ip) {
-            replyBadRequest(c, "ip must be a string");
-            return;
-        }
-        stored = core.unban(*ip);
     }
-    if (!stored) {
-        replyFailure(c, 500,
-                     "the change is in effect but config.json could not be written; the "
-                     "relay keeps trying, and a restart before it succeeds loses the change");
+    if (!ip) {
+        replyBadRequest(c, "ip must be a string");
         return;
     }
-    replyJson(c, kOkReply);
+    LaterReply answer(core, c);
+    auto done = [answer](bool saved, bool shared) {
+        answer(500, !saved ? kNotSaved : !shared ? kNotShared : nullptr);
+    };
+    if (name)
+        core.banAnywhere(*ip, *name, done);
+    else
+        core.unbanAnywhere(*ip, done);
+    LaterReply::deferUnlessAnswered(core, c);
 }
 
 } // namespace

@@ -250,8 +250,13 @@ void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, 
 }
 
 void RelayCore::adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
-    if (userData == nullptr || ev != net::Event::httpMsg || eventData == nullptr) return;
+    if (userData == nullptr) return;
     auto* core = static_cast<RelayCore*>(userData);
+    if (ev == net::Event::close) {
+        if (!core->heldAdminReplies.empty()) core->heldAdminReplies.erase(net::connId(c));
+        return;
+    }
+    if (ev != net::Event::httpMsg || eventData == nullptr) return;
     core->admin.onRequest(*core, core->log, c, *static_cast<const net::HttpMessage*>(eventData));
 }
 

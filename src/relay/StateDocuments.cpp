@@ -42,7 +42,7 @@ std::string RelayCore::stateJson() const {
     for (const auto& [id, info] : connections) {
         players.push_back({
             {"category", info.category},
-            {"connId", id},
+            {"connId", info.connId},
             {"game", info.game},
             {"guid", info.guid},
             {"ip", info.ip},
