@@ -102,7 +102,10 @@ private:
     /// missing or of the wrong type, and stores again the bans Redis lost (ClusterHeal.cpp).
     void reassert();
     /// Seats this node claims: its members and the joins it holds, per base and instance.
-    std::map<std::string, std::map<std::uint64_t, std::int64_t>> claim() const;
+    std::map<std::string, std::map<std::uint64_t, std::int64_t>> claim();
+    /// A claim sent after `claims` set the seats of `instance` (so it lacks a placement sent
+    /// before it and answered after).
+    bool claimedSince(const std::string& instance, std::uint64_t claims) const;
     /// An error answer that says a key has the wrong type: repaired at once.
     void noticeWrongType(const redisReply* r, const char* what);
     void reportRepairs(const std::vector<std::string>& repaired);
@@ -156,6 +159,9 @@ private:
     /// Grows with every claim that sets this node's seat counts: a placement sent before one and
     /// answered after it was not counted in it.
     std::uint64_t claims_ = 0;
+    std::uint64_t cleared_ = 0; ///< the last claim that cleared every seat of this node first
+    /// The instances the last claim set, with its number.
+    std::unordered_map<std::string, std::uint64_t> claimed_;
     std::set<std::string> lastRepairs_; ///< what the last repair line named
 
     std::unordered_map<std::string, Room> rooms_; ///< instances with members here
@@ -172,7 +178,9 @@ private:
 
     struct KickWait {
         std::function<void(KickResult)> done;
-        std::set<std::string> awaited;
+        std::set<std::string> awaited;  ///< nodes yet to answer
+        std::set<std::string> answered; ///< nodes that answered they do not hold it
+        bool listed = false;            ///< Redis said which nodes there are
         Clock::time_point deadline;
     };
     std::map<std::uint64_t, KickWait> kicks_;

@@ -10,13 +10,26 @@
 
 namespace tnlrelay::cluster {
 
-std::map<std::string, std::map<std::uint64_t, std::int64_t>> Cluster::claim() const {
+std::map<std::string, std::map<std::uint64_t, std::int64_t>> Cluster::claim() {
+    // The counts about to be sent replace this node's own: a placement answered after they
+    // were sent is not among them.
+    ++claims_;
+    claimed_.clear();
     std::map<std::string, std::int64_t> members;
     for (const auto& [name, room] : rooms_) {
         const auto n = room.local + static_cast<std::int64_t>(room.joining.size());
-        if (n > 0) members[name] = n;
+        if (n > 0) {
+            members[name] = n;
+            claimed_[name] = claims_;
+        }
     }
     return seatsToClaim(members);
+}
+
+bool Cluster::claimedSince(const std::string& instance, std::uint64_t claims) const {
+    if (cleared_ > claims) return true;
+    auto it = claimed_.find(instance);
+    return it != claimed_.end() && it->second > claims;
 }
 
 void Cluster::reassert() {
@@ -40,9 +53,6 @@ void Cluster::reassert() {
     std::vector<std::string_view> command = {"EVAL", scripts::kAssert, keyCount};
     command.insert(command.end(), keys.begin(), keys.end());
     command.insert(command.end(), args.begin(), args.end());
-    // The counts just sent replace this node's own: a placement answered after this was sent
-    // is not among them.
-    ++claims_;
     cmd_.command(command, [this](const redisReply* r) {
         if (r == nullptr) return; // the link dropped: the node registers again
         if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
@@ -135,15 +145,22 @@ void Cluster::kick(std::uint32_t connId, std::function<void(KickResult)> done) {
         done(KickResult::unreachable);
         return;
     }
-    std::set<std::string> others;
-    for (const auto& [name, info] : nodes_)
-        if (name != node_) others.insert(name);
-    if (others.empty()) {
-        done(KickResult::heldNowhere);
-        return;
-    }
     const std::uint64_t seq = ++nextKick_;
-    kicks_[seq] = KickWait{std::move(done), std::move(others), Clock::now() + kKickWait};
+    kicks_[seq] = KickWait{std::move(done), {}, {}, false, Clock::now() + kKickWait};
+    // The nodes as Redis has them now (the view may be a second old), then the question; an
+    // answer may come before the list.
+    cmd_.command({"SMEMBERS", keys_.nodes()}, [this, seq](const redisReply* r) {
+        auto it = kicks_.find(seq);
+        if (it == kicks_.end()) return;
+        KickWait& wait = it->second;
+        wait.listed = true;
+        if (r != nullptr && r->type == REDIS_REPLY_ARRAY)
+            for (std::size_t i = 0; i < r->elements; ++i)
+                if (std::string node(replyText(*r->element[i]));
+                    node != node_ && !wait.answered.count(node))
+                    wait.awaited.insert(std::move(node));
+        if (wait.awaited.empty()) endKick(seq, KickResult::heldNowhere);
+    });
     cmd_.command({"SPUBLISH", keys_.bansChannel(), encodeKick(node_, connId, seq)},
                  [this, seq](const redisReply* r) {
                      if (isError(r)) endKick(seq, KickResult::unreachable);
@@ -163,8 +180,9 @@ void Cluster::onKickAnswer(const WireMessage& m) {
         endKick(m.seq, KickResult::kicked);
         return;
     }
+    it->second.answered.insert(m.node);
     it->second.awaited.erase(m.node);
-    if (it->second.awaited.empty()) endKick(m.seq, KickResult::heldNowhere);
+    if (it->second.listed && it->second.awaited.empty()) endKick(m.seq, KickResult::heldNowhere);
 }
 
 void Cluster::endKick(std::uint64_t seq, KickResult result) {

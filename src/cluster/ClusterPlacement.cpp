@@ -53,7 +53,7 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
             const InstanceRef ref = splitInstance(instance);
             // A claim sent after this placement and answered before it set this node's seats
             // without this one: it is taken again, or not given back.
-            const bool overwritten = claims != claims_;
+            const bool overwritten = claimedSince(instance, claims);
             if (cancelled) {
                 if (!overwritten)
                     cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base),

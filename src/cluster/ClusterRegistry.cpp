@@ -115,8 +115,9 @@ void Cluster::registerNode() {
     cmd_.command({"SADD", nodes, node_},
                  [this](const redisReply* r) { noticeWrongType(r, "the set of nodes"); });
     cmd_.command({"EVAL", scripts::kClear, "1", bases, node_, prefix});
-    ++claims_;
-    for (const auto& [base, counts] : claim()) {
+    const auto claimed = claim();
+    cleared_ = claims_;
+    for (const auto& [base, counts] : claimed) {
         const std::string seats = keys_.seats(base);
         std::vector<std::string> fields;
         for (const auto& [n, count] : counts) {

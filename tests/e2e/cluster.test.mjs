@@ -176,16 +176,18 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
 
 /**
  * A TCP relay to Redis whose connections so far can be frozen (open, but silent both ways), or
- * which can be cut (every connection closed, new ones closed at once) and restored.
+ * which can be cut (every connection closed, new ones closed at once) and restored. With
+ * `delayMs`, what the relay sends reaches Redis that much later (in order), as over a slow link.
  */
-async function freezableProxy(target) {
+async function freezableProxy(target, { delayMs = 0 } = {}) {
     const pairs = [];
     let cut = false;
     const server = net.createServer((client) => {
         if (cut) return client.destroy();
         const pair = { frozen: false, client, upstream: net.connect(target, '127.0.0.1') };
         pairs.push(pair);
-        client.on('data', (d) => pair.frozen || pair.upstream.write(d));
+        const forward = (d) => pair.frozen || pair.upstream.write(d);
+        client.on('data', (d) => (delayMs ? setTimeout(forward, delayMs, d) : forward(d)));
         pair.upstream.on('data', (d) => pair.frozen || client.write(d));
         client.on('error', () => pair.upstream.destroy());
         pair.upstream.on('error', () => client.destroy());
@@ -386,4 +388,151 @@ test('an unban lifts a ban stamped by a node whose clock runs ahead, and it stay
     await new Promise((r) => setTimeout(r, 1000));
     for (const node of [a, b]) assert.ok(!(ip in (await bansOf(node))), 'not banned again');
     assert.match(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', ip]), /\nU\nnode1\n/);
+});
+
+/** The answer of a kick through `node`'s admin API. */
+const kick = async (node, connId) => {
+    const res = await node.post('/api/kick', { connId });
+    return [res.status, res.text];
+};
+const connIdOf = async (node, name) => (await node.state()).players.find((p) => p.name === name)?.connId;
+
+test('connection ids are unique across the nodes, and a kick through any node reaches the player where it is', { timeout: 60000 }, async () => {
+    const { nodes } = await cluster(3);
+    const players = [];
+    for (const [i, node] of nodes.entries())
+        for (let j = 0; j < 3; j++) players.push({ node, name: `p${i}${j}`, ws: await node.join({ room: 'k', name: `p${i}${j}` }) });
+    const ids = await Promise.all(players.map((p) => connIdOf(p.node, p.name)));
+    assert.equal(new Set(ids).size, ids.length, `ids unique across the nodes: ${ids}`);
+
+    // A player on the second node, kicked through the first.
+    const target = players[3];
+    assert.deepEqual(await kick(nodes[0], ids[3]), [200, '{"ok":true}']);
+    await target.ws.closedPromise;
+    await target.node.waitLog(`INFO KICK connId=${ids[3]} ip=127.0.0.1`, 'the KICK line where the player was');
+    assert.ok(!nodes[0].logLines().some((l) => l.startsWith('INFO KICK')), 'no KICK on the asking node');
+    // An id no node holds: answered as a single relay answers, and nobody is kicked.
+    const unknown = Math.max(...ids) + 100000;
+    assert.deepEqual(await kick(nodes[2], unknown), [200, '{"ok":true}']);
+    await new Promise((r) => setTimeout(r, 300));
+    assert.deepEqual(players.filter((p) => p.ws.readyState !== 1).map((p) => p.name), [target.name],
+        'only the kicked player left');
+    for (const p of players) p.ws.close();
+});
+
+test('a node that lost its link cannot kick a player it does not hold, and says so', { timeout: 60000 }, async () => {
+    const redis = await startRedis(cleanups);
+    const proxy = await freezableProxy(redis.port);
+    const a = await startNode(redis, 'node1', { port: proxy.port });
+    const b = await startNode(redis, 'node2');
+    const far = await b.join({ room: 'k', name: 'far' });
+    const id = await connIdOf(b, 'far');
+    proxy.cut();
+    await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the link lost');
+    const [status, text] = await kick(a, id);
+    assert.equal(status, 500);
+    assert.match(JSON.parse(text).error, /cannot be asked/);
+    assert.equal(far.readyState, 1);
+    far.close();
+});
+
+test('after a restart of Redis without persistence the nodes store their bans again, and a node started later has them', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    assert.equal((await ban(a, '198.51.100.21', 'Before')).status, 200);
+    await waitFor(async () => (await bansOf(b))['198.51.100.21'] === 'Before', 'the ban on the other node');
+    await redis.stop('SIGKILL');
+    await startRedis(cleanups, { port: redis.port });
+    await waitFor(async () => /\nB\nnode1\nBefore/.test(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', '198.51.100.21'])),
+        'the ban stored again', 5000);
+    const c = await startNode(redis, 'node3');
+    await waitFor(async () => (await bansOf(c))['198.51.100.21'] === 'Before', 'the ban on the node started later');
+});
+
+test('registry keys deleted or overwritten are repaired within seconds, with one ERROR line naming them', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    const x = await a.join({ room: 'heal', name: 'x', max: 2 });
+    const y = await b.join({ room: 'heal', name: 'y', max: 2 });
+    await settled([a, b], 'heal');
+    const full = JSON.stringify([{ count: 2, room: 'heal' }]);
+    let sent = 0;
+    /** Every message sent across from now on arrives, both ways. */
+    const crossing = async (what) => {
+        let last;
+        await waitFor(async () => (last = [await roomsText(a), await roomsText(b)]).every((t) => t === full),
+            `the room list of both nodes (${what}): ${last}`, 5000).catch((e) => { throw new Error(`${e.message} ${last}`); });
+        await settled([a, b], 'heal');
+        const base = sent;
+        for (let i = 0; i < 20; i++, sent++) {
+            x.send(`x${sent}`);
+            y.send(`y${sent}`);
+        }
+        await waitFor(() => [...Array(sent - base).keys()].every((i) =>
+            hasReceived(y, `x${base + i}`) && hasReceived(x, `y${base + i}`)), `every message across (${what})`);
+    };
+    let seen = [0, 0];
+    /** A repair line naming `key` on either node since the last fault. */
+    const repaired = (key) => [a, b].some((node, i) => node.logLines().slice(seen[i]).some((l) =>
+        l.startsWith('ERROR cluster: repaired the registry') && l.includes(key)));
+    const fault = (command) => {
+        seen = [a.logLines().length, b.logLines().length];
+        return redisCommand(redis.port, command);
+    };
+    for (const key of ['tnlrelay:seats:heal', 'tnlrelay:bases', 'tnlrelay:nodes']) {
+        assert.match(await fault(['DEL', key]), /^:1/);
+        await waitFor(() => repaired(key), `the repair of ${key}`, 5000);
+        await crossing(`${key} deleted`);
+    }
+    // Wrong types: the seat hash and the set of bases as strings. With the set of bases a
+    // string, a third joiner of a room of two still spills.
+    for (const key of ['tnlrelay:seats:heal', 'tnlrelay:bases']) {
+        await fault(['SET', key, 'garbage']);
+        if (key === 'tnlrelay:bases') {
+            const z = await a.join({ room: 'heal', name: 'z', max: 2 });
+            assert.equal(await roomOf(a, 'z'), 'heal#2', `the room stays full with ${key} a string`);
+            z.close();
+        }
+        await waitFor(() => repaired(key), `the repair of ${key}`, 5000);
+        await crossing(`${key} a string`);
+    }
+    x.close();
+    y.close();
+});
+
+test('a ban that Redis cannot store is said so and stored once it can; a ban hash of the wrong type is repaired', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    // Redis refuses every write while over its memory limit.
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory-policy', 'noeviction']);
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory', '1']);
+    assertNotShared(await ban(a, '198.51.100.31', 'Full'));
+    assertNotShared(await unban(b, '198.51.100.32'));
+    await a.waitLog((l) => l.startsWith('ERROR cluster: Redis could not store the ban of ip=198.51.100.31'), 'the ERROR line');
+    assert.equal((await a.state()).cluster.unsharedBans, 1);
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory', '0']);
+    await waitFor(async () => (await bansOf(b))['198.51.100.31'] === 'Full', 'the ban on the other node', 5000);
+    await a.waitLog('INFO cluster: the ban of ip=198.51.100.31 is stored in Redis now');
+    assert.equal((await a.state()).cluster.unsharedBans, 0);
+
+    await redisCommand(redis.port, ['SET', 'tnlrelay:banlist', 'garbage']);
+    await ban(a, '198.51.100.33', 'Typed');
+    await waitFor(async () => (await bansOf(b))['198.51.100.33'] === 'Typed', 'the second ban on the other node', 5000);
+    await waitFor(() => [a, b].some((n) => n.logLines().some((l) =>
+        l.startsWith('ERROR cluster: repaired the registry') && l.includes('tnlrelay:banlist'))), 'the repair line');
+    assert.match(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', '198.51.100.31']), /\nB\nnode1\nFull/);
+});
+
+test('a player whose join completed hears every message sent after it, however slowly its node reaches Redis', { timeout: 60000 }, async () => {
+    const redis = await startRedis(cleanups);
+    // Everything the first node sends reaches Redis late: its subscriptions among them.
+    const proxy = await freezableProxy(redis.port, { delayMs: 150 });
+    const a = await startNode(redis, 'node1', { port: proxy.port });
+    const b = await startNode(redis, 'node2');
+    for (let i = 0; i < 4; i++) {
+        const room = `join${i}`;
+        const y = await b.join({ room, name: 'y' });
+        const x = await a.join({ room, name: 'x' });
+        y.send(`right after ${i}`);
+        await waitFor(() => hasReceived(x, `right after ${i}`), `the message sent right after join ${i}`);
+        x.close();
+        y.close();
+    }
 });
