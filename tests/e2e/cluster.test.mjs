@@ -408,7 +408,7 @@ test('connection ids are unique across the nodes, and a kick through any node re
     // A player on the second node, kicked through the first.
     const target = players[3];
     assert.deepEqual(await kick(nodes[0], ids[3]), [200, '{"ok":true}']);
-    await target.ws.closedPromise;
+    await waitFor(() => target.ws.readyState === target.ws.CLOSED, 'the kicked player disconnected');
     await target.node.waitLog(`INFO KICK connId=${ids[3]} ip=127.0.0.1`, 'the KICK line where the player was');
     assert.ok(!nodes[0].logLines().some((l) => l.startsWith('INFO KICK')), 'no KICK on the asking node');
     // An id no node holds: answered as a single relay answers, and nobody is kicked.
