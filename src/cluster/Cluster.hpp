@@ -65,6 +65,11 @@ public:
     std::uint32_t takeConnId();
     /// Asks every other node to kick the connection `connId`, which this node does not hold.
     void kick(std::uint32_t connId, std::function<void(KickResult)> done);
+    /// One page of the whole cluster for the admin page: the nodes, the rooms from
+    /// `roomOffset` (at most `roomLimit`), and the players of every node from `offset` (at most
+    /// `limit`) in the order of node names, then ids; other nodes' players are asked of them.
+    void view(std::size_t offset, std::size_t limit, std::size_t roomOffset, std::size_t roomLimit,
+              std::function<void(nlohmann::json)> done);
 
     /// Reconnecting, heartbeat and registry view; call every loop turn.
     void tick(Clock::time_point now);
@@ -88,6 +93,8 @@ public:
     static constexpr auto kJoinWait = std::chrono::seconds(2);
     /// The longest a kick waits for the other nodes' answers.
     static constexpr auto kKickWait = std::chrono::seconds(2);
+    /// The longest a view waits for the other nodes' players.
+    static constexpr auto kViewWait = std::chrono::seconds(2);
     /// Connection ids a node takes from Redis at a time.
     static constexpr std::uint32_t kIdBlock = 4096;
 
@@ -125,6 +132,11 @@ private:
     void onKick(const WireMessage& m);
     void onKickAnswer(const WireMessage& m);
     void endKick(std::uint64_t seq, KickResult result);
+    // The cluster view (ClusterView.cpp).
+    void onViewRequest(const WireMessage& m);
+    void onViewAnswer(const WireMessage& m);
+    void endView(std::uint64_t seq);
+    void askViewParts(std::uint64_t seq);
     // Bans (ClusterBans.cpp).
     void offerLocalBans();
     void storeBan(const std::string& ip);
@@ -185,6 +197,21 @@ private:
     };
     std::map<std::uint64_t, KickWait> kicks_;
     std::uint64_t nextKick_ = 0;
+
+    /// A view asks in two rounds: every node's count of players (the registry's is up to a
+    /// second old), then the players the page shows of each node.
+    struct ViewWait {
+        std::function<void(nlohmann::json)> done;
+        nlohmann::json page;                         ///< all but the players
+        std::size_t offset = 0, limit = 0;           ///< of the players, over all nodes
+        bool counted = false;                        ///< in the second round
+        std::map<std::string, std::int64_t> totals;  ///< players per node, as answered
+        std::vector<std::string> order;              ///< nodes the page shows players of
+        std::map<std::string, nlohmann::json> parts; ///< their players, as answered
+        std::set<std::string> awaited, unanswered;
+        Clock::time_point deadline;
+    };
+    std::map<std::uint64_t, ViewWait> views_;
 
     /// The latest ban or unban known per address, made here or anywhere in the cluster.
     std::map<std::string, BanEntry> bans_;

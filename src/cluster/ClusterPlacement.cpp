@@ -226,6 +226,10 @@ void Cluster::onChannelMessage(std::string_view channel, std::string_view payloa
             onKick(*m);
         else if (m->kind == WireMessage::Kind::kickAnswer)
             onKickAnswer(*m);
+        else if (m->kind == WireMessage::Kind::view)
+            onViewRequest(*m);
+        else if (m->kind == WireMessage::Kind::viewAnswer)
+            onViewAnswer(*m);
         else
             ++ignored_;
         return;

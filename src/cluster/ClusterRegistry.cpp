@@ -246,6 +246,16 @@ void Cluster::tick(Clock::time_point now) {
         for (const std::string& name : waiting)
             if (auto it = rooms_.find(name); it != rooms_.end()) releaseJoins(it->second, false);
     }
+    for (auto it = views_.begin(); it != views_.end();) {
+        const std::uint64_t seq = it->first;
+        const bool late = now >= it->second.deadline;
+        ++it;
+        if (!late) continue;
+        if (views_[seq].counted)
+            endView(seq);
+        else
+            askViewParts(seq);
+    }
     for (auto it = kicks_.begin(); it != kicks_.end();) {
         const std::uint64_t seq = it->first;
         const bool late = now >= it->second.deadline;

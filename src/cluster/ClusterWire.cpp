@@ -164,6 +164,26 @@ std::string encodeKickAnswer(std::string_view node, std::string_view to, std::ui
     return out;
 }
 
+std::string encodeViewRequest(std::string_view node, std::string_view to, std::uint64_t seq,
+                              std::uint64_t offset, std::uint64_t limit) {
+    std::string out = "V";
+    putShort(out, node);
+    putShort(out, to);
+    out += std::to_string(seq) + '\n' + std::to_string(offset) + '\n' + std::to_string(limit);
+    return out;
+}
+
+std::string encodeViewAnswer(std::string_view node, std::string_view to, std::uint64_t seq,
+                             std::string_view players) {
+    std::string out = "W";
+    putShort(out, node);
+    putShort(out, to);
+    out += std::to_string(seq);
+    out += '\n';
+    out += players;
+    return out;
+}
+
 std::string encodeBan(std::string_view node, std::string_view ip, std::int64_t time,
                       std::string_view name) {
     std::string out = "B";
@@ -232,6 +252,31 @@ std::optional<WireMessage> decode(std::string_view payload) {
         m.to = std::string(*to);
         m.seq = static_cast<std::uint64_t>(*seq);
         m.found = payload == "1";
+        return m;
+    }
+    case 'V': {
+        auto to = takeShort(payload);
+        if (!to) return std::nullopt;
+        auto seq = takeTime(payload);
+        auto offset = takeTime(payload);
+        auto limit = parseTime(payload);
+        if (!seq || !offset || !limit) return std::nullopt;
+        m.kind = WireMessage::Kind::view;
+        m.to = std::string(*to);
+        m.seq = static_cast<std::uint64_t>(*seq);
+        m.offset = static_cast<std::uint64_t>(*offset);
+        m.limit = static_cast<std::uint64_t>(*limit);
+        return m;
+    }
+    case 'W': {
+        auto to = takeShort(payload);
+        if (!to) return std::nullopt;
+        auto seq = takeTime(payload);
+        if (!seq) return std::nullopt;
+        m.kind = WireMessage::Kind::viewAnswer;
+        m.to = std::string(*to);
+        m.seq = static_cast<std::uint64_t>(*seq);
+        m.bytes = payload;
         return m;
     }
     case 'B':

@@ -57,7 +57,9 @@ struct WireMessage {
         ban = 'B',
         unban = 'U',
         kick = 'K',
-        kickAnswer = 'A'
+        kickAnswer = 'A',
+        view = 'V',
+        viewAnswer = 'W'
     };
     Kind kind = Kind::message;
     std::string node;
@@ -71,7 +73,11 @@ struct WireMessage {
     std::uint32_t connId = 0; ///< kick: the connection asked for
     std::uint64_t seq = 0;    ///< kick, kick answer: the request's number at its sender
     bool found = false;       ///< kick answer: the answering node held it and kicked it
-    std::string_view bytes;   ///< message: the payload; ban: the name. Views the decoded text
+    std::uint64_t offset = 0; ///< view: the first of the node's players asked for
+    std::uint64_t limit = 0;  ///< view: how many at most
+    /// message: the payload; ban: the name; view answer: the players (JSON). Views the
+    /// decoded text
+    std::string_view bytes;
 };
 
 /// Node names and addresses are short: longer ones are refused on both ends.
@@ -90,6 +96,13 @@ std::string encodeKick(std::string_view node, std::uint32_t connId, std::uint64_
 /// kicked) or "0".
 std::string encodeKickAnswer(std::string_view node, std::string_view to, std::uint64_t seq,
                              bool found);
+/// A node's players asked of it (`to`) for the cluster view: "V", node, `to`, request number,
+/// offset and limit in decimal, each after the one before and a "\n".
+std::string encodeViewRequest(std::string_view node, std::string_view to, std::uint64_t seq,
+                              std::uint64_t offset, std::uint64_t limit);
+/// The answer: "W", node, `to`, request number in decimal, "\n", the players as JSON text.
+std::string encodeViewAnswer(std::string_view node, std::string_view to, std::uint64_t seq,
+                             std::string_view players);
 /// A ban: "B", node, address (1 + up to 255 bytes each), time in decimal, "\n", name. An unban
 /// is the same with "U" and without a name.
 std::string encodeBan(std::string_view node, std::string_view ip, std::int64_t time,

@@ -116,6 +116,37 @@ void moderate(RelayCore& core, net::Conn* c, std::string_view path, std::string_
     LaterReply::deferUnlessAnswered(core, c);
 }
 
+/// A paging number of the query: `fallback` when absent or not a plain decimal, at most `most`.
+std::size_t pageVar(std::string_view query, const char* name, std::size_t fallback,
+                    std::size_t most) {
+    const std::string text = detail::queryVar(query, name);
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return fallback;
+    return std::min<std::size_t>(std::stoul(text), most);
+}
+
+/// /api/cluster: one page of the whole cluster, answered once the other nodes have sent their
+/// part of it.
+void clusterPage(RelayCore& core, net::Conn* c, std::string_view query) {
+    constexpr std::size_t kDefaultLimit = 100, kMostLimit = 1000, kMostOffset = 100000000;
+    const std::size_t offset = pageVar(query, "offset", 0, kMostOffset);
+    const std::size_t limit = pageVar(query, "limit", kDefaultLimit, kMostLimit);
+    const std::size_t roomOffset = pageVar(query, "roomOffset", 0, kMostOffset);
+    const std::size_t roomLimit = pageVar(query, "roomLimit", kDefaultLimit, kMostLimit);
+    const net::ConnId id = net::connId(c);
+    core.holdAdminReply(c);
+    core.clusterView(offset, limit, roomOffset, roomLimit, [&core, id](std::string page) {
+        net::Conn* held = core.takeAdminReply(id);
+        if (held == nullptr) return;
+        if (page.empty())
+            replyFailure(held, 404, "this relay is not a node of a cluster (no clusterRedis)");
+        else
+            replyJson(held, page);
+    });
+    LaterReply::deferUnlessAnswered(core, c);
+}
+
 } // namespace
 
 void AdminEndpoint::onRequest(RelayCore& core, const RelayLog& log, net::Conn* c,
@@ -151,6 +182,10 @@ void AdminEndpoint::onRequest(RelayCore& core, const RelayLog& log, net::Conn* c
         nlohmann::json body = {
             {"lines", chunk.lines}, {"offset", chunk.nextOffset}, {"reset", chunk.reset}};
         replyJson(c, detail::jsonText(body));
+        return;
+    }
+    if (path == "/api/cluster") {
+        clusterPage(core, c, hm.query);
         return;
     }
     if (path == "/api/kick" || path == "/api/ban" || path == "/api/unban") {

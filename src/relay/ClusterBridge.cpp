@@ -143,6 +143,14 @@ std::uint32_t ClusterBridge::takeConnId() {
     return cluster_ ? cluster_->takeConnId() : 0;
 }
 
+void ClusterBridge::view(std::size_t offset, std::size_t limit, std::size_t roomOffset,
+                         std::size_t roomLimit, std::function<void(nlohmann::json)> done) {
+    if (cluster_)
+        cluster_->view(offset, limit, roomOffset, roomLimit, std::move(done));
+    else
+        done(nlohmann::json());
+}
+
 void ClusterBridge::kick(std::uint32_t connId, std::function<void(KickResult)> done) {
     if (!cluster_) {
         done(KickResult::heldNowhere);
@@ -207,6 +215,10 @@ void ClusterBridge::shareUnban(const std::string&, std::function<void(bool)> don
 }
 std::uint32_t ClusterBridge::takeConnId() {
     return 0;
+}
+void ClusterBridge::view(std::size_t, std::size_t, std::size_t, std::size_t,
+                         std::function<void(nlohmann::json)> done) {
+    done(nlohmann::json());
 }
 void ClusterBridge::kick(std::uint32_t, std::function<void(KickResult)> done) {
     done(KickResult::heldNowhere);

@@ -57,6 +57,9 @@ public:
     /// Asks the other nodes to kick `connId`, which this node does not hold; without a cluster
     /// `done(heldNowhere)` at once.
     void kick(std::uint32_t connId, std::function<void(KickResult)> done);
+    /// One page of the whole cluster (see `Cluster::view`); without a cluster `done` gets null.
+    void view(std::size_t offset, std::size_t limit, std::size_t roomOffset, std::size_t roomLimit,
+              std::function<void(nlohmann::json)> done);
     /// Seats per instance over the cluster; false without a working link.
     bool roomTotals(std::map<std::string, std::int64_t>& totals) const;
     /// The cluster view of the state document; null without a cluster.

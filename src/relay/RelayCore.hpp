@@ -63,6 +63,13 @@ public:
     // Documents.
     std::string roomsJson(const std::string& game) const;
     std::string stateJson() const;
+    /// This node's players from the `offset`th in the order of their ids, at most `limit`: a
+    /// JSON array of the state document's player objects.
+    std::string playersPage(std::size_t offset, std::size_t limit) const;
+    /// One page of the whole cluster (nodes, rooms and every node's players); `done` gets its
+    /// JSON text, or an empty text for a relay that is no node of a cluster.
+    void clusterView(std::size_t offset, std::size_t limit, std::size_t roomOffset,
+                     std::size_t roomLimit, std::function<void(std::string)> done);
 
     // Moderation.
     void kick(std::uint32_t connId);

@@ -5,6 +5,8 @@
 #include "platform/Platform.hpp"
 #include "text/JsonText.hpp"
 
+#include <algorithm>
+
 namespace tnlrelay {
 
 namespace {
@@ -26,6 +28,51 @@ std::string RelayCore::roomsJson(const std::string& game) const {
     return detail::jsonText(detail::buildRoomList(rooms.map(), game));
 }
 
+namespace {
+
+/// A player as the state document and the cluster view show it.
+nlohmann::json playerJson(const ConnInfo& info) {
+    return {
+        {"category", info.category},
+        {"connId", info.connId},
+        {"game", info.game},
+        {"guid", info.guid},
+        {"ip", info.ip},
+        {"listed", info.listed},
+        {"name", info.name},
+        {"owner", info.owner},
+        {"pid", info.pid},
+        {"room", info.room},
+        {"thumbnail", info.thumbnail},
+    };
+}
+
+} // namespace
+
+std::string RelayCore::playersPage(std::size_t offset, std::size_t limit) const {
+    std::vector<const ConnInfo*> joined;
+    joined.reserve(connections.size());
+    for (const auto& [id, info] : connections)
+        joined.push_back(&info);
+    offset = std::min(offset, joined.size());
+    const std::size_t end = std::min(joined.size(), offset + std::min(limit, joined.size()));
+    const auto byId = [](const ConnInfo* a, const ConnInfo* b) { return a->connId < b->connId; };
+    std::partial_sort(joined.begin(), joined.begin() + static_cast<std::ptrdiff_t>(end),
+                      joined.end(), byId);
+    auto players = nlohmann::json::array();
+    for (std::size_t i = offset; i < end; ++i)
+        players.push_back(playerJson(*joined[i]));
+    return detail::jsonText(players);
+}
+
+void RelayCore::clusterView(std::size_t offset, std::size_t limit, std::size_t roomOffset,
+                            std::size_t roomLimit, std::function<void(std::string)> done) {
+    cluster.view(offset, limit, roomOffset, roomLimit,
+                 [done = std::move(done)](nlohmann::json page) {
+                     done(page.is_null() ? std::string() : detail::jsonText(page));
+                 });
+}
+
 std::string RelayCore::stateJson() const {
     nlohmann::json state = nlohmann::json::object();
     state["configSaved"] = store.saved();
@@ -39,21 +86,8 @@ std::string RelayCore::stateJson() const {
     state["rooms"] = detail::buildRoomList(rooms.map(), "");
 
     auto players = nlohmann::json::array();
-    for (const auto& [id, info] : connections) {
-        players.push_back({
-            {"category", info.category},
-            {"connId", info.connId},
-            {"game", info.game},
-            {"guid", info.guid},
-            {"ip", info.ip},
-            {"listed", info.listed},
-            {"name", info.name},
-            {"owner", info.owner},
-            {"pid", info.pid},
-            {"room", info.room},
-            {"thumbnail", info.thumbnail},
-        });
-    }
+    for (const auto& [id, info] : connections)
+        players.push_back(playerJson(info));
     state["players"] = std::move(players);
 
     auto bans = nlohmann::json::array();

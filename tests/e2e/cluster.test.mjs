@@ -405,6 +405,23 @@ test('connection ids are unique across the nodes, and a kick through any node re
     const ids = await Promise.all(players.map((p) => connIdOf(p.node, p.name)));
     assert.equal(new Set(ids).size, ids.length, `ids unique across the nodes: ${ids}`);
 
+    // The whole cluster through any node, marked by node and paged; /api/state stays the node's.
+    const view = async (node, query = '') => JSON.parse((await node.get(`/api/cluster${query}`, { admin: true })).text);
+    const everyone = players.map((p, i) => `node${nodes.indexOf(p.node) + 1}:${ids[i]}`);
+    const shown = (page) => page.players.map((p) => `${p.node}:${p.connId}`);
+    const whole = await view(nodes[2]);
+    assert.equal(whole.playersTotal, 9);
+    assert.deepEqual(shown(whole), everyone, 'every player, in the order of nodes and ids');
+    assert.deepEqual(whole.nodes.map((n) => [n.node, n.players, n.self]),
+        [['node1', 3, false], ['node2', 3, false], ['node3', 3, true]]);
+    assert.deepEqual(whole.unanswered, []);
+    await waitFor(async () => sameJson((await view(nodes[0])).rooms,
+        [{ count: 9, nodes: ['node1', 'node2', 'node3'].map((node) => ({ count: 3, node })), room: 'k' }]),
+        'the room with the seats of every node');
+    assert.deepEqual(shown(await view(nodes[0], '?offset=2&limit=4')), everyone.slice(2, 6), 'a page across two nodes');
+    assert.deepEqual(shown(await view(nodes[1], '?offset=7&limit=1000000')), everyone.slice(7));
+    assert.equal((await nodes[0].state()).players.length, 3, '/api/state shows the node\'s own');
+
     // A player on the second node, kicked through the first.
     const target = players[3];
     assert.deepEqual(await kick(nodes[0], ids[3]), [200, '{"ok":true}']);
