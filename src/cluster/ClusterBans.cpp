@@ -100,9 +100,12 @@ void Cluster::storeBan(const std::string& ip) {
                          if (r->element[1]->integer == 0) return; // Redis had it already
                          // Stored: the nodes that are linked learn it now, the others when they
                          // register.
+                         // Under the name of the node that made it, which may be another
+                         // one (this node stores again what Redis lost).
                          cmd_.command({"SPUBLISH", keys_.bansChannel(),
-                                       entry.banned ? encodeBan(node_, ip, entry.time, entry.name)
-                                                    : encodeUnban(node_, ip, entry.time)});
+                                       entry.banned
+                                           ? encodeBan(entry.node, ip, entry.time, entry.name)
+                                           : encodeUnban(entry.node, ip, entry.time)});
                          return;
                      }
                      mergeBan(ip, *held);
