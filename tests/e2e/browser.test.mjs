@@ -5,7 +5,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { BIN, CHROMIUM, Relay, cleanupAfter, launchChromium, waitFor } from './lib/harness.mjs';
+import { BIN, CHROMIUM, Relay, cleanupAfter, launchChromium, startRedis, waitFor } from './lib/harness.mjs';
 
 const HOSTILE = '<img src=x onerror=alert(1)>';
 
@@ -117,4 +117,31 @@ test('the admin page shows, kicks, bans and unbans, and follows the log',
 
     assert.deepEqual(nativeDialogs, [], 'no script ran from player data');
     assert.deepEqual(pageErrors, []);
+});
+
+test('the admin page of a cluster node lists the players of every node and kicks one held elsewhere',
+     { skip: !fs.existsSync(CHROMIUM) && 'chromium is not installed' }, async () => {
+    const redis = await startRedis(cleanups);
+    const nodes = [];
+    for (const nodeName of ['node1', 'node2']) {
+        const relay = await Relay.start({ cleanups, config: { clusterRedis: `127.0.0.1:${redis.port}`, nodeName } });
+        await relay.waitLog((l) => l.startsWith('INFO cluster: linked'), 'linked');
+        nodes.push(relay);
+    }
+    const here = await nodes[0].join({ room: 'c_room', name: 'Near' });
+    const there = await nodes[1].join({ room: 'c_room', name: 'Far' });
+    const context = await launchChromium(cleanups);
+    const page = context.pages()[0] ?? (await context.newPage());
+    page.setDefaultTimeout(15000);
+    await page.goto(`http://127.0.0.1:${nodes[0].adminPort}/`);
+    const row = page.locator('#clusterPlayerRows tr', { hasText: 'Far' });
+    await row.waitFor();
+    assert.deepEqual((await row.locator('td').allTextContents()).slice(0, 4), ['node2', 'Far', '127.0.0.1', 'c_room']);
+    await page.locator('#clusterPlayerRows tr', { hasText: 'Near' }).waitFor();
+    assert.equal(await page.textContent('#clusterPlayerCount'), '2');
+    await row.getByRole('button', { name: 'Kick' }).click();
+    await there.closedPromise;
+    await row.waitFor({ state: 'detached' });
+    assert.equal(here.readyState, here.OPEN, 'the player on this node stays');
+    here.close();
 });
