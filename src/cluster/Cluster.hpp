@@ -114,7 +114,10 @@ private:
     /// before it and answered after).
     bool claimedSince(const std::string& instance, std::uint64_t claims) const;
     /// An error answer that says a key has the wrong type: repaired at once.
-    void noticeWrongType(const redisReply* r, const char* what);
+    void noticeWrongType(const redisReply* r);
+    /// An ERROR line, unless it says what the last one of its kind said (a failure that lasts
+    /// is said once).
+    void logFailure(std::string& last, const std::string& line);
     void reportRepairs(const std::vector<std::string>& repaired);
     /// Asks Redis for another block of connection ids.
     void askIdBlock();
@@ -174,7 +177,7 @@ private:
     std::uint64_t cleared_ = 0; ///< the last claim that cleared every seat of this node first
     /// The instances the last claim set, with its number.
     std::unordered_map<std::string, std::uint64_t> claimed_;
-    std::set<std::string> lastRepairs_; ///< what the last repair line named
+    std::string assertFailure_, placeFailure_, viewFailure_; ///< the last line of each kind
 
     std::unordered_map<std::string, Room> rooms_; ///< instances with members here
     std::uint64_t nextTicket_ = 0;

@@ -10,6 +10,8 @@
 
 #include <hiredis/hiredis.h>
 
+#include "text/Text.hpp"
+
 #include <algorithm>
 
 namespace tnlrelay::cluster {
@@ -69,47 +71,47 @@ void Cluster::storeAllBans() {
 
 void Cluster::storeBan(const std::string& ip) {
     const BanEntry entry = bans_.at(ip);
-    cmd_.command({"EVAL", scripts::kStoreBan, "1", keys_.banned(), ip, encodeBanEntry(entry)},
-                 [this, ip, entry](const redisReply* r) {
-                     auto it = bans_.find(ip);
-                     const bool current = it != bans_.end() && it->second == entry;
-                     if (isError(r)) {
-                         // Kept in `unsent_`: stored again with the next re-assertion, or
-                         // when the node registers again.
-                         noticeWrongType(r, "the ban hash");
-                         if (current && r != nullptr && retrying_.insert(ip).second)
-                             log(true, "cluster: Redis could not store the " +
-                                           std::string(entry.banned ? "ban" : "unban") +
-                                           " of ip=" + ip + " (" + errorText(r) +
-                                           "); it holds on this node and is stored again "
-                                           "every few seconds until Redis takes it");
-                         if (current) settleBan(ip, false);
-                         return;
-                     }
-                     if (current) unsent_.erase(ip);
-                     if (current && retrying_.erase(ip))
-                         log(false, "cluster: the " + std::string(entry.banned ? "ban" : "unban") +
-                                        " of ip=" + ip + " is stored in Redis now");
-                     if (current) settleBan(ip, true);
-                     if (r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
-                         r->element[1]->type != REDIS_REPLY_INTEGER)
-                         return;
-                     auto held = decodeBanEntry(replyText(*r->element[0]));
-                     if (!held) return;
-                     if (*held == entry) {
-                         if (r->element[1]->integer == 0) return; // Redis had it already
-                         // Stored: the nodes that are linked learn it now, the others when they
-                         // register.
-                         // Under the name of the node that made it, which may be another
-                         // one (this node stores again what Redis lost).
-                         cmd_.command({"SPUBLISH", keys_.bansChannel(),
-                                       entry.banned
-                                           ? encodeBan(entry.node, ip, entry.time, entry.name)
+    cmd_.command(
+        {"EVAL", scripts::kStoreBan, "1", keys_.banned(), ip, encodeBanEntry(entry)},
+        [this, ip, entry](const redisReply* r) {
+            auto it = bans_.find(ip);
+            const bool current = it != bans_.end() && it->second == entry;
+            if (isError(r)) {
+                // Kept in `unsent_`: stored again with the next re-assertion, or
+                // when the node registers again.
+                noticeWrongType(r);
+                if (current && r != nullptr && retrying_.insert(ip).second)
+                    log(true, "cluster: Redis could not store the " +
+                                  std::string(entry.banned ? "ban" : "unban") +
+                                  " of ip=" + detail::logValue(ip) + " (" + errorText(r) +
+                                  "); it holds on this node and is stored again "
+                                  "every few seconds until Redis takes it");
+                if (current) settleBan(ip, false);
+                return;
+            }
+            if (current) unsent_.erase(ip);
+            if (current && retrying_.erase(ip))
+                log(false, "cluster: the " + std::string(entry.banned ? "ban" : "unban") +
+                               " of ip=" + detail::logValue(ip) + " is stored in Redis now");
+            if (current) settleBan(ip, true);
+            if (r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
+                r->element[1]->type != REDIS_REPLY_INTEGER)
+                return;
+            auto held = decodeBanEntry(replyText(*r->element[0]));
+            if (!held) return;
+            if (*held == entry) {
+                if (r->element[1]->integer == 0) return; // Redis had it already
+                // Stored: the nodes that are linked learn it now, the others when they
+                // register.
+                // Under the name of the node that made it, which may be another
+                // one (this node stores again what Redis lost).
+                cmd_.command({"SPUBLISH", keys_.bansChannel(),
+                              entry.banned ? encodeBan(entry.node, ip, entry.time, entry.name)
                                            : encodeUnban(entry.node, ip, entry.time)});
-                         return;
-                     }
-                     mergeBan(ip, *held);
-                 });
+                return;
+            }
+            mergeBan(ip, *held);
+        });
 }
 
 void Cluster::settleBan(const std::string& ip, bool stored) {

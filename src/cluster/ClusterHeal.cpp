@@ -58,10 +58,12 @@ void Cluster::reassert() {
         if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2 ||
             r->element[0]->type != REDIS_REPLY_ARRAY ||
             r->element[1]->type != REDIS_REPLY_INTEGER) {
-            log(true, "cluster: Redis refused to take this node's registry entries again: " +
-                          errorText(r));
+            logFailure(assertFailure_,
+                       "cluster: Redis refused to take this node's registry entries again (" +
+                           errorText(r) + "); trying again every few seconds");
             return;
         }
+        assertFailure_.clear();
         std::vector<std::string> repaired;
         for (std::size_t i = 0; i < r->element[0]->elements; ++i)
             repaired.emplace_back(replyText(*r->element[0]->element[i]));
@@ -92,14 +94,17 @@ void Cluster::reportRepairs(const std::vector<std::string>& repaired) {
     log(true, line);
 }
 
-void Cluster::noticeWrongType(const redisReply* r, const char* what) {
+void Cluster::noticeWrongType(const redisReply* r) {
     if (r == nullptr || r->type != REDIS_REPLY_ERROR) return;
-    const std::string text = errorText(r);
-    if (text.find("WRONGTYPE") == std::string::npos) return;
-    // Repaired now rather than at the next turn of the re-assertion.
-    log(true, std::string("cluster: a registry key in Redis has the wrong type (") + what + ": " +
-                  text + "); repairing it");
-    reassert();
+    // Repaired at the next turn of the loop rather than of the re-assertion; its line names
+    // what was repaired.
+    if (errorText(r).find("WRONGTYPE") != std::string::npos) nextAssert_ = Clock::now();
+}
+
+void Cluster::logFailure(std::string& last, const std::string& line) {
+    if (line == last) return;
+    last = line;
+    log(true, line);
 }
 
 std::uint32_t Cluster::takeConnId() {
@@ -126,7 +131,7 @@ void Cluster::askIdBlock() {
                      idBlockAsked_ = false;
                      if (r == nullptr) return;
                      if (r->type != REDIS_REPLY_INTEGER || r->integer < kIdBlock) {
-                         noticeWrongType(r, keys_.connIds().c_str());
+                         noticeWrongType(r);
                          return;
                      }
                      const auto end = static_cast<std::uint64_t>(r->integer);

@@ -35,8 +35,9 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
             if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 4 ||
                 r->element[0]->type != REDIS_REPLY_INTEGER) {
                 if (r->type == REDIS_REPLY_ERROR)
-                    log(true, "cluster: Redis could not place a join in " + room + ": " +
-                                  errorText(r) + "; placed on this node alone");
+                    logFailure(placeFailure_, "cluster: Redis could not place joins (" +
+                                                  errorText(r) +
+                                                  "); placing them on this node alone meanwhile");
                 if (!cancelled && hooks_.placed) hooks_.placed(hooks_.user, ticket, nullptr);
                 return;
             }
@@ -48,6 +49,7 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
                 reportRepairs(repaired);
                 reassert();
             }
+            placeFailure_.clear();
             std::string nText(replyText(*r->element[1]));
             std::string instance = r->element[0]->integer == 1 ? room : room + "#" + nText;
             const InstanceRef ref = splitInstance(instance);
@@ -172,7 +174,7 @@ void Cluster::removeMember(const std::string& instance) {
         const InstanceRef ref = splitInstance(instance);
         cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(), node_,
                       std::to_string(ref.n), ref.base},
-                     [this](const redisReply* r) { noticeWrongType(r, "a seat hash"); });
+                     [this](const redisReply* r) { noticeWrongType(r); });
     }
     if (--room.local > 0) return;
     dropIfUnused(instance);

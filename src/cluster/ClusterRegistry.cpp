@@ -112,8 +112,7 @@ void Cluster::registerNode() {
     });
     const std::string nodes = keys_.nodes(), bases = keys_.bases();
     std::string prefix = keys_.prefix;
-    cmd_.command({"SADD", nodes, node_},
-                 [this](const redisReply* r) { noticeWrongType(r, "the set of nodes"); });
+    cmd_.command({"SADD", nodes, node_}, [this](const redisReply* r) { noticeWrongType(r); });
     cmd_.command({"EVAL", scripts::kClear, "1", bases, node_, prefix});
     const auto claimed = claim();
     cleared_ = claims_;
@@ -127,9 +126,8 @@ void Cluster::registerNode() {
         std::vector<std::string_view> args = {"HSET", seats};
         for (const std::string& f : fields)
             args.push_back(f);
-        cmd_.command(args, [this](const redisReply* r) { noticeWrongType(r, "a seat hash"); });
-        cmd_.command({"SADD", bases, base},
-                     [this](const redisReply* r) { noticeWrongType(r, "the set of bases"); });
+        cmd_.command(args, [this](const redisReply* r) { noticeWrongType(r); });
+        cmd_.command({"SADD", bases, base}, [this](const redisReply* r) { noticeWrongType(r); });
     }
     // Every ban and unban this node knows (a Redis that restarted has lost them), those made
     // while cut off and those it held before it joined among them, then whatever is newer in
@@ -137,7 +135,7 @@ void Cluster::registerNode() {
     offerLocalBans();
     storeAllBans();
     cmd_.command({"HGETALL", keys_.banned()}, [this](const redisReply* r) {
-        noticeWrongType(r, "the ban hash");
+        noticeWrongType(r);
         if (isError(r) || r->type != REDIS_REPLY_ARRAY) return;
         for (std::size_t i = 0; i + 1 < r->elements; i += 2) {
             const std::string ip(replyText(*r->element[i]));
@@ -163,7 +161,7 @@ void Cluster::heartbeat() {
                  [this](const redisReply* r) {
                      if (r == nullptr || !registered_) return;
                      if (r->type == REDIS_REPLY_ERROR) {
-                         noticeWrongType(r, "this node's heartbeat");
+                         noticeWrongType(r);
                          return;
                      }
                      // Expired and cleared by the others (a stall, or Redis lost its data
@@ -194,9 +192,11 @@ void Cluster::refreshView() {
         {"EVAL", scripts::kView, "2", nodes, bases, prefix, node_}, [this](const redisReply* r) {
             if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 3) {
                 if (r && r->type == REDIS_REPLY_ERROR)
-                    log(true, "cluster: Redis could not read the registry: " + errorText(r));
+                    logFailure(viewFailure_,
+                               "cluster: Redis could not read the registry (" + errorText(r) + ")");
                 return;
             }
+            viewFailure_.clear();
             const redisReply& infos = *r->element[0];
             const redisReply& flat = *r->element[1];
             const redisReply& removed = *r->element[2];
