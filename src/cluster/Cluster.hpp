@@ -128,6 +128,10 @@ private:
     void onPush(const redisReply& reply);
     void onChannelMessage(std::string_view channel, std::string_view payload);
     void announce(const Room& room, bool present);
+    /// Redis's answer to the placement `ticket` of a join asking for `room`, sent when the
+    /// claims counter stood at `claims`.
+    void onPlacement(std::uint64_t ticket, const std::string& room, std::uint64_t claims,
+                     const redisReply* r);
     Room& roomFor(const std::string& instance);
     /// Answers the joins `room` holds once nothing can miss them (or the wait is over).
     void releaseJoins(Room& room, bool now);

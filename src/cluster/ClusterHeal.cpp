@@ -90,7 +90,7 @@ void Cluster::reportRepairs(const std::vector<std::string>& repaired) {
     for (std::size_t i = 0; i < repaired.size() && i < kNamed; ++i)
         line += (i ? ", " : "") + repaired[i];
     if (repaired.size() > kNamed)
-        line += " and " + std::to_string(repaired.size() - kNamed) + " more";
+        line += " and " + std::to_string(repaired.size() - kNamed) + " other keys";
     log(true, line);
 }
 

@@ -25,75 +25,78 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
                       n0 = std::to_string(first.n);
     waiting_.insert(ticket);
     const std::uint64_t claims = claims_;
-    const bool sent = cmd_.command(
-        {"EVAL", scripts::kPlace, "3", requested, firstKey, bases, node_, maxText, n0, room,
-         first.base},
-        [this, ticket, room, claims](const redisReply* r) {
-            if (r == nullptr) return; // the link dropped: every waiting join was placed here
-            if (waiting_.erase(ticket) == 0) return;
-            const bool cancelled = cancelled_.erase(ticket) != 0;
-            if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 4 ||
-                r->element[0]->type != REDIS_REPLY_INTEGER) {
-                if (r->type == REDIS_REPLY_ERROR)
-                    logFailure(placeFailure_, "cluster: Redis could not place joins (" +
-                                                  errorText(r) +
-                                                  "); placing them on this node alone meanwhile");
-                if (!cancelled && hooks_.placed) hooks_.placed(hooks_.user, ticket, nullptr);
-                return;
-            }
-            if (r->element[3]->type == REDIS_REPLY_ARRAY && r->element[3]->elements > 0) {
-                std::vector<std::string> repaired;
-                for (std::size_t i = 0; i < r->element[3]->elements; ++i)
-                    repaired.push_back(std::string(replyText(*r->element[3]->element[i])) +
-                                       " (wrong type, replaced)");
-                reportRepairs(repaired);
-                reassert();
-            }
-            placeFailure_.clear();
-            std::string nText(replyText(*r->element[1]));
-            std::string instance = r->element[0]->integer == 1 ? room : room + "#" + nText;
-            const InstanceRef ref = splitInstance(instance);
-            // A claim sent after this placement and answered before it set this node's seats
-            // without this one: it is taken again, or not given back.
-            const bool overwritten = claimedSince(instance, claims);
-            if (cancelled) {
-                if (!overwritten)
-                    cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base),
-                                  keys_.bases(), node_, std::to_string(ref.n), ref.base});
-                return;
-            }
-            if (overwritten) {
-                cmd_.command({"HINCRBY", keys_.seats(ref.base), seatField(node_, ref.n), "1"});
-                cmd_.command({"SADD", keys_.bases(), ref.base});
-            }
-            Room& held = roomFor(instance);
-            const redisReply& others = *r->element[2];
-            if (others.type == REDIS_REPLY_ARRAY) {
-                for (std::size_t i = 0; i < others.elements; ++i) {
-                    std::string other(replyText(*others.element[i]));
-                    held.holders[other] = Clock::now();
-                    // It heard of this node only if it answered an announcement since.
-                    if (!held.answered.count(other)) held.awaited.insert(std::move(other));
-                }
-                held.remote = !held.holders.empty();
-            }
-            if (held.joining.empty()) held.joinDeadline = Clock::now() + kJoinWait;
-            held.joining.push_back(ticket);
-            joining_[ticket] = instance;
-            joiningRooms_.insert(instance);
-            if (!held.subscribeSent) {
-                held.subscribeSent = true;
-                sub_.send({"SSUBSCRIBE", held.channel});
-            } else if (held.subscribed && !held.awaited.empty()) {
-                announce(held, true); // the awaited nodes answer it
-            }
-            releaseJoins(held, false);
-        });
+    const bool sent = cmd_.command({"EVAL", scripts::kPlace, "3", requested, firstKey, bases, node_,
+                                    maxText, n0, room, first.base},
+                                   [this, ticket, room, claims](const redisReply* r) {
+                                       onPlacement(ticket, room, claims, r);
+                                   });
     if (!sent) {
         waiting_.erase(ticket);
         return 0;
     }
     return ticket;
+}
+
+void Cluster::onPlacement(std::uint64_t ticket, const std::string& room, std::uint64_t claims,
+                          const redisReply* r) {
+    if (r == nullptr) return; // the link dropped: every waiting join was placed here
+    if (waiting_.erase(ticket) == 0) return;
+    const bool cancelled = cancelled_.erase(ticket) != 0;
+    if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 4 ||
+        r->element[0]->type != REDIS_REPLY_INTEGER) {
+        if (r->type == REDIS_REPLY_ERROR)
+            logFailure(placeFailure_, "cluster: Redis could not place joins (" + errorText(r) +
+                                          "); placing them on this node alone meanwhile");
+        if (!cancelled && hooks_.placed) hooks_.placed(hooks_.user, ticket, nullptr);
+        return;
+    }
+    if (r->element[3]->type == REDIS_REPLY_ARRAY && r->element[3]->elements > 0) {
+        std::vector<std::string> repaired;
+        for (std::size_t i = 0; i < r->element[3]->elements; ++i)
+            repaired.push_back(std::string(replyText(*r->element[3]->element[i])) +
+                               " (wrong type, replaced)");
+        reportRepairs(repaired);
+        reassert();
+    }
+    placeFailure_.clear();
+    std::string nText(replyText(*r->element[1]));
+    std::string instance = r->element[0]->integer == 1 ? room : room + "#" + nText;
+    const InstanceRef ref = splitInstance(instance);
+    // A claim sent after this placement and answered before it set this node's seats
+    // without this one: it is taken again, or not given back.
+    const bool overwritten = claimedSince(instance, claims);
+    if (cancelled) {
+        if (!overwritten)
+            cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(), node_,
+                          std::to_string(ref.n), ref.base});
+        return;
+    }
+    if (overwritten) {
+        cmd_.command({"HINCRBY", keys_.seats(ref.base), seatField(node_, ref.n), "1"});
+        cmd_.command({"SADD", keys_.bases(), ref.base});
+    }
+    Room& held = roomFor(instance);
+    const redisReply& others = *r->element[2];
+    if (others.type == REDIS_REPLY_ARRAY) {
+        for (std::size_t i = 0; i < others.elements; ++i) {
+            std::string other(replyText(*others.element[i]));
+            held.holders[other] = Clock::now();
+            // It heard of this node only if it answered an announcement since.
+            if (!held.answered.count(other)) held.awaited.insert(std::move(other));
+        }
+        held.remote = !held.holders.empty();
+    }
+    if (held.joining.empty()) held.joinDeadline = Clock::now() + kJoinWait;
+    held.joining.push_back(ticket);
+    joining_[ticket] = instance;
+    joiningRooms_.insert(instance);
+    if (!held.subscribeSent) {
+        held.subscribeSent = true;
+        sub_.send({"SSUBSCRIBE", held.channel});
+    } else if (held.subscribed && !held.awaited.empty()) {
+        announce(held, true); // the awaited nodes answer it
+    }
+    releaseJoins(held, false);
 }
 
 Room& Cluster::roomFor(const std::string& instance) {
