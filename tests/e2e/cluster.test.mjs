@@ -611,7 +611,8 @@ test('chaos: after each blow to Redis or a node, messages cross, bans hold and c
     members = 2;
     await check('a node killed with SIGKILL');
 
-    // A fail-over of a Redis run under Sentinel belongs here, checked the same way.
+    // Sentinel fail-over: with the nodes started on a Sentinel-watched master, kill the master
+    // here and `await check('a Sentinel fail-over')` once a replica took over.
     x.close();
     y.close();
 });
