@@ -270,6 +270,9 @@ void Cluster::onChannelMessage(std::string_view channel, std::string_view payloa
         // to it; so is any presence of a node this one did not know, which may wait for it.
         if (m->to.empty() || !known)
             cmd_.command({"SPUBLISH", room.channel, encodePresenceAnswer(node_, m->node)});
+        // A node awaited that announces itself may have missed this node's announcement (it
+        // subscribed later): announced again, for it to answer.
+        if (m->to.empty() && room.awaited.count(m->node)) announce(room, true);
         if (m->to == node_) {
             // It publishes what its members send from now on: joins waiting for it may go.
             room.answered.insert(m->node);
