@@ -227,8 +227,7 @@ private:
     std::set<std::string> unsent_;
     std::int64_t lastStamp_ = 0; ///< the time of the last ban or unban made here
     std::map<std::string, std::vector<Done>> banWaiting_; ///< answers waiting for Redis, per ip
-    std::size_t bansLost_ = 0;       ///< entries Redis lacked at the last check
-    std::set<std::string> retrying_; ///< made here, not stored yet, said so
+    std::set<std::string> retrying_;                      ///< made here, not stored yet, said so
 
     // The registry as last read.
     SeatMap seats_;

@@ -8,6 +8,8 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
+
 namespace tnlrelay::cluster {
 
 std::map<std::string, std::map<std::uint64_t, std::int64_t>> Cluster::claim() {
@@ -67,12 +69,14 @@ void Cluster::reassert() {
         std::vector<std::string> repaired;
         for (std::size_t i = 0; i < r->element[0]->elements; ++i)
             repaired.emplace_back(replyText(*r->element[0]->element[i]));
-        // Every entry this node knows is one Redis held: fewer there means some were lost.
+        // Every address this node knows, but those whose change Redis has not taken yet, is
+        // one Redis held: fewer there means some were lost.
         const auto held = static_cast<std::size_t>(std::max<long long>(0, r->element[1]->integer));
-        bansLost_ = held < bans_.size() ? bans_.size() - held : 0;
-        if (bansLost_ > 0) {
-            repaired.push_back(keys_.banned() + " (lacked " + std::to_string(bansLost_) + " of " +
-                               std::to_string(bans_.size()) + " bans and unbans; stored again)");
+        const std::size_t stored = bans_.size() - std::min(bans_.size(), unsent_.size());
+        if (held < stored) {
+            repaired.push_back(keys_.banned() + " (lacked " + std::to_string(stored - held) +
+                               " of " + std::to_string(bans_.size()) +
+                               " bans and unbans; stored again)");
             storeAllBans();
         } else {
             const std::set<std::string> unsent = unsent_;
