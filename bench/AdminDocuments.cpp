@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
             doc["rooms"] = detail::buildRoomList(rooms.map(), "");
             auto list = nlohmann::json::array();
             for (const auto& [id, info] : players)
-                list.push_back(detail::playerJson(id, info));
+                list.push_back(detail::playerJson(info));
             doc["players"] = std::move(list);
             return detail::jsonText(doc);
         });

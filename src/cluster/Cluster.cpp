@@ -8,6 +8,7 @@
 //   seats:<base>       hash   "<node>\n<n>" -> members that node holds in instance n of base
 //                             (instance 1 is the base itself, n >= 2 is "<base>#<n>")
 //   banlist            hash   ip -> the latest ban or unban of the address (see BanEntry)
+//   connids            string the last connection id handed out, in blocks, to a node
 //   room:<instance>    shard channel: messages and presence of one instance
 //   bans               shard channel: bans and unbans as they are made
 #include "Cluster.hpp"
@@ -42,6 +43,7 @@ nlohmann::json Cluster::state() const {
     s["link"] = reportedUp_ ? "up" : "down";
     if (!reportedUp_ && !lastError_.empty()) s["linkError"] = lastError_;
     s["ignoredMessages"] = ignored_;
+    s["unsharedBans"] = unsent_.size();
     auto nodes = nlohmann::json::array();
     for (const auto& [name, info] : nodes_) {
         nlohmann::json entry = {{"node", name}, {"players", 0}, {"rooms", 0}};

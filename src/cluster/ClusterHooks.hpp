@@ -2,6 +2,7 @@
 // build leaves out): plain function pointers and the relay's own pointer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -22,6 +23,11 @@ struct Hooks {
     /// The bans the node holds (config.json): those the cluster has no entry for are offered to
     /// it when the node registers.
     const std::map<std::string, std::string>* (*localBans)(void* user) = nullptr;
+    /// Another node asks for a kick: true when this node held the connection and kicked it.
+    bool (*kick)(void* user, std::uint32_t connId) = nullptr;
+    /// This node's players from the `offset`th, at most `limit`, in the order of their ids, as
+    /// a JSON array of the state document's player objects.
+    std::string (*players)(void* user, std::size_t offset, std::size_t limit) = nullptr;
     void (*log)(void* user, bool error, const std::string& line) = nullptr;
 };
 

@@ -24,40 +24,12 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
     const std::string bases = keys_.bases(), maxText = std::to_string(max),
                       n0 = std::to_string(first.n);
     waiting_.insert(ticket);
-    const bool sent = cmd_.command(
-        {"EVAL", scripts::kPlace, "3", requested, firstKey, bases, node_, maxText, n0, room,
-         first.base},
-        [this, ticket, room](const redisReply* r) {
-            if (r == nullptr) return; // the link dropped: every waiting join was placed here
-            if (waiting_.erase(ticket) == 0) return;
-            const bool cancelled = cancelled_.erase(ticket) != 0;
-            if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 3 ||
-                r->element[0]->type != REDIS_REPLY_INTEGER) {
-                if (!cancelled && hooks_.placed) hooks_.placed(hooks_.user, ticket, nullptr);
-                return;
-            }
-            std::string nText(replyText(*r->element[1]));
-            std::string instance = r->element[0]->integer == 1 ? room : room + "#" + nText;
-            if (cancelled) {
-                // Gone before the answer: the seat goes back.
-                const InstanceRef ref = splitInstance(instance);
-                cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(),
-                              node_, std::to_string(ref.n), ref.base});
-                return;
-            }
-            const redisReply& others = *r->element[2];
-            if (others.type == REDIS_REPLY_ARRAY) {
-                auto [it, fresh] = rooms_.try_emplace(instance);
-                if (fresh) {
-                    it->second.instance = instance;
-                    it->second.channel = keys_.roomChannel(instance);
-                }
-                for (std::size_t i = 0; i < others.elements; ++i)
-                    it->second.holders[std::string(replyText(*others.element[i]))] = Clock::now();
-                it->second.remote = !it->second.holders.empty();
-            }
-            if (hooks_.placed) hooks_.placed(hooks_.user, ticket, &instance);
-        });
+    const std::uint64_t claims = claims_;
+    const bool sent = cmd_.command({"EVAL", scripts::kPlace, "3", requested, firstKey, bases, node_,
+                                    maxText, n0, room, first.base},
+                                   [this, ticket, room, claims](const redisReply* r) {
+                                       onPlacement(ticket, room, claims, r);
+                                   });
     if (!sent) {
         waiting_.erase(ticket);
         return 0;
@@ -65,19 +37,135 @@ std::uint64_t Cluster::place(const std::string& room, int max) {
     return ticket;
 }
 
+void Cluster::onPlacement(std::uint64_t ticket, const std::string& room, std::uint64_t claims,
+                          const redisReply* r) {
+    if (r == nullptr) return; // the link dropped: every waiting join was placed here
+    if (waiting_.erase(ticket) == 0) return;
+    const bool cancelled = cancelled_.erase(ticket) != 0;
+    if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 4 ||
+        r->element[0]->type != REDIS_REPLY_INTEGER) {
+        if (r->type == REDIS_REPLY_ERROR)
+            logFailure(placeFailure_, "cluster: Redis could not place joins (" + errorText(r) +
+                                          "); placing them on this node alone meanwhile");
+        if (!cancelled && hooks_.placed) hooks_.placed(hooks_.user, ticket, nullptr);
+        return;
+    }
+    if (r->element[3]->type == REDIS_REPLY_ARRAY && r->element[3]->elements > 0) {
+        std::vector<std::string> repaired;
+        for (std::size_t i = 0; i < r->element[3]->elements; ++i)
+            repaired.push_back(std::string(replyText(*r->element[3]->element[i])) +
+                               " (wrong type, replaced)");
+        reportRepairs(repaired);
+        reassert();
+    }
+    placeFailure_.clear();
+    std::string nText(replyText(*r->element[1]));
+    std::string instance = r->element[0]->integer == 1 ? room : room + "#" + nText;
+    const InstanceRef ref = splitInstance(instance);
+    // A claim sent after this placement and answered before it set this node's seats
+    // without this one: it is taken again, or not given back.
+    const bool overwritten = claimedSince(instance, claims);
+    if (cancelled) {
+        if (!overwritten)
+            cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(), node_,
+                          std::to_string(ref.n), ref.base});
+        return;
+    }
+    if (overwritten) {
+        cmd_.command({"HINCRBY", keys_.seats(ref.base), seatField(node_, ref.n), "1"});
+        cmd_.command({"SADD", keys_.bases(), ref.base});
+    }
+    Room& held = roomFor(instance);
+    const redisReply& others = *r->element[2];
+    if (others.type == REDIS_REPLY_ARRAY) {
+        for (std::size_t i = 0; i < others.elements; ++i) {
+            std::string other(replyText(*others.element[i]));
+            held.holders[other] = Clock::now();
+            // It heard of this node only if it answered an announcement since.
+            if (!held.answered.count(other)) held.awaited.insert(std::move(other));
+        }
+        held.remote = !held.holders.empty();
+    }
+    if (held.joining.empty()) held.joinDeadline = Clock::now() + kJoinWait;
+    held.joining.push_back(ticket);
+    joining_[ticket] = instance;
+    joiningRooms_.insert(instance);
+    if (!held.subscribeSent) {
+        held.subscribeSent = true;
+        sub_.send({"SSUBSCRIBE", held.channel});
+    } else if (held.subscribed && !held.awaited.empty()) {
+        announce(held, true); // the awaited nodes answer it
+    }
+    releaseJoins(held, false);
+}
+
+Room& Cluster::roomFor(const std::string& instance) {
+    auto [it, fresh] = rooms_.try_emplace(instance);
+    if (fresh) {
+        it->second.instance = instance;
+        it->second.channel = keys_.roomChannel(instance);
+    }
+    return it->second;
+}
+
+void Cluster::releaseJoins(Room& room, bool now) {
+    if (room.joining.empty()) {
+        joiningRooms_.erase(room.instance);
+        return;
+    }
+    const bool ready = room.subscribed && room.awaited.empty();
+    if (!now && !ready && placing() && Clock::now() < room.joinDeadline) return;
+    std::vector<std::uint64_t> tickets;
+    tickets.swap(room.joining);
+    room.awaited.clear();
+    const std::string instance = room.instance;
+    joiningRooms_.erase(instance);
+    // Each answer adds the member through `addMember`; the room stays (it has a join).
+    for (std::uint64_t ticket : tickets) {
+        joining_.erase(ticket);
+        if (hooks_.placed) hooks_.placed(hooks_.user, ticket, &instance);
+    }
+    dropIfUnused(instance);
+}
+
+void Cluster::dropIfUnused(const std::string& instance) {
+    auto it = rooms_.find(instance);
+    if (it == rooms_.end() || it->second.local > 0 || !it->second.joining.empty()) return;
+    if (it->second.subscribed) announce(it->second, false);
+    if (it->second.subscribeSent) sub_.send({"SUNSUBSCRIBE", it->second.channel});
+    rooms_.erase(it);
+}
+
 void Cluster::cancel(std::uint64_t ticket) {
-    if (waiting_.count(ticket)) cancelled_.insert(ticket);
+    if (waiting_.count(ticket)) {
+        cancelled_.insert(ticket);
+        return;
+    }
+    auto j = joining_.find(ticket);
+    if (j == joining_.end()) return;
+    const std::string instance = j->second;
+    joining_.erase(j);
+    auto it = rooms_.find(instance);
+    if (it == rooms_.end()) return;
+    auto& tickets = it->second.joining;
+    tickets.erase(std::remove(tickets.begin(), tickets.end(), ticket), tickets.end());
+    if (placing()) {
+        const InstanceRef ref = splitInstance(instance);
+        cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(), node_,
+                      std::to_string(ref.n), ref.base});
+    }
+    if (tickets.empty()) joiningRooms_.erase(instance);
+    dropIfUnused(instance);
 }
 
 const Room* Cluster::addMember(const std::string& instance, bool counted) {
     (void)counted; // a seat placed here alone is claimed when the node registers again
-    auto [it, fresh] = rooms_.try_emplace(instance);
-    Room& room = it->second;
-    if (fresh) {
-        room.instance = instance;
-        room.channel = keys_.roomChannel(instance);
+    Room& room = roomFor(instance);
+    ++room.local;
+    if (!room.subscribeSent) {
+        room.subscribeSent = true;
+        sub_.send({"SSUBSCRIBE", room.channel});
     }
-    if (room.local++ == 0) sub_.send({"SSUBSCRIBE", room.channel});
     return &room;
 }
 
@@ -88,12 +176,11 @@ void Cluster::removeMember(const std::string& instance) {
     if (placing()) {
         const InstanceRef ref = splitInstance(instance);
         cmd_.command({"EVAL", scripts::kLeave, "2", keys_.seats(ref.base), keys_.bases(), node_,
-                      std::to_string(ref.n), ref.base});
+                      std::to_string(ref.n), ref.base},
+                     [this](const redisReply* r) { noticeWrongType(r); });
     }
     if (--room.local > 0) return;
-    if (room.subscribed) announce(room, false);
-    sub_.send({"SUNSUBSCRIBE", room.channel});
-    rooms_.erase(it);
+    dropIfUnused(instance);
 }
 
 void Cluster::announce(const Room& room, bool present) {
@@ -124,6 +211,7 @@ void Cluster::onPush(const redisReply& r) {
         if (it != rooms_.end() && it->second.channel == channel && !it->second.subscribed) {
             it->second.subscribed = true;
             announce(it->second, true);
+            releaseJoins(it->second, false);
         }
     }
 }
@@ -139,6 +227,14 @@ void Cluster::onChannelMessage(std::string_view channel, std::string_view payloa
         if (m->kind == WireMessage::Kind::ban || m->kind == WireMessage::Kind::unban)
             mergeBan(m->ip, BanEntry{m->kind == WireMessage::Kind::ban, m->time, m->node,
                                      std::string(m->bytes)});
+        else if (m->kind == WireMessage::Kind::kick)
+            onKick(*m);
+        else if (m->kind == WireMessage::Kind::kickAnswer)
+            onKickAnswer(*m);
+        else if (m->kind == WireMessage::Kind::view)
+            onViewRequest(*m);
+        else if (m->kind == WireMessage::Kind::viewAnswer)
+            onViewAnswer(*m);
         else
             ++ignored_;
         return;
@@ -156,13 +252,35 @@ void Cluster::onChannelMessage(std::string_view channel, std::string_view payloa
     case WireMessage::Kind::message:
         if (hooks_.deliver) hooks_.deliver(hooks_.user, instance, m->opcode, m->bytes);
         break;
-    case WireMessage::Kind::presence:
-        if (m->present)
+    case WireMessage::Kind::presence: {
+        const bool known = room.holders.count(m->node) != 0;
+        if (m->present) {
             room.holders[m->node] = Clock::now();
-        else
+        } else {
             room.holders.erase(m->node);
+            room.answered.erase(m->node);
+            room.awaited.erase(m->node);
+        }
         room.remote = !room.holders.empty();
+        if (!m->present) {
+            releaseJoins(room, false);
+            break;
+        }
+        // An announcement is answered, so that the announcing node knows this one publishes
+        // to it; so is any presence of a node this one did not know, which may wait for it.
+        if (m->to.empty() || !known)
+            cmd_.command({"SPUBLISH", room.channel, encodePresenceAnswer(node_, m->node)});
+        // A node awaited that announces itself may have missed this node's announcement (it
+        // subscribed later): announced again, for it to answer.
+        if (m->to.empty() && room.awaited.count(m->node)) announce(room, true);
+        if (m->to == node_) {
+            // It publishes what its members send from now on: joins waiting for it may go.
+            room.answered.insert(m->node);
+            room.awaited.erase(m->node);
+            releaseJoins(room, false); // last: the room may be gone afterwards
+        }
         break;
+    }
     default:
         ++ignored_;
     }

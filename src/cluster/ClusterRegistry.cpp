@@ -61,6 +61,15 @@ void Cluster::onCommandLink(bool up, const std::string& reason) {
     cancelled_.clear();
     for (std::uint64_t ticket : waiting)
         if (hooks_.placed) hooks_.placed(hooks_.user, ticket, nullptr);
+    // Joins held for the other nodes go ahead: nothing crosses until the link is back.
+    const std::set<std::string> holding = joiningRooms_;
+    for (const std::string& name : holding)
+        if (auto it = rooms_.find(name); it != rooms_.end()) releaseJoins(it->second, true);
+    std::vector<std::uint64_t> kicks;
+    for (const auto& [seq, wait] : kicks_)
+        kicks.push_back(seq);
+    for (std::uint64_t seq : kicks)
+        endKick(seq, KickResult::unreachable);
     reportLink();
 }
 
@@ -68,16 +77,23 @@ void Cluster::onSubscriberLink(bool up, const std::string& reason) {
     if (stopped_) return;
     if (!up) {
         lastError_ = reason;
-        for (auto& [name, room] : rooms_)
-            room.subscribed = false;
+        for (auto& [name, room] : rooms_) {
+            room.subscribed = room.subscribeSent = false;
+            room.answered.clear();
+        }
+        const std::set<std::string> holding = joiningRooms_;
+        for (const std::string& name : holding)
+            if (auto it = rooms_.find(name); it != rooms_.end()) releaseJoins(it->second, true);
         reportLink();
         return;
     }
     subHeard_ = Clock::now();
     const std::string bans = keys_.bansChannel();
     sub_.send({"SSUBSCRIBE", bans});
-    for (auto& [name, room] : rooms_)
+    for (auto& [name, room] : rooms_) {
         sub_.send({"SSUBSCRIBE", room.channel});
+        room.subscribeSent = true;
+    }
     reportLink();
 }
 
@@ -96,12 +112,11 @@ void Cluster::registerNode() {
     });
     const std::string nodes = keys_.nodes(), bases = keys_.bases();
     std::string prefix = keys_.prefix;
-    cmd_.command({"SADD", nodes, node_});
+    cmd_.command({"SADD", nodes, node_}, [this](const redisReply* r) { noticeWrongType(r); });
     cmd_.command({"EVAL", scripts::kClear, "1", bases, node_, prefix});
-    std::map<std::string, std::int64_t> members;
-    for (const auto& [name, room] : rooms_)
-        members[name] = room.local;
-    for (const auto& [base, counts] : seatsToClaim(members)) {
+    const auto claimed = claim();
+    cleared_ = claims_;
+    for (const auto& [base, counts] : claimed) {
         const std::string seats = keys_.seats(base);
         std::vector<std::string> fields;
         for (const auto& [n, count] : counts) {
@@ -111,16 +126,16 @@ void Cluster::registerNode() {
         std::vector<std::string_view> args = {"HSET", seats};
         for (const std::string& f : fields)
             args.push_back(f);
-        cmd_.command(args);
-        cmd_.command({"SADD", bases, base});
+        cmd_.command(args, [this](const redisReply* r) { noticeWrongType(r); });
+        cmd_.command({"SADD", bases, base}, [this](const redisReply* r) { noticeWrongType(r); });
     }
-    // This node's bans and unbans made while cut off, and those it held before it joined, then
-    // whatever is newer in the cluster: it was missed while this node was away.
+    // Every ban and unban this node knows (a Redis that restarted has lost them), those made
+    // while cut off and those it held before it joined among them, then whatever is newer in
+    // the cluster: it was missed while this node was away.
     offerLocalBans();
-    const std::set<std::string> unsent = unsent_;
-    for (const std::string& ip : unsent)
-        storeBan(ip);
+    storeAllBans();
     cmd_.command({"HGETALL", keys_.banned()}, [this](const redisReply* r) {
+        noticeWrongType(r);
         if (isError(r) || r->type != REDIS_REPLY_ARRAY) return;
         for (std::size_t i = 0; i + 1 < r->elements; i += 2) {
             const std::string ip(replyText(*r->element[i]));
@@ -136,13 +151,19 @@ void Cluster::registerNode() {
     for (auto& [name, room] : rooms_)
         if (room.subscribed) announce(room, true);
     nextHeartbeat_ = Clock::now() + kHeartbeat;
+    nextAssert_ = Clock::now() + kReassert;
     refreshView();
+    askIdBlock();
 }
 
 void Cluster::heartbeat() {
     cmd_.command({"SET", keys_.node(node_), summary(), "PX", std::to_string(kNodeTtlMillis), "GET"},
                  [this](const redisReply* r) {
                      if (r == nullptr || !registered_) return;
+                     if (r->type == REDIS_REPLY_ERROR) {
+                         noticeWrongType(r);
+                         return;
+                     }
                      // Expired and cleared by the others (a stall, or Redis lost its data
                      // without closing the link): register again from what this node holds.
                      if (r->type == REDIS_REPLY_NIL) {
@@ -162,7 +183,6 @@ void Cluster::heartbeat() {
                                        "between the two are lost and their seats mixed");
                      }
                  });
-    cmd_.command({"SADD", keys_.nodes(), node_});
 }
 
 void Cluster::refreshView() {
@@ -170,10 +190,28 @@ void Cluster::refreshView() {
     const std::string prefix = keys_.prefix;
     cmd_.command(
         {"EVAL", scripts::kView, "2", nodes, bases, prefix, node_}, [this](const redisReply* r) {
-            if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
+            if (isError(r) || r->type != REDIS_REPLY_ARRAY || r->elements != 3) {
+                if (r && r->type == REDIS_REPLY_ERROR)
+                    logFailure(viewFailure_,
+                               "cluster: Redis could not read the registry (" + errorText(r) + ")");
+                return;
+            }
+            viewFailure_.clear();
             const redisReply& infos = *r->element[0];
             const redisReply& flat = *r->element[1];
-            if (infos.type != REDIS_REPLY_ARRAY || flat.type != REDIS_REPLY_ARRAY) return;
+            const redisReply& removed = *r->element[2];
+            if (infos.type != REDIS_REPLY_ARRAY || flat.type != REDIS_REPLY_ARRAY ||
+                removed.type != REDIS_REPLY_ARRAY)
+                return;
+            if (removed.elements > 0) {
+                // Keys of the wrong type: gone now, and written again by their owners.
+                std::vector<std::string> repaired;
+                for (std::size_t i = 0; i < removed.elements; ++i)
+                    repaired.push_back(std::string(replyText(*removed.element[i])) +
+                                       " (wrong type, removed)");
+                reportRepairs(repaired);
+                reassert();
+            }
             nodes_.clear();
             for (std::size_t i = 0; i + 1 < infos.elements; i += 2) {
                 auto info = nlohmann::json::parse(replyText(*infos.element[i + 1]), nullptr, false);
@@ -203,6 +241,28 @@ void Cluster::tick(Clock::time_point now) {
     if (stopped_) return;
     cmd_.tick(now);
     sub_.tick(now);
+    if (!joiningRooms_.empty()) {
+        const std::set<std::string> waiting = joiningRooms_;
+        for (const std::string& name : waiting)
+            if (auto it = rooms_.find(name); it != rooms_.end()) releaseJoins(it->second, false);
+    }
+    for (auto it = views_.begin(); it != views_.end();) {
+        const std::uint64_t seq = it->first;
+        const bool late = now >= it->second.deadline;
+        ++it;
+        if (!late) continue;
+        if (views_[seq].counted)
+            endView(seq);
+        else
+            askViewParts(seq);
+    }
+    for (auto it = kicks_.begin(); it != kicks_.end();) {
+        const std::uint64_t seq = it->first;
+        const bool late = now >= it->second.deadline;
+        ++it;
+        if (late) endKick(seq, KickResult::heldNowhere);
+    }
+    if (placing() && now >= nextAssert_) reassert();
     if (placing() && now >= nextHeartbeat_) {
         nextHeartbeat_ = now + kHeartbeat;
         heartbeat();

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace tnlrelay::cluster {
 
@@ -19,6 +21,15 @@ struct Room {
     bool remote = false;
     /// Other nodes holding members: as the registry showed them, or as they announced.
     std::map<std::string, std::chrono::steady_clock::time_point> holders;
+
+    // Joins placed here and held until no message sent after their answer can miss them: the
+    // subscription is confirmed and every node that held members when Redis placed them has
+    // heard of this node (it answered this node's announcement, so it publishes).
+    bool subscribeSent = false;
+    std::vector<std::uint64_t> joining; ///< their tickets
+    std::set<std::string> awaited;      ///< nodes whose answer is still missing
+    std::set<std::string> answered;     ///< nodes that answered this node's announcement
+    std::chrono::steady_clock::time_point joinDeadline{}; ///< answered at the latest then
 };
 
 } // namespace tnlrelay::cluster

@@ -26,6 +26,9 @@ std::string Keys::roomChannel(std::string_view instance) const {
 std::string Keys::bansChannel() const {
     return prefix + "bans";
 }
+std::string Keys::connIds() const {
+    return prefix + "connids";
+}
 
 Keys keysFor(std::string_view clusterName) {
     Keys keys;
@@ -134,6 +137,53 @@ std::string encodePresence(std::string_view node, bool present) {
     return out;
 }
 
+std::string encodePresenceAnswer(std::string_view node, std::string_view to) {
+    std::string out = "P";
+    putShort(out, node);
+    out += '\2';
+    putShort(out, to);
+    return out;
+}
+
+std::string encodeKick(std::string_view node, std::uint32_t connId, std::uint64_t seq) {
+    std::string out = "K";
+    putShort(out, node);
+    out += std::to_string(connId);
+    out += '\n';
+    out += std::to_string(seq);
+    return out;
+}
+
+std::string encodeKickAnswer(std::string_view node, std::string_view to, std::uint64_t seq,
+                             bool found) {
+    std::string out = "A";
+    putShort(out, node);
+    putShort(out, to);
+    out += std::to_string(seq);
+    out += found ? "\n1" : "\n0";
+    return out;
+}
+
+std::string encodeViewRequest(std::string_view node, std::string_view to, std::uint64_t seq,
+                              std::uint64_t offset, std::uint64_t limit) {
+    std::string out = "V";
+    putShort(out, node);
+    putShort(out, to);
+    out += std::to_string(seq) + '\n' + std::to_string(offset) + '\n' + std::to_string(limit);
+    return out;
+}
+
+std::string encodeViewAnswer(std::string_view node, std::string_view to, std::uint64_t seq,
+                             std::string_view players) {
+    std::string out = "W";
+    putShort(out, node);
+    putShort(out, to);
+    out += std::to_string(seq);
+    out += '\n';
+    out += players;
+    return out;
+}
+
 std::string encodeBan(std::string_view node, std::string_view ip, std::int64_t time,
                       std::string_view name) {
     std::string out = "B";
@@ -170,11 +220,65 @@ std::optional<WireMessage> decode(std::string_view payload) {
         if (m.opcode != 1 && m.opcode != 2) return std::nullopt;
         m.bytes = payload.substr(1);
         return m;
-    case 'P':
-        if (payload.size() != 1 || static_cast<unsigned char>(payload[0]) > 1) return std::nullopt;
+    case 'P': {
+        if (payload.empty() || static_cast<unsigned char>(payload[0]) > 2) return std::nullopt;
         m.kind = WireMessage::Kind::presence;
-        m.present = payload[0] == '\1';
+        m.present = payload[0] != '\0';
+        const bool answer = payload[0] == '\2';
+        payload.remove_prefix(1);
+        if (answer) {
+            auto to = takeShort(payload);
+            if (!to) return std::nullopt;
+            m.to = std::string(*to);
+        }
+        if (!payload.empty()) return std::nullopt;
         return m;
+    }
+    case 'K': {
+        auto id = takeTime(payload);
+        auto seq = parseTime(payload);
+        if (!id || !seq || *id == 0 || *id > 0xffffffffLL) return std::nullopt;
+        m.kind = WireMessage::Kind::kick;
+        m.connId = static_cast<std::uint32_t>(*id);
+        m.seq = static_cast<std::uint64_t>(*seq);
+        return m;
+    }
+    case 'A': {
+        auto to = takeShort(payload);
+        if (!to) return std::nullopt;
+        auto seq = takeTime(payload);
+        if (!seq || (payload != "1" && payload != "0")) return std::nullopt;
+        m.kind = WireMessage::Kind::kickAnswer;
+        m.to = std::string(*to);
+        m.seq = static_cast<std::uint64_t>(*seq);
+        m.found = payload == "1";
+        return m;
+    }
+    case 'V': {
+        auto to = takeShort(payload);
+        if (!to) return std::nullopt;
+        auto seq = takeTime(payload);
+        auto offset = takeTime(payload);
+        auto limit = parseTime(payload);
+        if (!seq || !offset || !limit) return std::nullopt;
+        m.kind = WireMessage::Kind::view;
+        m.to = std::string(*to);
+        m.seq = static_cast<std::uint64_t>(*seq);
+        m.offset = static_cast<std::uint64_t>(*offset);
+        m.limit = static_cast<std::uint64_t>(*limit);
+        return m;
+    }
+    case 'W': {
+        auto to = takeShort(payload);
+        if (!to) return std::nullopt;
+        auto seq = takeTime(payload);
+        if (!seq) return std::nullopt;
+        m.kind = WireMessage::Kind::viewAnswer;
+        m.to = std::string(*to);
+        m.seq = static_cast<std::uint64_t>(*seq);
+        m.bytes = payload;
+        return m;
+    }
     case 'B':
     case 'U': {
         auto ip = takeShort(payload);

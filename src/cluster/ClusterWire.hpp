@@ -26,7 +26,8 @@ struct Keys {
     std::string seats(std::string_view base) const; ///< hash "node\nn" -> seats of instance n
     std::string banned() const;                     ///< hash ip -> BanEntry text, the bans
     std::string roomChannel(std::string_view instance) const; ///< an instance's messages
-    std::string bansChannel() const;                          ///< bans and unbans as made
+    std::string bansChannel() const; ///< bans, unbans, kicks and their answers, as made
+    std::string connIds() const;     ///< counter: the last connection id handed out in a block
 };
 /// The names of the cluster called `clusterName` (empty: the default cluster).
 Keys keysFor(std::string_view clusterName);
@@ -50,14 +51,33 @@ std::optional<std::pair<std::string, std::uint64_t>> parseSeatField(std::string_
 /// What travels on the channels. Messages and presence on an instance's channel, bans on the
 /// bans channel. `node` is the sender, so that a node skips what it published itself.
 struct WireMessage {
-    enum class Kind : char { message = 'M', presence = 'P', ban = 'B', unban = 'U' };
+    enum class Kind : char {
+        message = 'M',
+        presence = 'P',
+        ban = 'B',
+        unban = 'U',
+        kick = 'K',
+        kickAnswer = 'A',
+        view = 'V',
+        viewAnswer = 'W'
+    };
     Kind kind = Kind::message;
     std::string node;
-    int opcode = 0;         ///< message: 1 (text) or 2 (binary)
-    bool present = false;   ///< presence: whether `node` holds members of the instance
-    std::string ip;         ///< ban, unban
-    std::int64_t time = 0;  ///< ban, unban: when it was made (see `BanEntry`)
-    std::string_view bytes; ///< message: the payload; ban: the name. Views the decoded text
+    int opcode = 0;       ///< message: 1 (text) or 2 (binary)
+    bool present = false; ///< presence: whether `node` holds members of the instance
+    /// presence, kick answer: the node it answers (a presence that answers an announcement
+    /// tells that node its announcement was heard); empty for an announcement
+    std::string to;
+    std::string ip;           ///< ban, unban
+    std::int64_t time = 0;    ///< ban, unban: when it was made (see `BanEntry`)
+    std::uint32_t connId = 0; ///< kick: the connection asked for
+    std::uint64_t seq = 0;    ///< kick, kick answer: the request's number at its sender
+    bool found = false;       ///< kick answer: the answering node held it and kicked it
+    std::uint64_t offset = 0; ///< view: the first of the node's players asked for
+    std::uint64_t limit = 0;  ///< view: how many at most
+    /// message: the payload; ban: the name; view answer: the players (JSON). Views the
+    /// decoded text
+    std::string_view bytes;
 };
 
 /// Node names and addresses are short: longer ones are refused on both ends.
@@ -67,6 +87,22 @@ inline constexpr std::size_t kMaxIpText = 255;
 /// A message payload as published: "M", node length (1 byte), node, opcode (1 byte), bytes.
 std::string encodeMessage(std::string_view node, int opcode, std::string_view bytes);
 std::string encodePresence(std::string_view node, bool present);
+/// A presence in answer to `to`'s announcement: "P", node, 2, `to` (1 + up to 255 bytes).
+std::string encodePresenceAnswer(std::string_view node, std::string_view to);
+/// A kick asked of every node: "K", node, connection id and request number in decimal
+/// separated by "\n".
+std::string encodeKick(std::string_view node, std::uint32_t connId, std::uint64_t seq);
+/// The answer to a kick: "A", node, `to`, request number in decimal, "\n", "1" (held and
+/// kicked) or "0".
+std::string encodeKickAnswer(std::string_view node, std::string_view to, std::uint64_t seq,
+                             bool found);
+/// A node's players asked of it (`to`) for the cluster view: "V", node, `to`, request number,
+/// offset and limit in decimal, each after the one before and a "\n".
+std::string encodeViewRequest(std::string_view node, std::string_view to, std::uint64_t seq,
+                              std::uint64_t offset, std::uint64_t limit);
+/// The answer: "W", node, `to`, request number in decimal, "\n", the players as JSON text.
+std::string encodeViewAnswer(std::string_view node, std::string_view to, std::uint64_t seq,
+                             std::string_view players);
 /// A ban: "B", node, address (1 + up to 255 bytes each), time in decimal, "\n", name. An unban
 /// is the same with "U" and without a name.
 std::string encodeBan(std::string_view node, std::string_view ip, std::int64_t time,

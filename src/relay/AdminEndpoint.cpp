@@ -56,6 +56,44 @@ bool isModeration(std::string_view path) {
     return path == "/api/kick" || path == "/api/ban" || path == "/api/unban";
 }
 
+constexpr const char* kNotSaved =
+    "the change is in effect but config.json could not be written; the relay keeps trying, and "
+    "a restart before it succeeds loses the change";
+constexpr const char* kNotShared =
+    "the change is in effect on this node and saved, but Redis could not store it, so the other "
+    "nodes do not have it yet; this node keeps trying until Redis takes it";
+constexpr const char* kKickUnreachable =
+    "connId is not on this node, and the other nodes cannot be asked while the link to Redis is "
+    "down";
+
+/// Answers a request whose outcome may come after its handler returned (from the other nodes
+/// of a cluster): the answer goes to the connection if it is still open.
+class LaterReply {
+public:
+    LaterReply(RelayCore& core, net::Conn* c) : core_(&core), id_(net::connId(c)) {
+        core.holdAdminReply(c);
+    }
+    void operator()(int status, const char* error) const {
+        net::Conn* c = core_->takeAdminReply(id_);
+        if (c == nullptr) return;
+        if (error)
+            replyFailure(c, status, error);
+        else
+            replyJson(c, kOkReply);
+    }
+    /// After the call that may have answered at once: otherwise the answer comes later.
+    static void deferUnlessAnswered(RelayCore& core, net::Conn* c) {
+        if (net::Conn* held = core.takeAdminReply(net::connId(c))) {
+            core.holdAdminReply(held);
+            net::deferReply(c);
+        }
+    }
+
+private:
+    RelayCore* core_;
+    net::ConnId id_;
+};
+
 /// /api/kick, /api/ban and /api/unban; `account`, when a session asked, is named in one line
 /// beside each moderation line the core writes.
 void moderate(RelayCore& core, RelayLog& log, net::Conn* c, std::string_view path,
@@ -74,41 +112,70 @@ void moderate(RelayCore& core, RelayLog& log, net::Conn* c, std::string_view pat
             replyBadRequest(c, "connId must be a number or a boolean");
             return;
         }
-        if (core.kick(*connId)) byAccount("KICK connId=" + std::to_string(*connId));
-        replyJson(c, kOkReply);
+        LaterReply answer(core, c);
+        const bool here = core.kickAnywhere(
+            *connId, [answer](bool asked) { answer(500, asked ? nullptr : kKickUnreachable); });
+        if (here || core.clusterActive()) byAccount("KICK connId=" + std::to_string(*connId));
+        LaterReply::deferUnlessAnswered(core, c);
         return;
     }
-    bool stored = true;
+    std::optional<std::string> ip = detail::stringMember(body, "ip");
+    std::optional<std::string> name;
     if (path == "/api/ban") {
-        auto name = detail::stringMember(body, "name");
-        auto ip = detail::stringMember(body, "ip");
+        name = detail::stringMember(body, "name");
         if (!name) {
             replyBadRequest(c, "name must be a string");
             return;
         }
-        if (!ip) {
-            replyBadRequest(c, "ip must be a string");
-            return;
-        }
-        stored = core.ban(*ip, *name);
-        if (!ip->empty()) byAccount("BAN ip=" + detail::logValue(*ip));
-    } else {
-        auto ip = detail::stringMember(body, "ip");
-        if (!ip) {
-            replyBadRequest(c, "ip must be a string");
-            return;
-        }
-        const bool wasBanned = core.isBanned(*ip);
-        stored = core.unban(*ip);
-        if (wasBanned) byAccount("UNBAN ip=" + detail::logValue(*ip));
     }
-    if (!stored) {
-        replyFailure(c, 500,
-                     "the change is in effect but config.json could not be written; the "
-                     "relay keeps trying, and a restart before it succeeds loses the change");
+    if (!ip) {
+        replyBadRequest(c, "ip must be a string");
         return;
     }
-    replyJson(c, kOkReply);
+    LaterReply answer(core, c);
+    auto done = [answer](bool saved, bool shared) {
+        answer(500, !saved ? kNotSaved : !shared ? kNotShared : nullptr);
+    };
+    if (name) {
+        core.banAnywhere(*ip, *name, done);
+        if (!ip->empty()) byAccount("BAN ip=" + detail::logValue(*ip));
+    } else {
+        const bool wasBanned = core.isBanned(*ip);
+        core.unbanAnywhere(*ip, done);
+        if (wasBanned) byAccount("UNBAN ip=" + detail::logValue(*ip));
+    }
+    LaterReply::deferUnlessAnswered(core, c);
+}
+
+/// A paging number of the query: `fallback` when absent or not a plain decimal, at most `most`.
+std::size_t pageVar(std::string_view query, const char* name, std::size_t fallback,
+                    std::size_t most) {
+    const std::string text = detail::queryVar(query, name);
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return fallback;
+    return std::min<std::size_t>(std::stoul(text), most);
+}
+
+/// /api/cluster: one page of the whole cluster, answered once the other nodes have sent their
+/// part of it.
+void clusterPage(RelayCore& core, net::Conn* c, std::string_view query) {
+    constexpr std::size_t kDefaultLimit = 100, kMostLimit = 1000, kMostOffset = 100000000;
+    const std::size_t offset = pageVar(query, "offset", 0, kMostOffset);
+    const std::size_t limit = pageVar(query, "limit", kDefaultLimit, kMostLimit);
+    const std::size_t roomOffset = pageVar(query, "roomOffset", 0, kMostOffset);
+    const std::size_t roomLimit = pageVar(query, "roomLimit", kDefaultLimit, kMostLimit);
+    const net::ConnId id = net::connId(c);
+    core.holdAdminReply(c);
+    core.clusterView(offset, limit, roomOffset, roomLimit, [&core, id](std::string page) {
+        net::Conn* held = core.takeAdminReply(id);
+        if (held == nullptr) return;
+        if (page.empty())
+            replyFailure(held, 404, "this relay is not a node of a cluster (no clusterRedis)");
+        else
+            replyJson(held, page);
+    });
+    LaterReply::deferUnlessAnswered(core, c);
 }
 
 } // namespace
@@ -231,6 +298,10 @@ void AdminEndpoint::route(RelayCore& core, RelayLog& log, net::Conn* c, const ne
         nlohmann::json body = {
             {"lines", chunk.lines}, {"offset", chunk.nextOffset}, {"reset", chunk.reset}};
         replyJson(c, detail::jsonText(body));
+        return;
+    }
+    if (path == "/api/cluster") {
+        clusterPage(core, c, hm.query);
         return;
     }
     if (isModeration(path)) {

@@ -79,10 +79,10 @@ const char* readPageRequest(std::string_view query, PageRequest& out) {
     return nullptr;
 }
 
-nlohmann::json playerJson(net::ConnId id, const ConnInfo& info) {
+nlohmann::json playerJson(const ConnInfo& info) {
     return {
         {"category", info.category},
-        {"connId", id},
+        {"connId", info.connId},
         {"game", info.game},
         {"guid", info.guid},
         {"ip", info.ip},
@@ -105,7 +105,7 @@ nlohmann::json playersPage(const std::unordered_map<net::ConnId, ConnInfo>& play
         if (!request.room.empty() && room != request.room && roomBase(room) != request.room)
             continue;
         if (!q.empty() && !containsNoCase(info.name, q) && !containsNoCase(info.guid, q) &&
-            !containsNoCase(info.ip, q) && !containsNoCase(decimal(id, digits), q))
+            !containsNoCase(info.ip, q) && !containsNoCase(decimal(info.connId, digits), q))
             continue;
         ids.push_back(id);
     }
@@ -120,7 +120,7 @@ nlohmann::json playersPage(const std::unordered_map<net::ConnId, ConnInfo>& play
         std::nth_element(first, last, ids.end());
         std::sort(first, last);
         for (auto it = first; it != last; ++it)
-            list.push_back(playerJson(*it, players.at(*it)));
+            list.push_back(playerJson(players.at(*it)));
     }
     page["players"] = std::move(list);
     return page;

@@ -37,7 +37,7 @@ struct PageRequest {
 const char* readPageRequest(std::string_view query, PageRequest& out);
 
 /// One player as the state document and the player pages show it.
-nlohmann::json playerJson(net::ConnId id, const ConnInfo& info);
+nlohmann::json playerJson(const ConnInfo& info);
 
 /// Players matching the request in ascending connection id, one page of them:
 /// {"limit","nextOffset" (null after the last page),"offset","players","total" (all matching)}.

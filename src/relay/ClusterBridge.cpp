@@ -124,12 +124,44 @@ void ClusterBridge::publish(const cluster::Room& room, int opcode, const net::Pa
     if (cluster_) cluster_->publish(room, opcode, std::string_view(payload.data(), payload.size()));
 }
 
-void ClusterBridge::shareBan(const std::string& ip, const std::string& name) {
-    if (cluster_) cluster_->shareBan(ip, name);
+void ClusterBridge::shareBan(const std::string& ip, const std::string& name,
+                             std::function<void(bool)> done) {
+    if (cluster_)
+        cluster_->shareBan(ip, name, std::move(done));
+    else if (done)
+        done(true);
 }
 
-void ClusterBridge::shareUnban(const std::string& ip) {
-    if (cluster_) cluster_->shareUnban(ip);
+void ClusterBridge::shareUnban(const std::string& ip, std::function<void(bool)> done) {
+    if (cluster_)
+        cluster_->shareUnban(ip, std::move(done));
+    else if (done)
+        done(true);
+}
+
+std::uint32_t ClusterBridge::takeConnId() {
+    return cluster_ ? cluster_->takeConnId() : 0;
+}
+
+void ClusterBridge::view(std::size_t offset, std::size_t limit, std::size_t roomOffset,
+                         std::size_t roomLimit, std::function<void(nlohmann::json)> done) {
+    if (cluster_)
+        cluster_->view(offset, limit, roomOffset, roomLimit, std::move(done));
+    else
+        done(nlohmann::json());
+}
+
+void ClusterBridge::kick(std::uint32_t connId, std::function<void(KickResult)> done) {
+    if (!cluster_) {
+        done(KickResult::heldNowhere);
+        return;
+    }
+    cluster_->kick(connId, [done = std::move(done)](cluster::Cluster::KickResult r) {
+        using R = cluster::Cluster::KickResult;
+        done(r == R::kicked        ? KickResult::kicked
+             : r == R::heldNowhere ? KickResult::heldNowhere
+                                   : KickResult::unreachable);
+    });
 }
 
 bool ClusterBridge::roomTotals(std::map<std::string, std::int64_t>& totals) const {
@@ -174,8 +206,23 @@ const cluster::Room* ClusterBridge::addMember(const std::string&, bool) {
 }
 void ClusterBridge::removeMember(const std::string&) {}
 void ClusterBridge::publish(const cluster::Room&, int, const net::Payload&) {}
-void ClusterBridge::shareBan(const std::string&, const std::string&) {}
-void ClusterBridge::shareUnban(const std::string&) {}
+void ClusterBridge::shareBan(const std::string&, const std::string&,
+                             std::function<void(bool)> done) {
+    if (done) done(true);
+}
+void ClusterBridge::shareUnban(const std::string&, std::function<void(bool)> done) {
+    if (done) done(true);
+}
+std::uint32_t ClusterBridge::takeConnId() {
+    return 0;
+}
+void ClusterBridge::view(std::size_t, std::size_t, std::size_t, std::size_t,
+                         std::function<void(nlohmann::json)> done) {
+    done(nlohmann::json());
+}
+void ClusterBridge::kick(std::uint32_t, std::function<void(KickResult)> done) {
+    done(KickResult::heldNowhere);
+}
 bool ClusterBridge::roomTotals(std::map<std::string, std::int64_t>&) const {
     return false;
 }

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,8 +45,21 @@ public:
     void removeMember(const std::string& instance);
     /// One member's message to the members of `room` on the other nodes.
     void publish(const cluster::Room& room, int opcode, const net::Payload& payload);
-    void shareBan(const std::string& ip, const std::string& name);
-    void shareUnban(const std::string& ip);
+    /// `done`, when given, learns whether Redis stored the change (false: not yet; the node
+    /// keeps trying). Without a cluster it is called with true at once.
+    void shareBan(const std::string& ip, const std::string& name,
+                  std::function<void(bool stored)> done = {});
+    void shareUnban(const std::string& ip, std::function<void(bool stored)> done = {});
+    /// A connection id unique in the cluster; 0 without one (the relay numbers it itself).
+    std::uint32_t takeConnId();
+    /// How a kick asked of the other nodes ended.
+    enum class KickResult { kicked, heldNowhere, unreachable };
+    /// Asks the other nodes to kick `connId`, which this node does not hold; without a cluster
+    /// `done(heldNowhere)` at once.
+    void kick(std::uint32_t connId, std::function<void(KickResult)> done);
+    /// One page of the whole cluster (see `Cluster::view`); without a cluster `done` gets null.
+    void view(std::size_t offset, std::size_t limit, std::size_t roomOffset, std::size_t roomLimit,
+              std::function<void(nlohmann::json)> done);
     /// Seats per instance over the cluster; false without a working link.
     bool roomTotals(std::map<std::string, std::int64_t>& totals) const;
     /// The cluster view of the state document; null without a cluster.

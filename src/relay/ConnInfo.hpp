@@ -33,6 +33,9 @@ struct ConnInfo {
     std::chrono::steady_clock::time_point refilled{};
     /// Set when the relay closes it for breaking a limit; its LEAVE line says which.
     const char* closedFor = nullptr;
+    /// The id the admin API shows and kicks by: the connection's own id, or on a node of a
+    /// cluster one unique across the nodes.
+    std::uint32_t connId = 0;
     /// Its instance as the cluster knows it; null without a cluster.
     const cluster::Room* clusterRoom = nullptr;
 };

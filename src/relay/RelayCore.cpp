@@ -293,7 +293,11 @@ void RelayCore::gameHandler(net::Conn* c, net::Event ev, const void* eventData, 
 void RelayCore::adminHandler(net::Conn* c, net::Event ev, const void* eventData, void* userData) {
     if (userData == nullptr) return;
     auto* core = static_cast<RelayCore*>(userData);
-    if (ev == net::Event::close) core->admin.onClose(c);
+    if (ev == net::Event::close) {
+        core->admin.onClose(c);
+        if (!core->heldAdminReplies.empty()) core->heldAdminReplies.erase(net::connId(c));
+        return;
+    }
     if (ev != net::Event::httpMsg || eventData == nullptr) return;
     core->admin.onRequest(*core, core->log, c, *static_cast<const net::HttpMessage*>(eventData));
 }

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -72,9 +73,31 @@ public:
     std::string playersJson(const detail::PageRequest& request) const;
     std::string roomPageJson(const detail::PageRequest& request) const;
 
+    /// This node's players from the `offset`th in the order of their ids, at most `limit`: a
+    /// JSON array of the state document's player objects.
+    std::string playersPage(std::size_t offset, std::size_t limit) const;
+    /// One page of the whole cluster (nodes, rooms and every node's players); `done` gets its
+    /// JSON text, or an empty text for a relay that is no node of a cluster.
+    void clusterView(std::size_t offset, std::size_t limit, std::size_t roomOffset,
+                     std::size_t roomLimit, std::function<void(std::string)> done);
+
     // Moderation.
-    /// False when no joined player has that id.
-    bool kick(std::uint32_t connId);
+    void kick(std::uint32_t connId);
+    /// A kick through the admin API: a connection this node does not hold is asked of the other
+    /// nodes of a cluster; `done(false)` when they could not be asked (no link to Redis). True
+    /// when the player was here and is kicked.
+    bool kickAnywhere(std::uint32_t connId, std::function<void(bool asked)> done);
+    /// Whether this relay is a node of a cluster.
+    bool clusterActive() const { return cluster.active(); }
+    /// Ban and unban through the admin API: `done(saved, shared)` says whether config.json was
+    /// written and whether Redis took the change for the other nodes (true without a cluster).
+    using Shared = std::function<void(bool saved, bool shared)>;
+    void banAnywhere(const std::string& ip, const std::string& name, Shared done);
+    void unbanAnywhere(const std::string& ip, Shared done);
+    /// An admin request answered after its handler returned: held by its connection's id until
+    /// `takeAdminReply`, and forgotten if the connection closes first.
+    void holdAdminReply(net::Conn* c) { heldAdminReplies[net::connId(c)] = c; }
+    net::Conn* takeAdminReply(net::ConnId id);
     /// Ban and unban take effect at once; false when config.json could not be written (the
     /// change holds in memory and the save is retried by `housekeeping` until it succeeds).
     bool ban(const std::string& ip, const std::string& name);
@@ -140,6 +163,8 @@ private:
     void forgetPendingJoin(net::ConnId id);
     /// Delivers another node's message to this node's members of an instance.
     void deliverFromCluster(const std::string& instance, int opcode, std::string_view bytes);
+    /// Kicks a connection this node holds; false when it holds none of that id.
+    bool kickHere(std::uint32_t connId);
     /// The ban itself, here; `ban` and `unban` also tell the other nodes.
     bool banHere(const std::string& ip, const std::string& name);
     bool unbanHere(const std::string& ip);
@@ -163,6 +188,9 @@ private:
     AdminEndpoint admin;
     AbuseGuard abuse; ///< with the limits of the running configuration
     std::unordered_map<net::ConnId, ConnInfo> connections;
+    /// On a node of a cluster: the connection of each id handed out by the cluster.
+    std::unordered_map<std::uint32_t, net::ConnId> clusterConnIds;
+    std::unordered_map<net::ConnId, net::Conn*> heldAdminReplies;
     RoomTable rooms; ///< room instance -> members, with an index for the instance search
 
     // Monitoring.

@@ -33,6 +33,10 @@ void RelayCore::startCluster() {
     hooks.localBans = [](void* u) -> const std::map<std::string, std::string>* {
         return &coreOf(u)->store.config().bans;
     };
+    hooks.kick = [](void* u, std::uint32_t connId) { return coreOf(u)->kickHere(connId); };
+    hooks.players = [](void* u, std::size_t offset, std::size_t limit) {
+        return coreOf(u)->playersPage(offset, limit);
+    };
     hooks.log = [](void* u, bool error, const std::string& line) {
         if (error)
             coreOf(u)->log.error(line);

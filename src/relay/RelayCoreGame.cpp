@@ -103,6 +103,16 @@ void RelayCore::finishJoin(net::Conn* c, std::string_view query, const std::stri
     info.conn = c;
 
     const net::ConnId id = net::connId(c);
+    info.connId = id;
+    if (cluster.active()) {
+        // Unique across the nodes, so that a kick through any node finds it.
+        for (std::uint32_t taken; (taken = cluster.takeConnId()) != 0;) {
+            if (clusterConnIds.count(taken) || connections.count(taken)) continue;
+            info.connId = taken;
+            clusterConnIds[taken] = id;
+            break;
+        }
+    }
     const std::string_view display = info.name.empty() ? info.guid : info.name;
     std::string line =
         "JOIN room=" + logValue(info.room) + " player=" + logValue(display) + " ip=" + logValue(ip);
@@ -110,6 +120,7 @@ void RelayCore::finishJoin(net::Conn* c, std::string_view query, const std::stri
     if (!entry.room.empty()) {
         rooms.remove(entry.room, id);
         abuse.noteLeave(entry.ip.str());
+        if (entry.connId != id) clusterConnIds.erase(entry.connId);
     }
     entry = std::move(info);
     const std::size_t members = rooms.add(entry.room, Member{id, c});
@@ -155,6 +166,7 @@ void RelayCore::onClose(net::Conn* c) {
     abuse.noteLeave(it->second.ip.str());
     rooms.remove(room, id);
     if (it->second.clusterRoom) cluster.removeMember(room.str());
+    if (it->second.connId != id) clusterConnIds.erase(it->second.connId);
     connections.erase(it);
     ++counters.leaves;
     std::string line = "LEAVE room=" + logValue(room) + " player=" + logValue(guid);

@@ -5,14 +5,35 @@
 
 namespace tnlrelay {
 
-bool RelayCore::kick(std::uint32_t connId) {
-    auto it = connections.find(connId);
+void RelayCore::kick(std::uint32_t connId) {
+    kickHere(connId);
+}
+
+bool RelayCore::kickHere(std::uint32_t connId) {
+    auto it = connections.end();
+    if (auto mapped = clusterConnIds.find(connId); mapped != clusterConnIds.end())
+        it = connections.find(mapped->second);
+    else if (auto own = connections.find(connId);
+             own != connections.end() && own->second.connId == connId)
+        it = own;
     if (it == connections.end() || it->second.conn == nullptr) return false;
     // The entry stays until the close event: that is where the room and the tables let go.
     net::setDraining(it->second.conn);
     ++counters.kicks;
     log.info("KICK connId=" + std::to_string(connId) + " ip=" + detail::logValue(it->second.ip));
     return true;
+}
+
+bool RelayCore::kickAnywhere(std::uint32_t connId, std::function<void(bool)> done) {
+    const bool here = kickHere(connId);
+    if (here || !cluster.active()) {
+        done(true);
+        return here;
+    }
+    cluster.kick(connId, [done = std::move(done)](ClusterBridge::KickResult r) {
+        done(r != ClusterBridge::KickResult::unreachable);
+    });
+    return false;
 }
 
 bool RelayCore::ban(const std::string& ip, const std::string& name) {
@@ -25,6 +46,29 @@ bool RelayCore::unban(const std::string& ip) {
     const bool saved = unbanHere(ip);
     cluster.shareUnban(ip);
     return saved;
+}
+
+void RelayCore::banAnywhere(const std::string& ip, const std::string& name, Shared done) {
+    const bool saved = banHere(ip, name);
+    if (!cluster.active() || ip.empty()) {
+        done(saved, true);
+        return;
+    }
+    cluster.shareBan(ip, store.config().bans[ip],
+                     [saved, done = std::move(done)](bool shared) { done(saved, shared); });
+}
+
+void RelayCore::unbanAnywhere(const std::string& ip, Shared done) {
+    const bool saved = unbanHere(ip);
+    cluster.shareUnban(ip, [saved, done = std::move(done)](bool shared) { done(saved, shared); });
+}
+
+net::Conn* RelayCore::takeAdminReply(net::ConnId id) {
+    auto it = heldAdminReplies.find(id);
+    if (it == heldAdminReplies.end()) return nullptr;
+    net::Conn* c = it->second;
+    heldAdminReplies.erase(it);
+    return c;
 }
 
 bool RelayCore::banHere(const std::string& ip, const std::string& name) {

@@ -7,6 +7,8 @@
 #include "platform/Platform.hpp"
 #include "text/JsonText.hpp"
 
+#include <algorithm>
+
 namespace tnlrelay {
 
 namespace {
@@ -26,6 +28,30 @@ std::string RelayCore::roomsJson(const std::string& game) const {
         return detail::jsonText(detail::buildRoomList(seats, game));
     }
     return detail::jsonText(detail::buildRoomList(rooms.map(), game));
+}
+
+std::string RelayCore::playersPage(std::size_t offset, std::size_t limit) const {
+    std::vector<const ConnInfo*> joined;
+    joined.reserve(connections.size());
+    for (const auto& [id, info] : connections)
+        joined.push_back(&info);
+    offset = std::min(offset, joined.size());
+    const std::size_t end = std::min(joined.size(), offset + std::min(limit, joined.size()));
+    const auto byId = [](const ConnInfo* a, const ConnInfo* b) { return a->connId < b->connId; };
+    std::partial_sort(joined.begin(), joined.begin() + static_cast<std::ptrdiff_t>(end),
+                      joined.end(), byId);
+    auto players = nlohmann::json::array();
+    for (std::size_t i = offset; i < end; ++i)
+        players.push_back(detail::playerJson(*joined[i]));
+    return detail::jsonText(players);
+}
+
+void RelayCore::clusterView(std::size_t offset, std::size_t limit, std::size_t roomOffset,
+                            std::size_t roomLimit, std::function<void(std::string)> done) {
+    cluster.view(offset, limit, roomOffset, roomLimit,
+                 [done = std::move(done)](nlohmann::json page) {
+                     done(page.is_null() ? std::string() : detail::jsonText(page));
+                 });
 }
 
 nlohmann::json RelayCore::stateBasics() const {
@@ -60,7 +86,7 @@ std::string RelayCore::stateJson() const {
     state["rooms"] = detail::buildRoomList(rooms.map(), "");
     auto players = nlohmann::json::array();
     for (const auto& [id, info] : connections)
-        players.push_back(detail::playerJson(id, info));
+        players.push_back(detail::playerJson(info));
     state["players"] = std::move(players);
     return detail::jsonText(state);
 }

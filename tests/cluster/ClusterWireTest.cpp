@@ -42,19 +42,58 @@ TEST(ClusterWire, PayloadsRoundTripWithAnyBytes) {
     EXPECT_EQ(unban->kind, WireMessage::Kind::unban);
     EXPECT_EQ(unban->ip, "::1");
     EXPECT_EQ(unban->time, 0);
+
+    // What nodes ask and answer each other: presence answers, kicks and the cluster view.
+    auto heard = decode(encodePresenceAnswer("n", "other node"));
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(heard->kind, WireMessage::Kind::presence);
+    EXPECT_TRUE(heard->present);
+    EXPECT_EQ(heard->to, "other node");
+    EXPECT_EQ(decode(encodePresence("n", true))->to, "") << "an announcement answers no one";
+    auto kick = decode(encodeKick("n", 4294967295u, 12));
+    ASSERT_TRUE(kick);
+    EXPECT_EQ(kick->kind, WireMessage::Kind::kick);
+    EXPECT_EQ(kick->connId, 4294967295u);
+    EXPECT_EQ(kick->seq, 12u);
+    for (bool found : {true, false}) {
+        auto answer = decode(encodeKickAnswer("n", "asker", 12, found));
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->kind, WireMessage::Kind::kickAnswer);
+        EXPECT_EQ(answer->to, "asker");
+        EXPECT_EQ(answer->seq, 12u);
+        EXPECT_EQ(answer->found, found);
+    }
+    auto view = decode(encodeViewRequest("n", "held", 3, 100, 50));
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->kind, WireMessage::Kind::view);
+    EXPECT_EQ(view->to, "held");
+    EXPECT_EQ(view->seq, 3u);
+    EXPECT_EQ(view->offset, 100u);
+    EXPECT_EQ(view->limit, 50u);
+    const std::string viewWire = encodeViewAnswer("n", "asker", 3, R"({"players":[],"total":0})");
+    auto page = decode(viewWire);
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->kind, WireMessage::Kind::viewAnswer);
+    EXPECT_EQ(page->to, "asker");
+    EXPECT_EQ(page->bytes, R"({"players":[],"total":0})");
 }
 
 TEST(ClusterWire, MalformedPayloadsAreRefused) {
     const std::string bad[] = {
         ""s,
         "M"s,
-        "M\0"s,                                  // empty node
-        "M\x05node"s,                            // node longer than what follows
-        "M\x01n"s,                               // no opcode
-        "M\x01n\x00x"s,                          // opcode 0
-        "M\x01n\x09x"s,                          // a control opcode
-        "P\x01n"s,                               // no flag
-        "P\x01n\x02"s,                           // a flag other than 0 or 1
+        "M\0"s,                 // empty node
+        "M\x05node"s,           // node longer than what follows
+        "M\x01n"s,              // no opcode
+        "M\x01n\x00x"s,         // opcode 0
+        "M\x01n\x09x"s,         // a control opcode
+        "P\x01n"s,              // no flag
+        "P\x01n\x02"s,          // an answer that names no node
+        "P\x01n\x03"s,          // a flag other than 0, 1 or 2
+        "K\x01n0\n1"s,          // connection id 0
+        "K\x01n4294967296\n1"s, // past 32 bits
+        "A\x01n\x01"
+        "a1\n2"s,                                // a found flag other than 0 or 1
         "P\x01n\x01x"s,                          // trailing bytes
         "B\x01n"s,                               // no address
         "B\x01n\0"s,                             // empty address
@@ -68,9 +107,12 @@ TEST(ClusterWire, MalformedPayloadsAreRefused) {
     };
     for (const std::string& payload : bad)
         EXPECT_FALSE(decode(payload)) << "accepted a payload of " << payload.size() << " bytes";
-    // Every cut of a valid presence or unban is refused (a message may be cut in its bytes).
+    // Every cut of a valid presence, unban, kick or its answer is refused (a message may be cut
+    // in its bytes).
     for (const std::string& whole :
-         {encodePresence("node", true), encodeUnban("node", "10.0.0.1", 17)})
+         {encodePresence("node", true), encodePresenceAnswer("node", "to"),
+          encodeUnban("node", "10.0.0.1", 17), encodeKick("node", 7, 1),
+          encodeKickAnswer("node", "to", 1, true)})
         for (std::size_t len = 0; len < whole.size(); ++len)
             EXPECT_FALSE(decode(whole.substr(0, len))) << whole.substr(0, len).size();
 }

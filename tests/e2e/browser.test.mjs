@@ -9,7 +9,7 @@ import http from 'node:http';
 import path from 'node:path';
 import { haveOpenssl, makeCertificate } from './lib/certs.mjs';
 import { BIN, CHROMIUM, Relay, adminAccounts, cleanupAfter, freePort, launchChromium, makeDataRoot,
-         tempDir, waitFor } from './lib/harness.mjs';
+         startRedis, tempDir, waitFor } from './lib/harness.mjs';
 
 const HOSTILE = '<img src=x onerror=alert(1)>';
 
@@ -240,4 +240,32 @@ test('over https with logins: the page logs in, kicks and bans, hides moderation
     assert.ok(await page.locator('#banForm').isHidden(), 'no ban form');
     carol.close();
     assert.deepEqual(pageErrors, []);
+});
+
+test('the admin page of a cluster node lists the players of every node and kicks one held elsewhere',
+     { skip: !fs.existsSync(CHROMIUM) && 'chromium is not installed' }, async () => {
+    const redis = await startRedis(cleanups);
+    const nodes = [];
+    for (const nodeName of ['node1', 'node2']) {
+        const relay = await Relay.start({ cleanups, config: { clusterRedis: `127.0.0.1:${redis.port}`, nodeName } });
+        // logText: a run on Redis leaves the cluster's lines out of logLines().
+        await waitFor(() => relay.logText().includes('INFO cluster: linked to Redis'), 'linked');
+        nodes.push(relay);
+    }
+    const here = await nodes[0].join({ room: 'c_room', name: 'Near' });
+    const there = await nodes[1].join({ room: 'c_room', name: 'Far' });
+    const context = await launchChromium(cleanups);
+    const page = context.pages()[0] ?? (await context.newPage());
+    page.setDefaultTimeout(15000);
+    await page.goto(`http://127.0.0.1:${nodes[0].adminPort}/`);
+    const row = page.locator('#clusterPlayerRows tr', { hasText: 'Far' });
+    await row.waitFor();
+    assert.deepEqual((await row.locator('td').allTextContents()).slice(0, 4), ['node2', 'Far', '127.0.0.1', 'c_room']);
+    await page.locator('#clusterPlayerRows tr', { hasText: 'Near' }).waitFor();
+    assert.equal(await page.textContent('#clusterPlayerCount'), '2');
+    await row.getByRole('button', { name: 'Kick' }).click();
+    await there.closedPromise;
+    await row.waitFor({ state: 'detached' });
+    assert.equal(here.readyState, here.OPEN, 'the player on this node stays');
+    here.close();
 });

@@ -176,16 +176,18 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
 
 /**
  * A TCP relay to Redis whose connections so far can be frozen (open, but silent both ways), or
- * which can be cut (every connection closed, new ones closed at once) and restored.
+ * which can be cut (every connection closed, new ones closed at once) and restored. With
+ * `delayMs`, what the relay sends reaches Redis that much later (in order), as over a slow link.
  */
-async function freezableProxy(target) {
+async function freezableProxy(target, { delayMs = 0 } = {}) {
     const pairs = [];
     let cut = false;
     const server = net.createServer((client) => {
         if (cut) return client.destroy();
         const pair = { frozen: false, client, upstream: net.connect(target, '127.0.0.1') };
         pairs.push(pair);
-        client.on('data', (d) => pair.frozen || pair.upstream.write(d));
+        const forward = (d) => pair.frozen || pair.upstream.write(d);
+        client.on('data', (d) => (delayMs ? setTimeout(forward, delayMs, d) : forward(d)));
         pair.upstream.on('data', (d) => pair.frozen || client.write(d));
         client.on('error', () => pair.upstream.destroy());
         pair.upstream.on('error', () => client.destroy());
@@ -270,6 +272,13 @@ const bansOf = async (node) => Object.fromEntries((await node.state()).bans.map(
 const savedBans = (node) => Object.fromEntries(
     (JSON.parse(fs.readFileSync(node.configPath, 'utf8')).bans ?? []).map((b) => [b.ip, b.name]));
 const sameJson = (a, b) => JSON.stringify(a) === JSON.stringify(b);
+/** The answer to a ban or unban that holds on its node but that Redis could not store. */
+function assertNotShared(res) {
+    assert.equal(res.status, 500, 'a change Redis did not store is not answered ok');
+    const body = JSON.parse(res.text);
+    assert.equal(body.ok, false);
+    assert.match(body.error, /Redis could not store it/);
+}
 
 test('bans converge after a node was cut off: the latest change to each address wins everywhere', { timeout: 60000 }, async () => {
     const redis = await startRedis(cleanups);
@@ -286,8 +295,9 @@ test('bans converge after a node was cut off: the latest change to each address 
     // Made while a is away: an unban on b that a misses, a ban on a that b misses, and an
     // unban on a that a later ban on b overrides.
     assert.equal((await unban(b, '198.51.100.7')).status, 200);
-    assert.equal((await ban(a, '198.51.100.8', 'Trudy')).status, 200);
-    assert.equal((await unban(a, '198.51.100.9')).status, 200);
+    // Those made on the node cut off hold there, and say that the others do not have them yet.
+    for (const res of [await ban(a, '198.51.100.8', 'Trudy'), await unban(a, '198.51.100.9')])
+        assertNotShared(res);
     await new Promise((r) => setTimeout(r, 20)); // b's ban is the later one, by the clock too
     assert.equal((await ban(b, '198.51.100.9', 'Zed again')).status, 200);
     assert.deepEqual(await bansOf(a), { '198.51.100.7': 'Mallory', '198.51.100.8': 'Trudy' });
@@ -378,4 +388,234 @@ test('an unban lifts a ban stamped by a node whose clock runs ahead, and it stay
     await new Promise((r) => setTimeout(r, 1000));
     for (const node of [a, b]) assert.ok(!(ip in (await bansOf(node))), 'not banned again');
     assert.match(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', ip]), /\nU\nnode1\n/);
+});
+
+/** The answer of a kick through `node`'s admin API. */
+const kick = async (node, connId) => {
+    const res = await node.post('/api/kick', { connId });
+    return [res.status, res.text];
+};
+const connIdOf = async (node, name) => (await node.state()).players.find((p) => p.name === name)?.connId;
+
+test('connection ids are unique across the nodes, and a kick through any node reaches the player where it is', { timeout: 60000 }, async () => {
+    const { nodes } = await cluster(3);
+    const players = [];
+    for (const [i, node] of nodes.entries())
+        for (let j = 0; j < 3; j++) players.push({ node, name: `p${i}${j}`, ws: await node.join({ room: 'k', name: `p${i}${j}` }) });
+    const ids = await Promise.all(players.map((p) => connIdOf(p.node, p.name)));
+    assert.equal(new Set(ids).size, ids.length, `ids unique across the nodes: ${ids}`);
+
+    // The whole cluster through any node, marked by node and paged; /api/state stays the node's.
+    const view = async (node, query = '') => JSON.parse((await node.get(`/api/cluster${query}`, { admin: true })).text);
+    const everyone = players.map((p, i) => `node${nodes.indexOf(p.node) + 1}:${ids[i]}`);
+    const shown = (page) => page.players.map((p) => `${p.node}:${p.connId}`);
+    const whole = await view(nodes[2]);
+    assert.equal(whole.playersTotal, 9);
+    assert.deepEqual(shown(whole), everyone, 'every player, in the order of nodes and ids');
+    assert.deepEqual(whole.nodes.map((n) => [n.node, n.players, n.self]),
+        [['node1', 3, false], ['node2', 3, false], ['node3', 3, true]]);
+    assert.deepEqual(whole.unanswered, []);
+    await waitFor(async () => sameJson((await view(nodes[0])).rooms,
+        [{ count: 9, nodes: ['node1', 'node2', 'node3'].map((node) => ({ count: 3, node })), room: 'k' }]),
+        'the room with the seats of every node');
+    assert.deepEqual(shown(await view(nodes[0], '?offset=2&limit=4')), everyone.slice(2, 6), 'a page across two nodes');
+    assert.deepEqual(shown(await view(nodes[1], '?offset=7&limit=1000000')), everyone.slice(7));
+    assert.equal((await nodes[0].state()).players.length, 3, '/api/state shows the node\'s own');
+
+    // A player on the second node, kicked through the first.
+    const target = players[3];
+    assert.deepEqual(await kick(nodes[0], ids[3]), [200, '{"ok":true}']);
+    await waitFor(() => target.ws.readyState === target.ws.CLOSED, 'the kicked player disconnected');
+    await target.node.waitLog(`INFO KICK connId=${ids[3]} ip=127.0.0.1`, 'the KICK line where the player was');
+    assert.ok(!nodes[0].logLines().some((l) => l.startsWith('INFO KICK')), 'no KICK on the asking node');
+    // An id no node holds: answered as a single relay answers, and nobody is kicked.
+    const unknown = Math.max(...ids) + 100000;
+    assert.deepEqual(await kick(nodes[2], unknown), [200, '{"ok":true}']);
+    await new Promise((r) => setTimeout(r, 300));
+    assert.deepEqual(players.filter((p) => p.ws.readyState !== 1).map((p) => p.name), [target.name],
+        'only the kicked player left');
+    for (const p of players) p.ws.close();
+});
+
+test('a node that lost its link cannot kick a player it does not hold, and says so', { timeout: 60000 }, async () => {
+    const redis = await startRedis(cleanups);
+    const proxy = await freezableProxy(redis.port);
+    const a = await startNode(redis, 'node1', { port: proxy.port });
+    const b = await startNode(redis, 'node2');
+    const far = await b.join({ room: 'k', name: 'far' });
+    const id = await connIdOf(b, 'far');
+    proxy.cut();
+    await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the link lost');
+    const [status, text] = await kick(a, id);
+    assert.equal(status, 500);
+    assert.match(JSON.parse(text).error, /cannot be asked/);
+    assert.equal(far.readyState, 1);
+    far.close();
+});
+
+test('after a restart of Redis without persistence the nodes store their bans again, and a node started later has them', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    assert.equal((await ban(a, '198.51.100.21', 'Before')).status, 200);
+    await waitFor(async () => (await bansOf(b))['198.51.100.21'] === 'Before', 'the ban on the other node');
+    await redis.stop('SIGKILL');
+    await startRedis(cleanups, { port: redis.port });
+    await waitFor(async () => /\nB\nnode1\nBefore/.test(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', '198.51.100.21'])),
+        'the ban stored again', 5000);
+    const c = await startNode(redis, 'node3');
+    await waitFor(async () => (await bansOf(c))['198.51.100.21'] === 'Before', 'the ban on the node started later');
+});
+
+test('registry keys deleted or overwritten are repaired within seconds, with one ERROR line naming them', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    const x = await a.join({ room: 'heal', name: 'x', max: 2 });
+    const y = await b.join({ room: 'heal', name: 'y', max: 2 });
+    await settled([a, b], 'heal');
+    const full = JSON.stringify([{ count: 2, room: 'heal' }]);
+    let sent = 0;
+    /** Every message sent across from now on arrives, both ways. */
+    const crossing = async (what) => {
+        let last;
+        await waitFor(async () => (last = [await roomsText(a), await roomsText(b)]).every((t) => t === full),
+            `the room list of both nodes (${what}): ${last}`, 5000).catch((e) => { throw new Error(`${e.message} ${last}`); });
+        await settled([a, b], 'heal');
+        const base = sent;
+        for (let i = 0; i < 20; i++, sent++) {
+            x.send(`x${sent}`);
+            y.send(`y${sent}`);
+        }
+        await waitFor(() => [...Array(sent - base).keys()].every((i) =>
+            hasReceived(y, `x${base + i}`) && hasReceived(x, `y${base + i}`)), `every message across (${what})`);
+    };
+    let seen = [0, 0];
+    /** A repair line naming `key` on either node since the last fault. */
+    const repaired = (key) => [a, b].some((node, i) => node.logLines().slice(seen[i]).some((l) =>
+        l.startsWith('ERROR cluster: repaired the registry') && l.includes(key)));
+    const fault = (command) => {
+        seen = [a.logLines().length, b.logLines().length];
+        return redisCommand(redis.port, command);
+    };
+    for (const key of ['tnlrelay:seats:heal', 'tnlrelay:bases', 'tnlrelay:nodes']) {
+        assert.match(await fault(['DEL', key]), /^:1/);
+        await waitFor(() => repaired(key), `the repair of ${key}`, 5000);
+        await crossing(`${key} deleted`);
+    }
+    // Wrong types: the seat hash and the set of bases as strings. With the set of bases a
+    // string, a third joiner of a room of two still spills.
+    for (const key of ['tnlrelay:seats:heal', 'tnlrelay:bases']) {
+        await fault(['SET', key, 'garbage']);
+        if (key === 'tnlrelay:bases') {
+            const z = await a.join({ room: 'heal', name: 'z', max: 2 });
+            assert.equal(await roomOf(a, 'z'), 'heal#2', `the room stays full with ${key} a string`);
+            z.close();
+        }
+        await waitFor(() => repaired(key), `the repair of ${key}`, 5000);
+        await crossing(`${key} a string`);
+    }
+    x.close();
+    y.close();
+});
+
+test('a ban that Redis cannot store is said so and stored once it can; a ban hash of the wrong type is repaired', { timeout: 60000 }, async () => {
+    const { redis, nodes: [a, b] } = await cluster(2);
+    // Redis refuses every write while over its memory limit.
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory-policy', 'noeviction']);
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory', '1']);
+    assertNotShared(await ban(a, '198.51.100.31', 'Full'));
+    assertNotShared(await unban(b, '198.51.100.32'));
+    await a.waitLog((l) => l.startsWith('ERROR cluster: Redis could not store the ban of ip=198.51.100.31'), 'the ERROR line');
+    assert.equal((await a.state()).cluster.unsharedBans, 1);
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory', '0']);
+    await waitFor(async () => (await bansOf(b))['198.51.100.31'] === 'Full', 'the ban on the other node', 5000);
+    await a.waitLog('INFO cluster: the ban of ip=198.51.100.31 is stored in Redis now');
+    assert.equal((await a.state()).cluster.unsharedBans, 0);
+
+    await redisCommand(redis.port, ['SET', 'tnlrelay:banlist', 'garbage']);
+    await ban(a, '198.51.100.33', 'Typed');
+    await waitFor(async () => (await bansOf(b))['198.51.100.33'] === 'Typed', 'the second ban on the other node', 5000);
+    await waitFor(() => [a, b].some((n) => n.logLines().some((l) =>
+        l.startsWith('ERROR cluster: repaired the registry') && l.includes('tnlrelay:banlist'))), 'the repair line');
+    assert.match(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', '198.51.100.31']), /\nB\nnode1\nFull/);
+});
+
+test('a player whose join completed hears every message sent after it, however slowly its node reaches Redis', { timeout: 60000 }, async () => {
+    const redis = await startRedis(cleanups);
+    // Everything the first node sends reaches Redis late: its subscriptions among them.
+    const proxy = await freezableProxy(redis.port, { delayMs: 150 });
+    const a = await startNode(redis, 'node1', { port: proxy.port });
+    const b = await startNode(redis, 'node2');
+    for (let i = 0; i < 4; i++) {
+        const room = `join${i}`;
+        const y = await b.join({ room, name: 'y' });
+        const x = await a.join({ room, name: 'x' });
+        y.send(`right after ${i}`);
+        await waitFor(() => hasReceived(x, `right after ${i}`), `the message sent right after join ${i}`);
+        x.close();
+        y.close();
+    }
+});
+
+test('chaos: after each blow to Redis or a node, messages cross, bans hold and counts converge', { timeout: 120000 }, async () => {
+    const { redis, nodes: [a, b, c] } = await cluster(3);
+    const ip = '198.51.100.99';
+    assert.equal((await ban(a, ip, 'Chaos')).status, 200);
+    const x = await a.join({ room: 'chaos', name: 'x' });
+    const y = await b.join({ room: 'chaos', name: 'y' });
+    const z = await c.join({ room: 'chaos', name: 'z' });
+    let members = 3, round = 0;
+    const check = async (blow) => {
+        const nodes = members === 3 ? [a, b, c] : [a, b];
+        const expected = JSON.stringify([{ count: members, room: 'chaos' }]);
+        for (const node of nodes) {
+            await waitFor(async () => (await roomsText(node)) === expected, `counts after ${blow}`, 8000);
+            await waitFor(async () => (await bansOf(node))[ip] === 'Chaos', `the ban on every node after ${blow}`, 5000);
+        }
+        await waitFor(async () => /\nB\nnode1\nChaos/.test(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', ip])),
+            `the ban in Redis after ${blow}`, 5000);
+        await settled(nodes, 'chaos');
+        const tag = `r${++round}-`;
+        for (let i = 0; i < 20; i++) {
+            x.send(`${tag}x${i}`);
+            y.send(`${tag}y${i}`);
+        }
+        const heard = (ws, who) => ws.received.filter((m) => String(m.data).startsWith(`${tag}${who}`)).length;
+        await waitFor(() => heard(y, 'x') === 20 && heard(x, 'y') === 20, `every message across after ${blow}`);
+        if (members === 3) await waitFor(() => heard(z, 'x') === 20 && heard(z, 'y') === 20, `the third node after ${blow}`);
+        await new Promise((r) => setTimeout(r, 100));
+        assert.deepEqual([heard(y, 'x'), heard(x, 'y'), heard(x, 'x')], [20, 20, 0], `each message once after ${blow}`);
+    };
+    await check('the start');
+
+    await redis.stop('SIGKILL');
+    await startRedis(cleanups, { port: redis.port });
+    await check('a restart of Redis');
+
+    assert.match(await redisCommand(redis.port, ['FLUSHALL']), /^\+OK/);
+    await check('FLUSHALL');
+
+    // The nodes' own keys last: losing one makes its node register again from scratch, which
+    // would also mend what the blows before it did.
+    const keys = (await redisCommand(redis.port, ['KEYS', 'tnlrelay:*'])).split('\r\n')
+        .filter((l) => l.startsWith('tnlrelay:')).sort((x, y) => x.startsWith('tnlrelay:node:') - y.startsWith('tnlrelay:node:'));
+    assert.ok(keys.length >= 6, `the registry keys: ${keys}`);
+    for (const key of keys) {
+        await redisCommand(redis.port, ['DEL', key]);
+        await check(`DEL ${key}`);
+    }
+
+    // Under a tiny memory limit Redis evicts every key and refuses writes; then the limit goes.
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory-policy', 'allkeys-lru']);
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory', '1']);
+    await waitFor(async () => (await redisCommand(redis.port, ['DBSIZE'])) === ':0\r\n', 'every key evicted');
+    await redisCommand(redis.port, ['CONFIG', 'SET', 'maxmemory', '0']);
+    await check('eviction');
+
+    c.proc.kill('SIGKILL');
+    await c.exited;
+    members = 2;
+    await check('a node killed with SIGKILL');
+
+    // Sentinel fail-over: with the nodes started on a Sentinel-watched master, kill the master
+    // here and `await check('a Sentinel fail-over')` once a replica took over.
+    x.close();
+    y.close();
 });
