@@ -30,6 +30,7 @@ void fill(std::size_t n, Players& players, RoomTable& rooms) {
     for (std::size_t i = 0; i < n; ++i) {
         const auto id = static_cast<net::ConnId>(i + 1);
         ConnInfo info;
+        info.connId = id;
         const std::string name = "Game_room" + std::to_string(i % 50);
         info.room = rooms.firstWithRoom(name, 16);
         std::snprintf(guid, sizeof guid, "%08zx-1c2d-4e5f-8a9b-%012zx",

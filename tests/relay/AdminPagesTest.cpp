@@ -25,6 +25,7 @@ Players makePlayers(std::size_t n, RoomTable* rooms = nullptr) {
     for (std::size_t i = 0; i < n; ++i) {
         const auto id = static_cast<net::ConnId>(i + 1);
         ConnInfo info;
+        info.connId = id;
         info.room = "r" + std::to_string(i % 10) + (i % 30 == 3 ? "#2" : i % 30 == 13 ? "#3" : "");
         info.name = "Player" + std::to_string(i);
         info.guid = "guid-" + std::to_string(i * 7);
@@ -82,6 +83,8 @@ TEST(AdminPages, PagesCoverEveryPlayerOnceInIdOrderAndStayBounded) {
 
 TEST(AdminPages, RoomAndSearchFiltersMatchWhatTheyPromise) {
     Players players = makePlayers(300);
+    for (net::ConnId id : {1000, 1001, 1002})
+        players[id].connId = id;
     players[1000].room = "r3x";        // another name, not an instance of r3
     players[1001].room = "r3#b";       // not a numbered instance either
     players[1002].name = "MiXeD Case"; // found without regard to case
