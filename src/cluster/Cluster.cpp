@@ -38,7 +38,7 @@ void Cluster::log(bool error, const std::string& line) {
 nlohmann::json Cluster::state() const {
     nlohmann::json s = nlohmann::json::object();
     s["node"] = node_;
-    s["redis"] = redis_.host + ":" + std::to_string(redis_.port);
+    s["redis"] = cmd_.where();
     s["link"] = reportedUp_ ? "up" : "down";
     if (!reportedUp_ && !lastError_.empty()) s["linkError"] = lastError_;
     s["ignoredMessages"] = ignored_;
