@@ -1,0 +1,86 @@
+// Relay nodes on each Redis layout that can fail or must be guarded: a master found through
+// real Sentinels and followed through a fail-over, a real Redis Cluster whose shard loses its
+// master, and TLS with an ACL user limited to the relay's names. Every server is started here on
+// free loopback ports and stopped here.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { Relay, cleanupAfter, freePort, hasReceived, redisCommands, replicated, startRedis,
+         startRedisCluster, startSentinel, tempDir, waitFor } from './lib/harness.mjs';
+import { makeCertificate } from './lib/certs.mjs';
+
+const cleanups = cleanupAfter();
+
+async function startNode(clusterRedis, name, { linked = true, config = {} } = {}) {
+    const relay = await Relay.start({ cleanups, stopSignal: 'SIGKILL',
+        config: { clusterRedis, nodeName: name, ...config } });
+    if (linked)
+        await relay.waitLog((l) => l.startsWith('INFO cluster: linked to Redis'), `node ${name} linked`);
+    return relay;
+}
+
+/** Until every node's view of `room` shows all the other nodes holding members of it. */
+async function settled(nodes, room) {
+    for (const node of nodes) {
+        await waitFor(async () => {
+            const entry = (await node.state()).cluster.localRooms.find((r) => r.room === room);
+            return entry && entry.otherNodes.length === nodes.length - 1;
+        }, `room ${room} to span the nodes`);
+    }
+}
+
+const roomsText = async (relay) => (await relay.get('/rooms')).text;
+
+/**
+ * Until a message from `from` reaches `to`: sent again every 100 ms, since what is published
+ * while a link is down is lost. Resolves with how many were sent.
+ */
+async function relayingResumes(from, to, tag, timeoutMs = 10000) {
+    let sent = 0;
+    await waitFor(async () => {
+        from.send(`${tag}${sent++}`);
+        await new Promise((r) => setTimeout(r, 100));
+        return to.received.some((m) => String(m.data).startsWith(tag));
+    }, `relaying ${tag} between the nodes`, timeoutMs);
+    return sent;
+}
+
+test('nodes find the master through Sentinels, skip one that is away, and follow a fail-over with seats and bans intact', { timeout: 90000 }, async () => {
+    const master = await startRedis(cleanups);
+    const replica = await startRedis(cleanups, { args: ['--replicaof', '127.0.0.1', String(master.port)] });
+    const sentinel = await startSentinel(cleanups, { masterPort: master.port });
+    // The first Sentinel named is not there: the nodes ask the next.
+    const away = await freePort();
+    const text = `sentinel://127.0.0.1:${away},127.0.0.1:${sentinel.port}/relaymaster`;
+    const a = await startNode(text, 'a');
+    const b = await startNode(text, 'b');
+    assert.match(a.logLines().find((l) => l.startsWith('INFO cluster: linked')),
+        new RegExp(`linked to Redis relaymaster at 127\\.0\\.0\\.1:${master.port} as node a`));
+
+    const a1 = await a.join({ room: 'r', name: 'a1', max: 2 });
+    const b1 = await b.join({ room: 'r', name: 'b1', max: 2 });
+    await settled([a, b], 'r');
+    assert.equal((await a.post('/api/ban', { ip: '203.0.113.9', name: 'Mallory' })).status, 200);
+    await waitFor(() => b.logLines().includes('INFO BAN ip=203.0.113.9 name=Mallory'), 'the ban on b');
+    await relayingResumes(a1, b1, 'before');
+    await replicated(master.port);
+
+    await master.stop('SIGKILL');
+    await relayingResumes(a1, b1, 'after', 10000);
+    await relayingResumes(b1, a1, 'back', 10000);
+    for (const node of [a, b])
+        assert.equal((await node.state()).cluster.redis, `relaymaster at 127.0.0.1:${replica.port}`);
+    // The seats and the ban are on the new master: the room is full cluster-wide, and a node
+    // that starts now learns the ban from it.
+    for (const node of [a, b])
+        await waitFor(async () => (await roomsText(node)) === JSON.stringify([{ count: 2, room: 'r' }]),
+            'the seats counted on the new master');
+    const c = await startNode(text, 'c');
+    const c1 = await c.join({ room: 'r', name: 'c1', max: 2 });
+    assert.equal((await c.state()).players.find((p) => p.name === 'c1').room, 'r#2');
+    await c.waitLog('INFO BAN ip=203.0.113.9 name=Mallory', 'the ban learned from the new master');
+    assert.match(await redisCommands(replica.port, [['HGET', 'tnlrelay:banlist', '203.0.113.9']]),
+        /\nB\na\nMallory/);
+    for (const ws of [a1, b1, c1]) ws.close();
+});
