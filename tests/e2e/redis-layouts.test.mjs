@@ -84,3 +84,68 @@ test('nodes find the master through Sentinels, skip one that is away, and follow
         /\nB\na\nMallory/);
     for (const ws of [a1, b1, c1]) ws.close();
 });
+
+/** The ACL line that docs/cluster.md gives operators, with `secret` as its password. */
+function documentedAcl(secret) {
+    const doc = fs.readFileSync(path.resolve('../../docs/cluster.md'), 'utf8');
+    const line = doc.split('\n').find((l) => l.startsWith('ACL SETUSER relay '));
+    assert.ok(line, 'docs/cluster.md gives the ACL line');
+    return line.replace('>PASSWORD', `>${secret}`).split(/\s+/);
+}
+
+test('nodes speak TLS to Redis as the ACL user the documentation gives; an untrusted certificate is refused and said once', { timeout: 60000 }, async () => {
+    const dir = tempDir(cleanups, 'redis-tls');
+    const { cert, key } = makeCertificate(dir, 'redis', '0x51');
+    const other = makeCertificate(dir, 'other', '0x52');
+    const tlsPort = await freePort();
+    // The plain port is the test's own; the nodes use the TLS port.
+    const redis = await startRedis(cleanups, { args: ['--tls-port', String(tlsPort), '--tls-cert-file', cert,
+        '--tls-key-file', key, '--tls-ca-cert-file', cert, '--tls-auth-clients', 'no'] });
+    const secret = 'acl-Secret-3d9e';
+    assert.equal(await redisCommands(redis.port, [documentedAcl(secret)]), '+OK\r\n');
+    const passwordFile = path.join(dir, 'redis-password');
+    fs.writeFileSync(passwordFile, `${secret}\n`);
+    const tls = { clusterRedisTls: true, clusterRedisCaFile: cert, clusterRedisUser: 'relay' };
+    const at = `127.0.0.1:${tlsPort}`;
+    const a = await startNode(at, 'a', { config: { ...tls, clusterRedisPassword: secret } });
+    // The second one names Redis by a host name (the certificate names localhost too) and reads
+    // the password from a file.
+    const b = await startNode(`localhost:${tlsPort}`, 'b',
+        { config: { ...tls, clusterRedisPasswordFile: passwordFile } });
+    const x = await a.join({ room: 'tls', name: 'x' });
+    const y = await b.join({ room: 'tls', name: 'y' });
+    await settled([a, b], 'tls');
+    // Large messages cross in several TLS records.
+    const big = 'z'.repeat(200000);
+    x.send('over TLS');
+    x.send(big);
+    await waitFor(() => hasReceived(y, 'over TLS') && hasReceived(y, big), 'messages across');
+    assert.equal((await a.post('/api/ban', { ip: '198.51.100.3', name: 'Trudy' })).status, 200);
+    await b.waitLog('INFO BAN ip=198.51.100.3 name=Trudy', 'the ban on b');
+    // The user is held to the relay's names: nothing was refused it, the subscribing
+    // connection's ping included.
+    const pings = async () => {
+        const stats = (await redisCommands(redis.port, [['INFO', 'commandstats']])).match(
+            /cmdstat_ping:calls=(\d+).*rejected_calls=(\d+)/);
+        return stats ? Number(stats[1]) + Number(stats[2]) : 0;
+    };
+    await waitFor(async () => (await pings()) >= 3, 'both nodes to ping Redis (after the harness)');
+    const refusals = await redisCommands(redis.port, [['ACL', 'LOG']]);
+    assert.ok(!refusals.includes('relay'), `no command of the relay refused: ${refusals}`);
+
+    const c = await startNode(at, 'c', { linked: false,
+        config: { ...tls, clusterRedisCaFile: other.cert, clusterRedisPassword: secret } });
+    const line = await c.waitLog((l) => l.startsWith('ERROR cluster: cannot reach Redis'), 'the ERROR line');
+    assert.match(line, /certificate is not trusted/);
+    const z1 = await c.join({ room: 'tls', name: 'z1' });
+    const z2 = await c.join({ room: 'tls', name: 'z2' });
+    z1.send('alone');
+    await waitFor(() => hasReceived(z2, 'alone'), 'relaying on the node alone');
+    await new Promise((r) => setTimeout(r, 1500)); // several retries
+    assert.equal(c.logLines().filter((l) => l.startsWith('ERROR cluster:')).length, 1, 'said once');
+    for (const node of [a, b, c]) {
+        const shown = node.logText() + node.stdout + node.stderr + (await node.get('/api/state', { admin: true })).text;
+        assert.ok(!shown.includes(secret), 'the secret shown');
+    }
+    for (const ws of [x, y, z1, z2]) ws.close();
+});
