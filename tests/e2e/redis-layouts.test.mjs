@@ -149,3 +149,63 @@ test('nodes speak TLS to Redis as the ACL user the documentation gives; an untru
     }
     for (const ws of [x, y, z1, z2]) ws.close();
 });
+
+/** The port of the master that serves `slot` now, as node `port` of a Redis Cluster sees it. */
+async function ownerOf(port, slot) {
+    const text = await redisCommands(port, [['CLUSTER', 'SHARDS']]);
+    // Each shard: its slot ranges, then its nodes with their port and role.
+    for (const shard of text.split('*4\r\n$5\r\nslots\r\n').slice(1)) {
+        const numbers = [...shard.split('$5\r\nnodes')[0].matchAll(/:(\d+)\r\n/g)].map((m) => Number(m[1]));
+        const served = numbers.some((_, i) => i % 2 === 0 && slot >= numbers[i] && slot <= numbers[i + 1]);
+        const master = shard.match(/\$4\r\nport\r\n:(\d+)\r\n(?:(?!\$4\r\nport)[\s\S])*?\$4\r\nrole\r\n\$6\r\nmaster/);
+        if (served && master) return Number(master[1]);
+    }
+    return undefined;
+}
+
+const keySlot = async (port, key) => Number((await redisCommands(port, [['CLUSTER', 'KEYSLOT', key]])).slice(1));
+
+test('on a Redis Cluster the rooms spread over the shards, and relaying resumes after the registry shard\'s master is killed', { timeout: 120000 }, async () => {
+    const { nodes } = await startRedisCluster(cleanups);
+    const seed = nodes[0].port;
+    const text = `cluster://127.0.0.1:${nodes[0].port},127.0.0.1:${nodes[1].port}`;
+    const a = await startNode(text, 'a');
+    const b = await startNode(text, 'b');
+    assert.ok(a.logLines().some((l) => l.startsWith('INFO cluster: linked to Redis cluster of 3 shards')));
+
+    const rooms = ['r1', 'r2', 'r3', 'r4', 'r5', 'r6'];
+    const pairs = [];
+    for (const room of rooms)
+        pairs.push([await a.join({ room, name: `a-${room}`, max: 2 }), await b.join({ room, name: `b-${room}`, max: 2 })]);
+    for (const room of rooms) await settled([a, b], room);
+    // Each shard carries some of the rooms' channels.
+    const owners = new Set();
+    for (const room of rooms) owners.add(await ownerOf(seed, await keySlot(seed, `tnlrelay:room:${room}`)));
+    assert.equal(owners.size, 3, 'the channels on every shard');
+    for (const [i, [x, y]] of pairs.entries()) {
+        x.send(`to ${rooms[i]}`);
+        await waitFor(() => hasReceived(y, `to ${rooms[i]}`), `a message across in ${rooms[i]}`);
+    }
+    // The registry is one slot's: its master goes.
+    const registry = await ownerOf(seed, await keySlot(seed, 'tnlrelay:{registry}:nodes'));
+    const victim = nodes.find((n) => n.port === registry);
+    assert.ok(victim, 'the registry\'s master found');
+    assert.match(await redisCommands(registry, [['EXISTS', 'tnlrelay:{registry}:nodes']]), /:1/);
+    await replicated(registry);
+    await victim.stop('SIGKILL');
+    const alive = nodes.find((n) => n !== victim).port;
+    await waitFor(async () => {
+        const owner = await ownerOf(alive, await keySlot(alive, 'tnlrelay:{registry}:nodes'));
+        return owner !== undefined && owner !== registry;
+    }, 'a replica to take over the registry\'s shard', 20000);
+    for (const [i, [x, y]] of pairs.entries()) {
+        await relayingResumes(x, y, `after-${rooms[i]}-`, 10000);
+        await relayingResumes(y, x, `back-${rooms[i]}-`, 10000);
+    }
+    // The seats are counted again: each room is full cluster-wide, and a third joiner spills.
+    await waitFor(async () => (await roomsText(a)) ===
+        JSON.stringify(rooms.map((room) => ({ count: 2, room }))), 'the seats counted again');
+    const late = await a.join({ room: 'r1', name: 'late', max: 2 });
+    assert.equal((await a.state()).players.find((p) => p.name === 'late').room, 'r1#2');
+    for (const ws of [late, ...pairs.flat()]) ws.close();
+});
