@@ -7,6 +7,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <tuple>
 
 namespace tnlrelay::cluster {
 
@@ -56,6 +57,24 @@ std::optional<Slots> parseSlots(const redisReply* r, const std::string& askedHos
             if (auto node = nodeOf(*e.element[j], askedHost)) slots.nodes.push_back(*node);
     }
     if (slots.masters.empty()) return std::nullopt;
+    // In a fixed order, so that slots moved among the same masters compare as the same masters.
+    std::vector<std::uint16_t> order(slots.masters.size());
+    for (std::uint16_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    const auto less = [&](std::uint16_t x, std::uint16_t y) {
+        const RedisEndpoint &a = slots.masters[x], &b = slots.masters[y];
+        return std::tie(a.host, a.port) < std::tie(b.host, b.port);
+    };
+    std::sort(order.begin(), order.end(), less);
+    std::vector<std::uint16_t> rank(order.size());
+    std::vector<RedisEndpoint> sorted;
+    for (std::uint16_t i = 0; i < order.size(); ++i) {
+        rank[order[i]] = i;
+        sorted.push_back(slots.masters[order[i]]);
+    }
+    for (std::uint16_t& owner : slots.owner)
+        if (owner != kNoOwner) owner = rank[owner];
+    slots.masters = std::move(sorted);
     return slots;
 }
 
@@ -141,12 +160,13 @@ bool RedisLink::command(const std::vector<std::string_view>& args, ReplyHandler 
     const auto key = routingKey(args);
     RedisConnection* to = key ? shardOf(*key) : conns_[0].get();
     if (!to) return false;
-    if (!reply) return to->command(args);
-    // Kept for a redirection: registry commands are small, and messages have no answer handler.
+    // A message needs no redirection: publishing is at most once, and its payload is not
+    // copied for a slot that moves rarely. Everything else (the registry) is kept for one.
+    if (!reply && equalsNoCase(args[0], "SPUBLISH")) return to->command(args);
     auto copy = std::make_shared<const std::vector<std::string>>(args.begin(), args.end());
     return to->command(args, [this, copy, reply = std::move(reply)](const redisReply* r) {
         if (r && r->type == REDIS_REPLY_ERROR && redirect({r->str, r->len}, *copy, reply)) return;
-        reply(r);
+        if (reply) reply(r);
     });
 }
 
@@ -161,7 +181,13 @@ bool RedisLink::send(const std::vector<std::string_view>& args) {
     }
     RedisConnection* to = shardOf(*key);
     if (!to) return false;
-    if (equalsNoCase(args[0], "SUNSUBSCRIBE")) unsubscribing_.emplace(*key);
+    if (equalsNoCase(args[0], "SSUBSCRIBE")) {
+        subscribed_.emplace(*key);
+    } else if (equalsNoCase(args[0], "SUNSUBSCRIBE")) {
+        subscribed_.erase(std::string(*key));
+        moved_.erase(std::string(*key));
+        unsubscribing_.emplace(*key);
+    }
     return to->send(args);
 }
 
@@ -186,6 +212,7 @@ void RedisLink::tick(Clock::time_point now) {
     for (std::size_t i = 0; i < conns_.size(); ++i)
         conns_[i]->tick(now);
     if (address_.layout != RedisAddress::Layout::cluster) return;
+    if (control_) control_->tick(now);
     if (probe_) {
         probe_->tick(now);
     } else if (conns_.empty()) {
@@ -214,6 +241,7 @@ void RedisLink::close() {
         nextAttempt_ = Clock::time_point::max(); // closed for good
     }
     if (probe_) probe_->close();
+    if (control_) control_->close();
     if (sentinel_) sentinel_->close();
 }
 
@@ -240,7 +268,9 @@ void RedisLink::startMapping(Clock::time_point now) {
                 probe_->fail(isError(r) ? errorText(r) : "it serves no slots");
                 return;
             }
-            retired_.push_back(std::move(probe_));
+            // The probe stays, to read the slots again: a subscribing connection cannot.
+            control_ = std::move(probe_);
+            control_->onState([this](bool up, const std::string&) { onControlState(up); });
             masters_ = std::move(slots->masters);
             owner_ = std::move(slots->owner);
             // Next time, any node this one named may be asked too.
@@ -286,29 +316,64 @@ void RedisLink::onShardState(bool up, const std::string& reason) {
 }
 
 void RedisLink::onShardPush(const redisReply& r) {
-    // A shard channel's slot that moved away ends its subscription there: the layout is read
-    // again and, changed, set up anew (subscribing again on the new owner).
-    if (r.type == REDIS_REPLY_ARRAY && r.elements >= 2 &&
-        replyText(*r.element[0]) == "sunsubscribe") {
-        const auto it = unsubscribing_.find(std::string(replyText(*r.element[1])));
-        if (it != unsubscribing_.end())
-            unsubscribing_.erase(it);
-        else
-            checkSlots();
+    // A shard channel whose slot moved away loses its subscription there (sunsubscribe): it is
+    // subscribed again on the slot's new owner once the slots are read again.
+    if (r.type == REDIS_REPLY_ARRAY && r.elements >= 2) {
+        const std::string_view kind = replyText(*r.element[0]);
+        const std::string channel(replyText(*r.element[1]));
+        if (kind == "sunsubscribe") {
+            const auto it = unsubscribing_.find(channel);
+            if (it != unsubscribing_.end()) {
+                unsubscribing_.erase(it);
+            } else if (subscribed_.count(channel)) {
+                moved_.insert(channel);
+                checkSlots();
+                return; // not ended by the node: nobody else needs to know
+            }
+        } else if (kind == "ssubscribe") {
+            if (moved_.erase(channel) != 0) return; // subscribed again
+        }
     }
     if (push_) push_(r);
 }
 
+void RedisLink::onControlState(bool up) {
+    if (!up) {
+        // Not a shard's link: only asked again later, through a new one.
+        if (control_) retired_.push_back(std::move(control_));
+        checking_ = false;
+        return;
+    }
+    if (checkWanted_) checkSlots();
+}
+
 void RedisLink::checkSlots() {
     if (!clusterUp_ || checking_) return;
+    checkWanted_ = true;
+    if (!control_) {
+        control_ = makeConnection(masters_.front());
+        control_->onState([this](bool up, const std::string&) { onControlState(up); });
+        control_->tick(Clock::now());
+        return;
+    }
+    if (!control_->up()) return;
+    checkWanted_ = false;
     checking_ = true;
-    const std::string asked = masters_.front().host;
-    conns_[0]->command({"CLUSTER", "SLOTS"}, [this, asked](const redisReply* r) {
+    const std::string asked = control_->target().host;
+    control_->command({"CLUSTER", "SLOTS"}, [this, asked](const redisReply* r) {
         checking_ = false;
         if (r == nullptr || !clusterUp_) return;
         auto slots = parseSlots(r, asked);
-        if (slots && (slots->masters != masters_ || slots->owner != owner_))
-            teardown("the Redis Cluster's slots moved");
+        if (!slots) return;
+        // Another set of masters (a fail-over, a shard added or removed): set up anew. Slots
+        // moved among the same masters: routed anew from now on.
+        if (slots->masters != masters_) {
+            teardown("the Redis Cluster's shards changed");
+            return;
+        }
+        owner_ = std::move(slots->owner);
+        for (const std::string& channel : moved_)
+            if (RedisConnection* to = shardOf(channel)) to->send({"SSUBSCRIBE", channel});
     });
 }
 
@@ -323,6 +388,7 @@ bool RedisLink::redirect(std::string_view error, const std::vector<std::string>&
     if (at == masters_.end()) return false;
     RedisConnection& c = *conns_[static_cast<std::size_t>(at - masters_.begin())];
     if (!c.up()) return false;
+    // Asked once: an answer that redirects again goes to whoever asked.
     if (error.starts_with("ASK ")) c.command({"ASKING"});
     const std::vector<std::string_view> again(args.begin(), args.end());
     return c.command(again, reply);
@@ -334,6 +400,8 @@ void RedisLink::teardown(const std::string& reason) {
     clusterUp_ = false;
     checking_ = false;
     unsubscribing_.clear();
+    subscribed_.clear();
+    moved_.clear();
     // Every shard's waiting commands learn that no answer will come, then the node does.
     for (const Connection& c : conns_)
         c->fail(reason);
@@ -341,6 +409,8 @@ void RedisLink::teardown(const std::string& reason) {
                     std::make_move_iterator(conns_.end()));
     conns_.clear();
     if (probe_) retired_.push_back(std::move(probe_));
+    if (control_) retired_.push_back(std::move(control_));
+    checkWanted_ = false;
     tearing_ = false;
     nextAttempt_ = Clock::now() + backoff_;
     backoff_ = std::min(kMaxBackoff, backoff_ * 2);

@@ -2,8 +2,9 @@
 // in order, pushes (subscriptions), a state that goes up and down. For one Redis it is one
 // connection; for Sentinels, one connection to the master they name, moved when they fail over;
 // for a Redis Cluster, one connection per shard's master, each command sent to the shard that owns
-// its key's slot, and the whole link down (and set up anew) whenever a shard is lost or the slots
-// move, so that the node registers again as after any outage.
+// its key's slot (redirections followed, subscriptions moved with their slot), and the whole link
+// down (and set up anew) whenever a shard's master is lost or replaced, so that the node
+// registers again as after any outage.
 #pragma once
 
 #include "RedisConnection.hpp"
@@ -62,7 +63,9 @@ private:
     void onSlots(const redisReply* r);
     void onShardState(bool up, const std::string& reason);
     void onShardPush(const redisReply& r);
-    /// A redirection or moved slots: the slots are read again, and a changed layout set up anew.
+    void onControlState(bool up);
+    /// A redirection or moved slots: the slots are read again; other masters mean a link set up
+    /// anew, slots moved among the same ones are routed anew.
     void checkSlots();
     /// Sends a command that was answered MOVED or ASK to the shard named; false when there is
     /// no connection to it.
@@ -85,7 +88,8 @@ private:
     StateHandler state_;
 
     // A Redis Cluster.
-    Connection probe_; ///< asks a known node for the slots
+    Connection probe_;   ///< asks a known node for the slots
+    Connection control_; ///< the probe once it answered: asks again when they may have moved
     std::vector<RedisEndpoint> seeds_;
     std::size_t nextSeed_ = 0;
     std::vector<RedisEndpoint> masters_;
@@ -93,10 +97,13 @@ private:
     bool clusterUp_ = false;
     bool tearing_ = false;
     bool checking_ = false;
+    bool checkWanted_ = false; ///< a check waits for the control connection
     Clock::time_point nextAttempt_{};
     Clock::time_point nextCheck_{};
     std::chrono::milliseconds backoff_{100};
     std::unordered_multiset<std::string> unsubscribing_; ///< SUNSUBSCRIBEs not yet confirmed
+    std::unordered_set<std::string> subscribed_;         ///< shard channels asked for
+    std::unordered_set<std::string> moved_; ///< of those, the ones whose slot moved: re-sent
 };
 
 } // namespace tnlrelay::cluster

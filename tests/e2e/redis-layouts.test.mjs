@@ -164,8 +164,29 @@ async function ownerOf(port, slot) {
 }
 
 const keySlot = async (port, key) => Number((await redisCommands(port, [['CLUSTER', 'KEYSLOT', key]])).slice(1));
+const nodeId = async (port) => (await redisCommands(port, [['CLUSTER', 'MYID']])).split('\r\n')[1];
 
-test('on a Redis Cluster the rooms spread over the shards, and relaying resumes after the registry shard\'s master is killed', { timeout: 120000 }, async () => {
+/**
+ * Moves `slot` from the master at `from` to the one at `to` as an operator's resharding does:
+ * importing and migrating, its keys moved, then `during()` while the slot is half-way (answers
+ * ASK), then the slot given to `to` on every master.
+ */
+async function moveSlot(masters, slot, from, to, during = async () => {}) {
+    const [fromId, toId] = [await nodeId(from), await nodeId(to)];
+    await redisCommands(to, [['CLUSTER', 'SETSLOT', slot, 'IMPORTING', fromId]]);
+    await redisCommands(from, [['CLUSTER', 'SETSLOT', slot, 'MIGRATING', toId]]);
+    for (;;) {
+        const keys = (await redisCommands(from, [['CLUSTER', 'GETKEYSINSLOT', slot, 100]]))
+            .split('\r\n').filter((l, i) => i > 0 && !l.startsWith('$') && l !== '');
+        if (keys.length === 0) break;
+        assert.match(await redisCommands(from, [['MIGRATE', '127.0.0.1', to, '', 0, 5000, 'KEYS', ...keys]]), /^\+OK/);
+    }
+    await during();
+    for (const port of [to, from, ...masters.filter((p) => p !== to && p !== from)])
+        await redisCommands(port, [['CLUSTER', 'SETSLOT', slot, 'NODE', toId]]);
+}
+
+test('on a Redis Cluster the rooms spread over the shards, slots move between shards with the link up, and relaying resumes after the registry shard\'s master is killed', { timeout: 120000 }, async () => {
     const { nodes } = await startRedisCluster(cleanups);
     const seed = nodes[0].port;
     const text = `cluster://127.0.0.1:${nodes[0].port},127.0.0.1:${nodes[1].port}`;
@@ -186,6 +207,31 @@ test('on a Redis Cluster the rooms spread over the shards, and relaying resumes 
         x.send(`to ${rooms[i]}`);
         await waitFor(() => hasReceived(y, `to ${rooms[i]}`), `a message across in ${rooms[i]}`);
     }
+    // Slots move between shards (the registry's and a room channel's) while the nodes run: the
+    // redirections are followed and the subscription moves with its slot, without the link
+    // dropping.
+    const masters = [...owners];
+    const registrySlot = await keySlot(seed, 'tnlrelay:{registry}:nodes');
+    const from = await ownerOf(seed, registrySlot);
+    const to = masters.find((p) => p !== from);
+    await moveSlot(masters, registrySlot, from, to, async () => {
+        const spilled = await a.join({ room: 'r3', name: 'asked', max: 2 });
+        assert.equal((await a.state()).players.find((p) => p.name === 'asked').room, 'r3#2',
+            'placed through the shard the slot is moving to');
+        spilled.close();
+    });
+    const late1 = await b.join({ room: 'r3', name: 'moved', max: 2 });
+    assert.equal((await b.state()).players.find((p) => p.name === 'moved').room, 'r3#2');
+    late1.close();
+    const channelSlot = await keySlot(seed, 'tnlrelay:room:r2');
+    const channelFrom = await ownerOf(seed, channelSlot);
+    await moveSlot(masters, channelSlot, channelFrom, masters.find((p) => p !== channelFrom));
+    await relayingResumes(pairs[1][0], pairs[1][1], 'moved-r2-');
+    await relayingResumes(pairs[1][1], pairs[1][0], 'moved-back-r2-');
+    for (const node of [a, b])
+        assert.deepEqual(node.logLines().filter((l) => l.startsWith('ERROR cluster:')), [],
+            'the link stayed up while slots moved');
+
     // The registry is one slot's: its master goes.
     const registry = await ownerOf(seed, await keySlot(seed, 'tnlrelay:{registry}:nodes'));
     const victim = nodes.find((n) => n.port === registry);
