@@ -534,12 +534,15 @@ export async function replicated(masterPort) {
  */
 export async function startRedisCluster(cleanups, { masters = 3, args = [] } = {}) {
     const nodes = [];
+    // The bus port too is chosen below the kernel's range (by default it is the port + 10000).
     for (let i = 0; i < masters * 2; i++)
         nodes.push(await startRedis(cleanups, { args: ['--cluster-enabled', 'yes',
-            '--cluster-node-timeout', '1000', '--cluster-config-file', `nodes-${i}.conf`, ...args] }));
+            '--cluster-port', String(await freePort()), '--cluster-node-timeout', '1000',
+            '--cluster-config-file', `nodes-${i}.conf`, ...args] }));
     const create = await startProgram(cleanups, 'redis-cli', ['--cluster', 'create',
         ...nodes.map((n) => `127.0.0.1:${n.port}`), '--cluster-replicas', '1', '--cluster-yes']);
-    await new Promise((resolve) => create.proc.on('exit', resolve));
+    const code = await new Promise((resolve) => create.proc.on('exit', resolve));
+    if (code !== 0) throw new Error(`redis-cli --cluster create failed: ${create.output}`);
     await waitFor(async () => {
         const infos = await Promise.all(nodes.map((n) => redisCommands(n.port, [['CLUSTER', 'INFO']])));
         return infos.every((t) => t.includes('cluster_state:ok') && t.includes('cluster_slots_ok:16384'));
