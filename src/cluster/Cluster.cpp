@@ -10,6 +10,9 @@
 //   banlist            hash   ip -> the latest ban or unban of the address (see BanEntry)
 //   room:<instance>    shard channel: messages and presence of one instance
 //   bans               shard channel: bans and unbans as they are made
+//
+// On a Redis Cluster the keys (not the channels) have "{registry}:" after "tnlrelay:"
+// (kRegistryTag), which keeps them in one slot for the scripts.
 #include "Cluster.hpp"
 
 #include <random>
