@@ -246,8 +246,9 @@ void RedisLink::close() {
 }
 
 void RedisLink::flushBlocking(std::chrono::milliseconds limit) {
+    // The limit is shared: a goodbye never waits longer because there are several shards.
     for (const Connection& c : conns_)
-        c->flushBlocking(limit / static_cast<long>(conns_.size()));
+        c->flushBlocking(limit / static_cast<long>(std::max<std::size_t>(1, conns_.size())));
 }
 
 void RedisLink::startMapping(Clock::time_point now) {

@@ -65,8 +65,13 @@ void RedisSentinel::onPush(const redisReply& r) {
 
 void RedisSentinel::found(std::string_view host, std::string_view port) {
     const bool v6 = host.find(':') != std::string_view::npos;
-    auto master = parseRedisEndpoint((v6 ? "[" + std::string(host) + "]" : std::string(host)) +
-                                     ":" + std::string(port));
+    std::string text;
+    if (v6) text += '[';
+    text += host;
+    if (v6) text += ']';
+    text += ':';
+    text += port;
+    auto master = parseRedisEndpoint(text);
     if (!master) {
         link_.fail("it names an unusable master address");
         return;
