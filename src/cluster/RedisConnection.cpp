@@ -150,6 +150,10 @@ void RedisConnection::tick(Clock::time_point now) {
         drop("connect timed out");
         return;
     }
+    if (tls_ && !tls_->handshakeDone() && now - connectStarted_ > kAnswerTimeout) {
+        drop("the TLS handshake timed out");
+        return;
+    }
     if (!pending_.empty() && now - pending_.front().sent > kAnswerTimeout)
         drop("Redis does not answer");
 }

@@ -257,11 +257,18 @@ void RedisLink::startMapping(Clock::time_point now) {
     probe_->onState([this, seed](bool up, const std::string& reason) {
         if (!up) {
             retired_.push_back(std::move(probe_));
-            nextAttempt_ = Clock::now() + backoff_;
-            backoff_ = std::min(kMaxBackoff, backoff_ * 2);
+            // The next node at once, until each was tried; then after the growing delay.
+            if (++seedsFailed_ < seeds_.size()) {
+                nextAttempt_ = Clock::now();
+            } else {
+                seedsFailed_ = 0;
+                nextAttempt_ = Clock::now() + backoff_;
+                backoff_ = std::min(kMaxBackoff, backoff_ * 2);
+            }
             if (state_) state_(false, "Redis Cluster node " + seed.text() + ": " + reason);
             return;
         }
+        seedsFailed_ = 0;
         probe_->command({"CLUSTER", "SLOTS"}, [this, seed](const redisReply* r) {
             if (r == nullptr || !probe_) return;
             auto slots = parseSlots(r, seed.host);

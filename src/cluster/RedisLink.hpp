@@ -92,6 +92,7 @@ private:
     Connection control_; ///< the probe once it answered: asks again when they may have moved
     std::vector<RedisEndpoint> seeds_;
     std::size_t nextSeed_ = 0;
+    std::size_t seedsFailed_ = 0; ///< nodes in a row that could not be asked
     std::vector<RedisEndpoint> masters_;
     std::vector<std::uint16_t> owner_; ///< slot -> index into `masters_`, kNoOwner if none
     bool clusterUp_ = false;

@@ -5,6 +5,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import net from 'node:net';
 import path from 'node:path';
 import { Relay, cleanupAfter, freePort, hasReceived, redisCommands, replicated, startRedis,
          startRedisCluster, startSentinel, tempDir, waitFor } from './lib/harness.mjs';
@@ -143,6 +144,18 @@ test('nodes speak TLS to Redis as the ACL user the documentation gives; an untru
     await waitFor(() => hasReceived(z2, 'alone'), 'relaying on the node alone');
     await new Promise((r) => setTimeout(r, 1500)); // several retries
     assert.equal(c.logLines().filter((l) => l.startsWith('ERROR cluster:')).length, 1, 'said once');
+    // A server that takes the connection and never answers the handshake is given up.
+    const held = new Set();
+    const silent = net.createServer((socket) => held.add(socket));
+    const silentPort = await freePort();
+    await new Promise((resolve) => silent.listen(silentPort, '127.0.0.1', resolve));
+    cleanups.push(() => new Promise((resolve) => {
+        for (const socket of held) socket.destroy();
+        silent.close(resolve);
+    }));
+    const d = await startNode(`127.0.0.1:${silentPort}`, 'd', { linked: false, config: tls });
+    assert.match(await d.waitLog((l) => l.startsWith('ERROR cluster: cannot reach Redis'), 'the ERROR line'),
+        /TLS handshake timed out/);
     for (const node of [a, b, c]) {
         const shown = node.logText() + node.stdout + node.stderr + (await node.get('/api/state', { admin: true })).text;
         assert.ok(!shown.includes(secret), 'the secret shown');
