@@ -268,3 +268,25 @@ test('on a Redis Cluster the rooms spread over the shards, slots move between sh
     assert.equal((await a.state()).players.find((p) => p.name === 'late').room, 'r1#2');
     for (const ws of [late, ...pairs.flat()]) ws.close();
 });
+
+test('unusable Redis settings are each said in one ERROR line, and the relay goes on without them', { timeout: 60000 }, async () => {
+    const lone = await startNode('sentinel://127.0.0.1:26379', 'lone', { linked: false });
+    await lone.waitLog((l) => l.startsWith('ERROR clusterRedis sentinel://127.0.0.1:26379 is not host:port'),
+        'the refused form');
+    const x = await lone.join({ room: 'r', name: 'x' });
+    const y = await lone.join({ room: 'r', name: 'y' });
+    x.send('single');
+    await waitFor(() => hasReceived(y, 'single'), 'relaying as a single node');
+    assert.equal((await lone.state()).cluster, undefined, 'no cluster');
+
+    const redis = await startRedis(cleanups);
+    const node = await startNode(`127.0.0.1:${redis.port}`, 'n', { config: {
+        clusterRedisPasswordFile: 'no-such-file', clusterRedisCaFile: 'ca.pem', clusterRedisTls: 'yes' } });
+    const errors = node.logLines().filter((l) => l.startsWith('ERROR '));
+    assert.deepEqual(errors, [
+        'ERROR clusterRedisPasswordFile no-such-file cannot be read or is empty; connecting without a login',
+        'ERROR clusterRedisTls must be true or false; connecting without TLS',
+        'ERROR clusterRedisCaFile is ignored without clusterRedisTls',
+    ]);
+    for (const ws of [x, y]) ws.close();
+});
