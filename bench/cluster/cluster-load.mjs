@@ -1,8 +1,9 @@
 // Chat load for a relay made of several nodes: rooms whose members are spread over the nodes'
 // game ports in turn, every member sending in a closed loop (the next message leaves when the
 // member after it in the room has received the previous one, a few at once). Prints one JSON
-// line: messages delivered per second over the timed part, and each given process's processor
-// use over the same time. Usage:
+// line: messages delivered per second over the timed part, each given process's processor use
+// over the same time, and the processor time per delivered message of all of them and of those
+// whose name begins with "redis". Usage:
 //   node cluster-load.mjs --ports 21000,21010 --pids 1,2,3 --names a,b,redis [--rooms 50]
 //                         [--members 6] [--size 64] [--window 4] [--duration 5]
 import fs from 'node:fs';
@@ -81,11 +82,16 @@ const seconds = Number(process.hrtime.bigint() - t0) / 1e9;
 const cpu1 = pids.map(cpuSeconds);
 const self1 = process.cpuUsage(self0);
 running = false;
+const cpuSum = (match) => pids.reduce((sum, _, i) =>
+    (match(names[i] ?? '') ? sum + cpu1[i] - cpu0[i] : sum), 0);
+const perDelivered = (cpuSeconds) => delivered ? +(cpuSeconds / delivered * 1e6).toFixed(2) : null;
 const result = {
     rooms, members, size, window, nodes: ports.length, seconds: +seconds.toFixed(2),
     deliveredPerSecond: Math.round(delivered / seconds),
     cpu: Object.fromEntries(pids.map((p, i) => [names[i] ?? String(p),
         +((cpu1[i] - cpu0[i]) / seconds * 100).toFixed(1)])),
+    usPerDelivered: perDelivered(cpuSum(() => true)),
+    redisUsPerDelivered: perDelivered(cpuSum((name) => name.startsWith('redis'))),
     generatorCpu: +(((self1.user + self1.system) / 1e6) / seconds * 100).toFixed(1),
 };
 console.log(JSON.stringify(result));

@@ -11,6 +11,9 @@
 //   connids            string the last connection id handed out, in blocks, to a node
 //   room:<instance>    shard channel: messages and presence of one instance
 //   bans               shard channel: bans and unbans as they are made
+//
+// On a Redis Cluster the keys (not the channels) have "{registry}:" after "tnlrelay:"
+// (kRegistryTag), which keeps them in one slot for the scripts.
 #include "Cluster.hpp"
 
 #include <random>
@@ -39,7 +42,7 @@ void Cluster::log(bool error, const std::string& line) {
 nlohmann::json Cluster::state() const {
     nlohmann::json s = nlohmann::json::object();
     s["node"] = node_;
-    s["redis"] = redis_.host + ":" + std::to_string(redis_.port);
+    s["redis"] = cmd_.where();
     s["link"] = reportedUp_ ? "up" : "down";
     if (!reportedUp_ && !lastError_.empty()) s["linkError"] = lastError_;
     s["ignoredMessages"] = ignored_;

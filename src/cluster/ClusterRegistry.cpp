@@ -29,7 +29,7 @@ void Cluster::reportLink() {
     // One INFO line when the node is linked, one ERROR line when it stops being (or, at start,
     // when Redis cannot be reached): not one per failed attempt.
     const bool up = registered_ && confirmed_ && cmd_.up() && sub_.up();
-    const std::string where = redis_.host + ":" + std::to_string(redis_.port);
+    const std::string where = cmd_.where();
     if (up && !reportedUp_) {
         reportedUp_ = true;
         reportedDown_ = false;

@@ -21,20 +21,23 @@ std::string Keys::banned() const {
     return prefix + "banlist";
 }
 std::string Keys::roomChannel(std::string_view instance) const {
-    return prefix + "room:" + std::string(instance);
+    return channelPrefix + "room:" + std::string(instance);
 }
 std::string Keys::bansChannel() const {
-    return prefix + "bans";
+    return channelPrefix + "bans";
 }
 std::string Keys::connIds() const {
     return prefix + "connids";
 }
 
-Keys keysFor(std::string_view clusterName) {
+Keys keysFor(std::string_view clusterName, bool slotTagged) {
     Keys keys;
+    if (slotTagged) keys.prefix += kRegistryTag;
     if (!clusterName.empty()) {
-        keys.prefix += clusterName;
-        keys.prefix += ':';
+        for (std::string* p : {&keys.prefix, &keys.channelPrefix}) {
+            *p += clusterName;
+            *p += ':';
+        }
     }
     return keys;
 }
@@ -345,20 +348,6 @@ void appendCommand(std::string& out, const std::vector<std::string_view>& args) 
         out += a;
         out += "\r\n";
     }
-}
-
-std::optional<RedisAddress> parseRedisAddress(std::string_view text) {
-    const auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    std::string_view host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    const auto port = canonicalNumber(text.substr(colon + 1));
-    if (host.empty() || !port || *port > 65535) return std::nullopt;
-    RedisAddress address;
-    address.host = std::string(host);
-    address.port = static_cast<int>(*port);
-    return address;
 }
 
 bool validNodeName(std::string_view name) {

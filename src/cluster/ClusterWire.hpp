@@ -14,11 +14,16 @@ namespace tnlrelay::cluster {
 
 /// Every key and channel of the relay begins with this, so that one Redis can serve others too.
 inline constexpr std::string_view kPrefix = "tnlrelay:";
+/// On a Redis Cluster the registry's keys carry this hash tag after the prefix, so that they
+/// share one slot (the scripts touch several at once); the channels go without it and spread
+/// over the shards. On one Redis the names are untagged.
+inline constexpr std::string_view kRegistryTag = "{registry}:";
 
 /// The key and channel names of one cluster. A cluster with a name of its own (`clusterName`)
 /// puts it after the common prefix, so that several clusters can share one Redis.
 struct Keys {
-    std::string prefix{kPrefix};
+    std::string prefix{kPrefix};        ///< of the registry's keys
+    std::string channelPrefix{kPrefix}; ///< of the channels
 
     std::string nodes() const;                      ///< set of node names that registered
     std::string node(std::string_view node) const;  ///< a node's heartbeat: summary, with expiry
@@ -29,8 +34,9 @@ struct Keys {
     std::string bansChannel() const; ///< bans, unbans, kicks and their answers, as made
     std::string connIds() const;     ///< counter: the last connection id handed out in a block
 };
-/// The names of the cluster called `clusterName` (empty: the default cluster).
-Keys keysFor(std::string_view clusterName);
+/// The names of the cluster called `clusterName` (empty: the default cluster); `slotTagged` for
+/// a Redis Cluster.
+Keys keysFor(std::string_view clusterName, bool slotTagged = false);
 
 /// An instance as base name and number: "lobby#3" is ("lobby", 3) and "lobby" is ("lobby", 1).
 /// Only a canonical number of 2 or more counts ("x#1" and "x#02" are bases of their own), so
@@ -135,16 +141,6 @@ std::optional<BanEntry> decodeBanEntry(std::string_view text);
 /// One command in the Redis protocol (an array of bulk strings), appended to `out`.
 void appendCommand(std::string& out, const std::vector<std::string_view>& args);
 
-/// "host:port" with a port in 1..65535 and a host that is not empty; IPv6 in brackets.
-struct RedisAddress {
-    std::string host;
-    int port = 0;
-    /// With a password, every connection logs in first (AUTH, with the user for an ACL user).
-    /// Secrets: never written to the log or shown.
-    std::string user;
-    std::string password;
-};
-std::optional<RedisAddress> parseRedisAddress(std::string_view text);
 /// A node name an operator may choose: 1 to 255 bytes, none of them a control byte.
 bool validNodeName(std::string_view name);
 

@@ -1,42 +1,28 @@
-// One connection to Redis on the relay's loop: a non-blocking socket watched by the loop, commands
-// pipelined (everything asked for during one turn leaves in one write), replies parsed by
-// hiredis's reader and handed out in order. It reconnects by itself with a growing delay. A host
-// name is looked up on a thread of its own, so that a slow name server never holds the loop.
+// The node's link to its Redis, whatever the layout, behind one interface: commands with answers
+// in order, pushes (subscriptions), a state that goes up and down. For one Redis it is one
+// connection; for Sentinels, one connection to the master they name, moved when they fail over;
+// for a Redis Cluster, one connection per shard's master, each command sent to the shard that owns
+// its key's slot (redirections followed, subscriptions moved with their slot), and the whole link
+// down (and set up anew) whenever a shard's master is lost or replaced, so that the node
+// registers again as after any outage.
 #pragma once
 
-#include "ClusterWire.hpp"
-#include "net/Net.hpp"
+#include "RedisConnection.hpp"
+#include "RedisSentinel.hpp"
 
-#include <array>
-#include <chrono>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
+#include <unordered_set>
 #include <vector>
-
-struct redisReader;
-struct redisReply;
 
 namespace tnlrelay::cluster {
 
-/// The text of a string or status reply; empty for any other kind.
-std::string_view replyText(const redisReply& r);
-/// No answer (the link dropped) or an error answer.
-bool isError(const redisReply* r);
-/// What an error answer says, or "no answer".
-std::string errorText(const redisReply* r);
-
 class RedisLink {
 public:
-    using Clock = std::chrono::steady_clock;
-    /// A command's answer; null when the link dropped before it came.
-    using ReplyHandler = std::function<void(const redisReply*)>;
-    /// Replies no command asked for (the messages of a subscribing connection).
-    using PushHandler = std::function<void(const redisReply&)>;
-    /// The link came up (true) or went down (false, with the reason).
-    using StateHandler = std::function<void(bool up, const std::string& reason)>;
+    using Clock = RedisConnection::Clock;
+    using ReplyHandler = RedisConnection::ReplyHandler;
+    using PushHandler = RedisConnection::PushHandler;
+    using StateHandler = RedisConnection::StateHandler;
 
     RedisLink(net::Loop& loop, RedisAddress address);
     ~RedisLink();
@@ -46,73 +32,79 @@ public:
     void onPush(PushHandler h) { push_ = std::move(h); }
     void onState(StateHandler h) { state_ = std::move(h); }
 
-    bool up() const { return fd_ >= 0 && connected_ && ready_; }
+    bool up() const;
     /// Queues a command; false (and no call of `reply`) when the link is not up.
     bool command(const std::vector<std::string_view>& args, ReplyHandler reply = {});
-    /// Queues a command whose answers arrive as pushes (subscribing).
+    /// Queues a command whose answers arrive as pushes (subscribing); one without a key (PING)
+    /// goes to every shard.
     bool send(const std::vector<std::string_view>& args);
     /// Reconnects when its delay has passed; drops a link whose oldest command has gone
     /// unanswered for too long.
     void tick(Clock::time_point now);
-    /// Drops the connection as failed: pending commands get null, then the state handler.
-    void fail(const std::string& reason) { drop(reason); }
-    /// Ends the connection now (the state handler is not called).
+    /// Drops the link as failed: pending commands get null, then the state handler.
+    void fail(const std::string& reason);
+    /// Ends the link now (the state handler is not called).
     void close();
     /// Writes what is queued with a short blocking wait: for the goodbye at shutdown.
     void flushBlocking(std::chrono::milliseconds limit);
+    /// Where the link goes, for the log and the state document: "host:port", "<master> at
+    /// host:port", or "cluster of N shards".
+    std::string where() const;
 
-    static constexpr auto kAnswerTimeout = std::chrono::seconds(3);
-
-private:
-    static void watchHandler(bool readable, bool writable, void* user);
-    /// Finds the addresses of the host: at once for a numeric one, else on a thread.
-    void startLookup(Clock::time_point now);
-    /// Takes the lookup's answer when it has come; drops a lookup that takes too long.
-    void pollLookup(Clock::time_point now);
-    /// Connects to the next address of the last lookup.
-    void startConnect(Clock::time_point now);
-    void onWritable();
-    void onReadable();
-    void onConnected();
-    /// Logged in, or no login needed: commands may go, and the delay starts small again.
-    void onReady();
-    void drop(const std::string& reason);
-    void reset();
-
-    struct Pending {
-        ReplyHandler reply;
-        Clock::time_point sent;
-    };
-
-public:
-    /// One address of the host, as the socket calls take it.
-    struct Endpoint {
-        std::array<unsigned char, 28> addr{}; ///< a sockaddr_in or sockaddr_in6
-        unsigned len = 0;
-    };
-    struct Lookup;
+    static constexpr auto kAnswerTimeout = RedisConnection::kAnswerTimeout;
+    /// How often a Redis Cluster's slots are read again while the link is up.
+    static constexpr auto kSlotsCheck = std::chrono::seconds(5);
 
 private:
+    using Connection = std::unique_ptr<RedisConnection>;
+    Connection makeConnection(RedisEndpoint target);
+    // A Redis Cluster (RedisLink.cpp).
+    void startMapping(Clock::time_point now);
+    void onSlots(const redisReply* r);
+    void onShardState(bool up, const std::string& reason);
+    void onShardPush(const redisReply& r);
+    void onControlState(bool up);
+    /// A redirection or moved slots: the slots are read again; other masters mean a link set up
+    /// anew, slots moved among the same ones are routed anew.
+    void checkSlots();
+    /// Sends a command that was answered MOVED or ASK to the shard named; false when there is
+    /// no connection to it.
+    bool redirect(std::string_view error, const std::vector<std::string>& args,
+                  const ReplyHandler& reply);
+    void teardown(const std::string& reason);
+    RedisConnection* shardOf(std::string_view key) const;
+
     net::Loop& loop_;
     RedisAddress address_;
-    std::vector<Endpoint> endpoints_; ///< the host's addresses, tried in turn
-    std::size_t nextEndpoint_ = 0;
-    std::shared_ptr<Lookup> lookup_; ///< a lookup running on its thread, shared with it
-    Clock::time_point lookupStarted_{};
-    int fd_ = -1;
-    bool connected_ = false; ///< the connect finished
-    bool ready_ = false;     ///< logged in (or no login needed): commands may be sent
-    net::FdWatch* watch_ = nullptr;
-    redisReader* reader_ = nullptr;
-    std::string out_;
-    std::size_t outSent_ = 0;
-    std::deque<Pending> pending_;
-    std::uint64_t generation_ = 0; ///< grows with every drop: replies of an older link are void
-    Clock::time_point nextAttempt_{};
-    Clock::time_point connectStarted_{};
-    std::chrono::milliseconds backoff_{100};
+    net::TlsClientContext tls_;
+    std::string tlsError_;
+    Clock::time_point tlsRetry_{};
+    /// One Redis or the Sentinels' master: the one connection. A Redis Cluster: one per master,
+    /// in the order of `masters_`.
+    std::vector<Connection> conns_;
+    std::vector<Connection> retired_; ///< dropped during a callback: destroyed at the next tick
+    std::unique_ptr<RedisSentinel> sentinel_;
     PushHandler push_;
     StateHandler state_;
+
+    // A Redis Cluster.
+    Connection probe_;   ///< asks a known node for the slots
+    Connection control_; ///< the probe once it answered: asks again when they may have moved
+    std::vector<RedisEndpoint> seeds_;
+    std::size_t nextSeed_ = 0;
+    std::size_t seedsFailed_ = 0; ///< nodes in a row that could not be asked
+    std::vector<RedisEndpoint> masters_;
+    std::vector<std::uint16_t> owner_; ///< slot -> index into `masters_`, kNoOwner if none
+    bool clusterUp_ = false;
+    bool tearing_ = false;
+    bool checking_ = false;
+    bool checkWanted_ = false; ///< a check waits for the control connection
+    Clock::time_point nextAttempt_{};
+    Clock::time_point nextCheck_{};
+    std::chrono::milliseconds backoff_{100};
+    std::unordered_multiset<std::string> unsubscribing_; ///< SUNSUBSCRIBEs not yet confirmed
+    std::unordered_set<std::string> subscribed_;         ///< shard channels asked for
+    std::unordered_set<std::string> moved_; ///< of those, the ones whose slot moved: re-sent
 };
 
 } // namespace tnlrelay::cluster

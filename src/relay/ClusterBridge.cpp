@@ -8,6 +8,8 @@
 #ifdef TNLRELAY_CLUSTER
 #include "cluster/Cluster.hpp"
 #include "platform/Platform.hpp"
+
+#include <fstream>
 #endif
 
 namespace tnlrelay {
@@ -23,25 +25,65 @@ std::string hostName() {
     return name.empty() ? "relay" : name;
 }
 
-/// The Redis of `clusterRedis`, with its login; none (and a line saying why) when unusable.
+/// A path of config.json: relative ones are in the data directory.
+std::string configPathOf(const std::string& text) {
+    const std::filesystem::path p = std::filesystem::u8path(text);
+    return (p.is_absolute() ? p : dataDir() / p).string();
+}
+
+/// The first line of a file that holds a secret, without its line end; none when unreadable.
+std::optional<std::string> secretFromFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+/// The login to Redis: `clusterRedisPasswordFile` (kept out of config.json, which the relay
+/// rewrites and operators pass around) or `clusterRedisPassword`, and `clusterRedisUser`.
+void readLogin(const RelayConfig& config, cluster::RedisAddress& redis, RelayLog& log) {
+    // The secret is never written anywhere: not in a line, not in the state document.
+    if (auto file = config.value<std::string>("clusterRedisPasswordFile")) {
+        if (auto secret = secretFromFile(configPathOf(*file)); secret && !secret->empty())
+            redis.password = *secret;
+        else
+            log.error("clusterRedisPasswordFile " + logValue(*file) +
+                      " cannot be read or is empty; connecting without a login");
+    } else if (auto password = config.value<std::string>("clusterRedisPassword")) {
+        redis.password = *password;
+    } else if (config.find("clusterRedisPassword")) {
+        log.error("clusterRedisPassword must be a text; connecting without a login");
+    }
+    if (auto user = config.value<std::string>("clusterRedisUser")) {
+        if (redis.password.empty())
+            log.error("clusterRedisUser is ignored without a password");
+        else
+            redis.user = *user;
+    }
+}
+
+/// The Redis of `clusterRedis`, with its login and TLS; none (and a line saying why) when
+/// unusable.
 std::optional<cluster::RedisAddress> redisAddress(const RelayConfig& config,
                                                   const std::string& redisText, RelayLog& log) {
     auto redis = cluster::parseRedisAddress(redisText);
     if (!redis) {
         log.error("clusterRedis " + logValue(redisText) +
-                  " is not host:port; running as a single node");
+                  " is not host:port, sentinel://host:port,.../master or "
+                  "cluster://host:port,...; running as a single node");
         return std::nullopt;
     }
-    // The secret is never written anywhere: not in a line, not in the state document.
-    if (auto password = config.value<std::string>("clusterRedisPassword"))
-        redis->password = *password;
-    else if (config.find("clusterRedisPassword"))
-        log.error("clusterRedisPassword must be a text; connecting without a login");
-    if (auto user = config.value<std::string>("clusterRedisUser")) {
-        if (redis->password.empty())
-            log.error("clusterRedisUser is ignored without clusterRedisPassword");
+    readLogin(config, *redis, log);
+    if (auto tls = config.value<bool>("clusterRedisTls"))
+        redis->tls = *tls;
+    else if (config.find("clusterRedisTls"))
+        log.error("clusterRedisTls must be true or false; connecting without TLS");
+    if (auto ca = config.value<std::string>("clusterRedisCaFile")) {
+        if (redis->tls)
+            redis->caFile = configPathOf(*ca);
         else
-            redis->user = *user;
+            log.error("clusterRedisCaFile is ignored without clusterRedisTls");
     }
     return redis;
 }
@@ -84,13 +126,14 @@ void ClusterBridge::start(net::Loop& loop, const RelayConfig& config, std::int32
     const auto redisText = config.value<std::string>("clusterRedis");
     if (!redisText) {
         if (config.find("clusterRedis"))
-            log.error("clusterRedis must be a \"host:port\" text; running as a single node");
+            log.error("clusterRedis must be a text; running as a single node");
         return;
     }
     auto redis = redisAddress(config, *redisText, log);
     if (!redis) return;
     const std::string node = nodeName(config, gamePort, log);
-    const cluster::Keys keys = cluster::keysFor(clusterName(config, log));
+    const cluster::Keys keys = cluster::keysFor(
+        clusterName(config, log), redis->layout == cluster::RedisAddress::Layout::cluster);
     log.info("cluster: node " + logValue(node) + " joins through Redis " + logValue(*redisText));
     cluster_.reset(new cluster::Cluster(loop, *redis, node, keys, hooks));
     cluster_->tick(std::chrono::steady_clock::now());

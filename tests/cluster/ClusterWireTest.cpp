@@ -191,19 +191,6 @@ TEST(ClusterWire, CommandsAreArraysOfBulkStrings) {
     EXPECT_EQ(out, "*3\r\n$8\r\nSPUBLISH\r\n$2\r\nch\r\n$4\r\na\0\r\n\r\n*1\r\n$4\r\nPING\r\n"s);
 }
 
-TEST(ClusterWire, RedisAddresses) {
-    auto a = parseRedisAddress("127.0.0.1:6379");
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->host, "127.0.0.1");
-    EXPECT_EQ(a->port, 6379);
-    auto v6 = parseRedisAddress("[::1]:7000");
-    ASSERT_TRUE(v6);
-    EXPECT_EQ(v6->host, "::1");
-    for (const char* bad :
-         {"", "redis", ":6379", "host:", "host:0", "host:65536", "host:6379x", "host:-1"})
-        EXPECT_FALSE(parseRedisAddress(bad)) << bad;
-}
-
 TEST(ClusterWire, RegistryViewCountsSeatsPerInstanceAndHolders) {
     const std::vector<std::string> flat = {
         "lobby", "a", "1", "2",  //

@@ -523,3 +523,51 @@ export async function startRedis(cleanups, { port, args = [], password } = {}) {
     redis.port = port;
     return redis;
 }
+
+/**
+ * A redis-sentinel on a free loopback port watching the master `name` at `masterPort`, quick to
+ * fail over (down after 1 s, quorum 1); resolves once it answers PING.
+ */
+export async function startSentinel(cleanups, { masterPort, name = 'relaymaster' }) {
+    const port = await freePort();
+    const dir = tempDir(cleanups, 'sentinel');
+    const conf = path.join(dir, 'sentinel.conf');
+    fs.writeFileSync(conf, [`port ${port}`, 'bind 127.0.0.1', `dir ${dir}`,
+        `sentinel monitor ${name} 127.0.0.1 ${masterPort} 1`,
+        `sentinel down-after-milliseconds ${name} 1000`,
+        `sentinel failover-timeout ${name} 3000`, ''].join('\n'));
+    const sentinel = await startProgram(cleanups, 'redis-sentinel', [conf], {
+        ready: async () => (await redisCommands(port, [['PING']])).endsWith('+PONG\r\n'),
+    });
+    sentinel.port = port;
+    return sentinel;
+}
+
+/** Until the replica at `port` has copied everything its master holds. */
+export async function replicated(masterPort) {
+    await waitFor(async () => (await redisCommands(masterPort, [['WAIT', 1, 1000]])) === ':1\r\n',
+        'the replica to catch up');
+}
+
+/**
+ * A Redis Cluster of `masters` shards, each with one replica, on free loopback ports, quick to
+ * fail over (a node is given up after 1 s); resolves once every slot is served. Its nodes are
+ * `cluster.nodes` (masters first), each a started redis-server with its `port`.
+ */
+export async function startRedisCluster(cleanups, { masters = 3, args = [] } = {}) {
+    const nodes = [];
+    // The bus port too is chosen below the kernel's range (by default it is the port + 10000).
+    for (let i = 0; i < masters * 2; i++)
+        nodes.push(await startRedis(cleanups, { args: ['--cluster-enabled', 'yes',
+            '--cluster-port', String(await freePort()), '--cluster-node-timeout', '1000',
+            '--cluster-config-file', `nodes-${i}.conf`, ...args] }));
+    const create = await startProgram(cleanups, 'redis-cli', ['--cluster', 'create',
+        ...nodes.map((n) => `127.0.0.1:${n.port}`), '--cluster-replicas', '1', '--cluster-yes']);
+    const code = await new Promise((resolve) => create.proc.on('exit', resolve));
+    if (code !== 0) throw new Error(`redis-cli --cluster create failed: ${create.output}`);
+    await waitFor(async () => {
+        const infos = await Promise.all(nodes.map((n) => redisCommands(n.port, [['CLUSTER', 'INFO']])));
+        return infos.every((t) => t.includes('cluster_state:ok') && t.includes('cluster_slots_ok:16384'));
+    }, 'the Redis Cluster to serve every slot', 20000);
+    return { nodes };
+}
