@@ -285,20 +285,31 @@ std::optional<long> residentKb(long pid) {
     return kb;
 }
 
+// The number that `format` (one %ld) reads from the first line of a system file it fits.
+std::optional<long> systemFigure(const char* path, const char* format) {
+    FILE* f = std::fopen(path, "r");
+    if (!f) return std::nullopt;
+    char line[256];
+    std::optional<long> value;
+    long v = 0;
+    while (!value && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, format, &v) == 1) value = v;
+    std::fclose(f);
+    return value;
+}
+
 // The kernel's memory for TCP buffers, all sockets together, in bytes (/proc/net/sockstat
 // counts pages).
 std::optional<long> tcpBufferBytes() {
-    FILE* f = std::fopen("/proc/net/sockstat", "r");
-    if (!f) return std::nullopt;
-    char line[256];
-    std::optional<long> bytes;
-    while (std::fgets(line, sizeof line, f)) {
-        long pages = 0;
-        if (std::sscanf(line, "TCP: inuse %*d orphan %*d tw %*d alloc %*d mem %ld", &pages) == 1)
-            bytes = pages * sysconf(_SC_PAGESIZE);
-    }
-    std::fclose(f);
-    return bytes;
+    const std::optional<long> pages =
+        systemFigure("/proc/net/sockstat", "TCP: inuse %*d orphan %*d tw %*d alloc %*d mem %ld");
+    return pages ? std::optional<long>(*pages * sysconf(_SC_PAGESIZE)) : std::nullopt;
+}
+
+// The kernel's slab memory, in bytes (/proc/meminfo): where sockets themselves live.
+std::optional<long> slabBytes() {
+    const std::optional<long> kb = systemFigure("/proc/meminfo", "Slab: %ld kB");
+    return kb ? std::optional<long>(*kb * 1024) : std::nullopt;
 }
 
 /// One answer of the relay's HTTP side: how long it took and how big it was.
@@ -349,20 +360,6 @@ bool processEnded(long pid) {
     const std::size_t paren = text->rfind(')');
     return paren == std::string::npos || text->compare(paren, 4, ") Z ") == 0 ||
            text->compare(paren, 4, ") X ") == 0;
-}
-
-// The kernel's slab memory, in bytes (/proc/meminfo): where sockets themselves live.
-std::optional<long> slabBytes() {
-    FILE* f = std::fopen("/proc/meminfo", "r");
-    if (!f) return std::nullopt;
-    char line[256];
-    std::optional<long> bytes;
-    while (std::fgets(line, sizeof line, f)) {
-        long kb = 0;
-        if (std::sscanf(line, "Slab: %ld kB", &kb) == 1) bytes = kb * 1024;
-    }
-    std::fclose(f);
-    return bytes;
 }
 
 // Outgoing bytes of one client, written as the socket accepts them; never zero-filled, since

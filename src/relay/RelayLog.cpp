@@ -199,19 +199,24 @@ void takeWholeLines(const std::string& buffer, std::uint64_t start, bool insideL
 
 } // namespace
 
-LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const {
-    LogChunk chunk;
-    std::optional<std::uint64_t> size = platform::fileSize(path_);
+std::optional<std::uint64_t> RelayLog::startOfRead(std::uint64_t offset, std::uint64_t& start,
+                                                   LogChunk& chunk) const {
+    const std::optional<std::uint64_t> size = platform::fileSize(path_);
+    start = offset;
     if (!size) {
         chunk.reset = offset != 0;
-        return chunk;
-    }
-
-    std::uint64_t start = offset;
-    if (*size < offset) {
+    } else if (*size < offset) {
         chunk.reset = true; // rotated or truncated since the caller's last read
         start = 0;
     }
+    return size;
+}
+
+LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const {
+    LogChunk chunk;
+    std::uint64_t start = 0;
+    const std::optional<std::uint64_t> size = startOfRead(offset, start, chunk);
+    if (!size) return chunk;
     if (start >= *size) {
         chunk.nextOffset = *size;
         return chunk;
@@ -246,16 +251,9 @@ LogChunk RelayLog::readSince(std::uint64_t offset, std::uint64_t maxBytes) const
 
 LogChunk RelayLog::readOn(std::uint64_t offset, std::uint64_t maxBytes) const {
     LogChunk chunk;
-    std::optional<std::uint64_t> size = platform::fileSize(path_);
-    if (!size) {
-        chunk.reset = offset != 0;
-        return chunk;
-    }
-    std::uint64_t start = offset;
-    if (*size < offset) {
-        chunk.reset = true;
-        start = 0;
-    }
+    std::uint64_t start = 0;
+    const std::optional<std::uint64_t> size = startOfRead(offset, start, chunk);
+    if (!size) return chunk;
     if (start >= *size || maxBytes == 0) {
         chunk.nextOffset = std::min(start, *size);
         chunk.pending = *size - chunk.nextOffset;

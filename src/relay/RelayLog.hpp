@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,10 @@ public:
 private:
     void writeLine(const char* level, int priority, std::string_view message);
     void rotate();
+    /// The live file's size (none without a file) and where a read from `offset` starts: at 0,
+    /// with `chunk.reset`, when the file is shorter than that (rotated or truncated).
+    std::optional<std::uint64_t> startOfRead(std::uint64_t offset, std::uint64_t& start,
+                                             LogChunk& chunk) const;
     /// The file ends inside a line (after a write that stopped inside one).
     bool endsInsideLine() const;
 

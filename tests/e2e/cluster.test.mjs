@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
 import { Relay, cleanupAfter, freePort, hasReceived, redisCommands, startRedis, upgradeRequest,
-         waitFor } from './lib/harness.mjs';
+         roomSpansNodes, waitFor } from './lib/harness.mjs';
 import { scrape } from './lib/metrics.mjs';
 
 const cleanups = cleanupAfter();
@@ -32,16 +32,6 @@ async function cluster(count = 3) {
 const roomOf = async (relay, name) => (await relay.state()).players.find((p) => p.name === name)?.room;
 const roomsText = async (relay) => (await relay.get('/rooms')).text;
 
-/** Until every node's view of `room` shows all the other nodes holding members of it. */
-async function settled(nodes, room) {
-    for (const node of nodes) {
-        await waitFor(async () => {
-            const entry = (await node.state()).cluster.localRooms.find((r) => r.room === room);
-            return entry && entry.otherNodes.length === nodes.length - 1;
-        }, `room ${room} to span the nodes`);
-    }
-}
-
 test('members on three nodes hear each other in order; spill and the room list count the whole cluster', { timeout: 60000 }, async () => {
     const { nodes: [a, b, c] } = await cluster();
 
@@ -61,7 +51,7 @@ test('members on three nodes hear each other in order; spill and the room list c
     const x = await a.join({ room: 'chat', name: 'x' });
     const y = await b.join({ room: 'chat', name: 'y' });
     const z = await c.join({ room: 'chat', name: 'z' });
-    await settled([a, b, c], 'chat');
+    await roomSpansNodes([a, b, c], 'chat');
     const count = 200;
     for (let i = 0; i < count; i++) {
         x.send(`x${i}`);
@@ -134,7 +124,7 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
     const { redis, nodes: [a, b] } = await cluster(2);
     const a1 = await a.join({ room: 'r', name: 'a1' });
     const b1 = await b.join({ room: 'r', name: 'b1' });
-    await settled([a, b], 'r');
+    await roomSpansNodes([a, b], 'r');
     await redis.stop('SIGKILL');
     await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the ERROR line');
     assert.equal((await a.state()).cluster.link, 'down');
@@ -168,7 +158,7 @@ test('without Redis the nodes relay and place joins alone; when it is back, coun
         await waitFor(async () => (await roomsText(node)) === expected, 'reconciled counts', 5000);
     assert.ok(Date.now() - back < 6000, 're-registered within 5 s of Redis answering');
     assert.deepEqual(await linkShown(a), ['up', 1]);
-    await settled([a, b, c], 'r');
+    await roomSpansNodes([a, b, c], 'r');
     b2.send('across again');
     await waitFor(() => hasReceived(a1, 'across again'), 'messages across nodes again');
     for (const ws of [a1, a2, b2, c1]) ws.close();
@@ -215,7 +205,7 @@ test('connections to Redis that hang without closing are replaced, the subscribi
     const b = await startNode(redis, 'node2');
     const x = await a.join({ room: 'f', name: 'x' });
     const y = await b.join({ room: 'f', name: 'y' });
-    await settled([a, b], 'f');
+    await roomSpansNodes([a, b], 'f');
     proxy.freeze(); // as after a fail-over that moved the address: nothing answers, nothing closes
     await a.waitLog((l) => l.startsWith('ERROR cluster: lost the link to Redis'), 'the hang noticed', 10000);
     let n = 0;
@@ -239,7 +229,7 @@ test('hostile data on the relay\'s channels is ignored and the nodes keep relayi
     const { redis, nodes: [a, b] } = await cluster(2);
     const x = await a.join({ room: 'chat', name: 'x' });
     const y = await b.join({ room: 'chat', name: 'y' });
-    await settled([a, b], 'chat');
+    await roomSpansNodes([a, b], 'chat');
     const junk = [Buffer.alloc(0), Buffer.from('M'), Buffer.from([0x4d, 200, 0x41]),
         Buffer.from([0x4d, 1, 0x41, 9, 0x42]), Buffer.from([0x4d, 1, 0x41, 8, 0x03, 0xe8]),
         Buffer.from([0x4d, 1, 0x41, 0, 0x41]), Buffer.from([0x50, 1, 0x41, 7]),
@@ -340,7 +330,7 @@ test('nodes log in to a Redis that wants a password, by address or host name; a 
         login: { clusterRedisUser: 'relay', clusterRedisPassword: 'relay-Secret-9c' } });
     const x = await a.join({ room: 'auth', name: 'x' });
     const y = await b.join({ room: 'auth', name: 'y' });
-    await settled([a, b], 'auth');
+    await roomSpansNodes([a, b], 'auth');
     x.send('logged in');
     await waitFor(() => hasReceived(y, 'logged in'), 'a message across');
 
@@ -469,7 +459,7 @@ test('registry keys deleted or overwritten are repaired within seconds, with one
     const { redis, nodes: [a, b] } = await cluster(2);
     const x = await a.join({ room: 'heal', name: 'x', max: 2 });
     const y = await b.join({ room: 'heal', name: 'y', max: 2 });
-    await settled([a, b], 'heal');
+    await roomSpansNodes([a, b], 'heal');
     const full = JSON.stringify([{ count: 2, room: 'heal' }]);
     let sent = 0;
     /** Every message sent across from now on arrives, both ways. */
@@ -477,7 +467,7 @@ test('registry keys deleted or overwritten are repaired within seconds, with one
         let last;
         await waitFor(async () => (last = [await roomsText(a), await roomsText(b)]).every((t) => t === full),
             `the room list of both nodes (${what}): ${last}`, 5000).catch((e) => { throw new Error(`${e.message} ${last}`); });
-        await settled([a, b], 'heal');
+        await roomSpansNodes([a, b], 'heal');
         const base = sent;
         for (let i = 0; i < 20; i++, sent++) {
             x.send(`x${sent}`);
@@ -571,7 +561,7 @@ test('chaos: after each blow to Redis or a node, messages cross, bans hold and c
         }
         await waitFor(async () => /\nB\nnode1\nChaos/.test(await redisCommand(redis.port, ['HGET', 'tnlrelay:banlist', ip])),
             `the ban in Redis after ${blow}`, 5000);
-        await settled(nodes, 'chaos');
+        await roomSpansNodes(nodes, 'chaos');
         const tag = `r${++round}-`;
         for (let i = 0; i < 20; i++) {
             x.send(`${tag}x${i}`);

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { Relay, cleanupAfter, freePort, hasReceived, redisCommands, replicated, startRedis,
-         startRedisCluster, startSentinel, tempDir, waitFor } from './lib/harness.mjs';
+         startRedisCluster, startSentinel, tempDir, roomSpansNodes, waitFor } from './lib/harness.mjs';
 import { makeCertificate } from './lib/certs.mjs';
 
 const cleanups = cleanupAfter();
@@ -19,16 +19,6 @@ async function startNode(clusterRedis, name, { linked = true, config = {} } = {}
     if (linked)
         await relay.waitLog((l) => l.startsWith('INFO cluster: linked to Redis'), `node ${name} linked`);
     return relay;
-}
-
-/** Until every node's view of `room` shows all the other nodes holding members of it. */
-async function settled(nodes, room) {
-    for (const node of nodes) {
-        await waitFor(async () => {
-            const entry = (await node.state()).cluster.localRooms.find((r) => r.room === room);
-            return entry && entry.otherNodes.length === nodes.length - 1;
-        }, `room ${room} to span the nodes`);
-    }
 }
 
 const roomsText = async (relay) => (await relay.get('/rooms')).text;
@@ -61,7 +51,7 @@ test('nodes find the master through Sentinels, skip one that is away, and follow
 
     const a1 = await a.join({ room: 'r', name: 'a1', max: 2 });
     const b1 = await b.join({ room: 'r', name: 'b1', max: 2 });
-    await settled([a, b], 'r');
+    await roomSpansNodes([a, b], 'r');
     assert.equal((await a.post('/api/ban', { ip: '203.0.113.9', name: 'Mallory' })).status, 200);
     await waitFor(() => b.logLines().includes('INFO BAN ip=203.0.113.9 name=Mallory'), 'the ban on b');
     await relayingResumes(a1, b1, 'before');
@@ -115,7 +105,7 @@ test('nodes speak TLS to Redis as the ACL user the documentation gives; an untru
         { config: { ...tls, clusterRedisPasswordFile: passwordFile } });
     const x = await a.join({ room: 'tls', name: 'x' });
     const y = await b.join({ room: 'tls', name: 'y' });
-    await settled([a, b], 'tls');
+    await roomSpansNodes([a, b], 'tls');
     // Large messages cross in several TLS records.
     const big = 'z'.repeat(200000);
     x.send('over TLS');
@@ -211,7 +201,7 @@ test('on a Redis Cluster the rooms spread over the shards, slots move between sh
     const pairs = [];
     for (const room of rooms)
         pairs.push([await a.join({ room, name: `a-${room}`, max: 2 }), await b.join({ room, name: `b-${room}`, max: 2 })]);
-    for (const room of rooms) await settled([a, b], room);
+    for (const room of rooms) await roomSpansNodes([a, b], room);
     // Each shard carries some of the rooms' channels.
     const owners = new Set();
     for (const room of rooms) owners.add(await ownerOf(seed, await keySlot(seed, `tnlrelay:room:${room}`)));

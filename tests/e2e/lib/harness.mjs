@@ -150,6 +150,16 @@ export async function waitFor(check, what, timeoutMs = 10000) {
     }
 }
 
+/** Until every node of a cluster sees all the other nodes holding members of `room`. */
+export async function roomSpansNodes(nodes, room) {
+    for (const node of nodes) {
+        await waitFor(async () => {
+            const entry = (await node.state()).cluster.localRooms.find((r) => r.room === room);
+            return entry && entry.otherNodes.length === nodes.length - 1;
+        }, `room ${room} to span the nodes`);
+    }
+}
+
 /** The first port of the kernel's range for outgoing connections, which tests stay below. */
 function ephemeralPortLow() {
     try {
