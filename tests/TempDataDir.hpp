@@ -11,9 +11,33 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <cstdint>
+#include <sys/resource.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace tnlrelay::test {
+
+/// Runs `write` while files may grow to `bytes` at most (RLIMIT_FSIZE, which binds root too,
+/// with the signal it raises ignored), so that a write stops part way as on a full disk; the
+/// limit is restored after. What `write` returned, or nothing when the limit could not be set.
+template <class F>
+std::optional<std::invoke_result_t<F>> withFileSizeLimit(std::uint64_t bytes, F write) {
+    rlimit saved{};
+    if (::getrlimit(RLIMIT_FSIZE, &saved) != 0) return std::nullopt;
+    rlimit small = saved;
+    small.rlim_cur = bytes;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (::setrlimit(RLIMIT_FSIZE, &small) != 0) {
+        std::signal(SIGXFSZ, previous);
+        return std::nullopt;
+    }
+    auto result = write();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    return result;
+}
 
 class TempDataDir {
 public:

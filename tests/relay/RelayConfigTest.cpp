@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <sys/resource.h>
 
 namespace tnlrelay {
 namespace {
@@ -354,17 +352,10 @@ TEST_F(RelayConfigTest, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
     RelayConfig large;
     for (int i = 0; i < 2000; ++i)
         large.bans["10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256)] = "name";
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 4096;
-    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    bool saved1 = large.save();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+    const std::optional<bool> saved1 = test::withFileSizeLimit(4096, [&] { return large.save(); });
+    ASSERT_TRUE(saved1.has_value()) << "the file size limit could not be set";
 
-    EXPECT_FALSE(saved1) << "a short write must be reported";
+    EXPECT_FALSE(*saved1) << "a short write must be reported";
     EXPECT_EQ(readBytes(temp.dir() / "config.json"), oldBytes);
     EXPECT_EQ(dataDirEntries(), std::vector<std::string>{"config.json"});
     EXPECT_EQ(RelayConfig::load(), old);

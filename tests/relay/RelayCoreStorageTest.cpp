@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <string>
-#include <sys/resource.h>
 
 namespace tnlrelay {
 namespace {
@@ -133,16 +131,10 @@ TEST_F(RelayCoreStorageTest, ReloadReadsTheFileAtOnceAndNeverDropsBansNotYetSave
     EXPECT_EQ(count(log, "\r\n"), 1u) << "one line: " << log;
 
     // A ban the file does not hold yet (the save failed) is newer than the file.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 10;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool stored = core.ban("10.0.0.3", "c");
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    ASSERT_FALSE(stored);
+    const std::optional<bool> stored =
+        test::withFileSizeLimit(10, [&] { return core.ban("10.0.0.3", "c"); });
+    ASSERT_TRUE(stored.has_value()) << "the file size limit could not be set";
+    ASSERT_FALSE(*stored);
     core.reloadNow();
     EXPECT_TRUE(core.isBanned("10.0.0.3")) << "a reload dropped a ban not yet saved";
     EXPECT_TRUE(core.isBanned("10.0.0.2"));

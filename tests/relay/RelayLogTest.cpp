@@ -8,10 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace tnlrelay {
@@ -55,18 +53,13 @@ TEST_F(RelayLogTest, AShortWriteLeavesNoPieceOfItsLineBehind) {
     const std::string before = readBytes(path);
 
     // The file size limit stops a write part way, as a full disk does; root is bound by it too.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = before.size() + 10;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    log.info("cut short by the limit, so it must not appear at all");
-    log.info("again");
-    const std::string during = readBytes(path);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    EXPECT_EQ(during, before) << "no partial line may remain";
+    const std::optional<std::string> during = test::withFileSizeLimit(before.size() + 10, [&] {
+        log.info("cut short by the limit, so it must not appear at all");
+        log.info("again");
+        return readBytes(path);
+    });
+    ASSERT_TRUE(during.has_value()) << "the file size limit could not be set";
+    EXPECT_EQ(*during, before) << "no partial line may remain";
 
     log.info("after");
     const std::string text = readBytes(path);
